@@ -1,0 +1,106 @@
+// Decoding of one event record. Record layout (little-endian, packed):
+//
+//   tag           int32
+//   horpos        float64           passed over
+//   then, per channel in use, in the order of Header::channels:
+//     count       int16             m partial pulses; m <= 0 means none
+//     m times:
+//       first     int32             index of the pulse's first sample
+//       length    int32             L
+//       samples   L x int16
+//
+// The decoder walks the record and hands each partial pulse, with the stream
+// standing at its samples, to a sink that reads and places them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "lma/header.hpp"
+#include "lma/status.hpp"
+
+namespace lma {
+
+struct Pulse {
+    std::int32_t first;
+    std::int32_t length;
+};
+
+class EventSink {
+public:
+    // Called once per record before anything is read.
+    virtual Status begin_event() = 0;
+    // `in` stands at the pulse's samples; the sink must consume exactly
+    // them or fail. `row` is the position of the channel in Header::channels.
+    virtual Status take_pulse(std::FILE* in, std::size_t row, Pulse p) = 0;
+
+protected:
+    ~EventSink() = default;
+};
+
+// Decodes the record at the current position of `in`. On success the stream
+// stands after the record and `tag` holds its tag.
+Status read_event(std::FILE* in, const Header& h, EventSink& sink,
+                  std::int32_t& tag);
+
+// Growable sample storage that is never zero-filled, so a corrupt length
+// costs memory only for the samples actually present in the file.
+class SampleBuffer {
+public:
+    SampleBuffer() noexcept = default;
+    SampleBuffer(const SampleBuffer&) = delete;
+    SampleBuffer& operator=(const SampleBuffer&) = delete;
+    ~SampleBuffer();
+
+    std::int16_t* data() noexcept { return data_; }
+    // Keeps the first `keep` samples; false when memory runs out.
+    bool reserve(std::size_t n, std::size_t keep) noexcept;
+    // Gives back memory held for an unusually long pulse.
+    void trim() noexcept;
+
+private:
+    std::int16_t* data_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+// Reads `length` (> 0) int16 samples in growing chunks. A short read gives
+// Errc::read with the number of samples that were read.
+Status read_samples(std::FILE* in, std::size_t length, SampleBuffer& buf);
+
+// The part of a row of `n` samples that the slice [first, first + length)
+// covers under Python's slice rules (negative bounds count from the end,
+// bounds past either end are clipped).
+struct Span {
+    std::int64_t start;
+    std::int64_t length;
+};
+Span clip_slice(std::int64_t first, std::int64_t length,
+                std::int64_t n) noexcept;
+
+// Writes gain * (double(raw) - double(baseline)) for the pulse into `row`,
+// following the slice rules above: the pulse must fill its clipped slice
+// exactly, except that one sample is broadcast over it.
+Status place_pulse(double* row, std::int64_t nsamples, const Channel& ch,
+                   std::int32_t first, const std::int16_t* raw,
+                   std::size_t length) noexcept;
+
+// A sink that reads samples into its own buffer and calibrates them into
+// caller-supplied row-major traces of nchannels x nsamples doubles.
+class TraceSink : public EventSink {
+public:
+    TraceSink(const Header& h, SampleBuffer& buf) noexcept
+        : header_(h), buf_(buf) {}
+    Status take_pulse(std::FILE* in, std::size_t row, Pulse p) override;
+
+protected:
+    ~TraceSink() = default;
+    void set_traces(double* traces) noexcept { traces_ = traces; }
+
+private:
+    const Header& header_;
+    SampleBuffer& buf_;
+    double* traces_ = nullptr;
+};
+
+}  // namespace lma

@@ -1,0 +1,31 @@
+// Outcome of a decoder step. The decoder never throws and never touches
+// Python: each failure is a kind plus what the C library call returned.
+#pragma once
+
+namespace lma {
+
+enum class Errc {
+    ok,
+    read,            // fread delivered fewer items; value: the items it did
+    seek,            // fseek failed; value: its result
+    no_memory,       // an allocation failed
+    closed,          // no open stream
+    inconsistent,    // channel lists shorter than the channel count
+    negative_length, // a partial pulse of negative length; value: the length
+    empty_pulse,     // a partial pulse of length 0
+    broadcast,       // pulse does not fit its slice; value: pulse length,
+                     // extra: slice length
+    sink,            // the caller's sink failed and has its own report
+};
+
+struct Status {
+    Errc code = Errc::ok;
+    long value = 0;
+    long extra = 0;
+
+    constexpr bool ok() const noexcept { return code == Errc::ok; }
+};
+
+constexpr Status ok() noexcept { return {}; }
+
+}  // namespace lma
