@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
-# into a virtual environment and runs the whole test suite and the example
-# against it. Extra arguments go to pytest.
+# Builds the decoder's C++ tests and the extension with AddressSanitizer and
+# UndefinedBehaviorSanitizer, runs the C++ tests, then the whole Python test
+# suite and the example against the extension. Extra arguments go to pytest.
 #   VENV    the environment to use (default build/asan-venv)
 #   PYTHON  the interpreter that makes it (default python3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv="${VENV:-build/asan-venv}"
+
+cmake -S . -B build/cpp-asan -DKELVANE_EXTENSION=OFF -DKELVANE_SANITIZE=ON \
+    > /dev/null
+cmake --build build/cpp-asan -j2 > /dev/null
+build/cpp-asan/lma_tests | tail -1
+
 "${PYTHON:-python3}" -m venv "$venv"
 . "$venv/bin/activate"
 python -m pip install -q --upgrade pip
@@ -21,6 +27,7 @@ export LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 status=0
+# pytest's exit 5, no test collected, counts as a failure here.
 python -m pytest -p no:cacheprovider "$@" || status=$?
 python examples/read_sample.py > /dev/null || status=$?
 exit "$status"

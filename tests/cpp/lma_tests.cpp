@@ -61,7 +61,9 @@ struct Stream {
         : data(bytes.b.begin(), bytes.b.begin() + size) {
         if (on_disk) {
             f = std::tmpfile();
-            std::fwrite(data.data(), 1, data.size(), f);
+            if (!data.empty()) {  // data() may be null then
+                std::fwrite(data.data(), 1, data.size(), f);
+            }
             std::rewind(f);
         } else {
             f = fmemopen(data.data(), data.size(), "rb");
