@@ -38,9 +38,11 @@ DAMAGE_ERRORS = (OSError, IndexError, ValueError)
 # Where the reader reports a header it could not parse.
 _HEADER_REPORT = "kelvane.lmafmt.LmaReader.__read_header"
 
-# The first allocation is sized from the file, but a small first record
-# could make that guess far too large; beyond this the arrays double.
-_FIRST_ALLOCATION_BYTES = 256 * 2**20
+# Output arrays are sized from a guess at the events left (see `collect`).
+# Untouched rows of an np.empty array cost address space, not memory, so
+# the guess is generous; this caps it, in case small early records make it
+# absurd. Past it the arrays grow as needed.
+_GUESS_CAP_BYTES = 2 * 2**30
 
 
 class DamagedRecordWarning(RuntimeWarning):
@@ -187,16 +189,25 @@ class EventStream:
             if self.count > start:
                 yield event
 
-    def events_left_guess(self, record_size: int) -> int:
-        """Events left after the current one if all records had this size."""
-        left: int = self.reader.pos_end - self.offset
-        return left // max(record_size, 1)
+    def events_left_guess(self) -> int:
+        """Events after the current one, if the records left have the
+        average size of those decoded so far."""
+        if self.count == 0:
+            return 0
+        average = (self.offset - self.reader.pos_begin) / self.count
+        return int((self.reader.pos_end - self.offset) / max(average, 1.0))
 
 
 class Collector:
-    """Output arrays filled one event at a time, allocated on the first
-    event and grown by doubling (a reallocation that Linux mostly does
-    without copying), up to `limit` events."""
+    """Output arrays filled one event at a time, up to `limit` events.
+
+    Every row is written once: the arrays come from np.empty, whose pages
+    the system supplies only when first written, and are cut to size at
+    the end by a reallocation that does not touch the rows kept. Growing
+    copies the rows so far; a good guess at the size (see `collect`) keeps
+    that rare. (Doubling by ndarray.resize would zero-fill and copy, and
+    first touches of memory are what this work costs most.)
+    """
 
     def __init__(self, reader: LmaReader, dtype: Any = np.float64,
                  limit: Optional[int] = None) -> None:
@@ -209,56 +220,65 @@ class Collector:
         self.traces = {k: np.empty((0, self.nsamples), self.dtype)
                        for k in self.keys}
 
-    def reserve(self, capacity: int) -> None:
-        if self.limit is not None:
-            capacity = min(capacity, self.limit)
-        capacity = max(capacity, self.n, 1)
-        # refcheck is off: these arrays are ours alone until `result`.
-        self.tags.resize(capacity, refcheck=False)
-        for out in self.traces.values():
-            out.resize((capacity, self.nsamples), refcheck=False)
-
-    def first_capacity(self, events_left: int) -> int:
-        row_bytes = self.nsamples * int(self.dtype.itemsize) * len(self.keys)
-        row_bytes += 4  # the tag
-        return 1 + min(events_left, _FIRST_ALLOCATION_BYTES // row_bytes)
-
-    def add(self, event: Dict[str, Any]) -> None:
-        n = self.n
-        if n == len(self.tags):
-            self.reserve(2 * n)
-        self.tags[n] = event["tag"]
-        for key, out in self.traces.items():
-            out[n] = event[key]
-        self.n = n + 1
+    @property
+    def capacity(self) -> int:
+        return len(self.tags)
 
     @property
     def full(self) -> bool:
         return self.limit is not None and self.n >= self.limit
 
+    def grow(self, events_left: int) -> None:
+        """Room for the events so far plus a quarter more than
+        `events_left`, within the cap, and at least half again as many."""
+        n = self.n
+        row_bytes = self.nsamples * int(self.dtype.itemsize) * len(self.keys)
+        cap = _GUESS_CAP_BYTES // (row_bytes + 4)
+        capacity = n + min(events_left + events_left // 4 + 16, cap)
+        capacity = max(capacity, n + n // 2 + 1)
+        if self.limit is not None:
+            capacity = min(capacity, self.limit)
+        self.tags = _moved(self.tags, n, (capacity,))
+        for key, old in self.traces.items():
+            self.traces[key] = _moved(old, n, (capacity, self.nsamples))
+
+    def add(self, event: Dict[str, Any]) -> None:
+        """Stores one event; there must be room (see `grow`)."""
+        n = self.n
+        self.tags[n] = event["tag"]
+        for key, out in self.traces.items():
+            out[n] = event[key]
+        self.n = n + 1
+
     def result(self) -> Events:
         """The arrays cut to the events added; the collector is spent."""
+        # refcheck off: nothing else refers to these arrays yet.
         self.tags.resize(self.n, refcheck=False)
         for out in self.traces.values():
             out.resize((self.n, self.nsamples), refcheck=False)
         return Events(self.tags, self.traces)
 
 
+def _moved(old: np.ndarray, n: int, shape: Any) -> np.ndarray:
+    new = np.empty(shape, old.dtype)
+    new[:n] = old[:n]
+    return new
+
+
 def collect(stream: EventStream, collector: Collector,
             progress: Optional[Callable[[int], None]] = None) -> Events:
     """Fills `collector` from `stream` until either ends. `progress`, if
     given, is called with the file offset reached after each event."""
-    offset = stream.offset
     for event in stream:
-        if collector.n == 0:
-            collector.reserve(collector.first_capacity(
-                stream.events_left_guess(stream.offset - offset)))
+        if collector.n == collector.capacity:
+            # The guess needs one decoded record; so the first event is
+            # counted already.
+            collector.grow(stream.events_left_guess() + 1)
         collector.add(event)
         if progress is not None:
             progress(stream.offset)
         if collector.full:
             break
-        offset = stream.offset
     return collector.result()
 
 
