@@ -321,14 +321,15 @@ def run_show(args: argparse.Namespace) -> int:
 
 def print_csv(reader: LmaReader, event: Dict[str, Any]) -> None:
     keys = [f"channel{c}" for c in reader.channels]
-    columns = [(np.arange(max(reader.nsamples, 0))
-                * reader.sample_interval).tolist()]
-    columns += [event[k].tolist() for k in keys]
+    times = np.arange(max(reader.nsamples, 0)) * reader.sample_interval
+    # Times to 12 digits, so 3 x 2e-09 reads 6e-09; the traces by repr, the
+    # shortest text that reads back as the same float.
+    columns = [[f"{t:.12g}" for t in times.tolist()]]
+    columns += [list(map(repr, event[k].tolist())) for k in keys]
     out = sys.stdout
     out.write(",".join(["time"] + keys) + "\n")
-    # repr: the shortest text that reads back as the same float.
     for row in zip(*columns):
-        out.write(",".join(map(repr, row)) + "\n")
+        out.write(",".join(row) + "\n")
 
 
 def run_convert(args: argparse.Namespace) -> int:

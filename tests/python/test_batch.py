@@ -98,8 +98,8 @@ BROKEN_RECORDS = {
     "cut short": (event_bytes(Event(7, [[Pulse(0, [1] * 6)], [], []]))[:-3],
                   OSError),
     "pulse of length 0": (Event(7, [[Pulse(0, [])], [], []]), IndexError),
-    "pulse past the row": (Event(7, [[Pulse(NSAMPLES - 2, [1, 2, 3])], [], []]),
-                           ValueError),
+    "pulse past the row": (
+        Event(7, [[Pulse(NSAMPLES - 2, [1, 2, 3])], [], []]), ValueError),
 }
 
 

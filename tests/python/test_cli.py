@@ -17,7 +17,8 @@ CHANNELS = {0: Channel(fullscale=2000, gain=0.5, baseline=10),
             3: Channel(offset=-7, gain=2.0)}
 EVENTS = [Event(41, [[Pulse(3, [10, 12, -6])], []]),
           # Raw values equal to the baseline decode to 0.0 yet are covered.
-          Event(42, [[Pulse(0, [10, 10]), Pulse(-3, [14, 8])], [Pulse(5, [3])]]),
+          Event(42, [[Pulse(0, [10, 10]), Pulse(-3, [14, 8])],
+                     [Pulse(5, [3])]]),
           Event(43, [[], [Pulse(0, list(range(8)))]])]
 HEADER = dict(nsamples=8, sample_interval=2.5e-9)
 
@@ -97,7 +98,7 @@ def test_show_csv_has_the_reader_values(capsys, sample):
     table = np.array(rows[1:], dtype=float)
     with LmaReader(sample) as r:
         event = list(r)[2]
-    np.testing.assert_array_equal(table[:, 0], np.arange(8) * 2.5e-9)
+    np.testing.assert_allclose(table[:, 0], np.arange(8) * 2.5e-9, rtol=1e-12)
     np.testing.assert_array_equal(table[:, 1], event["channel0"])
     np.testing.assert_array_equal(table[:, 2], event["channel3"])
 
