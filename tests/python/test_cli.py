@@ -106,7 +106,8 @@ def test_show_csv_has_the_reader_values(capsys, sample):
 @pytest.mark.parametrize("command", [["show"], ["plot", "-o", "x.png"]])
 def test_event_past_the_end_or_the_damage(capsys, sample, damaged, command,
                                           tmp_path):
-    pytest.importorskip("matplotlib") if "plot" in command else None
+    if "plot" in command:
+        pytest.importorskip("matplotlib")
     argv = command[:1] + [sample] + command[1:]
     status, _, err = run(capsys, *argv, "--event", 3)
     assert status == 1 and f"{sample} has 3 events; no event 3" in err
