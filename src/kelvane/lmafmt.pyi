@@ -23,7 +23,8 @@ class LmaReader:
     """Reads an LMA file: header values as attributes, events by iterating
     inside a `with` block."""
 
-    def __init__(self, filename: str) -> None: ...
+    # Built in __new__ (the header is read there); __init__ is object's.
+    def __new__(cls, filename: str) -> "LmaReader": ...
     @property
     def filename(self) -> str: ...
     @property

@@ -1,7 +1,6 @@
 import csv
 import io
 import os
-import shutil
 import struct
 import subprocess
 import sys
@@ -130,8 +129,9 @@ def test_convert_loads_back_to_the_reader_values(capsys, sample, tmp_path,
                                                  dtype, start, stop):
     out = tmp_path / "out.npz"
     argv = ["convert", sample, out, "--dtype", dtype, "--start", start]
-    status, stdout, _ = run(capsys, *argv, *(["--stop", stop] if stop else []))
-    assert status == 0
+    argv += ["--stop", stop] if stop else []
+    status, stdout, err = run(capsys, *argv)
+    assert status == 0 and err == ""
     with LmaReader(sample) as r:
         expected = list(r)[start:stop]
     assert stdout.startswith(f"wrote {len(expected)} events")
@@ -149,6 +149,20 @@ def test_convert_loads_back_to_the_reader_values(capsys, sample, tmp_path,
     assert (str(data["source"]), data["start"]) == (sample, start)
     assert sorted(os.listdir(tmp_path)) == sorted(
         [os.path.basename(sample), "out.npz"])
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_convert_shows_progress_on_a_terminal(capsys, sample, tmp_path,
+                                              monkeypatch):
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    status, _, _ = run(capsys, "convert", sample, tmp_path / "out.npz")
+    assert status == 0 and "converting" in terminal.getvalue()
+    assert load(tmp_path / "out.npz")["tags"].tolist() == [41, 42, 43]
 
 
 def test_convert_keeps_the_events_before_the_damage(capsys, damaged,
@@ -227,8 +241,9 @@ def test_unreadable_files(capsys, make_raw, tmp_path, command):
 
 def test_module_and_console_script(sample):
     commands = [[sys.executable, "-m", "kelvane"]]
-    if shutil.which("lma"):
-        commands.append(["lma"])
+    script = os.path.join(os.path.dirname(sys.executable), "lma")
+    if os.path.exists(script):
+        commands.append([script])
     for command in commands:
         done = subprocess.run(command + ["info", sample], capture_output=True,
                               text=True)
