@@ -3,14 +3,16 @@ pickling and copying."""
 
 import copy
 import inspect
+import os
 import pickle
+import sys
 import types
 import weakref
 
 import pytest
 
 from kelvane.lmafmt import LmaReader
-from kelvane.writer import Channel
+from kelvane.writer import Channel, header_bytes
 
 NAMES = ["filename", "pos_begin", "pos_end", "pos_cur", "nchannels",
          "nsamples", "sample_interval", "channels", "channel_info"]
@@ -99,6 +101,19 @@ def test_pos_cur_only_while_open(reader):
         with reader:
             # Entering does not seek: the stream stands at the start.
             assert reader.pos_cur == 0 != reader.pos_begin
+
+
+def test_pos_cur_when_position_is_unknown(monkeypatch):
+    # A pipe has no position: the library's -1 comes through unchanged.
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+    rfd, wfd = os.pipe()
+    try:
+        os.write(wfd, header_bytes())
+        with LmaReader(f"/proc/self/fd/{rfd}") as r:
+            assert r.pos_cur == -1
+    finally:
+        os.close(rfd)
+        os.close(wfd)
 
 
 @pytest.mark.parametrize("shown, expected", [

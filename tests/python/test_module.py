@@ -150,6 +150,35 @@ def test_iterator_passes_as_generator(make_lma):
     it.close()
 
 
+REGISTRATION = """
+    import sys, warnings, collections.abc, numpy
+    reports = []
+    sys.unraisablehook = reports.append
+    class Refusing:
+        def register(self, cls):
+            raise KeyError(cls)
+    {sabotage}
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        import kelvane.lmafmt
+    print([w.category.__name__ for w in seen],
+          [(type(u.exc_value).__name__, type(u.object).__name__)
+           for u in reports])
+"""
+
+
+@pytest.mark.parametrize("sabotage, expected", [
+    ("collections.abc.Generator = Refusing()",
+     "['RuntimeWarning'] [('KeyError', 'module')]"),
+    ('sys.modules["collections.abc"] = None',
+     "['RuntimeWarning'] [('ModuleNotFoundError', 'NoneType')]"),
+    ("del collections.abc.Generator", "[] []"),
+])
+def test_failed_registration_only_warns(sabotage, expected):
+    proc = run_python(REGISTRATION.format(sabotage=sabotage))
+    assert proc.stdout == expected + "\n"
+
+
 WARNINGS_AS_ERRORS = dict(os.environ, PYTHONWARNINGS="error")
 
 

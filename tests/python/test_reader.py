@@ -4,6 +4,7 @@ import ctypes
 import os
 import pathlib
 import sys
+import traceback
 
 import pytest
 
@@ -308,6 +309,9 @@ def test_failed_exit_leaves_reader_closed(name, unraisable):
     with pytest.raises(OSError) as ei:
         r.__exit__(None, None, None)
     assert type(ei.value) is OSError and ei.value.args == CLOSE_FAILED
+    assert [(f.filename, f.name) for f in traceback.extract_tb(
+        ei.value.__traceback__)][-1] == ("kelvane/lmafmt",
+                                         "kelvane.lmafmt.LmaReader.__exit__")
     # The stream was handed to fclose: it must never be touched again.
     assert r.__exit__(None, None, None) is None
     assert_closed(r)
