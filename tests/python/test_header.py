@@ -70,15 +70,6 @@ def test_used_channels_and_blocks(make_lma, unraisable, num_channels, mask,
     assert unraisable == []
 
 
-def test_blocks_are_matched_by_position(make_lma):
-    # Blocks carry no channel index: the first block belongs to the lowest
-    # channel in use, whatever its index.
-    name = make_lma({5: Channel(gain=2.0), 9: Channel(gain=3.0)})
-    r = LmaReader(name)
-    assert r.channels == [5, 9]
-    assert [c["gain"] for c in r.channel_info] == [2.0, 3.0]
-
-
 def test_channel_values_sign_extended_and_exact(make_lma):
     chans = {0: Channel(fullscale=-1, offset=-32768, gain=-0.0,
                         baseline=32767, field5=-1, field6=-1, field7=-1),
@@ -132,13 +123,6 @@ def test_pos_begin_from_header_size(make_lma, unraisable, header_size,
     assert unraisable == []
 
 
-@pytest.mark.parametrize("tail", [1, 999])
-def test_pos_end_is_file_size(make_lma, tail):
-    name = make_lma((0, 1), tail=b"\x07" * tail)
-    r = LmaReader(name)
-    assert (r.pos_begin, r.pos_end) == (98, 98 + tail)
-
-
 CHANS = {0: Channel(fullscale=100, offset=-3, gain=0.5, baseline=7),
          2: Channel(fullscale=-2, offset=4, gain=1.5, baseline=-9),
          3: Channel(fullscale=8, offset=-8, gain=2.5, baseline=11)}
@@ -153,6 +137,7 @@ UP_TO_MASK = dict(UP_TO_NSAMPLES, channels=[0, 2, 3], nchannels=3)
     (3, {}),
     (4, dict(pos_begin=122)),
     (7, dict(pos_begin=122)),
+    (12, dict(pos_begin=122)),
     (16, dict(pos_begin=122, sample_interval=0.25)),
     (20, UP_TO_NSAMPLES),
     (25, UP_TO_NSAMPLES),
@@ -161,6 +146,8 @@ UP_TO_MASK = dict(UP_TO_NSAMPLES, channels=[0, 2, 3], nchannels=3)
     (50, dict(UP_TO_MASK, channel_info=[ZERO] * 3)),
     (52, dict(UP_TO_MASK, channel_info=[dict(ZERO, fullscale=100), ZERO,
                                         ZERO])),
+    (58, dict(UP_TO_MASK, channel_info=[dict(ZERO, fullscale=100, offset=-3),
+                                        ZERO, ZERO])),
     (62, dict(UP_TO_MASK, channel_info=[dict(R0, baseline=0), ZERO, ZERO])),
     (64, dict(UP_TO_MASK, channel_info=[R0, ZERO, ZERO])),
     (78, dict(UP_TO_MASK, channel_info=[R0, dict(ZERO, fullscale=-2,
