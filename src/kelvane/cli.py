@@ -51,6 +51,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         return status
     except UserError as error:
         return fail(str(error))
+    except MemoryError:
+        # The reader sizes every event from the header, so a damaged
+        # samples-per-trace field can ask for more than any machine has.
+        return fail("out of memory; see samples/trace in lma info")
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
