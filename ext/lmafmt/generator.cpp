@@ -97,14 +97,18 @@ GeneratorState& gen_state(PyObject* self) {
     return reinterpret_cast<GeneratorObject*>(self)->g;
 }
 
-// Finishing drops everything the generator holds. The members are emptied
-// before any reference goes, as dropping the reader may run arbitrary code.
-void finish(GeneratorState& g) {
-    g.at = Resume::finished;
+// Drops everything the generator holds. The members are emptied before any
+// reference goes, as dropping the reader may run arbitrary code.
+void drop_members(GeneratorState& g) {
     Ref scope = std::move(g.scope);
     Ref name = std::move(g.name);
     Ref qualname = std::move(g.qualname);
     Ref module_name = std::move(g.module_name);
+}
+
+void finish(GeneratorState& g) {
+    g.at = Resume::finished;
+    drop_members(g);
 }
 
 PyObject* fail_body(GeneratorState& g) {
@@ -338,11 +342,7 @@ int generator_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int generator_clear(PyObject* self) {
-    GeneratorState& g = gen_state(self);
-    Ref scope = std::move(g.scope);
-    Ref name = std::move(g.name);
-    Ref qualname = std::move(g.qualname);
-    Ref module_name = std::move(g.module_name);
+    drop_members(gen_state(self));
     return 0;
 }
 
