@@ -99,16 +99,12 @@ GeneratorState& gen_state(PyObject* self) {
 
 // Drops everything the generator holds. The members are emptied before any
 // reference goes, as dropping the reader may run arbitrary code.
-void drop_members(GeneratorState& g) {
+void finish(GeneratorState& g) {
+    g.at = Resume::finished;
     Ref scope = std::move(g.scope);
     Ref name = std::move(g.name);
     Ref qualname = std::move(g.qualname);
     Ref module_name = std::move(g.module_name);
-}
-
-void finish(GeneratorState& g) {
-    g.at = Resume::finished;
-    drop_members(g);
 }
 
 PyObject* fail_body(GeneratorState& g) {
@@ -341,8 +337,10 @@ int generator_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// The collector finalises (closes) a generator before clearing it, so a
+// cleared generator counts as finished: nothing can resume it scope-less.
 int generator_clear(PyObject* self) {
-    drop_members(gen_state(self));
+    finish(gen_state(self));
     return 0;
 }
 
