@@ -17,17 +17,32 @@ build/cpp-asan/lma_tests | tail -1
 . "$venv/bin/activate"
 python -m pip install -q --upgrade pip
 # The build runs without isolation, so its requirements go in first.
-python -m pip install -q scikit-build-core numpy pytest hypothesis
-python -m pip install -q --no-build-isolation --force-reinstall --no-deps \
-    -Ccmake.define.KELVANE_SANITIZE=ON -Cbuild-dir=build/asan .
+python -m pip install -q scikit-build-core numpy
+python -m pip uninstall -q -y kelvane 2> /dev/null || true
+# Debug info, so that reports name file and line.
+python -m pip install -q --no-build-isolation \
+    -Ccmake.define.KELVANE_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo \
+    -Cbuild-dir=build/asan '.[test]'
 
-# The interpreter is not instrumented, so the runtime must be loaded first.
-# CPython keeps memory until exit on purpose: leak reports would be noise.
-export LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
-export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# The interpreter is not instrumented, so the runtime must be loaded first;
+# libstdc++ with it, or the runtime cannot find the C++ exception machinery
+# of extensions loaded later and aborts at their first throw. CPython keeps
+# memory until exit on purpose: leak reports would be noise. Reports go to
+# files, since pytest captures the standard error of a process that dies.
+logs="$PWD/build/asan-logs"
+rm -rf "$logs" && mkdir -p "$logs"
+asan="$(gcc -print-file-name=libasan.so)"
+export LD_PRELOAD="$asan:$(gcc -print-file-name=libstdc++.so)"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$logs/asan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
 status=0
 # pytest's exit 5, no test collected, counts as a failure here.
 python -m pytest -p no:cacheprovider "$@" || status=$?
 python examples/read_sample.py > /dev/null || status=$?
+for report in "$logs"/*; do
+    [ -e "$report" ] || continue
+    echo "== $report"
+    cat "$report"
+    status=1
+done
 exit "$status"
