@@ -34,7 +34,8 @@ class _Cursor:
         size = struct.calcsize("<" + fmt)
         avail = max(len(self.data) - self.pos, 0)
         got = min(count, avail // size)
-        values = struct.unpack_from(f"<{got}{fmt}", self.data, self.pos)
+        values = (struct.unpack_from(f"<{got}{fmt}", self.data, self.pos)
+                  if got else ())
         # fread consumes a trailing partial item too.
         self.pos += min(count * size, avail)
         return got, values
@@ -68,8 +69,9 @@ def decode_event(cur, nsamples, channels, calib):
             if got != length:
                 raise _fail(got)
             dump[:] = samples
-            arr[i, first:first + length] = (
-                gain * (dump.astype("float64") - baseline))
+            with np.errstate(all="ignore"):
+                calibrated = gain * (dump.astype("float64") - baseline)
+            arr[i, first:first + length] = calibrated
     event = {"tag": tag}
     event.update((f"channel{c}", arr[i]) for i, c in enumerate(channels))
     return event
