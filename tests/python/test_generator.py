@@ -410,6 +410,21 @@ def test_generator_keeps_reader_alive(three):
     del gen
 
 
+@pytest.mark.parametrize("suspend", [False, True])
+def test_reference_cycle_is_collected(three, suspend):
+    fds = open_fds()
+    r = Reader(three[0])
+    r.__enter__()
+    r.gen = iter(r)
+    if suspend:
+        next(r.gen)
+    ref = weakref.ref(r)
+    del r
+    gc.collect()
+    assert ref() is None
+    assert open_fds() == fds
+
+
 @pytest.mark.parametrize("how", ["next", "send", "throw", "close"])
 def test_already_executing(three, monkeypatch, how):
     seen = []
