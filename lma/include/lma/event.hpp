@@ -54,8 +54,8 @@ public:
     ~SampleBuffer();
 
     std::int16_t* data() noexcept { return data_; }
-    // Keeps the first `keep` samples; false when memory runs out.
-    bool reserve(std::size_t n, std::size_t keep) noexcept;
+    // Room for `n` samples, keeping those stored; false when out of memory.
+    bool reserve(std::size_t n) noexcept;
     // Gives back memory held for an unusually long pulse.
     void trim() noexcept;
 

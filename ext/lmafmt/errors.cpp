@@ -1,0 +1,128 @@
+#include "errors.hpp"
+
+#include <frameobject.h>
+
+#include "globals.hpp"
+#include "pyref.hpp"
+
+namespace lmafmt {
+
+namespace {
+
+constexpr char kSourceFile[] = "kelvane/lmafmt";
+constexpr int kLine = 1;
+
+}  // namespace
+
+void add_traceback(const char* funcname) noexcept {
+    Ref code, frame, frame_globals;
+    {
+        // Building the frame must not see or disturb the exception.
+        ErrorStash stash;
+        code = Ref::steal(reinterpret_cast<PyObject*>(
+            PyCode_NewEmpty(kSourceFile, funcname, kLine)));
+        frame_globals = Ref::steal(PyDict_New());
+        if (code && frame_globals) {
+            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                PyThreadState_Get(),
+                reinterpret_cast<PyCodeObject*>(code.get()),
+                frame_globals.get(), nullptr)));
+        }
+        PyErr_Clear();
+    }
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    }
+}
+
+void report_unraisable(const char* name) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(tb);
+    PyErr_Restore(type, value, tb);
+    PyErr_PrintEx(1);
+    PyErr_Restore(type, value, tb);
+    Ref context = Ref::steal(PyUnicode_FromString(name));
+    PyErr_WriteUnraisable(context ? context.get() : Py_None);
+    PyErr_Clear();
+}
+
+PyObject* raise_with_args(PyObject* exc_class, PyObject* args) noexcept {
+    Ref exc = Ref::steal(PyObject_Call(exc_class, args, nullptr));
+    if (exc) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())),
+                        exc.get());
+    }
+    return nullptr;
+}
+
+PyObject* raise_formatted(PyObject* exc_class, PyObject* templ,
+                          PyObject* arg) noexcept {
+    Ref msg = Ref::steal(
+        PyObject_CallMethodObjArgs(templ, globals->s_format, arg, nullptr));
+    if (!msg) {
+        return nullptr;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, msg.get()));
+    return args ? raise_with_args(exc_class, args.get()) : nullptr;
+}
+
+PyObject* raise_formatted(PyObject* exc_class, PyObject* templ,
+                          long arg) noexcept {
+    Ref num = Ref::steal(PyLong_FromLong(arg));
+    return num ? raise_formatted(exc_class, templ, num.get()) : nullptr;
+}
+
+PyObject* raise_closed() noexcept {
+    return raise_with_args(globals->io_error, globals->args_closed);
+}
+
+PyObject* raise_close_failed(int rc) noexcept {
+    return raise_formatted(globals->io_error, globals->msg_close, rc);
+}
+
+PyObject* raise_status(const lma::Status& s) noexcept {
+    switch (s.code) {
+    case lma::Errc::read:
+        return raise_formatted(globals->io_error, globals->msg_read, s.value);
+    case lma::Errc::seek:
+        return raise_formatted(globals->io_error, globals->msg_seek, s.value);
+    case lma::Errc::no_memory:
+        return PyErr_NoMemory();
+    case lma::Errc::closed:
+        return raise_closed();
+    case lma::Errc::inconsistent:
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the channel lists are shorter than the channel "
+                        "count; the header was not read completely");
+        return nullptr;
+    case lma::Errc::negative_length:
+        // The text NumPy gives for an array of negative size.
+        PyErr_SetString(PyExc_ValueError,
+                        "negative dimensions are not allowed");
+        return nullptr;
+    case lma::Errc::empty_pulse:
+        PyErr_Format(PyExc_IndexError,
+                     "Out of bounds on buffer access (axis %d)", 0);
+        return nullptr;
+    case lma::Errc::broadcast:
+        PyErr_Format(PyExc_ValueError,
+                     "could not broadcast input array from shape (%ld,) "
+                     "into shape (%ld,)",
+                     s.value, s.extra);
+        return nullptr;
+    case lma::Errc::sink:
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "sink failed without error");
+        }
+        return nullptr;
+    case lma::Errc::ok:
+        break;
+    }
+    PyErr_SetString(PyExc_SystemError, "unexpected decoder status");
+    return nullptr;
+}
+
+}  // namespace lmafmt

@@ -1,0 +1,49 @@
+// The LmaReader object and the functions its parts share.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "compat.hpp"
+#include "globals.hpp"
+#include "lma/event.hpp"
+#include "lma/header.hpp"
+
+namespace lmafmt {
+
+struct ReaderState {
+    const ReaderMethods* methods = nullptr;
+    std::FILE* file = nullptr;     // open stream, or null when closed
+    std::string filename;          // UTF-8 bytes of the name given
+    lma::Header header;
+    lma::SampleBuffer samples;     // reused by every pulse read natively
+};
+
+struct ReaderObject {
+    PyObject_HEAD
+    ReaderState s;  // built by placement new in reader_new
+};
+
+extern PyTypeObject ReaderType;
+
+inline ReaderState& state(PyObject* self) noexcept {
+    return reinterpret_cast<ReaderObject*>(self)->s;
+}
+
+// Closes the reader's stream. The handle is cleared before fclose, so a
+// stream is never used again, whatever fclose returns. Returns its result.
+int close_file(ReaderState& s) noexcept;
+
+// The private operations of the reader method table.
+void reader_read_header(ReaderObject* self);
+PyObject* reader_next(ReaderObject* self);
+
+// The reader's iteration slot (defined with the generator).
+PyObject* reader_iter(PyObject* self);
+
+// Parts of the type object defined beside their code.
+extern PyGetSetDef reader_getset[];
+extern PyMethodDef reader_methods[];
+PyObject* reader_repr(PyObject* self);
+
+}  // namespace lmafmt
