@@ -381,6 +381,7 @@ def bad_arrays():
             (lambda s, dtype: np.zeros(s, dtype="int64"), ValueError, None),
             (lambda s, dtype: np.zeros(s[0] * s[1]), ValueError, None),
             (lambda s, dtype: np.zeros(s + (1,)), ValueError, None),
+            (lambda s, dtype: np.zeros(s, dtype=">f8"), ValueError, None),
             (lambda s, dtype: np.zeros(s, order="F"), ValueError, None),
             (lambda s, dtype: np.zeros((s[0], 2 * s[1]))[:, ::2],
              ValueError, None),
@@ -390,6 +391,7 @@ def bad_arrays():
              "Cannot convert list to numpy.ndarray"),
             (lambda n, dtype: np.empty(n, dtype="uint16"), ValueError, None),
             (lambda n, dtype: np.empty(n, dtype="int32"), ValueError, None),
+            (lambda n, dtype: np.empty(n, dtype=">i2"), ValueError, None),
             (lambda n, dtype: np.empty((n, 1), dtype="int16"),
              ValueError, None),
             (lambda n, dtype: np.empty(2 * n, dtype="int16")[::2],
@@ -408,6 +410,29 @@ def test_literal_array_checks(make_lma, monkeypatch, fname, idx):
     assert events == [] and type(exc) is exc_type
     if message is not None:
         assert str(exc) == message
+
+
+class Traces(np.ndarray):
+    pass
+
+
+def test_literal_takes_what_zeros_gives(make_lma, monkeypatch):
+    """The trace array is used as given: an ndarray subclass is accepted,
+    and a wider row is filled by the same slice rules."""
+    monkeypatch.setattr(lmafmt, "zeros", lambda shape, dtype: np.zeros(
+        (shape[0], shape[1] + 2), dtype=dtype).view(Traces))
+    ev = Event(1, [[Pulse(2, [1, 2]), Pulse(4, [5])]])
+    d = only_event(make_lma([0], [ev], nsamples=3))
+    assert type(d["channel0"]) is Traces
+    assert d["channel0"].tolist() == [0.0, 0.0, 1.0, 2.0, 5.0]
+
+
+def test_literal_too_few_rows(make_lma, monkeypatch):
+    monkeypatch.setattr(lmafmt, "zeros",
+                        lambda shape, dtype: np.zeros((1, shape[1])))
+    events, exc = read_events(make_lma([0, 1], [Event(1, [[], []])],
+                                       nsamples=3))
+    assert events == [] and type(exc) is IndexError
 
 
 def test_literal_exception_from_zeros(make_lma, monkeypatch):
@@ -432,6 +457,12 @@ def test_names_fall_back_to_builtins(make_lma, monkeypatch, fname):
     monkeypatch.setattr(builtins, fname, fallback, raising=False)
     assert only_event(name)["channel0"].tolist() == [0.0, 3.0]
     assert len(calls) == 1
+
+
+def test_empty_looked_up_only_for_pulses(make_lma, monkeypatch):
+    monkeypatch.delattr(lmafmt, "empty")
+    d = only_event(make_lma([0], [Event(1, [Section(count=-3)])], nsamples=2))
+    assert d["channel0"].tolist() == [0.0, 0.0]
 
 
 # Whole files against the reference decoder.
