@@ -494,8 +494,6 @@ def test_matches_reference(make_lma, decode_path, seed):
 
 
 
-@pytest.mark.xfail(strict=True, reason="the decoder keeps using the stream "
-                   "it started with after the reader closed it")
 @pytest.mark.parametrize("reopen", [False, True])
 @pytest.mark.parametrize("fname", ["zeros", "empty"])
 def test_reader_closed_during_decoding(make_lma, fname, reopen):
