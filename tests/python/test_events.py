@@ -494,6 +494,26 @@ def test_matches_reference(make_lma, decode_path, seed):
 
 
 
+def test_large_file_matches_reference(make_lma, decode_path):
+    """Records that straddle the stream's buffer boundaries decode alike."""
+    rnd = random.Random(99)
+    calib = {1: Channel(gain=0.25, baseline=-3), 4: Channel(gain=-7.5)}
+
+    def section():
+        return [Pulse(rnd.randint(0, 700), [rnd.randint(-32768, 32767)
+                                            for _ in range(rnd.randint(1, 300))])
+                for _ in range(rnd.randint(0, 3))]
+    evs = [Event(n, [section(), section()]) for n in range(400)]
+    name = make_lma(calib, evs, nsamples=1000)
+    with open(name, "rb") as f:
+        want, want_exc = decode_file(f.read())
+    got, exc = read_events(name)
+    assert exc is None and want_exc is None and len(got) == len(want) == 400
+    for g, w in zip(got, want):
+        assert same_bits(g["channel1"], w["channel1"])
+        assert same_bits(g["channel4"], w["channel4"])
+
+
 @pytest.mark.parametrize("reopen", [False, True])
 @pytest.mark.parametrize("fname", ["zeros", "empty"])
 def test_reader_closed_during_decoding(make_lma, fname, reopen):
