@@ -499,10 +499,13 @@ def test_large_file_matches_reference(make_lma, decode_path):
     rnd = random.Random(99)
     calib = {1: Channel(gain=0.25, baseline=-3), 4: Channel(gain=-7.5)}
 
+    def pulse():
+        n = rnd.randint(1, 300)
+        return Pulse(rnd.randint(0, 700),
+                     [rnd.randint(-32768, 32767) for _ in range(n)])
+
     def section():
-        return [Pulse(rnd.randint(0, 700), [rnd.randint(-32768, 32767)
-                                            for _ in range(rnd.randint(1, 300))])
-                for _ in range(rnd.randint(0, 3))]
+        return [pulse() for _ in range(rnd.randint(0, 3))]
     evs = [Event(n, [section(), section()]) for n in range(400)]
     name = make_lma(calib, evs, nsamples=1000)
     with open(name, "rb") as f:
