@@ -406,3 +406,25 @@ def test_already_executing(three, monkeypatch, how):
     assert seen == [True, "generator already executing"] * 3
     assert gen.gi_running is False
 
+
+
+def test_many_generators_each_follow_their_reader(make_lma):
+    # Iteration records are recycled; a recycled one must carry nothing over.
+    readers = []
+    for n in range(12):
+        evs = [Event(100 * n + k, [[]]) for k in range(3)]
+        r = LmaReader(make_lma([0], evs, nsamples=1))
+        r.__enter__()
+        readers.append(r)
+    try:
+        for rnd in range(3):
+            gens = [iter(r) for r in readers]
+            order = list(range(12))[::-1 if rnd % 2 else 1]
+            for n in order:
+                assert next(gens[n])["tag"] == 100 * n
+            for n in order[::2]:
+                assert tags(gens[n]) == [100 * n + 1, 100 * n + 2]
+            del gens
+    finally:
+        for r in readers:
+            r.__exit__(None, None, None)
