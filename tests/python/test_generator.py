@@ -199,6 +199,8 @@ def test_throw(states, state):
     with pytest.raises(KeyError) as info:
         gen.throw(err)
     assert info.value is err
+    if state != "finished":
+        assert ("__iter__", "kelvane/lmafmt") in tb_entries(err)
     assert finished(gen)
 
 
@@ -220,12 +222,15 @@ def test_throw_on_new_generator_of_closed_reader(three):
     ((ValueError, None, None), ValueError()),
     ((ValueError("i"), None), ValueError("i")),
     ((GeneratorExit,), GeneratorExit()),
+    ((LookupError, KeyError("k")), KeyError("k")),
+    ((LookupError, ValueError("v")), LookupError(ValueError("v"))),
 ])
 def test_throw_forms(states, args, want):
     gen = states("suspended")
     with pytest.raises(type(want)) as info:
         gen.throw(*args)
-    assert type(info.value) is type(want) and info.value.args == want.args
+    assert type(info.value) is type(want)
+    assert repr(info.value.args) == repr(want.args)
     assert finished(gen)
 
 
