@@ -329,6 +329,40 @@ def test_literal_calls(make_lma, monkeypatch):
     assert events[1]["channel3"].base is rec.made[3]
 
 
+class Probe(np.ndarray):
+    """Logs the array operations made on a pulse's samples."""
+    log = []
+
+    def astype(self, *args, **kw):
+        self.log.append(("astype", args, kw))
+        return super().astype(*args, **kw)
+
+    def __sub__(self, other):
+        self.log.append(("sub", type(other), other))
+        return super().__sub__(other)
+
+    def __rmul__(self, other):
+        self.log.append(("rmul", type(other), other))
+        return super().__rmul__(other)
+
+
+def test_literal_calibration_operations(make_lma, monkeypatch):
+    Probe.log = []
+    monkeypatch.setattr(lmafmt, "empty", lambda n, dtype: np.empty(
+        n, dtype=dtype).view(Probe))
+    chans = {0: Channel(gain=1.0, baseline=0), 1: Channel(gain=2.0,
+                                                          baseline=-4)}
+    d = only_event(make_lma(chans, [Event(1, [[Pulse(0, [3])],
+                                               [Pulse(1, [5])]])],
+                            nsamples=2))
+    assert d["channel1"].tolist() == [0.0, 18.0]
+    # Conversion first, then the baseline as an int, then the gain as a
+    # float on the left.
+    assert Probe.log == [
+        ("astype", ("float64",), {}), ("sub", int, 0), ("rmul", float, 1.0),
+        ("astype", ("float64",), {}), ("sub", int, -4), ("rmul", float, 2.0)]
+
+
 def test_literal_calls_on_failures(make_raw, monkeypatch):
     rec = Recorder(monkeypatch)
     # zeros comes before the tag read, empty before the bounds test.
