@@ -45,17 +45,16 @@ def only_event(name):
     return events[0]
 
 
-def trace(channels, pulses, nsamples, **kw):
-    """Builds a one-channel file (channel 0) whose single event has
-    `pulses`, and returns the decoded row."""
-    name = kw.pop("make")(channels, [Event(1, [pulses])], nsamples=nsamples,
-                          **kw)
+def trace(make_lma, channels, pulses, nsamples):
+    """Decodes a file whose single event has `pulses` on channel 0 (the
+    first channel in use) and returns that row."""
+    name = make_lma(channels, [Event(1, [pulses])], nsamples=nsamples)
     return only_event(name)["channel0"]
 
 
 def test_calibration_example(make_lma, decode_path):
-    row = trace({0: Channel(gain=0.5, baseline=10)}, [Pulse(3, [10, 12, -6])],
-                8, make=make_lma)
+    row = trace(make_lma, {0: Channel(gain=0.5, baseline=10)},
+                [Pulse(3, [10, 12, -6])], 8)
     assert row.dtype == np.float64 and row.shape == (8,)
     assert row.tolist() == [0.0, 0.0, 0.0, 0.0, 1.0, -8.0, 0.0, 0.0]
 
@@ -70,8 +69,8 @@ def test_calibration_example(make_lma, decode_path):
 def test_calibration_bits(make_lma, decode_path, gain, baseline, samples):
     # NumPy's arithmetic may warn about the overflow; that is not at issue.
     with np.errstate(all="ignore"):
-        row = trace({0: Channel(gain=gain, baseline=baseline)},
-                    [Pulse(2, samples)], 10, make=make_lma)
+        row = trace(make_lma, {0: Channel(gain=gain, baseline=baseline)},
+                    [Pulse(2, samples)], 10)
     want = np.zeros(10)
     for n, s in enumerate(samples):
         want[2 + n] = gain * (float(s) - float(baseline))
@@ -82,8 +81,8 @@ def test_calibration_bits(make_lma, decode_path, gain, baseline, samples):
 
 def test_untouched_samples_zero_with_inf_gain(make_lma, decode_path):
     with np.errstate(all="ignore"):
-        row = trace({0: Channel(gain=float("inf"), baseline=5)},
-                    [Pulse(1, [5, 6])], 4, make=make_lma)
+        row = trace(make_lma, {0: Channel(gain=float("inf"), baseline=5)},
+                    [Pulse(1, [5, 6])], 4)
     assert np.isnan(row[1]) and row[2] == np.inf
     assert row[0] == 0.0 and row[3] == 0.0
 
@@ -107,7 +106,7 @@ def test_untouched_samples_zero_with_inf_gain(make_lma, decode_path):
     ([Pulse(0, [5])], 0, {}),
 ])
 def test_pulse_placement(make_lma, decode_path, pulses, nsamples, want):
-    row = trace([0], pulses, nsamples, make=make_lma)
+    row = trace(make_lma, [0], pulses, nsamples)
     expected = np.zeros(nsamples)
     expected[list(want)] = list(want.values())
     assert same_bits(row, expected)
