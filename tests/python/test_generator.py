@@ -65,6 +65,7 @@ def test_iteration_in_with_block(three):
     with LmaReader(name) as r:
         first = [(d["tag"], r.pos_cur) for d in r]
         assert first == list(zip([10, 11, 12], ends))
+        assert r.pos_cur == r.pos_end == ends[-1]
         # A second loop starts again at the first event.
         assert tags(r) == [10, 11, 12]
         gen = iter(r)
