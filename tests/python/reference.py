@@ -24,7 +24,7 @@ def parse_header(data):
     return size + 4, nsamples, channels, calib
 
 
-class _Cursor:
+class Cursor:
     def __init__(self, data, pos):
         self.data, self.pos = data, pos
 
@@ -62,13 +62,16 @@ def decode_event(cur, nsamples, channels, calib):
             if got != 2:
                 raise _fail(got)
             first, length = info
-            dump = np.empty(length, dtype="int16")
+            # The checks np.empty(length) and the bounds test would make,
+            # without allocating for a length the file cannot hold.
+            if length < 0:
+                raise ValueError("negative dimensions are not allowed")
             if length == 0:
                 raise IndexError("Out of bounds on buffer access (axis 0)")
             got, samples = cur.items("h", length)
             if got != length:
                 raise _fail(got)
-            dump[:] = samples
+            dump = np.array(samples, dtype="int16")
             with np.errstate(all="ignore"):
                 calibrated = gain * (dump.astype("float64") - baseline)
             arr[i, first:first + length] = calibrated
@@ -81,7 +84,7 @@ def decode_file(data):
     """Returns (events, error): the events an iteration yields and the
     exception that ends it, or None when it ends at the end of the file."""
     pos_begin, nsamples, channels, calib = parse_header(data)
-    cur = _Cursor(data, pos_begin)
+    cur = Cursor(data, pos_begin)
     events = []
     while cur.pos < len(data):
         try:

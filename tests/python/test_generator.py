@@ -2,6 +2,7 @@
 file."""
 
 import gc
+import random
 import sys
 import weakref
 
@@ -10,8 +11,9 @@ import pytest
 
 import kelvane.lmafmt as lmafmt
 from kelvane.lmafmt import LmaReader
-from kelvane.writer import Event, Pulse, header_bytes
+from kelvane.writer import Channel, Event, Pulse, header_bytes
 
+import reference
 from conftest import open_fds
 
 CLOSED = "File is closed!"
@@ -434,3 +436,90 @@ def test_many_generators_each_follow_their_reader(make_lma):
     finally:
         for r in readers:
             r.__exit__(None, None, None)
+
+
+class Model:
+    """The reader's one stream and its generators, as iteration is
+    specified, over the reference decoder."""
+
+    def __init__(self, data):
+        self.data = data
+        self.begin, self.nsamples, self.channels, self.calib = (
+            reference.parse_header(data))
+        self.cur = None
+        self.gens = []
+
+    def step(self, n, value=None):
+        gen = self.gens[n]
+        if gen == "finished":
+            raise StopIteration
+        if gen == "new" and value is not None:
+            raise TypeError(
+                "can't send non-None value to a just-started generator")
+        self.gens[n] = "finished"
+        if self.cur is None:
+            raise OSError(CLOSED)
+        if gen == "new":
+            self.cur.pos = self.begin
+        if self.cur.pos >= len(self.data):
+            raise StopIteration
+        event = reference.decode_event(self.cur, self.nsamples,
+                                       self.channels, self.calib)
+        self.gens[n] = "suspended"
+        return event
+
+
+def outcome(call):
+    try:
+        value = call()
+    except StopIteration:
+        return "stop"
+    except (OSError, IndexError, TypeError, KeyError) as exc:
+        return type(exc), exc.args
+    except ValueError:
+        return ValueError
+    if isinstance(value, dict):
+        return [(k, v if k == "tag" else v.tobytes())
+                for k, v in value.items()]
+    return value
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_protocol_against_model(make_lma, seed):
+    """Random interleavings of generator calls and closing and reopening
+    the reader behave as the one shared stream dictates."""
+    rnd = random.Random(seed)
+    evs = [Event(n, [[Pulse(rnd.randint(-6, 5), [n, -n])], []])
+           for n in range(8)]
+    name = make_lma({0: Channel(gain=0.5), 2: Channel(baseline=3)}, evs,
+                    nsamples=6, tail=rnd.choice([b"", b"\x01\x02"]))
+    with open(name, "rb") as f:
+        model = Model(f.read())
+    r, gens = LmaReader(name), []
+    for _ in range(100):
+        op = rnd.choice(["iter", "next", "next", "next", "send", "throw",
+                         "close", "exit", "enter", "enter"])
+        n = rnd.randrange(len(gens)) if gens else None
+        if op == "iter" and len(gens) < 3:
+            gens.append(iter(r))
+            model.gens.append("new")
+        elif op in ("next", "send") and gens:
+            value = rnd.choice([None, 1]) if op == "send" else None
+            got = outcome(lambda: gens[n].send(value))
+            assert got == outcome(lambda: model.step(n, value)), op
+        elif op == "throw" and gens:
+            assert outcome(lambda: gens[n].throw(KeyError("k"))) == (
+                KeyError, ("k",))
+            model.gens[n] = "finished"
+        elif op == "close" and gens:
+            assert gens[n].close() is None
+            model.gens[n] = "finished"
+        elif op == "exit":
+            r.__exit__(None, None, None)
+            model.cur = None
+        elif op == "enter" and model.cur is None:
+            r.__enter__()
+            model.cur = reference.Cursor(model.data, 0)
+        if model.cur is not None:
+            assert r.pos_cur == model.cur.pos
+    r.__exit__(None, None, None)
