@@ -2,3 +2,27 @@
 
 The reader itself is the extension module :mod:`kelvane.lmafmt`.
 """
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+__all__ = ["read_events", "iterate", "summarise_file",
+           "DamagedRecordWarning", "DamagedHeaderError"]
+
+if TYPE_CHECKING:
+    from .batch import (DamagedHeaderError, DamagedRecordWarning, iterate,
+                        read_events, summarise_file)
+
+
+def __getattr__(name: str) -> Any:
+    # On first use only: `import kelvane` must not load the extension, whose
+    # import has checks of its own that tests run in isolation.
+    if name in __all__:
+        from . import batch
+        return getattr(batch, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(list(globals()) + __all__)

@@ -1,0 +1,250 @@
+import csv
+import io
+import os
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from kelvane import cli
+from kelvane.lmafmt import LmaReader
+from kelvane.writer import Channel, Event, Pulse, event_bytes, header_bytes
+
+CHANNELS = {0: Channel(fullscale=2000, gain=0.5, baseline=10),
+            3: Channel(offset=-7, gain=2.0)}
+EVENTS = [Event(41, [[Pulse(3, [10, 12, -6])], []]),
+          # Raw values equal to the baseline decode to 0.0 yet are covered.
+          Event(42, [[Pulse(0, [10, 10]), Pulse(-3, [14, 8])],
+                     [Pulse(5, [3])]]),
+          Event(43, [[], [Pulse(0, list(range(8)))]])]
+HEADER = dict(nsamples=8, sample_interval=2.5e-9)
+
+
+def run(capsys, *argv):
+    """Runs the command in this process: (exit status, stdout, stderr)."""
+    status = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    if status:
+        # An error is one line, never a traceback.
+        assert len(err.splitlines()) == 1 and err.startswith("lma: ")
+    return status, out, err
+
+
+@pytest.fixture
+def sample(make_lma):
+    return make_lma(CHANNELS, EVENTS, **HEADER)
+
+
+@pytest.fixture
+def damaged(make_lma):
+    """Two good events, then a record cut short; returns the name and the
+    byte offset of the broken record."""
+    cut = event_bytes(EVENTS[2])[:-5]
+    name = make_lma(CHANNELS, EVENTS[:2] + [cut], **HEADER)
+    offset = len(header_bytes(CHANNELS, **HEADER))
+    return name, offset + sum(len(event_bytes(e)) for e in EVENTS[:2])
+
+
+def test_info(capsys, sample):
+    status, out, _ = run(capsys, "info", sample)
+    assert status == 0
+    lines = out.splitlines()
+    assert lines[:6] == [
+        f"file             {sample}",
+        f"file size        {os.path.getsize(sample)} bytes",
+        "first event at   byte 98",
+        "channels in use  0, 3",
+        "samples/trace    8",
+        "sample interval  2.5e-09"]
+    assert lines[6:] == [
+        "calibration",
+        "  channel  fullscale  offset  baseline  gain",
+        "        0       2000       0        10   0.5",
+        "        3          0      -7         0   2.0",
+        "events           3",
+        "ends             cleanly"]
+
+
+def test_info_on_a_damaged_record(capsys, damaged):
+    name, offset = damaged
+    status, out, err = run(capsys, "info", name)
+    assert status == 1
+    assert "events           2\n" in out
+    assert f"ends             with a damaged record at byte {offset}" in out
+    assert f"{name}: damaged record at byte {offset} (event 2)" in err
+
+
+def test_show(capsys, sample):
+    status, out, _ = run(capsys, "show", sample, "--event", 1)
+    assert status == 0
+    assert out.splitlines() == [
+        f"event 1 of {sample}: tag 42",
+        "channel  covered  minimum  maximum",
+        "      0        4     -1.0      2.0",
+        "      3        1      6.0      6.0"]
+    status, out, _ = run(capsys, "show", sample)
+    assert out.splitlines()[2:] == ["      0        3     -8.0      1.0",
+                                    "      3        0        -        -"]
+
+
+def test_show_csv_has_the_reader_values(capsys, sample):
+    status, out, _ = run(capsys, "show", sample, "--event", 2, "--csv")
+    assert status == 0
+    rows = list(csv.reader(io.StringIO(out)))
+    assert rows[0] == ["time", "channel0", "channel3"]
+    table = np.array(rows[1:], dtype=float)
+    with LmaReader(sample) as r:
+        event = list(r)[2]
+    np.testing.assert_allclose(table[:, 0], np.arange(8) * 2.5e-9, rtol=1e-12)
+    np.testing.assert_array_equal(table[:, 1], event["channel0"])
+    np.testing.assert_array_equal(table[:, 2], event["channel3"])
+
+
+@pytest.mark.parametrize("command", [["show"], ["plot", "-o", "x.png"]])
+def test_event_past_the_end_or_the_damage(capsys, sample, damaged, command,
+                                          tmp_path):
+    if "plot" in command:
+        pytest.importorskip("matplotlib")
+    argv = command[:1] + [sample] + command[1:]
+    status, _, err = run(capsys, *argv, "--event", 3)
+    assert status == 1 and f"{sample} has 3 events; no event 3" in err
+    name, offset = damaged
+    argv = command[:1] + [name] + command[1:]
+    status, _, err = run(capsys, *argv, "--event", 2)
+    assert status == 1 and f"damaged record at byte {offset}" in err
+    assert not (tmp_path / "x.png").exists()
+
+
+def load(path):
+    with np.load(path) as data:
+        return {k: data[k] for k in data.files}
+
+
+@pytest.mark.parametrize("dtype, start, stop", [
+    ("float64", 0, None), ("float32", 0, None), ("float64", 1, 2),
+    ("float64", 2, 10), ("float32", 3, None)])
+def test_convert_loads_back_to_the_reader_values(capsys, sample, tmp_path,
+                                                 dtype, start, stop):
+    out = tmp_path / "out.npz"
+    argv = ["convert", sample, out, "--dtype", dtype, "--start", start]
+    argv += ["--stop", stop] if stop else []
+    status, stdout, err = run(capsys, *argv)
+    assert status == 0 and err == ""
+    with LmaReader(sample) as r:
+        expected = list(r)[start:stop]
+    assert stdout.startswith(f"wrote {len(expected)} events")
+    data = load(out)
+    assert data["tags"].tolist() == [e["tag"] for e in expected]
+    for key in ("channel0", "channel3"):
+        assert data[key].dtype == dtype and data[key].shape == (
+            len(expected), 8)
+        want = np.array([e[key] for e in expected]).reshape(-1, 8)
+        np.testing.assert_array_equal(data[key], want.astype(dtype))
+    assert data["channels"].tolist() == [0, 3]
+    assert (data["nsamples"], data["sample_interval"]) == (8, 2.5e-9)
+    assert data["calibration"]["baseline"].tolist() == [10, 0]
+    assert data["calibration"]["offset"].tolist() == [0, -7]
+    assert (str(data["source"]), data["start"]) == (sample, start)
+    assert sorted(os.listdir(tmp_path)) == sorted(
+        [os.path.basename(sample), "out.npz"])
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_convert_shows_progress_on_a_terminal(capsys, sample, tmp_path,
+                                              monkeypatch):
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    status, _, _ = run(capsys, "convert", sample, tmp_path / "out.npz")
+    assert status == 0 and "converting" in terminal.getvalue()
+    assert load(tmp_path / "out.npz")["tags"].tolist() == [41, 42, 43]
+
+
+def test_convert_keeps_the_events_before_the_damage(capsys, damaged,
+                                                    tmp_path):
+    name, offset = damaged
+    status, _, err = run(capsys, "convert", name, tmp_path / "out.npz")
+    assert status == 1 and f"damaged record at byte {offset}" in err
+    assert load(tmp_path / "out.npz")["tags"].tolist() == [41, 42]
+
+
+@pytest.mark.parametrize("failure", [KeyboardInterrupt, OSError(28, "full")])
+def test_convert_leaves_nothing_behind(capsys, sample, tmp_path, monkeypatch,
+                                       failure):
+    out = tmp_path / "out.npz"
+    out.write_bytes(b"older result")
+
+    def savez_then_fail(f, **arrays):
+        f.write(b"half an archive")
+        raise failure
+
+    monkeypatch.setattr(np, "savez", savez_then_fail)
+    status, _, err = run(capsys, "convert", sample, out)
+    assert status == (130 if failure is KeyboardInterrupt else 1)
+    assert out.read_bytes() == b"older result"
+    assert sorted(os.listdir(tmp_path)) == sorted(
+        [os.path.basename(sample), "out.npz"])
+
+
+def png_size(path):
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    return struct.unpack(">II", data[16:24])
+
+
+@pytest.mark.parametrize("size, pixels", [(None, (800, 450)),
+                                          ("640x480", (640, 480))])
+def test_plot(capsys, sample, tmp_path, size, pixels):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "event.png"
+    argv = ["plot", sample, "--event", 1, "-o", out]
+    status, stdout, _ = run(capsys, *argv, *(["--size", size] if size else []))
+    assert status == 0 and stdout == f"wrote {out}\n"
+    assert png_size(out) == pixels
+
+
+@pytest.mark.parametrize("argv, message", [
+    ([], "required: COMMAND"),
+    (["info"], "required: FILE"),
+    (["show", "{f}", "--event", "-1"], "must not be negative"),
+    (["show", "{f}", "--event", "one"], "not a whole number"),
+    (["convert", "{f}", "o.npz", "--dtype", "float16"], "invalid choice"),
+    (["convert", "{f}", "o.npz", "--start", "4", "--stop", "2"],
+     "--stop 2 is before --start 4"),
+    (["plot", "{f}", "-o", "o.png"], "required: --event"),
+    (["plot", "{f}", "--event", "0", "-o", "o.png", "--size", "0x9"],
+     "size out of range"),
+])
+def test_bad_arguments(capsys, sample, argv, message):
+    with pytest.raises(SystemExit) as exit:
+        cli.main([a.format(f=sample) for a in argv])
+    _, err = capsys.readouterr()
+    assert exit.value.code == 2
+    assert len(err.splitlines()) == 1 and message in err
+
+
+@pytest.mark.parametrize("command", [["info"], ["show"], ["convert", "o.npz"]])
+def test_unreadable_files(capsys, make_raw, tmp_path, command):
+    cases = {tmp_path / "none.lma": "no such file",
+             tmp_path: "it is a directory",
+             make_raw(header_bytes(CHANNELS)[:60]): "damaged header"}
+    for name, message in cases.items():
+        argv = command[:1] + [name] + command[1:]
+        status, _, err = run(capsys, *argv)
+        assert status == 1 and message in err
+
+
+def test_module_and_console_script(sample):
+    commands = [[sys.executable, "-m", "kelvane"]]
+    script = os.path.join(os.path.dirname(sys.executable), "lma")
+    if os.path.exists(script):
+        commands.append([script])
+    for command in commands:
+        done = subprocess.run(command + ["info", sample], capture_output=True,
+                              text=True)
+        assert done.returncode == 0 and "events           3" in done.stdout
