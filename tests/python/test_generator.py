@@ -179,7 +179,7 @@ def states(opened):
     return make
 
 
-def test_send(states, opened, three):
+def test_send(states):
     gen = states("new")
     with pytest.raises(TypeError) as info:
         gen.send(1)
