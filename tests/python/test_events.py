@@ -590,3 +590,43 @@ def test_reader_closed_during_decoding(make_lma, fname, reopen):
     # 0xdeadbeef and its halves come only from the decoy.
     for bad in ("-559038737", "-16657.0", "-8531.0"):
         assert bad not in proc.stdout
+
+
+@pytest.mark.parametrize("how", ["close", "reopen", "finaliser"])
+def test_stream_change_mid_record_is_refused(make_lma, how):
+    """Python code run inside a decode (a rebound name, or the finaliser of
+    a temporary array) that closes or reopens the reader stops the decode
+    with "File is closed!" instead of reading a freed or new stream."""
+    name = make_lma([0], [Event(5, [[Pulse(0, [1, 2]), Pulse(2, [3, 4])]])],
+                    nsamples=8)
+    proc = run_python(f"""
+        import numpy as np
+        import kelvane.lmafmt as m
+        r = m.LmaReader({name!r})
+        done = []
+
+        def meddle():
+            if not done:
+                done.append(1)
+                r.__exit__(None, None, None)
+                if {how!r} == "reopen":
+                    r.__enter__()
+
+        class Meddling(np.ndarray):
+            def __del__(self):
+                meddle()
+
+        def empty(n, dtype):
+            if {how!r} == "finaliser":
+                return np.empty(n, dtype=dtype).view(Meddling)
+            meddle()
+            return np.empty(n, dtype=dtype)
+
+        m.empty = empty
+        with r:
+            try:
+                print(next(iter(r)))
+            except OSError as e:
+                print("OSError", e)
+        """)
+    assert proc.stdout.splitlines() == ["OSError File is closed!"]
