@@ -1,0 +1,389 @@
+"""Property-based tests: random valid files decode to exactly what was
+written, and random damage to them is met with one of the documented
+exceptions, never a crash, and leaves a reader that still closes and can
+iterate again with the same outcome.
+
+Examples per test default to a CI-friendly count; set
+KELVANE_HYPOTHESIS_EXAMPLES for a longer run.
+"""
+import contextlib
+import io
+import os
+import struct
+import sys
+from dataclasses import dataclass, field
+
+import numpy
+import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+from kelvane import lmafmt
+from kelvane.writer import (Channel, Event, Pulse, Section, header_bytes,
+                            write_lma)
+
+EXAMPLES = settings(
+    max_examples=int(os.environ.get("KELVANE_HYPOTHESIS_EXAMPLES", "200")),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+
+ALLOWED = (OSError, IndexError, ValueError, MemoryError)
+
+# Largest nchannels * nsamples a damaged header may ask for, so one event's
+# trace array (and the reference decoder's copy) stays at a few tens of MB.
+TRACE_CAP = 1 << 22
+
+INT16 = st.integers(-2**15, 2**15 - 1)
+INT32 = st.integers(-2**31, 2**31 - 1)
+
+
+# --- reference decoder -----------------------------------------------------
+#
+# A plain reading of the format on a bytes object, following the file
+# operations the reader makes: reads must be whole, seeks never fail on a
+# regular file except to a negative offset, and NumPy does the arithmetic
+# and slice assignment. It records where each field lies so that damage
+# can be aimed at fields.
+
+
+class Failure(Exception):
+    """The outcome of a failed step: exception class name and message."""
+
+    def __init__(self, cls, message):
+        super().__init__(cls, message)
+        self.outcome = (cls, message)
+
+
+def short_read(count):
+    return Failure("OSError", f"Fail to read a block: {count}!")
+
+
+@dataclass
+class Cursor:
+    data: bytes
+    pos: int = 0
+    fields: list = None  # (offset, struct format) of every field read
+
+    def read(self, fmt):
+        size = struct.calcsize(fmt)
+        if self.pos + size > len(self.data):
+            raise short_read(0)
+        if self.fields is not None:
+            self.fields.append((self.pos, fmt))
+        (value,) = struct.unpack_from(fmt, self.data, self.pos)
+        self.pos += size
+        return value
+
+    def remaining(self):
+        return max(0, len(self.data) - self.pos)
+
+
+@dataclass
+class RefHeader:
+    pos_begin: int = 0
+    sample_interval: float = 0.0
+    nsamples: int = 0
+    channels: list = field(default_factory=list)
+    channel_info: list = field(default_factory=list)
+    pos_end: int = 0
+    failure: tuple = None
+
+    @property
+    def nchannels(self):
+        return len(self.channels)
+
+
+def ref_header(data, fields=None):
+    h = RefHeader()
+    c = Cursor(data, 0, fields)
+    try:
+        size = c.read("<i")
+        h.pos_begin = (size + 4 + 2**31) % 2**32 - 2**31
+        num_channels = c.read("<h")
+        c.pos += 2
+        h.sample_interval = c.read("<d")
+        h.nsamples = c.read("<i")
+        c.pos += 20
+        mask = c.read("<I")
+        # Channels 32 and up have no mask bit; the reader treats them as
+        # unused.
+        h.channels = [i for i in range(min(num_channels, 32))
+                      if mask >> i & 1]
+        h.channel_info = [dict(fullscale=0, offset=0, baseline=0, gain=0.0)
+                          for _ in h.channels]
+        c.pos += 6
+        for info in h.channel_info:
+            info["fullscale"] = c.read("<h")
+            info["offset"] = c.read("<h")
+            info["gain"] = c.read("<d")
+            info["baseline"] = c.read("<h")
+            c.pos += 10
+        h.pos_end = len(data)
+    except Failure as f:
+        h.failure = f.outcome
+    return h
+
+
+def numpy_step(fn):
+    try:
+        return fn()
+    except (ValueError, MemoryError) as e:
+        raise Failure(type(e).__name__, str(e)) from None
+
+
+def ref_event(c, h):
+    arr = numpy_step(lambda: numpy.zeros((h.nchannels, h.nsamples)))
+    tag = c.read("<i")
+    c.pos += 8
+    for i, info in enumerate(h.channel_info):
+        for _ in range(c.read("<h")):
+            if c.remaining() < 8:
+                raise short_read(c.remaining() // 4)
+            first = c.read("<i")
+            length = c.read("<i")
+            if length < 0:
+                raise Failure("ValueError",
+                              "negative dimensions are not allowed")
+            if length == 0:
+                raise Failure("IndexError",
+                              "Out of bounds on buffer access (axis 0)")
+            if c.remaining() // 2 < length:
+                raise short_read(c.remaining() // 2)
+            raw = numpy.frombuffer(c.data, "<i2", length, c.pos)
+            c.pos += 2 * length
+            value = info["gain"] * (raw.astype("float64") - info["baseline"])
+
+            def place(i=i, first=first, length=length, value=value):
+                arr[i, first:first + length] = value
+            numpy_step(place)
+    event = {"tag": tag}
+    event.update((f"channel{ch}", arr[i]) for i, ch in enumerate(h.channels))
+    return event
+
+
+def ref_events(data, h, fields=None):
+    """Returns the events and the failure that ended them, or None."""
+    with numpy.errstate(all="ignore"):
+        return ref_events_quiet(data, h, fields)
+
+
+def ref_events_quiet(data, h, fields):
+    if h.pos_begin < 0:
+        return [], ("OSError", "Fail to seek a position: -1!")
+    c = Cursor(data, h.pos_begin, fields)
+    events = []
+    while c.pos < len(data):
+        try:
+            events.append(ref_event(c, h))
+        except Failure as f:
+            return events, f.outcome
+    return events, None
+
+
+# --- running the reader ----------------------------------------------------
+
+
+@contextlib.contextmanager
+def collected_unraisable():
+    """Collects what goes to sys.unraisablehook, silencing stderr."""
+    reports = []
+    saved = sys.unraisablehook
+    sys.unraisablehook = lambda u: reports.append(
+        (type(u.exc_value).__name__, str(u.exc_value), u.object))
+    try:
+        with contextlib.redirect_stderr(io.StringIO()):
+            yield reports
+    finally:
+        sys.unraisablehook = saved
+
+
+@contextlib.contextmanager
+def decoding_path(path):
+    """The native path, or the literal one taken once `zeros` is rebound."""
+    # Overflow in the calibration is part of the data; on the literal path
+    # NumPy would warn about it, and warnings are errors here.
+    with pytest.MonkeyPatch.context() as mp, numpy.errstate(all="ignore"):
+        if path == "literal":
+            mp.setattr(lmafmt, "zeros",
+                       lambda *a, **k: numpy.zeros(*a, **k))
+        yield
+
+
+def open_fds():
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+def iterate(reader):
+    """Events of one pass and the failure that ended it, or None."""
+    events = []
+    try:
+        for ev in reader:
+            events.append(ev)
+    except ALLOWED as e:
+        return events, (type(e).__name__, str(e))
+    return events, None
+
+
+def bits(a):
+    return numpy.ascontiguousarray(a).view(numpy.uint64)
+
+
+def assert_same_events(got, expected):
+    assert len(got) == len(expected)
+    for g, e in zip(got, expected):
+        assert list(g) == list(e)
+        assert g["tag"] == e["tag"]
+        for key in list(e)[1:]:
+            assert g[key].dtype == numpy.float64
+            assert g[key].shape == e[key].shape
+            numpy.testing.assert_array_equal(bits(g[key]), bits(e[key]))
+
+
+def assert_same_header(r, h):
+    assert (r.pos_begin, r.nsamples, r.channels, r.nchannels, r.pos_end) == (
+        h.pos_begin, h.nsamples, h.channels, h.nchannels, h.pos_end)
+    assert struct.pack("<d", r.sample_interval) == struct.pack(
+        "<d", h.sample_interval)
+    got = [dict(c, gain=struct.pack("<d", c["gain"])) for c in r.channel_info]
+    want = [dict(c, gain=struct.pack("<d", c["gain"]))
+            for c in h.channel_info]
+    assert got == want
+
+
+@pytest.fixture(scope="module")
+def scratch(tmp_path_factory):
+    return str(tmp_path_factory.mktemp("robust") / "case.lma")
+
+
+# --- valid files -----------------------------------------------------------
+
+
+@dataclass
+class Model:
+    channels: dict
+    nsamples: int
+    events: list
+    header: dict
+
+    def write(self, path):
+        return write_lma(path, self.channels, self.events,
+                         nsamples=self.nsamples, **self.header)
+
+    def expected(self):
+        with numpy.errstate(all="ignore"):
+            return self.expected_quiet()
+
+    def expected_quiet(self):
+        used = sorted(self.channels)
+        out = []
+        for ev in self.events:
+            arr = numpy.zeros((len(used), self.nsamples))
+            for i, sec in enumerate(ev.sections):
+                ch = self.channels[used[i]]
+                for p in sec.pulses:
+                    raw = numpy.array(p.samples, dtype=numpy.int16)
+                    arr[i, p.first:p.first + len(p.samples)] = ch.gain * (
+                        raw.astype(numpy.float64) - ch.baseline)
+            d = {"tag": ev.tag}
+            d.update((f"channel{c}", arr[i]) for i, c in enumerate(used))
+            out.append(d)
+        return out
+
+    def record_ends(self, pos_begin):
+        ends = []
+        for ev in self.events:
+            pos_begin += len(ev.pack())
+            ends.append(pos_begin)
+        return ends
+
+
+@st.composite
+def pulses(draw, nsamples):
+    """A partial pulse that fits its row, or one sample broadcast anywhere."""
+    if nsamples > 0 and draw(st.booleans()):
+        start = draw(st.integers(0, nsamples - 1))
+        length = draw(st.integers(1, nsamples - start))
+        first = start
+        # Counted from the end only when the stop stays negative too: a
+        # stop of 0 would make the slice empty.
+        if start + length < nsamples and draw(st.booleans()):
+            first = start - nsamples
+    else:
+        length = 1
+        first = draw(st.integers(-nsamples - 3, nsamples + 3) | INT32)
+    samples = draw(st.lists(INT16, min_size=length, max_size=length))
+    return Pulse(first, samples)
+
+
+@st.composite
+def sections(draw, nsamples):
+    ps = draw(st.lists(pulses(nsamples), max_size=3))
+    count = None
+    if not ps and draw(st.booleans()):
+        count = draw(st.integers(-2**15, 0))
+    return Section(ps, count)
+
+
+@st.composite
+def models(draw):
+    used = sorted(draw(st.sets(st.integers(0, 31), max_size=4)))
+    channels = {c: Channel(fullscale=draw(INT16), offset=draw(INT16),
+                           gain=draw(st.floats(width=64)),
+                           baseline=draw(INT16), field5=draw(INT16),
+                           field6=draw(INT32), field7=draw(INT32))
+                for c in used}
+    nsamples = draw(st.integers(0, 40) | st.sampled_from([1, 1000]))
+    events = draw(st.lists(
+        st.builds(Event, INT32,
+                  st.lists(sections(nsamples), min_size=len(used),
+                           max_size=len(used)),
+                  st.floats(width=64)),
+        max_size=5))
+    header = {"sample_interval": draw(st.floats(width=64))}
+    top = used[-1] + 1 if used else 0
+    if draw(st.booleans()):
+        # Extra channels and mask bits beyond the count change nothing.
+        num = draw(st.integers(top, 40))
+        header["num_channels"] = num
+        mask = sum(1 << c for c in used)
+        if num < 32:
+            mask |= draw(st.integers(0, 2**32 - 1)) >> num << num
+        header["mask"] = mask
+    return Model(channels, nsamples, events, header)
+
+
+@pytest.mark.parametrize("path", ["native", "literal"])
+@EXAMPLES
+@given(model=models())
+def test_valid_files_decode_to_what_was_written(scratch, path, model):
+    size = model.write(scratch)
+    expected = model.expected()
+    r = lmafmt.LmaReader(scratch)
+    with open(scratch, "rb") as f:
+        h = ref_header(f.read())
+    assert h.failure is None
+    assert_same_header(r, h)
+    assert r.pos_end == size
+    ends = model.record_ends(r.pos_begin)
+    with decoding_path(path), r:
+        got, cursor = [], []
+        for ev in r:
+            got.append(ev)
+            cursor.append(r.pos_cur)
+        assert_same_events(got, expected)
+        assert cursor == ends
+
+
+@EXAMPLES
+@given(model=models())
+def test_reference_decoder_agrees_with_model(model):
+    # The damage tests trust the reference decoder; check it where the
+    # answer is known.
+    data = header_bytes(model.channels, nsamples=model.nsamples,
+                        **model.header)
+    data += b"".join(e.pack() for e in model.events)
+    h = ref_header(data)
+    events, failure = ref_events(data, h)
+    assert failure is None
+    assert_same_events(events, model.expected())
