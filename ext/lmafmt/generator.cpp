@@ -97,8 +97,8 @@ GeneratorState& gen_state(PyObject* self) {
     return reinterpret_cast<GeneratorObject*>(self)->g;
 }
 
-// Finishing drops everything the generator holds. The members are emptied
-// before any reference goes, as dropping the reader may run arbitrary code.
+// Drops everything the generator holds. The members are emptied before any
+// reference goes, as dropping the reader may run arbitrary code.
 void finish(GeneratorState& g) {
     g.at = Resume::finished;
     Ref scope = std::move(g.scope);
@@ -337,12 +337,10 @@ int generator_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// The collector finalises (closes) a generator before clearing it, so a
+// cleared generator counts as finished: nothing can resume it scope-less.
 int generator_clear(PyObject* self) {
-    GeneratorState& g = gen_state(self);
-    Ref scope = std::move(g.scope);
-    Ref name = std::move(g.name);
-    Ref qualname = std::move(g.qualname);
-    Ref module_name = std::move(g.module_name);
+    finish(gen_state(self));
     return 0;
 }
 

@@ -232,11 +232,13 @@ bool set_namespace_tail(Globals& g) {
 
 // Steps from storing the module on; a failure here unstores it.
 bool exec_stored(Globals& g, PyObject* module) {
-    g.builtins = PyImport_AddModule("builtins");  // borrowed, lives for good
     if (g.builtins == nullptr) {
-        return false;
+        PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+        if (builtins == nullptr) {
+            return false;
+        }
+        g.builtins = new_ref(builtins);
     }
-    Py_INCREF(g.builtins);
     if (PyDict_SetItemString(g.module_dict, "__builtins__", g.builtins) != 0 ||
         !make_constants(g)) {
         return false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "compat.hpp"
@@ -11,9 +12,12 @@
 
 namespace lmafmt {
 
+constexpr std::size_t kStreamBuffer = std::size_t{1} << 16;
+
 struct ReaderState {
     const ReaderMethods* methods = nullptr;
     std::FILE* file = nullptr;     // open stream, or null when closed
+    std::unique_ptr<char[]> stream_buffer;  // the stream's, once opened
     std::string filename;          // UTF-8 bytes of the name given
     lma::Header header;
     lma::SampleBuffer samples;     // reused by every pulse read natively

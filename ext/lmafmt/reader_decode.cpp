@@ -19,6 +19,17 @@ namespace {
 
 constexpr lma::Status kSinkFailed{lma::Errc::sink, 0};
 
+// Python code run during decoding (a rebound `zeros`, a finaliser) may
+// close or reopen the reader; the decoder must not read a stream that is
+// gone. False with IOError "File is closed!" set.
+bool still_open(const ReaderState& s, std::FILE* in) {
+    if (s.file != in) {
+        raise_closed();
+        return false;
+    }
+    return true;
+}
+
 bool has_format(const Py_buffer& v, char code) {
     const char* f = v.format == nullptr ? "B" : v.format;
     if (*f == '@' || *f == '=' || *f == '<') {
@@ -75,11 +86,12 @@ Ref make_traces(PyObject* zeros, const lma::Header& h) {
 class NativeSink final : public lma::TraceSink {
 public:
     explicit NativeSink(ReaderState& s) noexcept
-        : TraceSink(s.header, s.samples), header_(s.header) {}
+        : TraceSink(s.header, s.samples), reader_(s), header_(s.header),
+          in_(s.file) {}
 
     lma::Status begin_event() override {
         traces_ = make_traces(globals->bound_zeros, header_);
-        if (!traces_ ||
+        if (!traces_ || !still_open(reader_, in_) ||
             !acquire_array(traces_.get(), 2, 'd', "float64", view_)) {
             return kSinkFailed;
         }
@@ -99,7 +111,9 @@ public:
     }
 
 private:
+    const ReaderState& reader_;
     const lma::Header& header_;
+    std::FILE* in_;
     Ref traces_;
     BufferView view_;
 };
@@ -107,7 +121,8 @@ private:
 // Literal path: the NumPy calls one by one, through the current names.
 class LiteralSink final : public lma::EventSink {
 public:
-    explicit LiteralSink(const lma::Header& h) noexcept : header_(h) {}
+    explicit LiteralSink(const ReaderState& s) noexcept
+        : reader_(s), header_(s.header), in_(s.file) {}
 
     lma::Status begin_event() override {
         Ref zeros = Ref::steal(lookup_global(globals->s_zeros));
@@ -115,7 +130,7 @@ public:
             traces_ = make_traces(zeros.get(), header_);
         }
         BufferView check;
-        if (!traces_ ||
+        if (!traces_ || !still_open(reader_, in_) ||
             !acquire_array(traces_.get(), 2, 'd', "float64", check)) {
             return kSinkFailed;
         }
@@ -157,7 +172,8 @@ public:
                                                            slice.get()))
                                  : Ref();
         if (!key ||
-            PyObject_SetItem(traces_.get(), key.get(), value.get()) != 0) {
+            PyObject_SetItem(traces_.get(), key.get(), value.get()) != 0 ||
+            !still_open(reader_, in)) {
             return kSinkFailed;
         }
         return lma::ok();
@@ -179,7 +195,8 @@ private:
         Ref samples = Ref::steal(PyObject_Vectorcall(
             empty.get(), args, 1, globals->kwnames_dtype));
         BufferView view;
-        if (!samples || !acquire_array(samples.get(), 1, 'h', "int16", view)) {
+        if (!samples || !still_open(reader_, in) ||
+            !acquire_array(samples.get(), 1, 'h', "int16", view)) {
             return Ref();
         }
         const Py_ssize_t size = view.view().shape[0];
@@ -200,7 +217,9 @@ private:
         return status_.ok() ? std::move(samples) : Ref();
     }
 
+    const ReaderState& reader_;
     const lma::Header& header_;
+    std::FILE* in_;
     Ref traces_;
     lma::Status status_;
 };
@@ -260,7 +279,7 @@ PyObject* decode(ReaderState& s) {
         NativeSink sink(s);
         return decode_with(s, sink);
     }
-    LiteralSink sink(s.header);
+    LiteralSink sink(s);
     return decode_with(s, sink);
 }
 
