@@ -11,12 +11,15 @@ import io
 import os
 import struct
 import sys
+import tempfile
 from dataclasses import dataclass, field
 
 import numpy
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
+from hypothesis.stateful import (RuleBasedStateMachine, initialize,
+                                 precondition, rule)
 
 from kelvane import lmafmt
 from kelvane.writer import (Channel, Event, Pulse, Section, header_bytes,
@@ -553,3 +556,147 @@ def test_huge_or_negative_nsamples(tmp_path, path, nchannels, nsamples):
             except ValueError as e:
                 assert nsamples < 0
                 assert str(e) == "negative dimensions are not allowed"
+
+
+# --- random use of one reader ----------------------------------------------
+#
+# Readers and generators driven in random order: entering and leaving,
+# starting, advancing, throwing into, closing and dropping generators. A
+# model of the one shared stream predicts every result with the reference
+# decoder, including a generator resumed after the file was reopened at
+# offset 0, where it decodes the header bytes as an event.
+
+UNKNOWN = object()  # stream position after a failed decode
+
+
+class ReaderMachine(RuleBasedStateMachine):
+    @initialize(model=models(), path=st.sampled_from(["native",
+                                                      "literal"]))
+    def start(self, model, path):
+        self.exits = contextlib.ExitStack()
+        self.exits.enter_context(decoding_path(path))
+        self.name = self.exits.enter_context(
+            _scratch_file())
+        model.write(self.name)
+        with open(self.name, "rb") as f:
+            self.data = f.read()
+        self.header = ref_header(self.data)
+        self.fds = open_fds()
+        self.reader = lmafmt.LmaReader(self.name)
+        self.pos = None          # None: closed
+        self.gens = []           # [generator, "new" | "suspended" | "done"]
+
+    def teardown(self):
+        if not hasattr(self, "reader"):
+            return
+        self.gens.clear()
+        assert self.reader.__exit__(None, None, None) is None
+        reader = self.reader
+        del self.reader
+        # Held by `reader` and the argument only: no generator kept it.
+        refs = sys.getrefcount(reader)
+        assert refs == 2
+        del reader
+        assert open_fds() == self.fds
+        self.exits.close()
+
+    @rule()
+    def enter(self):
+        assert self.reader.__enter__() is self.reader
+        self.pos = 0
+
+    @rule()
+    def exit(self):
+        assert self.reader.__exit__(None, None, None) is None
+        self.pos = None
+
+    @precondition(lambda self: len(self.gens) < 4)
+    @rule()
+    def new_generator(self):
+        self.gens.append([iter(self.reader), "new"])
+
+    def expect_next(self, state):
+        """What the next step yields or raises, per the model."""
+        if state == "done":
+            return "stop", None
+        if self.pos is None:
+            return "raise", ("OSError", "File is closed!")
+        if state == "new":
+            if self.header.pos_begin < 0:
+                return "raise", ("OSError", "Fail to seek a position: -1!")
+            self.pos = self.header.pos_begin
+        if self.pos is UNKNOWN:
+            return "unknown", None
+        if self.pos >= len(self.data):
+            return "stop", None
+        c = Cursor(self.data, self.pos)
+        try:
+            with numpy.errstate(all="ignore"):
+                event = ref_event(c, self.header)
+        except Failure as f:
+            self.pos = UNKNOWN
+            return "raise", f.outcome
+        self.pos = c.pos
+        return "yield", event
+
+    @precondition(lambda self: self.gens)
+    @rule(data=st.data())
+    def advance(self, data):
+        g = self.gens[data.draw(st.integers(0, len(self.gens) - 1))]
+        kind, value = self.expect_next(g[1])
+        try:
+            event = next(g[0])
+        except StopIteration:
+            assert kind in ("stop", "unknown")
+            g[1] = "done"
+        except ALLOWED as e:
+            assert kind in ("raise", "unknown")
+            if kind == "raise":
+                assert (type(e).__name__, str(e)) == value
+            g[1] = "done"
+            self.pos = UNKNOWN if self.pos is not None else None
+        else:
+            assert kind in ("yield", "unknown")
+            if kind == "yield":
+                assert_same_events([event], [value])
+                assert self.reader.pos_cur == self.pos
+            g[1] = "suspended"
+
+    @precondition(lambda self: self.gens)
+    @rule(data=st.data())
+    def throw(self, data):
+        g = self.gens[data.draw(st.integers(0, len(self.gens) - 1))]
+        with pytest.raises(KeyError):
+            g[0].throw(KeyError("thrown"))
+        g[1] = "done"
+
+    @precondition(lambda self: self.gens)
+    @rule(data=st.data())
+    def close(self, data):
+        g = self.gens[data.draw(st.integers(0, len(self.gens) - 1))]
+        assert g[0].close() is None
+        g[1] = "done"
+
+    @precondition(lambda self: self.gens)
+    @rule(data=st.data())
+    def drop(self, data):
+        # Finalising a suspended generator must not touch the stream.
+        del self.gens[data.draw(st.integers(0, len(self.gens) - 1))]
+        if self.pos is not None and self.pos is not UNKNOWN:
+            assert self.reader.pos_cur == self.pos
+
+
+@contextlib.contextmanager
+def _scratch_file():
+    fd, name = tempfile.mkstemp(suffix=".lma")
+    os.close(fd)
+    try:
+        yield name
+    finally:
+        os.unlink(name)
+
+
+ReaderMachine.TestCase.settings = settings(
+    EXAMPLES, max_examples=EXAMPLES.max_examples // 2,
+    stateful_step_count=30)
+test_random_use_of_one_reader = ReaderMachine.TestCase
