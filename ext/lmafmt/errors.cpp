@@ -38,22 +38,84 @@ void add_traceback(const char* funcname) noexcept {
 void report_unraisable(const char* name) noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
+    Ref context = Ref::steal(PyUnicode_FromString(name));
+    PyErr_Clear();
     Py_XINCREF(type);
     Py_XINCREF(value);
     Py_XINCREF(tb);
     PyErr_Restore(type, value, tb);
     PyErr_PrintEx(1);
     PyErr_Restore(type, value, tb);
-    Ref context = Ref::steal(PyUnicode_FromString(name));
     PyErr_WriteUnraisable(context ? context.get() : Py_None);
     PyErr_Clear();
 }
 
+bool raise_object(PyObject* typ, PyObject* val, PyObject* tb) noexcept {
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (tb != nullptr && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: arg 3 must be a traceback or None");
+        return false;
+    }
+    if (val == Py_None) {
+        val = nullptr;
+    }
+    Ref instance;
+    if (PyExceptionInstance_Check(typ)) {
+        if (val != nullptr) {
+            PyErr_SetString(PyExc_TypeError,
+                            "instance exception may not have a separate "
+                            "value");
+            return false;
+        }
+        instance = Ref::new_ref(typ);
+    } else if (PyExceptionClass_Check(typ)) {
+        int is_instance = val == nullptr ? 0 : PyObject_IsInstance(val, typ);
+        if (is_instance < 0) {
+            return false;
+        }
+        if (is_instance) {
+            instance = Ref::new_ref(val);
+        } else {
+            Ref args = val == nullptr     ? Ref::steal(PyTuple_New(0))
+                       : PyTuple_Check(val) ? Ref::new_ref(val)
+                                          : Ref::steal(PyTuple_Pack(1, val));
+            if (!args) {
+                return false;
+            }
+            instance = Ref::steal(PyObject_Call(typ, args.get(), nullptr));
+            if (!instance) {
+                return false;
+            }
+            if (!PyExceptionInstance_Check(instance.get())) {
+                PyErr_Format(PyExc_TypeError,
+                             "calling %R should have returned an instance of "
+                             "BaseException, not %R",
+                             typ, Py_TYPE(instance.get()));
+                return false;
+            }
+        }
+    } else {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of "
+                        "BaseException");
+        return false;
+    }
+    if (tb != nullptr && PyException_SetTraceback(instance.get(), tb) < 0) {
+        return false;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())),
+                    instance.get());
+    return true;
+}
+
 PyObject* raise_with_args(PyObject* exc_class, PyObject* args) noexcept {
+    // The class may be any object bound to the name: raise what calling
+    // it gives, as a raise statement would.
     Ref exc = Ref::steal(PyObject_Call(exc_class, args, nullptr));
     if (exc) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())),
-                        exc.get());
+        raise_object(exc.get(), nullptr, nullptr);
     }
     return nullptr;
 }

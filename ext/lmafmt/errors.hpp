@@ -30,7 +30,12 @@ PyObject* raise_formatted(PyObject* exc_class, PyObject* templ,
 PyObject* raise_formatted(PyObject* exc_class, PyObject* templ,
                           long arg) noexcept;
 
-// Raises exc_class(*args). Always returns nullptr.
+// Sets the exception that `raise typ` (with value and traceback, either may
+// be null or None) would raise; false when the arguments cannot be raised,
+// with the TypeError a raise statement gives set instead.
+bool raise_object(PyObject* typ, PyObject* val, PyObject* tb) noexcept;
+
+// Raises what exc_class(*args) returns. Always returns nullptr.
 PyObject* raise_with_args(PyObject* exc_class, PyObject* args) noexcept;
 
 // IOError "File is closed!". Always returns nullptr.

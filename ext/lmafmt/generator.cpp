@@ -144,6 +144,8 @@ PyObject* run_body(GeneratorState& g, bool throwing) {
         raise_closed();
         return fail_body(g);
     }
+    // The error indicator is sticky; only this read's failure counts.
+    std::clearerr(file);
     if (std::fgetc(file) == EOF) {
         // A failing read also gives EOF, but it is no end of the data.
         if (std::ferror(file)) {
@@ -218,68 +220,6 @@ PyObject* generator_send(PyObject* self, PyObject* value) {
     return resume(self, value, false, false);
 }
 
-// Sets the exception that `raise typ, val, tb` would raise; false when the
-// arguments cannot be raised (TypeError set instead).
-bool raise_like_statement(PyObject* typ, PyObject* val, PyObject* tb) {
-    if (tb == Py_None) {
-        tb = nullptr;
-    } else if (tb != nullptr && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "raise: arg 3 must be a traceback or None");
-        return false;
-    }
-    if (val == Py_None) {
-        val = nullptr;
-    }
-    Ref instance;
-    if (PyExceptionInstance_Check(typ)) {
-        if (val != nullptr) {
-            PyErr_SetString(PyExc_TypeError,
-                            "instance exception may not have a separate "
-                            "value");
-            return false;
-        }
-        instance = Ref::new_ref(typ);
-    } else if (PyExceptionClass_Check(typ)) {
-        int is_instance = val == nullptr ? 0 : PyObject_IsInstance(val, typ);
-        if (is_instance < 0) {
-            return false;
-        }
-        if (is_instance) {
-            instance = Ref::new_ref(val);
-        } else {
-            Ref args = val == nullptr     ? Ref::steal(PyTuple_New(0))
-                       : PyTuple_Check(val) ? Ref::new_ref(val)
-                                          : Ref::steal(PyTuple_Pack(1, val));
-            if (!args) {
-                return false;
-            }
-            instance = Ref::steal(PyObject_Call(typ, args.get(), nullptr));
-            if (!instance) {
-                return false;
-            }
-            if (!PyExceptionInstance_Check(instance.get())) {
-                PyErr_Format(PyExc_TypeError,
-                             "calling %R should have returned an instance of "
-                             "BaseException, not %R",
-                             typ, Py_TYPE(instance.get()));
-                return false;
-            }
-        }
-    } else {
-        PyErr_SetString(PyExc_TypeError,
-                        "raise: exception class must be a subclass of "
-                        "BaseException");
-        return false;
-    }
-    if (tb != nullptr && PyException_SetTraceback(instance.get(), tb) < 0) {
-        return false;
-    }
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())),
-                    instance.get());
-    return true;
-}
-
 PyObject* generator_throw(PyObject* self, PyObject* args) {
     PyObject *typ, *val = nullptr, *tb = nullptr;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) {
@@ -290,7 +230,7 @@ PyObject* generator_throw(PyObject* self, PyObject* args) {
     }
     // Arguments that cannot be raised leave a TypeError pending, which is
     // thrown in their place.
-    raise_like_statement(typ, val, tb);
+    raise_object(typ, val, tb);
     return resume(self, nullptr, true, false);
 }
 

@@ -97,22 +97,38 @@ bool make_arg_tuples(Globals& g) {
 
 // Leaves __reduce__ and __setstate__ of the type as the refusing methods
 // unless the type already has its own way of pickling.
+// The attribute, or an empty Ref when there is none; false on other errors.
+bool optional_attr(PyObject* obj, const char* name, Ref& out) {
+    out = Ref::steal(PyObject_GetAttrString(obj, name));
+    if (!out && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+    }
+    return out || !PyErr_Occurred();
+}
+
 bool install_pickling_hooks(PyTypeObject* type) {
-    Ref object_getstate = Ref::steal(PyObject_GetAttrString(
-        reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getstate__"));
-    PyErr_Clear();  // before 3.11, object has none
-    Ref getstate = Ref::steal(PyObject_GetAttrString(
-        reinterpret_cast<PyObject*>(type), "__getstate__"));
-    PyErr_Clear();
+    Ref object_getstate, getstate;  // before 3.11, object has none
+    if (!optional_attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                       "__getstate__", object_getstate) ||
+        !optional_attr(reinterpret_cast<PyObject*>(type), "__getstate__",
+                       getstate)) {
+        return false;
+    }
     // From 3.11 every type inherits object's __getstate__; only one of its
     // own would mean the type pickles its own way.
-    if (getstate && (!object_getstate ||
-                     PyObject_RichCompareBool(getstate.get(),
-                                              object_getstate.get(),
-                                              Py_EQ) != 1)) {
-        return true;
+    if (getstate) {
+        int inherited = object_getstate
+                            ? PyObject_RichCompareBool(getstate.get(),
+                                                       object_getstate.get(),
+                                                       Py_EQ)
+                            : 0;
+        if (inherited < 0) {
+            return false;
+        }
+        if (!inherited) {
+            return true;
+        }
     }
-    PyErr_Clear();
     PyObject* dict = type->tp_dict;
     if (PyDict_GetItemString(dict, "__reduce__") == nullptr ||
         PyDict_GetItemString(dict, "__setstate__") == nullptr) {

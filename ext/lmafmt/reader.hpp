@@ -1,6 +1,7 @@
 // The LmaReader object and the functions its parts share.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@ constexpr std::size_t kStreamBuffer = std::size_t{1} << 16;
 struct ReaderState {
     const ReaderMethods* methods = nullptr;
     std::FILE* file = nullptr;     // open stream, or null when closed
+    std::uint64_t stream_serial = 0;  // counts opens: tells streams apart
     std::unique_ptr<char[]> stream_buffer;  // the stream's, once opened
     std::string filename;          // UTF-8 bytes of the name given
     lma::Header header;
@@ -34,8 +36,9 @@ inline ReaderState& state(PyObject* self) noexcept {
     return reinterpret_cast<ReaderObject*>(self)->s;
 }
 
-// Closes the reader's stream. The handle is cleared before fclose, so a
-// stream is never used again, whatever fclose returns. Returns its result.
+// Closes the reader's stream, if open. The handle is cleared before fclose,
+// so a stream is never used again, whatever fclose returns. Returns its
+// result (0 when there was nothing to close).
 int close_file(ReaderState& s) noexcept;
 
 // The private operations of the reader method table.

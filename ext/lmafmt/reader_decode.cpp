@@ -20,10 +20,11 @@ namespace {
 constexpr lma::Status kSinkFailed{lma::Errc::sink, 0};
 
 // Python code run during decoding (a rebound `zeros`, a finaliser) may
-// close or reopen the reader; the decoder must not read a stream that is
-// gone. False with IOError "File is closed!" set.
-bool still_open(const ReaderState& s, std::FILE* in) {
-    if (s.file != in) {
+// close or reopen the reader; the decoder must not go on with a stream that
+// is gone, nor with a new one. Checked after such code and before the
+// stream is used again. False with IOError "File is closed!" set.
+bool still_open(const ReaderState& s, std::uint64_t stream) {
+    if (s.file == nullptr || s.stream_serial != stream) {
         raise_closed();
         return false;
     }
@@ -87,11 +88,13 @@ class NativeSink final : public lma::TraceSink {
 public:
     explicit NativeSink(ReaderState& s) noexcept
         : TraceSink(s.header, s.samples), reader_(s), header_(s.header),
-          in_(s.file) {}
+          stream_(s.stream_serial) {}
 
+    // The only Python code on this path runs here, before the record is
+    // read; afterwards everything is native.
     lma::Status begin_event() override {
         traces_ = make_traces(globals->bound_zeros, header_);
-        if (!traces_ || !still_open(reader_, in_) ||
+        if (!traces_ ||
             !acquire_array(traces_.get(), 2, 'd', "float64", view_)) {
             return kSinkFailed;
         }
@@ -102,7 +105,7 @@ public:
             return kSinkFailed;
         }
         set_traces(static_cast<double*>(v.buf));
-        return lma::ok();
+        return still_open(reader_, stream_) ? lma::ok() : kSinkFailed;
     }
 
     Ref take_traces() noexcept {
@@ -113,7 +116,7 @@ public:
 private:
     const ReaderState& reader_;
     const lma::Header& header_;
-    std::FILE* in_;
+    std::uint64_t stream_;
     Ref traces_;
     BufferView view_;
 };
@@ -122,106 +125,125 @@ private:
 class LiteralSink final : public lma::EventSink {
 public:
     explicit LiteralSink(const ReaderState& s) noexcept
-        : reader_(s), header_(s.header), in_(s.file) {}
+        : reader_(s), header_(s.header), stream_(s.stream_serial) {}
 
     lma::Status begin_event() override {
-        Ref zeros = Ref::steal(lookup_global(globals->s_zeros));
-        if (zeros) {
-            traces_ = make_traces(zeros.get(), header_);
-        }
-        BufferView check;
-        if (!traces_ || !still_open(reader_, in_) ||
-            !acquire_array(traces_.get(), 2, 'd', "float64", check)) {
+        if (!make_checked_traces()) {
             return kSinkFailed;
         }
-        return lma::ok();
+        return still_open(reader_, stream_) ? lma::ok() : kSinkFailed;
     }
 
+    // Every temporary of the pulse is gone before the final check: their
+    // finalisers are Python code too.
     lma::Status take_pulse(std::FILE* in, std::size_t row,
                            lma::Pulse p) override {
-        Ref samples = read_into_array(in, p.length);
-        if (!samples) {
-            return status_;
-        }
-        const lma::Channel& ch = header_.channel_info[row];
-        Ref as_float = Ref::steal(PyObject_CallMethodObjArgs(
-            samples.get(), globals->s_astype, globals->s_float64, nullptr));
-        Ref baseline = Ref::steal(PyLong_FromLong(ch.baseline));
-        Ref gain = Ref::steal(PyFloat_FromDouble(ch.gain));
-        if (!as_float || !baseline || !gain) {
+        lma::Status s = place_pulse(in, row, p);
+        if (s.ok() && !still_open(reader_, stream_)) {
             return kSinkFailed;
         }
-        Ref diff = Ref::steal(PyNumber_Subtract(as_float.get(),
-                                                baseline.get()));
-        Ref value = diff ? Ref::steal(PyNumber_Multiply(gain.get(),
-                                                        diff.get()))
-                         : Ref();
-        if (!value) {
-            return kSinkFailed;
-        }
-        // arr[row, first:first + length]; the stop is formed in 64 bits so
-        // it cannot wrap.
-        Ref start = Ref::steal(PyLong_FromLong(p.first));
-        Ref stop = Ref::steal(PyLong_FromLongLong(
-            static_cast<long long>(p.first) + p.length));
-        Ref slice = start && stop ? Ref::steal(PySlice_New(
-                                        start.get(), stop.get(), nullptr))
-                                  : Ref();
-        Ref index = Ref::steal(PyLong_FromSize_t(row));
-        Ref key = slice && index ? Ref::steal(PyTuple_Pack(2, index.get(),
-                                                           slice.get()))
-                                 : Ref();
-        if (!key ||
-            PyObject_SetItem(traces_.get(), key.get(), value.get()) != 0 ||
-            !still_open(reader_, in)) {
-            return kSinkFailed;
-        }
-        return lma::ok();
+        return s;
     }
 
     Ref take_traces() noexcept { return std::move(traces_); }
 
 private:
-    // empty(length, dtype="int16"), filled by one read of `length` samples.
-    // Returns nullptr with status_ set on failure.
-    Ref read_into_array(std::FILE* in, std::int32_t length) {
-        status_ = kSinkFailed;
+    bool make_checked_traces() {
+        Ref zeros = Ref::steal(lookup_global(globals->s_zeros));
+        if (!zeros) {
+            return false;
+        }
+        traces_ = make_traces(zeros.get(), header_);
+        BufferView check;
+        return traces_ &&
+               acquire_array(traces_.get(), 2, 'd', "float64", check);
+    }
+
+    lma::Status place_pulse(std::FILE* in, std::size_t row, lma::Pulse p) {
+        Ref samples;
+        lma::Status s = read_samples(in, p.length, samples);
+        if (!s.ok()) {
+            return s;
+        }
+        Ref value = calibrate(samples.get(), header_.channel_info[row]);
+        if (!value || !assign(row, p, value.get())) {
+            return kSinkFailed;
+        }
+        return lma::ok();
+    }
+
+    // samples = empty(length, dtype="int16"), filled by one read of
+    // `length` samples.
+    lma::Status read_samples(std::FILE* in, std::int32_t length,
+                             Ref& samples) {
         Ref empty = Ref::steal(lookup_global(globals->s_empty));
-        Ref count = Ref::steal(PyLong_FromLong(length));
-        if (!empty || !count) {
-            return Ref();
+        Ref count = empty ? Ref::steal(PyLong_FromLong(length)) : Ref();
+        if (!count) {
+            return kSinkFailed;
         }
         PyObject* args[] = {count.get(), globals->s_int16};
-        Ref samples = Ref::steal(PyObject_Vectorcall(
-            empty.get(), args, 1, globals->kwnames_dtype));
+        samples = Ref::steal(PyObject_Vectorcall(empty.get(), args, 1,
+                                                 globals->kwnames_dtype));
         BufferView view;
-        if (!samples || !still_open(reader_, in) ||
+        if (!samples ||
             !acquire_array(samples.get(), 1, 'h', "int16", view)) {
-            return Ref();
+            return kSinkFailed;
         }
         const Py_ssize_t size = view.view().shape[0];
         if (size == 0) {
-            status_ = {lma::Errc::empty_pulse, 0};
-            return Ref();
+            return {lma::Errc::empty_pulse, 0};
         }
         // A rebound `empty` may hand back fewer elements than asked for;
         // reading `length` samples into it would overrun it.
         if (size != length) {
             PyErr_Format(PyExc_ValueError,
-                         "empty gave %zd elements for a pulse of %d",
-                         size, static_cast<int>(length));
-            return Ref();
+                         "empty gave %zd elements for a pulse of %d", size,
+                         static_cast<int>(length));
+            return kSinkFailed;
         }
-        status_ = lma::read_items(in, view.view().buf, sizeof(std::int16_t),
-                                  static_cast<std::size_t>(length));
-        return status_.ok() ? std::move(samples) : Ref();
+        if (!still_open(reader_, stream_)) {
+            return kSinkFailed;
+        }
+        return lma::read_items(in, view.view().buf, sizeof(std::int16_t),
+                               static_cast<std::size_t>(length));
+    }
+
+    // gain * (samples.astype("float64") - baseline)
+    static Ref calibrate(PyObject* samples, const lma::Channel& ch) {
+        Ref as_float = Ref::steal(PyObject_CallMethodObjArgs(
+            samples, globals->s_astype, globals->s_float64, nullptr));
+        Ref baseline =
+            as_float ? Ref::steal(PyLong_FromLong(ch.baseline)) : Ref();
+        Ref diff = baseline ? Ref::steal(PyNumber_Subtract(as_float.get(),
+                                                           baseline.get()))
+                            : Ref();
+        Ref gain = diff ? Ref::steal(PyFloat_FromDouble(ch.gain)) : Ref();
+        return gain ? Ref::steal(PyNumber_Multiply(gain.get(), diff.get()))
+                    : Ref();
+    }
+
+    // traces[row, first:first + length] = value; the stop is formed in 64
+    // bits so it cannot wrap.
+    bool assign(std::size_t row, lma::Pulse p, PyObject* value) {
+        Ref start = Ref::steal(PyLong_FromLong(p.first));
+        Ref stop = start ? Ref::steal(PyLong_FromLongLong(
+                               static_cast<long long>(p.first) + p.length))
+                         : Ref();
+        Ref slice = stop ? Ref::steal(PySlice_New(start.get(), stop.get(),
+                                                  nullptr))
+                         : Ref();
+        Ref index = slice ? Ref::steal(PyLong_FromSize_t(row)) : Ref();
+        Ref key = index ? Ref::steal(PyTuple_Pack(2, index.get(),
+                                                  slice.get()))
+                        : Ref();
+        return key &&
+               PyObject_SetItem(traces_.get(), key.get(), value) == 0;
     }
 
     const ReaderState& reader_;
     const lma::Header& header_;
-    std::FILE* in_;
+    std::uint64_t stream_;
     Ref traces_;
-    lma::Status status_;
 };
 
 // {"tag": tag, "channel<c>": traces[i], ...} in channel order.

@@ -97,6 +97,7 @@ PyObject* raise_no_such_file(PyObject* shown_name) {
 // `shown_name`.
 bool open_file(ReaderState& s, PyObject* shown_name) {
     s.file = std::fopen(s.filename.c_str(), "rb");
+    ++s.stream_serial;
     if (s.file == nullptr) {
         raise_no_such_file(shown_name);
         return false;
@@ -164,6 +165,14 @@ bool construct(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    // The type outlives a failed import (a traceback may hold it); readers
+    // need the state that only a successful one leaves.
+    if (globals == nullptr || globals->module == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "kelvane.lmafmt is not initialised: its import "
+                        "failed");
+        return nullptr;
+    }
     return at_border<PyObject*>([&]() -> PyObject* {
         Ref self = Ref::steal(type->tp_alloc(type, 0));
         if (!self) {
@@ -187,11 +196,9 @@ void reader_dealloc(PyObject* self) {
     ReaderState& s = state(self);
     {
         ErrorStash stash;
-        if (s.file != nullptr) {
-            if (int rc = close_file(s); rc != 0) {
-                raise_close_failed(rc);
-                report_unraisable(kDeallocName);
-            }
+        if (int rc = close_file(s); rc != 0) {
+            raise_close_failed(rc);
+            report_unraisable(kDeallocName);
         }
     }
     s.~ReaderState();
@@ -201,12 +208,10 @@ void reader_dealloc(PyObject* self) {
 PyObject* reader_enter(PyObject* self, PyObject*) {
     ReaderState& s = state(self);
     // A second __enter__ replaces the stream; the old one must not leak.
-    if (s.file != nullptr) {
-        if (int rc = close_file(s); rc != 0) {
-            raise_close_failed(rc);
-            add_traceback(kEnterName);
-            return nullptr;
-        }
+    if (int rc = close_file(s); rc != 0) {
+        raise_close_failed(rc);
+        add_traceback(kEnterName);
+        return nullptr;
     }
     Ref name = Ref::steal(PyBytes_FromStringAndSize(
         s.filename.data(), static_cast<Py_ssize_t>(s.filename.size())));
@@ -225,13 +230,10 @@ PyObject* reader_exit(PyObject* self, PyObject* args, PyObject* kwds) {
         add_traceback(kExitName);
         return nullptr;
     }
-    ReaderState& s = state(self);
-    if (s.file != nullptr) {
-        if (int rc = close_file(s); rc != 0) {
-            raise_close_failed(rc);
-            add_traceback(kExitName);
-            return nullptr;
-        }
+    if (int rc = close_file(state(self)); rc != 0) {
+        raise_close_failed(rc);
+        add_traceback(kExitName);
+        return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -310,7 +312,8 @@ Example:
 }  // namespace
 
 int close_file(ReaderState& s) noexcept {
-    return std::fclose(std::exchange(s.file, nullptr));
+    std::FILE* file = std::exchange(s.file, nullptr);
+    return file == nullptr ? 0 : std::fclose(file);
 }
 
 PyMethodDef reader_methods[] = {

@@ -243,6 +243,29 @@ def test_package_local_numpy(package_copy, source, expected):
     assert proc.stdout.splitlines() == expected
 
 
+def test_reader_type_kept_from_a_failed_import_refuses(package_copy):
+    """A failed import leaves the type reachable; constructing from it must
+    raise rather than use state the import never finished."""
+    site, package = package_copy
+    (package / "numpy.py").write_text(
+        "import sys\n"
+        "captured = sys.modules['kelvane.lmafmt'].LmaReader\n"
+        "from numpy import zeros\n")
+    proc = run_python(f"""
+        import sys
+        sys.path.insert(0, {site!r})
+        try:
+            import kelvane.lmafmt
+        except ImportError:
+            pass
+        try:
+            sys.modules["kelvane.numpy"].captured("/nonexistent")
+        except RuntimeError as e:
+            print("RuntimeError", e)
+        """)
+    assert proc.stdout.startswith("RuntimeError kelvane.lmafmt is not")
+
+
 # Replaces one NumPy type in a stand-in numpy, imports, then imports again
 # with the real numpy back in place.
 STAND_IN = """

@@ -338,3 +338,37 @@ def test_subclass_construction_and_finaliser(name):
     with pytest.raises(TypeError, match=r"unexpected keyword .*'extra'"):
         Sub(name, extra=1)
     assert seen == [0, CLOSED]
+
+
+def test_hook_closing_a_half_built_reader(make_raw):
+    """The header failure report runs Python code while the reader is being
+    built; closing it from there must not make construction close twice."""
+    import gc
+
+    class Sub(LmaReader):
+        pass
+
+    def hook(report):
+        for obj in gc.get_objects():
+            if type(obj) is Sub:
+                obj.__exit__(None, None, None)
+
+    saved = sys.unraisablehook
+    sys.unraisablehook = hook
+    try:
+        r = Sub(make_raw(b"abc"))
+    finally:
+        sys.unraisablehook = saved
+    assert r.pos_begin == 0 and r.channels == []
+
+
+@pytest.mark.parametrize("bound, raised", [
+    (lambda msg: KeyError, KeyError),          # a class: instantiated
+    (lambda msg: KeyError(msg), KeyError),     # an instance: raised as is
+    (lambda msg: 42, TypeError),               # nothing raisable
+])
+def test_rebound_file_not_found_error_raises_like_raise(monkeypatch, tmp_path,
+                                                        bound, raised):
+    monkeypatch.setattr(lmafmt, "FileNotFoundError", bound, raising=False)
+    with pytest.raises(raised):
+        LmaReader(str(tmp_path / "missing.lma"))
