@@ -24,6 +24,9 @@ RSS_BOUND = 1 << 20
 TRACED_BOUND = 8 << 10
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
+# A sanitizer's allocator keeps freed memory in quarantine, so resident size
+# says nothing about leaks under it.
+RSS_MEANINGFUL = "libasan" not in os.environ.get("LD_PRELOAD", "")
 
 
 def rss():
@@ -234,19 +237,24 @@ def test_cycles_leave_descriptors_and_memory(files, scenario, path):
         fds, resident = open_fds(), rss()
         run(cycle, name, CYCLES)
         assert open_fds() == fds
-        assert rss() - resident < RSS_BOUND
+        assert not RSS_MEANINGFUL or rss() - resident < RSS_BOUND
 
+        # The interpreter may grow a table of its own once (3.13 does, by
+        # about 1 MB, some thousand exceptions in); that lands in one
+        # window at most, while a leak grows in both.
         tracemalloc.start()
         try:
             run(cycle, name, WARMUP)
-            traced = tracemalloc.get_traced_memory()[0]
-            run(cycle, name, TRACED_CYCLES)
-            grown = tracemalloc.get_traced_memory()[0] - traced
+            grown = []
+            for _ in range(2):
+                traced = tracemalloc.get_traced_memory()[0]
+                run(cycle, name, TRACED_CYCLES)
+                grown.append(tracemalloc.get_traced_memory()[0] - traced)
         finally:
             tracemalloc.stop()
-        assert grown < TRACED_BOUND
+        assert min(grown) < TRACED_BOUND
     # Only the short header reports, once per construction.
-    runs = 2 * WARMUP + CYCLES + TRACED_CYCLES
+    runs = 2 * WARMUP + CYCLES + 2 * TRACED_CYCLES
     assert seen == (collections.Counter(OSError=runs)
                     if key == "short_header" else collections.Counter())
 
