@@ -6,7 +6,6 @@
 // event's trace array. Once either name is rebound, every step goes through
 // the names as bound now: `empty` per pulse, `astype`, the arithmetic and
 // the item assignment, so a rebinding sees exactly those calls.
-#include <cstring>
 
 #include "errors.hpp"
 #include "lma/stream.hpp"
