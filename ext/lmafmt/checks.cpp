@@ -185,15 +185,10 @@ bool register_with_abc(PyObject* generator_type) {
         }
         registered = true;
     }
-    // The backport is optional: any trouble with it is ignored.
+    // The backport is optional: a failed registration on it is reported
+    // and warned about like any other, but never fails the import.
     Ref backport = Ref::steal(PyImport_ImportModule("backports_abc"));
-    if (backport) {
-        Ref generator = Ref::steal(
-            PyObject_GetAttrString(backport.get(), "Generator"));
-        if (generator) {
-            Ref done = Ref::steal(PyObject_CallMethod(
-                generator.get(), "register", "O", generator_type));
-        }
+    if (backport && !register_on(backport.get(), generator_type)) {
         PyErr_Clear();
     }
     PyErr_Clear();

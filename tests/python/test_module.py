@@ -160,6 +160,15 @@ REGISTRATION = """
     ('sys.modules["collections.abc"] = None',
      "['RuntimeWarning'] [('ModuleNotFoundError', 'NoneType')]"),
     ("del collections.abc.Generator", "[] []"),
+    # The optional backport is reported and warned about the same way.
+    ('sys.modules["backports_abc"] = type(sys)("backports_abc"); '
+     'sys.modules["backports_abc"].Generator = Refusing()',
+     "['RuntimeWarning'] [('KeyError', 'module')]"),
+    # ...but even as an error, its warning never fails the import.
+    ('sys.modules["backports_abc"] = type(sys)("backports_abc"); '
+     'sys.modules["backports_abc"].Generator = Refusing(); '
+     'warnings.simplefilter = lambda *a: warnings.filterwarnings("error")',
+     "[] [('KeyError', 'module')]"),
 ])
 def test_failed_registration_only_warns(sabotage, expected):
     proc = run_python(REGISTRATION.format(sabotage=sabotage))
