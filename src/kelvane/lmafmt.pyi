@@ -1,7 +1,8 @@
 # Type information for the extension module kelvane.lmafmt.
 
 from types import TracebackType
-from typing import Any, Dict, Generator, List, Optional, Type, TypedDict
+from typing import (Any, Dict, Generator, List, NoReturn, Optional, Type,
+                    TypedDict)
 
 # Bound at import; the decoder looks them up here at every event.
 from numpy import empty as empty, zeros as zeros
@@ -48,5 +49,5 @@ class LmaReader:
                  exc_val: Optional[BaseException],
                  exc_tb: Optional[TracebackType]) -> None: ...
     def __iter__(self) -> Generator[_Event, Any, None]: ...
-    def __reduce__(self) -> Any: ...
+    def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: object) -> None: ...
