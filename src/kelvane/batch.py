@@ -9,11 +9,13 @@
 Both accept `str` and `os.PathLike` names. A damaged event record ends the
 data: the events before it are returned and a `DamagedRecordWarning` names
 the record's byte offset and the error. A header the reader could not parse
-raises `DamagedHeaderError`.
+raises `DamagedHeaderError`. Traces come as float64 or, with `dtype`, any
+other floating type; a value too large for a narrower type becomes inf.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import sys
 import threading
@@ -37,6 +39,11 @@ DAMAGE_ERRORS = (OSError, IndexError, ValueError)
 
 # Where the reader reports a header it could not parse.
 _HEADER_REPORT = "kelvane.lmafmt.LmaReader.__read_header"
+
+# Bytes of the fixed header part and of one channel's calibration block:
+# the first event cannot start before both end.
+_GENERAL_BYTES = 50
+_CHANNEL_BYTES = 24
 
 # Output arrays are sized from a guess at the events left (see `collect`).
 # Untouched rows of an np.empty array cost address space, not memory, so
@@ -113,12 +120,14 @@ def open_reader(filename: PathLike) -> LmaReader:
 
     Raises `DamagedHeaderError` instead of the reader's report on stderr
     when the header cannot be parsed, `FileNotFoundError` when the file
-    cannot be opened, and `IsADirectoryError` for a directory (which opens
-    but reads nothing).
+    cannot be opened, `IsADirectoryError` for a directory (which opens
+    but reads nothing), and `ValueError` for an existing file whose name is
+    not valid UTF-8 (the reader takes UTF-8 names only).
     """
     name = os.fsdecode(filename)
     if os.path.isdir(name):
         raise IsADirectoryError(f"{name}: is a directory")
+    _check_encodable(name)
     reports: List[BaseException] = []
 
     def unraisable(report: Any) -> None:
@@ -138,7 +147,25 @@ def open_reader(filename: PathLike) -> LmaReader:
     # A parse that stops early never measures the file's end.
     if reports or reader.pos_end == 0:
         raise DamagedHeaderError(name, reports[0] if reports else None)
+    # A larger header size than the parsed header is allowed; a smaller
+    # one (negative included) would put the first event inside it.
+    header_end = _GENERAL_BYTES + _CHANNEL_BYTES * reader.nchannels
+    if reader.pos_begin < header_end:
+        raise DamagedHeaderError(name, ValueError(
+            f"first event at byte {reader.pos_begin}, inside the header "
+            f"({header_end} bytes)"))
     return reader
+
+
+def _check_encodable(name: str) -> None:
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        if not os.path.lexists(name):
+            raise FileNotFoundError(errno.ENOENT, "No such file or directory",
+                                    name) from None
+        raise ValueError(f"{name!r}: cannot open a file whose name is not "
+                         f"valid UTF-8") from None
 
 
 class EventStream:
@@ -149,16 +176,19 @@ class EventStream:
     record starts and `count` how many events were decoded, including the
     skipped ones before `start`; `record_offset` is where the last yielded
     event's record starts. There is one pass: iterating again, say
-    after a `break`, goes on where the last loop stopped.
+    after a `break`, goes on where the last loop stopped. `progress`, if
+    given, is called with `offset` after each record, skipped ones too.
     """
 
     def __init__(self, reader: LmaReader, start: int = 0,
-                 stop: Optional[int] = None) -> None:
+                 stop: Optional[int] = None,
+                 progress: Optional[Callable[[int], None]] = None) -> None:
         if start < 0 or (stop is not None and stop < start):
             raise ValueError(f"bad event range: start={start}, stop={stop}")
         self.reader = reader
         self.start = start
         self.stop = stop
+        self.progress = progress
         self.offset = reader.pos_begin
         self.record_offset = self.offset
         self.count = 0
@@ -186,8 +216,15 @@ class EventStream:
             self.record_offset = self.offset
             self.offset = reader.pos_cur
             self.count += 1
+            if self.progress is not None:
+                self.progress(self.offset)
             if self.count > start:
                 yield event
+
+    @property
+    def size(self) -> Optional[int]:
+        """The most events the range can hold; None when unbounded."""
+        return None if self.stop is None else self.stop - self.start
 
     def events_left_guess(self) -> int:
         """Events after the current one, if the records left have the
@@ -265,21 +302,29 @@ def _moved(old: np.ndarray, n: int, shape: Any) -> np.ndarray:
     return new
 
 
-def collect(stream: EventStream, collector: Collector,
-            progress: Optional[Callable[[int], None]] = None) -> Events:
-    """Fills `collector` from `stream` until either ends. `progress`, if
-    given, is called with the file offset reached after each event."""
-    for event in stream:
-        if collector.n == collector.capacity:
-            # The guess needs one decoded record; so the first event is
-            # counted already.
-            collector.grow(stream.events_left_guess() + 1)
-        collector.add(event)
-        if progress is not None:
-            progress(stream.offset)
-        if collector.full:
-            break
+def collect(stream: EventStream, collector: Collector) -> Events:
+    """Fills `collector` from `stream` until either ends."""
+    # A value too large for a narrower dtype becomes inf, as documented;
+    # NumPy would also warn about it, once per process.
+    with np.errstate(over="ignore"):
+        for event in stream:
+            if collector.n == collector.capacity:
+                # The guess needs one decoded record; so the first event
+                # is counted already.
+                collector.grow(stream.events_left_guess() + 1)
+            collector.add(event)
+            if collector.full:
+                break
     return collector.result()
+
+
+def float_dtype(dtype: Any) -> np.dtype:
+    """`dtype` as a NumPy dtype; ValueError unless it is floating (an
+    integer type would silently wrap or cut the calibrated values)."""
+    result = np.dtype(dtype)
+    if result.kind != "f":
+        raise ValueError(f"dtype must be a floating type, not {result}")
+    return result
 
 
 def _warn_damage(stream: EventStream) -> None:
@@ -299,9 +344,10 @@ def read_events(filename: PathLike, start: int = 0,
     Events before `start` are decoded too, since a record's end is found
     only by decoding it.
     """
+    dtype = float_dtype(dtype)
     with open_reader(filename) as reader:
         stream = EventStream(reader, start, stop)
-        events = collect(stream, Collector(reader, dtype))
+        events = collect(stream, Collector(reader, dtype, stream.size))
     _warn_damage(stream)
     return events
 
@@ -310,10 +356,18 @@ def iterate(filename: PathLike, step_size: int = 10_000, *,
             dtype: Any = np.float64) -> Iterator[Events]:
     """Yields the file's events as `Events` batches of at most `step_size`
     events each, in file order, with new arrays for every batch. The file
-    stays open until the iteration ends or the generator is closed."""
+    stays open until the iteration ends or the generator is closed.
+
+    Not a generator itself, so that a bad argument or file raises here and
+    not at the first `next()`."""
     if step_size < 1:
         raise ValueError(f"step_size must be at least 1, not {step_size}")
-    with open_reader(filename) as reader:
+    return _batches(open_reader(filename), step_size, float_dtype(dtype))
+
+
+def _batches(reader: LmaReader, step_size: int,
+             dtype: np.dtype) -> Iterator[Events]:
+    with reader:
         stream = EventStream(reader)
         while True:
             batch = collect(stream, Collector(reader, dtype, step_size))
@@ -334,9 +388,10 @@ def summarise_file(filename: PathLike,
     Made for running one task per file, e.g. with Dask: it opens its own
     reader and its result pickles.
     """
-    name = os.fsdecode(filename)
+    reader = open_reader(filename)
+    name = reader.filename
     records: List[Dict[str, Any]] = []
-    for tags, traces in iterate(name, step_size):
+    for tags, traces in _batches(reader, step_size, np.dtype(np.float64)):
         columns: Dict[str, Any] = {"tag": tags.tolist()}
         for key, block in traces.items():
             empty = block.shape[1] == 0

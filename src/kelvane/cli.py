@@ -7,7 +7,8 @@
 
 Exit status: 0 on success, 1 on an error (including a damaged record,
 after the events before it have been reported or written), 2 on a bad
-argument, 130 when interrupted. Errors are one line on standard error.
+argument, 130 when interrupted, 128 + the signal's number on SIGTERM or
+SIGHUP. Errors are one line on standard error.
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import signal
 import struct
 import sys
 import tempfile
@@ -23,8 +25,8 @@ from typing import (Any, Callable, Dict, Iterator, List, NoReturn, Optional,
 
 import numpy as np
 
-from .batch import (Collector, DamagedHeaderError, Damage, EventStream,
-                    collect, open_reader)
+from .batch import (Collector, DamagedHeaderError, DamagedRecordWarning,
+                    Damage, EventStream, collect, open_reader)
 from .lmafmt import LmaReader
 
 PROG = "lma"
@@ -32,6 +34,45 @@ PROG = "lma"
 
 class UserError(Exception):
     """A failure the user can act on, reported as one line."""
+    status = 1
+
+
+class UsageError(UserError):
+    """An argument that makes no sense, found after parsing."""
+    status = 2
+
+
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP arrived; raised so that cleanup runs on the way
+    out, as for Ctrl-C."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def raise_terminated(signum: int, frame: Any) -> NoReturn:
+    raise Terminated(signum)
+
+
+@contextlib.contextmanager
+def terminating_signals() -> Iterator[None]:
+    """Turns SIGTERM and SIGHUP into `Terminated` while the command runs
+    (only the main thread may set handlers; elsewhere they stay as they
+    are)."""
+    names = ("SIGTERM", "SIGHUP")
+    signums = [getattr(signal, n) for n in names if hasattr(signal, n)]
+    saved = {}
+    try:
+        for signum in signums:
+            saved[signum] = signal.signal(signum, raise_terminated)
+    except ValueError:
+        pass
+    try:
+        yield
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
 
 
 class ArgumentParser(argparse.ArgumentParser):
@@ -47,17 +88,19 @@ def main(argv: Optional[List[str]] = None) -> int:
     if getattr(args, "stop", None) is not None and args.stop < args.start:
         parser.error(f"--stop {args.stop} is before --start {args.start}")
     try:
-        status: int = args.run(args)
+        with terminating_signals():
+            status: int = args.run(args)
         return status
     except UserError as error:
-        return fail(str(error))
+        return fail(str(error), error.status)
     except MemoryError:
-        # The reader sizes every event from the header, so a damaged
-        # samples-per-trace field can ask for more than any machine has.
-        return fail("out of memory; see samples/trace in lma info")
+        return fail("out of memory")
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except Terminated as stop:
+        print(f"{PROG}: terminated by signal {stop.signum}", file=sys.stderr)
+        return 128 + stop.signum
     except BrokenPipeError:
         # The reader of our output went away (`lma show --csv F | head`);
         # keep the interpreter from failing again while flushing at exit.
@@ -66,16 +109,17 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 1
 
 
-def fail(message: str) -> int:
+def fail(message: str, status: int = 1) -> int:
     print(f"{PROG}: error: {message}", file=sys.stderr)
-    return 1
+    return status
 
 
 def build_parser() -> ArgumentParser:
     parser = ArgumentParser(
         prog=PROG, description="Inspect, convert and plot LMA files.",
         epilog="Exit status: 0 success, 1 error or damaged record, "
-               "2 bad argument, 130 interrupted.")
+               "2 bad argument, 130 interrupted, 128+N on signal N "
+               "(SIGTERM, SIGHUP).")
     commands = parser.add_subparsers(title="commands", required=True,
                                      metavar="COMMAND",
                                      parser_class=ArgumentParser)
@@ -106,7 +150,7 @@ def build_parser() -> ArgumentParser:
                     "event, and the header as 'channels', 'nsamples', "
                     "'sample_interval', 'calibration', 'source', 'start'.")
     convert.add_argument("file", metavar="FILE")
-    convert.add_argument("out", metavar="OUT")
+    convert.add_argument("out", metavar="OUT.npz")
     convert.add_argument("--dtype", choices=["float64", "float32"],
                          default="float64",
                          help="trace type; float32 halves the size")
@@ -152,23 +196,57 @@ def image_size(text: str) -> Tuple[int, int]:
 
 # ---------------------------------------------------------------- helpers
 
-def open_file(name: str) -> LmaReader:
+@contextlib.contextmanager
+def open_file(name: str) -> Iterator[LmaReader]:
+    """The open reader, with opening failures and running out of memory
+    while decoding as `UserError`."""
+    with open_or_explain(name) as reader:
+        try:
+            yield reader
+        except MemoryError:
+            raise UserError(out_of_memory(reader)) from None
+
+
+def open_or_explain(name: str) -> LmaReader:
     try:
         return open_reader(name)
     except FileNotFoundError:
-        why = "not readable" if os.path.exists(name) else "no such file"
-        raise UserError(f"cannot open {name}: {why}") from None
+        why = "not readable" if os.path.lexists(name) else "no such file"
+        raise UserError(f"cannot open {printable(name)}: {why}") from None
     except IsADirectoryError:
-        raise UserError(f"cannot open {name}: it is a directory") from None
-    except UnicodeEncodeError:
-        raise UserError(f"cannot open {name!r}: the name is not valid "
-                        f"UTF-8") from None
+        raise UserError(f"cannot open {printable(name)}: it is a "
+                        f"directory") from None
+    except ValueError:
+        # Only a name that is not UTF-8 gets here.
+        raise UserError(f"cannot open {printable(name)}: the name is not "
+                        f"valid UTF-8") from None
     except DamagedHeaderError as error:
         raise UserError(str(error)) from None
 
 
+def printable(name: str) -> str:
+    """`name` with bytes that are not UTF-8 shown as escapes."""
+    return os.fsencode(name).decode("utf-8", "backslashreplace")
+
+
+# Samples per event past which the header, not the data, is the likely
+# cause of running out of memory: 800 MB of float64 for one event.
+IMPLAUSIBLE_SAMPLES = 10**8
+
+
+def out_of_memory(reader: LmaReader) -> str:
+    # The reader sizes every event from the header, so a damaged
+    # samples-per-trace field can ask for more than any machine has.
+    per_event = max(reader.nsamples, 0) * reader.nchannels
+    if per_event > IMPLAUSIBLE_SAMPLES:
+        return (f"out of memory: the header's {reader.nsamples} samples per "
+                f"trace x {reader.nchannels} channels is more than an event "
+                f"can hold; the header is likely damaged")
+    return "out of memory: the events do not fit in memory"
+
+
 def damage_message(reader: LmaReader, damage: Damage) -> str:
-    return f"{reader.filename}: {damage}"
+    return str(DamagedRecordWarning(reader.filename, damage))
 
 
 @contextlib.contextmanager
@@ -193,6 +271,12 @@ def find_event(reader: LmaReader,
     stream = EventStream(reader, index, index + 1)
     for event in stream:
         return event, stream
+    find_event_failed(reader, stream, index)
+
+
+def find_event_failed(reader: LmaReader, stream: EventStream,
+                      index: int) -> NoReturn:
+    """Raises UserError: `stream` ended before event `index`."""
     if stream.damage is not None:
         raise UserError(damage_message(reader, stream.damage))
     raise UserError(f"{reader.filename} has {stream.count} event"
@@ -243,6 +327,10 @@ def atomic_output(path: str) -> Iterator[Any]:
     try:
         with os.fdopen(fd, "wb") as f:
             yield f
+            # On disk before the rename, or a crash could leave `path`
+            # empty.
+            f.flush()
+            os.fsync(f.fileno())
         # mkstemp makes the file private; give it the usual permissions.
         umask = os.umask(0)
         os.umask(umask)
@@ -261,12 +349,13 @@ def atomic_output(path: str) -> Iterator[Any]:
 
 def run_info(args: argparse.Namespace) -> int:
     with open_file(args.file) as reader:
-        stream = EventStream(reader)
-        with progress_bar(reader, "reading") as progress:
-            for _ in stream:
-                if progress is not None:
-                    progress(stream.offset)
+        # The header first: it is what explains a failure to decode.
         print_header(reader)
+        sys.stdout.flush()
+        with progress_bar(reader, "reading") as progress:
+            stream = EventStream(reader, progress=progress)
+            for _ in stream:
+                pass
         print(f"{'events':<17}{stream.count}")
         if stream.damage is None:
             print(f"{'ends':<17}cleanly")
@@ -323,9 +412,15 @@ def run_show(args: argparse.Namespace) -> int:
     return 0
 
 
+def sample_times(reader: LmaReader) -> np.ndarray:
+    # A NaN or infinite interval gives NaN and inf times, no warning.
+    with np.errstate(invalid="ignore", over="ignore"):
+        return np.arange(max(reader.nsamples, 0)) * reader.sample_interval
+
+
 def print_csv(reader: LmaReader, event: Dict[str, Any]) -> None:
     keys = [f"channel{c}" for c in reader.channels]
-    times = np.arange(max(reader.nsamples, 0)) * reader.sample_interval
+    times = sample_times(reader)
     # Times to 12 digits, so 3 x 2e-09 reads 6e-09; the traces by repr, the
     # shortest text that reads back as the same float.
     columns = [[f"{t:.12g}" for t in times.tolist()]]
@@ -336,16 +431,31 @@ def print_csv(reader: LmaReader, event: Dict[str, Any]) -> None:
         out.write(",".join(row) + "\n")
 
 
+def check_output(source: str, out: str) -> None:
+    """Refuses an OUT that would overwrite something other than an
+    archive, the input above all."""
+    if not out.endswith(".npz"):
+        raise UsageError(f"OUT must end in .npz: {printable(out)}")
+    with contextlib.suppress(OSError):
+        if os.path.samefile(source, out):
+            raise UsageError(f"OUT is the input file: {printable(out)}")
+
+
 def run_convert(args: argparse.Namespace) -> int:
-    with open_file(args.file) as reader:
-        stream = EventStream(reader, args.start, args.stop)
+    check_output(args.file, args.out)
+    # The output file is made before decoding, so that an unwritable OUT
+    # is found at once.
+    with open_file(args.file) as reader, atomic_output(args.out) as f:
         with progress_bar(reader, "converting") as progress:
-            tags, traces = collect(stream, Collector(reader, args.dtype),
-                                   progress)
-        arrays: Dict[str, Any] = dict(traces, tags=tags,
-                                      **header_arrays(reader, args.start))
-    with atomic_output(args.out) as f:
-        np.savez(f, **arrays)
+            stream = EventStream(reader, args.start, args.stop, progress)
+            tags, traces = collect(stream, Collector(reader, args.dtype,
+                                                     stream.size))
+        no_first = args.start > 0 and stream.count <= args.start
+        if no_first and args.stop != args.start:
+            # No event at --start: an error, as for `show --event`.
+            find_event_failed(reader, stream, args.start)
+        np.savez(f, **dict(traces, tags=tags,
+                           **header_arrays(reader, args.start)))
     last = f"{args.start + len(tags) - 1}" if len(tags) else "none"
     print(f"wrote {len(tags)} events ({args.start} to {last}) "
           f"of {args.file} to {args.out}")
@@ -376,16 +486,14 @@ def run_plot(args: argparse.Namespace) -> int:
                         "pip install 'kelvane[plot]'") from None
     with open_file(args.file) as reader:
         event, _ = find_event(reader, args.event)
-        dt = reader.sample_interval
-        time = np.arange(max(reader.nsamples, 0)) * dt
+        time = sample_times(reader)
         width, height = args.size
         figure = Figure(figsize=(width / 100, height / 100), dpi=100)
         axes = figure.subplots()
         for c in reader.channels:
             axes.plot(time, event[f"channel{c}"], label=f"channel {c}",
                       linewidth=0.8)
-        axes.set_xlabel(f"time (units of the sample interval, {dt!r} "
-                        f"per sample)")
+        axes.set_xlabel("time (s)")
         axes.set_ylabel("calibrated amplitude")
         axes.set_title(f"{os.path.basename(reader.filename)}, "
                        f"event {args.event}, tag {event['tag']}")

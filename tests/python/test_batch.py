@@ -70,6 +70,30 @@ def test_path_objects_and_float32(sample):
     assert_same(events, by_iteration(sample), np.float32)
 
 
+def test_float32_overflow_gives_inf_without_a_warning(make_lma):
+    name = make_lma({0: Channel(gain=1e300)}, [Event(1, [[Pulse(0, [5])]])],
+                    nsamples=2)
+    traces = kelvane.read_events(name, dtype=np.float32).traces
+    assert traces["channel0"].tolist() == [[np.inf, 0.0]]
+
+
+@pytest.mark.parametrize("dtype", [np.int8, "i4", bool, complex])
+def test_only_floating_dtypes(sample, dtype):
+    # iterate too raises at the call, before any next().
+    for call in (kelvane.read_events, kelvane.iterate):
+        with pytest.raises(ValueError, match="floating"):
+            call(sample, dtype=dtype)
+
+
+def test_names_that_are_not_utf8(tmp_path):
+    name = tmp_path / "\udcff.lma"
+    with pytest.raises(FileNotFoundError):
+        kelvane.read_events(name)
+    name.write_bytes(header_bytes(CHANNELS))
+    with pytest.raises(ValueError, match="UTF-8"):
+        kelvane.read_events(name)
+
+
 def test_file_without_events_or_channels(make_lma):
     tags, traces = kelvane.read_events(make_lma(CHANNELS, nsamples=5))
     assert tags.shape == (0,) and traces["channel2"].shape == (0, 5)
@@ -161,11 +185,14 @@ def by_iteration_until_damage(name):
                                    if k != "tag"}))
 
 
-@pytest.mark.parametrize("data", [b"", b"\x01\x02\x03",
-                                  header_bytes(CHANNELS)[:-20]])
+@pytest.mark.parametrize("data", [
+    b"", b"\x01\x02\x03", header_bytes(CHANNELS)[:-20],
+    # The first event would start inside the header.
+    header_bytes(CHANNELS, header_size=-10),
+    header_bytes(CHANNELS, header_size=50 + 24 * 3 - 5)])
 def test_damaged_header_raises_without_output(make_raw, capfd, data):
     name = make_raw(data)
-    for call in (kelvane.read_events, lambda n: next(kelvane.iterate(n))):
+    for call in (kelvane.read_events, kelvane.iterate):
         with pytest.raises(kelvane.DamagedHeaderError, match="damaged header"):
             call(name)
     assert capfd.readouterr() == ("", "")

@@ -1,14 +1,17 @@
 import csv
 import io
 import os
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
-from kelvane import cli
+import kelvane
+from kelvane import batch, cli
 from kelvane.lmafmt import LmaReader
 from kelvane.writer import Channel, Event, Pulse, event_bytes, header_bytes
 
@@ -89,6 +92,18 @@ def test_show(capsys, sample):
                                     "      3        0        -        -"]
 
 
+@pytest.mark.parametrize("first", [-1, 8, 50])
+def test_show_counts_no_cover_for_a_pulse_on_an_empty_slice(capsys, make_lma,
+                                                            first):
+    # One sample broadcasts into an empty slice, so the record decodes.
+    event = Event(5, [[Pulse(first, [30]), Pulse(2, [11, 12])], []])
+    status, out, _ = run(capsys, "show", make_lma(CHANNELS, [event],
+                                                  **HEADER))
+    assert status == 0
+    assert out.splitlines()[2:] == ["      0        2      0.5      1.0",
+                                    "      3        0        -        -"]
+
+
 def test_show_csv_has_the_reader_values(capsys, sample):
     status, out, _ = run(capsys, "show", sample, "--event", 2, "--csv")
     assert status == 0
@@ -102,19 +117,20 @@ def test_show_csv_has_the_reader_values(capsys, sample):
     np.testing.assert_array_equal(table[:, 2], event["channel3"])
 
 
-@pytest.mark.parametrize("command", [["show"], ["plot", "-o", "x.png"]])
+@pytest.mark.parametrize("command", [["show", "--event"],
+                                     ["plot", "-o", "x.png", "--event"],
+                                     ["convert", "x.npz", "--start"]])
 def test_event_past_the_end_or_the_damage(capsys, sample, damaged, command,
                                           tmp_path):
     if "plot" in command:
         pytest.importorskip("matplotlib")
-    argv = command[:1] + [sample] + command[1:]
-    status, _, err = run(capsys, *argv, "--event", 3)
+    rest = [tmp_path / a if a.startswith("x.") else a for a in command[1:]]
+    status, _, err = run(capsys, command[0], sample, *rest, 3)
     assert status == 1 and f"{sample} has 3 events; no event 3" in err
     name, offset = damaged
-    argv = command[:1] + [name] + command[1:]
-    status, _, err = run(capsys, *argv, "--event", 2)
+    status, _, err = run(capsys, command[0], name, *rest, 2)
     assert status == 1 and f"damaged record at byte {offset}" in err
-    assert not (tmp_path / "x.png").exists()
+    assert not any(p.name.startswith((".x", "x")) for p in tmp_path.iterdir())
 
 
 def load(path):
@@ -124,7 +140,7 @@ def load(path):
 
 @pytest.mark.parametrize("dtype, start, stop", [
     ("float64", 0, None), ("float32", 0, None), ("float64", 1, 2),
-    ("float64", 2, 10), ("float32", 3, None)])
+    ("float64", 2, 10), ("float32", 2, None)])
 def test_convert_loads_back_to_the_reader_values(capsys, sample, tmp_path,
                                                  dtype, start, stop):
     out = tmp_path / "out.npz"
@@ -173,22 +189,74 @@ def test_convert_keeps_the_events_before_the_damage(capsys, damaged,
     assert load(tmp_path / "out.npz")["tags"].tolist() == [41, 42]
 
 
-@pytest.mark.parametrize("failure", [KeyboardInterrupt, OSError(28, "full")])
+@pytest.mark.parametrize("failure, status", [
+    (KeyboardInterrupt, 130), (OSError(28, "full"), 1),
+    (signal.SIGTERM, 128 + signal.SIGTERM)])
 def test_convert_leaves_nothing_behind(capsys, sample, tmp_path, monkeypatch,
-                                       failure):
+                                       failure, status):
     out = tmp_path / "out.npz"
     out.write_bytes(b"older result")
 
     def savez_then_fail(f, **arrays):
         f.write(b"half an archive")
+        if isinstance(failure, signal.Signals):
+            os.kill(os.getpid(), failure)
+            time.sleep(5)  # the handler's exception ends this at once
         raise failure
 
     monkeypatch.setattr(np, "savez", savez_then_fail)
-    status, _, err = run(capsys, "convert", sample, out)
-    assert status == (130 if failure is KeyboardInterrupt else 1)
+    assert run(capsys, "convert", sample, out)[0] == status
     assert out.read_bytes() == b"older result"
     assert sorted(os.listdir(tmp_path)) == sorted(
         [os.path.basename(sample), "out.npz"])
+
+
+@pytest.mark.parametrize("out, status, message", [
+    ("same.npz", 2, "OUT is the input file"),
+    ("other.lma", 2, "OUT must end in .npz"),
+    ("missing/out.npz", 1, "cannot write"),
+])
+def test_convert_refuses_an_output_before_decoding(capsys, sample, tmp_path,
+                                                   monkeypatch, out, status,
+                                                   message):
+    os.link(sample, tmp_path / "same.npz")
+    (tmp_path / "other.lma").write_bytes(b"another run")
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+
+    def no_decoding(*args):
+        raise AssertionError("decoded before checking OUT")
+
+    monkeypatch.setattr(cli, "collect", no_decoding)
+    code, _, err = run(capsys, "convert", sample, tmp_path / out)
+    assert code == status and message in err
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
+
+
+@pytest.mark.parametrize("stop", [1, 2])
+def test_a_range_allocates_for_the_range_only(capsys, sample, tmp_path,
+                                              monkeypatch, stop):
+    rows, moved_for_real = [], batch._moved
+
+    def moved(old, n, shape):
+        rows.append(shape[0])
+        return moved_for_real(old, n, shape)
+
+    monkeypatch.setattr(batch, "_moved", moved)
+    assert len(kelvane.read_events(sample, 0, stop).tags) == stop
+    argv = ["convert", sample, tmp_path / "out.npz", "--stop", stop]
+    assert run(capsys, *argv)[0] == 0
+    assert max(rows) == stop
+
+
+@pytest.mark.parametrize("command", [["show", "--csv"],
+                                     ["plot", "--event", 0, "-o", "x.png"]])
+def test_times_from_an_infinite_interval_warn_nothing(capsys, make_lma,
+                                                      tmp_path, command):
+    if "plot" in command:
+        pytest.importorskip("matplotlib")
+    name = make_lma(CHANNELS, EVENTS, nsamples=8, sample_interval=np.inf)
+    argv = [tmp_path / a if a == "x.png" else a for a in command[1:]]
+    assert run(capsys, command[0], name, *argv)[0] == 0
 
 
 def png_size(path):
@@ -231,6 +299,7 @@ def test_bad_arguments(capsys, sample, argv, message):
 @pytest.mark.parametrize("command", [["info"], ["show"], ["convert", "o.npz"]])
 def test_unreadable_files(capsys, make_raw, tmp_path, command):
     cases = {tmp_path / "none.lma": "no such file",
+             tmp_path / "\udcff.lma": "no such file",
              tmp_path: "it is a directory",
              make_raw(header_bytes(CHANNELS)[:60]): "damaged header"}
     for name, message in cases.items():
