@@ -62,7 +62,7 @@ def terminating_signals() -> Iterator[None]:
     are)."""
     names = ("SIGTERM", "SIGHUP")
     signums = [getattr(signal, n) for n in names if hasattr(signal, n)]
-    saved = {}
+    saved: Dict[int, Any] = {}
     try:
         for signum in signums:
             saved[signum] = signal.signal(signum, raise_terminated)
