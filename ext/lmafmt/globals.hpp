@@ -82,10 +82,10 @@ struct Globals {
     PyObject* np_ndarray = nullptr;
     PyObject* np_ufunc = nullptr;
 
-    // What `zeros` and `empty` were bound to at import: while the module's
-    // names still hold these, events are decoded natively.
-    PyObject* bound_zeros = nullptr;
-    PyObject* bound_empty = nullptr;
+    // NumPy's own `zeros` and `empty` (null if numpy lacks one): while the
+    // module's names hold exactly these, events are decoded natively.
+    PyObject* numpy_zeros = nullptr;
+    PyObject* numpy_empty = nullptr;
 
     ReaderMethods reader_methods{};
 };

@@ -95,8 +95,6 @@ bool make_arg_tuples(Globals& g) {
     return true;
 }
 
-// Leaves __reduce__ and __setstate__ of the type as the refusing methods
-// unless the type already has its own way of pickling.
 // The attribute, or an empty Ref when there is none; false on other errors.
 bool optional_attr(PyObject* obj, const char* name, Ref& out) {
     out = Ref::steal(PyObject_GetAttrString(obj, name));
@@ -106,6 +104,8 @@ bool optional_attr(PyObject* obj, const char* name, Ref& out) {
     return out || !PyErr_Occurred();
 }
 
+// Leaves __reduce__ and __setstate__ of the type as the refusing methods
+// unless the type already has its own way of pickling.
 bool install_pickling_hooks(PyTypeObject* type) {
     Ref object_getstate, getstate;  // before 3.11, object has none
     if (!optional_attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
@@ -198,6 +198,26 @@ bool check_types(Globals& g) {
     return true;
 }
 
+// NumPy's own `zeros` and `empty`, from the module `numpy` proper, for the
+// native path to recognise. A numpy without them leaves the slots empty, so
+// that path is never taken.
+bool find_numpy_functions(Globals& g) {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+        return false;
+    }
+    PyObject** slots[] = {&g.numpy_zeros, &g.numpy_empty};
+    const char* names[] = {"zeros", "empty"};
+    for (int i = 0; i < 2; ++i) {
+        Ref fn;
+        if (!optional_attr(numpy.get(), names[i], fn)) {
+            return false;
+        }
+        Py_XSETREF(*slots[i], fn.release());
+    }
+    return true;
+}
+
 // Binds `zeros` and `empty` from numpy, preferring a numpy module inside
 // the package itself.
 bool bind_numpy_functions(Globals& g) {
@@ -218,7 +238,6 @@ bool bind_numpy_functions(Globals& g) {
             return false;
         }
     }
-    PyObject** bound[] = {&g.bound_zeros, &g.bound_empty};
     PyObject* names[] = {g.s_zeros, g.s_empty};
     for (int i = 0; i < 2; ++i) {
         Ref fn = Ref::steal(PyObject_GetAttr(numpy.get(), names[i]));
@@ -233,9 +252,8 @@ bool bind_numpy_functions(Globals& g) {
         if (PyDict_SetItem(g.module_dict, names[i], fn.get()) != 0) {
             return false;
         }
-        Py_XSETREF(*bound[i], fn.release());
     }
-    return true;
+    return find_numpy_functions(g);
 }
 
 bool set_namespace_tail(Globals& g) {

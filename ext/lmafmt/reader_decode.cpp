@@ -1,11 +1,14 @@
 // The reader's private operations: the header parser and the event decoder.
 //
 // Events are decoded on one of two paths with the same results. While the
-// module's `zeros` and `empty` are still NumPy's functions bound at import,
-// samples are read into a native buffer and calibrated straight into the
-// event's trace array. Once either name is rebound, every step goes through
-// the names as bound now: `empty` per pulse, `astype`, the arithmetic and
-// the item assignment, so a rebinding sees exactly those calls.
+// module's `zeros` and `empty` are NumPy's own functions, samples are read
+// into a native buffer and calibrated straight into the event's trace
+// array. With anything else under either name (rebound later, or taken
+// from a numpy module of the package), every step goes through the names
+// as bound now: `empty` per pulse, `astype`, the arithmetic and the item
+// assignment, so those functions see exactly those calls.
+
+#include <cstdint>
 
 #include "errors.hpp"
 #include "lma/stream.hpp"
@@ -92,15 +95,22 @@ public:
     // The only Python code on this path runs here, before the record is
     // read; afterwards everything is native.
     lma::Status begin_event() override {
-        traces_ = make_traces(globals->bound_zeros, header_);
+        traces_ = make_traces(globals->numpy_zeros, header_);
         if (!traces_ ||
             !acquire_array(traces_.get(), 2, 'd', "float64", view_)) {
             return kSinkFailed;
         }
+        // NumPy's zeros gives both; the rows are written as doubles, so
+        // anything else is refused rather than written through.
         const Py_buffer& v = view_.view();
         if (v.shape[0] != header_.nchannels ||
             v.shape[1] != header_.nsamples) {
             PyErr_SetString(PyExc_SystemError, "zeros gave a wrong shape");
+            return kSinkFailed;
+        }
+        if (reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) != 0) {
+            PyErr_SetString(PyExc_SystemError,
+                            "zeros gave a misaligned array");
             return kSinkFailed;
         }
         set_traces(static_cast<double*>(v.buf));
@@ -265,7 +275,9 @@ PyObject* build_event(const lma::Header& h, std::int32_t tag,
     return event.release();
 }
 
-// Whether the module's `zeros` and `empty` are still those bound at import.
+// Whether the module's `zeros` and `empty` are NumPy's own. Identity, not
+// the binding made at import: a package's own numpy module is bound then
+// too, and its functions must be called.
 int native_path_allowed() {
     PyObject* zeros =
         PyDict_GetItemWithError(globals->module_dict, globals->s_zeros);
@@ -277,7 +289,7 @@ int native_path_allowed() {
     if (empty == nullptr) {
         return PyErr_Occurred() ? -1 : 0;
     }
-    return zeros == globals->bound_zeros && empty == globals->bound_empty;
+    return zeros == globals->numpy_zeros && empty == globals->numpy_empty;
 }
 
 template <class Sink>

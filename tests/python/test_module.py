@@ -19,6 +19,7 @@ import pytest
 import kelvane.lmafmt as lmafmt
 from conftest import run_python
 from kelvane.lmafmt import LmaReader
+from kelvane.writer import Channel, Event, Pulse
 
 OURS = "kelvane/lmafmt"
 
@@ -250,6 +251,50 @@ def test_package_local_numpy(package_copy, source, expected):
     (package / "numpy.py").write_text(source)
     proc = run_python(SHOW_BINDINGS.format(site=site))
     assert proc.stdout.splitlines() == expected
+
+
+DECODE_WITH_LOCAL_NUMPY = """
+    import sys
+    sys.path.insert(0, {site!r})
+    import kelvane.lmafmt as m
+    with m.LmaReader({name!r}) as r:
+        for ev in r:
+            print(ev["tag"], [ev[k].tolist() for k in list(ev)[1:]])
+    print(sys.modules["kelvane.numpy"].calls)
+"""
+LOCAL_NUMPY = """
+import numpy
+calls = []
+def empty(n, dtype):
+    calls.append("empty")
+    return numpy.empty(n, dtype)
+def zeros(shape, dtype):
+    calls.append("zeros")
+    rows, cols = shape
+"""
+
+
+@pytest.mark.parametrize("zeros, row", [
+    ("return numpy.zeros(shape, dtype)", [2.0, 4.0, 8.0]),
+    # Another shape than asked for: the rows are what it gave.
+    ("return numpy.zeros((rows, cols + 1), dtype)", [2.0, 4.0, 8.0, 0.0]),
+    # Storage not aligned for float64.
+    ("n = rows * cols\n    return numpy.frombuffer(bytearray(8 * n + 1), "
+     "dtype, n, 1).reshape(shape)", [2.0, 4.0, 8.0]),
+])
+def test_decoding_with_package_local_numpy(package_copy, make_lma, zeros,
+                                           row):
+    """Functions that are not NumPy's own are called as they stand: empty
+    once per pulse, and whatever zeros gives is filled through NumPy."""
+    site, package = package_copy
+    (package / "numpy.py").write_text(LOCAL_NUMPY + "    " + zeros + "\n")
+    name = make_lma({0: Channel(gain=2.0, baseline=1)},
+                    [Event(7, [[Pulse(0, [2, 3]), Pulse(2, [5])]]),
+                     Event(8, [[]])], nsamples=3)
+    proc = run_python(DECODE_WITH_LOCAL_NUMPY.format(site=site, name=name))
+    assert proc.stdout.splitlines() == [
+        f"7 [{row}]", f"8 [{[0.0] * len(row)}]",
+        "['zeros', 'empty', 'empty', 'zeros']"]
 
 
 def test_reader_type_kept_from_a_failed_import_refuses(package_copy):
