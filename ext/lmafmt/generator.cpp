@@ -5,8 +5,11 @@
 //   3. step back over the byte, decode the next event, yield it
 // The generator never holds the stream: each step reads it from the reader,
 // so every generator of a reader, pos_cur and __exit__ share one stream.
+// It only remembers which stream it started on; once the reader has closed
+// or replaced that one, resuming raises "File is closed!".
 #include "compat.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <structmember.h>
@@ -84,6 +87,7 @@ struct GeneratorState {
     Ref qualname;     // "LmaReader.__iter__"
     Ref module_name;  // "kelvane.lmafmt"
     Resume at = Resume::not_started;
+    std::uint64_t stream = 0;  // the reader's stream_serial at the start
 };
 
 struct GeneratorObject {
@@ -131,6 +135,7 @@ PyObject* run_body(GeneratorState& g, bool throwing) {
             raise_closed();
             return fail_body(g);
         }
+        g.stream = rs.stream_serial;
         scope->ret = std::fseek(rs.file, static_cast<long>(
                                              rs.header.pos_begin), SEEK_SET);
         if (scope->ret != 0) {
@@ -138,9 +143,10 @@ PyObject* run_body(GeneratorState& g, bool throwing) {
             return fail_body(g);
         }
     }
-    // The reader may have been closed while the generator was suspended.
+    // The reader may have been closed while the generator was suspended,
+    // and maybe opened again: a new stream is not the one this walked.
     std::FILE* file = rs.file;
-    if (file == nullptr) {
+    if (file == nullptr || rs.stream_serial != g.stream) {
         raise_closed();
         return fail_body(g);
     }

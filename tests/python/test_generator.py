@@ -122,6 +122,29 @@ def test_reader_closed_while_suspended(three, how):
         assert finished(gen)
 
 
+@pytest.mark.parametrize("reopen", ["exit and enter", "enter again"])
+def test_generators_of_a_replaced_stream(three, reopen):
+    """A reopened reader has a new stream: generators suspended on the old
+    one must not walk it from offset 0, reading the header as events."""
+    r = LmaReader(three[0])
+    r.__enter__()
+    old = [iter(r), iter(r)]
+    assert [next(g)["tag"] for g in old] == [10, 10]
+    if reopen == "exit and enter":
+        r.__exit__(None, None, None)
+    r.__enter__()
+    fresh = iter(r)
+    for gen in old:
+        with pytest.raises(OSError) as info:
+            next(gen)
+        assert info.value.args == (CLOSED,) and r.pos_cur == 0
+        assert finished(gen)
+    assert tags(fresh) == [10, 11, 12]
+    r.__exit__(None, None, None)
+    with r:
+        assert all(finished(g) for g in old)
+
+
 def test_directory_read_error_is_not_end_of_file(tmp_path, monkeypatch):
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
@@ -447,7 +470,9 @@ class Model:
         self.begin, self.nsamples, self.channels, self.calib = (
             reference.parse_header(data))
         self.cur = None
+        self.opens = 0  # a generator walks the stream it started on only
         self.gens = []
+        self.started_on = {}
 
     def step(self, n, value=None):
         gen = self.gens[n]
@@ -457,9 +482,11 @@ class Model:
             raise TypeError(
                 "can't send non-None value to a just-started generator")
         self.gens[n] = "finished"
-        if self.cur is None:
+        if self.cur is None or self.started_on.get(n,
+                                                   self.opens) != self.opens:
             raise OSError(CLOSED)
         if gen == "new":
+            self.started_on[n] = self.opens
             self.cur.pos = self.begin
         if self.cur.pos >= len(self.data):
             raise StopIteration
@@ -520,6 +547,7 @@ def test_protocol_against_model(make_lma, seed):
         elif op == "enter" and model.cur is None:
             r.__enter__()
             model.cur = reference.Cursor(model.data, 0)
+            model.opens += 1
         if model.cur is not None:
             assert r.pos_cur == model.cur.pos
     r.__exit__(None, None, None)

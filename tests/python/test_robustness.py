@@ -563,8 +563,8 @@ def test_huge_or_negative_nsamples(tmp_path, path, nchannels, nsamples):
 # Readers and generators driven in random order: entering and leaving,
 # starting, advancing, throwing into, closing and dropping generators. A
 # model of the one shared stream predicts every result with the reference
-# decoder, including a generator resumed after the file was reopened at
-# offset 0, where it decodes the header bytes as an event.
+# decoder, including a generator resumed after the file was reopened,
+# which must refuse the new stream rather than read its header as events.
 
 UNKNOWN = object()  # stream position after a failed decode
 
@@ -584,7 +584,9 @@ class ReaderMachine(RuleBasedStateMachine):
         self.fds = open_fds()
         self.reader = lmafmt.LmaReader(self.name)
         self.pos = None          # None: closed
-        self.gens = []           # [generator, "new" | "suspended" | "done"]
+        self.opens = 0           # streams opened so far
+        # [generator, "new" | "suspended" | "done", stream it started on]
+        self.gens = []
 
     def teardown(self):
         if not hasattr(self, "reader"):
@@ -604,6 +606,7 @@ class ReaderMachine(RuleBasedStateMachine):
     def enter(self):
         assert self.reader.__enter__() is self.reader
         self.pos = 0
+        self.opens += 1
 
     @rule()
     def exit(self):
@@ -613,15 +616,18 @@ class ReaderMachine(RuleBasedStateMachine):
     @precondition(lambda self: len(self.gens) < 4)
     @rule()
     def new_generator(self):
-        self.gens.append([iter(self.reader), "new"])
+        self.gens.append([iter(self.reader), "new", None])
 
-    def expect_next(self, state):
-        """What the next step yields or raises, per the model."""
+    def expect_next(self, g):
+        """What the next step of generator entry `g` yields or raises, per
+        the model."""
+        state = g[1]
         if state == "done":
             return "stop", None
-        if self.pos is None:
+        if self.pos is None or state == "suspended" and g[2] != self.opens:
             return "raise", ("OSError", "File is closed!")
         if state == "new":
+            g[2] = self.opens
             if self.header.pos_begin < 0:
                 return "raise", ("OSError", "Fail to seek a position: -1!")
             self.pos = self.header.pos_begin
@@ -643,7 +649,7 @@ class ReaderMachine(RuleBasedStateMachine):
     @rule(data=st.data())
     def advance(self, data):
         g = self.gens[data.draw(st.integers(0, len(self.gens) - 1))]
-        kind, value = self.expect_next(g[1])
+        kind, value = self.expect_next(g)
         try:
             event = next(g[0])
         except StopIteration:
@@ -654,7 +660,9 @@ class ReaderMachine(RuleBasedStateMachine):
             if kind == "raise":
                 assert (type(e).__name__, str(e)) == value
             g[1] = "done"
-            self.pos = UNKNOWN if self.pos is not None else None
+            # Refusing a stream reads nothing from it.
+            if value != ("OSError", "File is closed!"):
+                self.pos = UNKNOWN if self.pos is not None else None
         else:
             assert kind in ("yield", "unknown")
             if kind == "yield":
