@@ -16,15 +16,18 @@ enum class SizePolicy { error, warn, ignore };
 struct ExpectedSizes {
     Py_ssize_t heap_type, dtype, flatiter, broadcast, ndarray, ufunc;
 };
-// Instance sizes from the headers the module was built against.
+// Instance sizes of the oldest NumPy supported: smaller ones are refused.
 ExpectedSizes expected_sizes() noexcept;
+// Instance sizes of the newest NumPy the headers built against describe:
+// up to these, a larger instance is a known layout, not a sign of trouble.
+ExpectedSizes known_sizes() noexcept;
 
 // Reads `type_name` from `module` and checks it is a type whose instances
-// are as large as the headers say. New reference, or nullptr with an
-// exception set.
+// are at least `expected` bytes; beyond `known` bytes, `policy` decides.
+// New reference, or nullptr with an exception set.
 PyObject* import_type(PyObject* module, const char* module_name,
                       const char* type_name, Py_ssize_t expected,
-                      SizePolicy policy);
+                      Py_ssize_t known, SizePolicy policy);
 
 // Makes the generator type a virtual subclass of collections.abc.Generator,
 // once per process. False only when a warning was turned into an error.

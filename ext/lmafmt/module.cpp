@@ -161,12 +161,14 @@ bool ready_types(Globals& g, PyObject* module) {
 
 bool check_types(Globals& g) {
     const ExpectedSizes size = expected_sizes();
+    const ExpectedSizes known = known_sizes();
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) {
         return false;
     }
-    PyObject* type_type = import_type(builtins.get(), "builtins", "type",
-                                      size.heap_type, SizePolicy::warn);
+    PyObject* type_type =
+        import_type(builtins.get(), "builtins", "type", size.heap_type,
+                    size.heap_type, SizePolicy::warn);
     if (type_type == nullptr) {
         return false;
     }
@@ -179,17 +181,21 @@ bool check_types(Globals& g) {
         PyObject*& slot;
         const char* name;
         Py_ssize_t size;
+        Py_ssize_t known;
         SizePolicy policy;
     } types[] = {
-        {g.np_dtype, "dtype", size.dtype, SizePolicy::ignore},
-        {g.np_flatiter, "flatiter", size.flatiter, SizePolicy::warn},
-        {g.np_broadcast, "broadcast", size.broadcast, SizePolicy::warn},
-        {g.np_ndarray, "ndarray", size.ndarray, SizePolicy::ignore},
-        {g.np_ufunc, "ufunc", size.ufunc, SizePolicy::warn},
+        {g.np_dtype, "dtype", size.dtype, known.dtype, SizePolicy::ignore},
+        {g.np_flatiter, "flatiter", size.flatiter, known.flatiter,
+         SizePolicy::warn},
+        {g.np_broadcast, "broadcast", size.broadcast, known.broadcast,
+         SizePolicy::warn},
+        {g.np_ndarray, "ndarray", size.ndarray, known.ndarray,
+         SizePolicy::ignore},
+        {g.np_ufunc, "ufunc", size.ufunc, known.ufunc, SizePolicy::warn},
     };
     for (const auto& t : types) {
-        PyObject* type =
-            import_type(numpy.get(), "numpy", t.name, t.size, t.policy);
+        PyObject* type = import_type(numpy.get(), "numpy", t.name, t.size,
+                                     t.known, t.policy);
         if (type == nullptr) {
             return false;
         }

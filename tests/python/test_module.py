@@ -396,6 +396,18 @@ def test_larger_flatiter_fails_import_when_warnings_are_errors():
     assert lines[1:] == ["['init kelvane.lmafmt']", "True"]
 
 
+def test_import_is_silent_even_where_warnings_are_errors():
+    """The module is built for the oldest NumPy supported; a newer, correct
+    NumPy's larger types must not warn, even with NumPy's own filters for
+    such warnings overridden."""
+    proc = run_python("""
+        import numpy, warnings
+        warnings.simplefilter("error")
+        import kelvane.lmafmt
+    """)
+    assert proc.stderr == ""
+
+
 def test_numpy_name_that_is_not_a_type():
     lines = stand_in("ufunc", "1")
     assert lines[0] == "TypeError numpy.ufunc is not a type object"
