@@ -113,7 +113,8 @@ bool open_file(ReaderState& s, PyObject* shown_name) {
     return true;
 }
 
-// Steps 2 to 8 of construction on an allocated reader. The type test of the
+// Construction on an allocated reader: takes the file name, opens the
+// file, reads the header and closes the file again. The type test of the
 // argument is the one failure without a traceback entry.
 bool construct(PyObject* self, PyObject* args, PyObject* kwds) {
     ReaderState& s = state(self);

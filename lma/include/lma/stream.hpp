@@ -1,5 +1,5 @@
-// Little-endian field reads and seeks on a C stream: the only place that
-// calls stdio. Every read asks for whole items and reports how many came.
+// Little-endian field reads and seeks on a C stream, for the decoder's
+// reads. Every read asks for whole items and reports how many came.
 #pragma once
 
 #include <bit>
