@@ -26,7 +26,9 @@ struct Globals {
     PyObject* module_dict = nullptr;
     PyObject* builtins = nullptr;
 
-    // Builtins looked up once at import.
+    // Builtins looked up once at import, in this order; a missing one fails
+    // the import. All are held as the module's state for good, also the
+    // three nothing reads afterwards (range, RuntimeError, ImportError).
     PyObject* io_error = nullptr;
     PyObject* range = nullptr;
     PyObject* type_error = nullptr;
@@ -74,7 +76,8 @@ struct Globals {
     PyObject* args_reduce = nullptr;
     PyObject* args_setstate = nullptr;
 
-    // Imported types, checked at import.
+    // Imported types, checked at import and held until the process ends;
+    // only ndarray is read afterwards.
     PyObject* type_type = nullptr;
     PyObject* np_dtype = nullptr;
     PyObject* np_flatiter = nullptr;
