@@ -1,10 +1,13 @@
+import contextlib
 import os
 import subprocess
 import sys
 import textwrap
 
+import numpy
 import pytest
 
+from kelvane import lmafmt
 from kelvane.writer import write_lma
 
 
@@ -36,7 +39,28 @@ def make_raw(tmp_path):
 
 
 def open_fds():
-    return set(os.listdir("/proc/self/fd"))
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Collects the reports that reach sys.unraisablehook."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+@contextlib.contextmanager
+def decoding_path(path):
+    """Decodes on the native path, or on the literal one, which any
+    function other than NumPy's own under `zeros` or `empty` selects.
+    Overflow in the calibration is part of the data: NumPy's warnings about
+    it on the literal path are silenced, as the native path gives none."""
+    with pytest.MonkeyPatch.context() as mp, numpy.errstate(all="ignore"):
+        if path == "literal":
+            mp.setattr(lmafmt, "zeros", lambda *a, **k: numpy.zeros(*a, **k))
+            mp.setattr(lmafmt, "empty", lambda *a, **k: numpy.empty(*a, **k))
+        yield
 
 
 def run_python(code, *, cwd=None, env=None, check=True):

@@ -10,19 +10,15 @@ import kelvane.lmafmt as lmafmt
 from kelvane.lmafmt import LmaReader
 from kelvane.writer import Channel, Event, Pulse, Section, header_bytes
 
-from conftest import run_python
+from conftest import decoding_path, run_python
 from reference import decode_file, same_bits
 
 
 @pytest.fixture(params=["native", "literal"])
-def decode_path(request, monkeypatch):
-    """Runs a test on both decoders: NumPy's own zeros/empty keep the fast
-    one; rebinding either name in the module selects the one that calls
-    them."""
-    if request.param == "literal":
-        monkeypatch.setattr(lmafmt, "zeros", lambda *a, **k: np.zeros(*a, **k))
-        monkeypatch.setattr(lmafmt, "empty", lambda *a, **k: np.empty(*a, **k))
-    return request.param
+def decode_path(request):
+    """Runs a test on both decoders."""
+    with decoding_path(request.param):
+        yield request.param
 
 
 def read_events(name):

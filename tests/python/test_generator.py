@@ -467,8 +467,7 @@ class Model:
 
     def __init__(self, data):
         self.data = data
-        self.begin, self.nsamples, self.channels, self.calib = (
-            reference.parse_header(data))
+        self.header = reference.read_header(data)
         self.cur = None
         self.opens = 0  # a generator walks the stream it started on only
         self.gens = []
@@ -487,11 +486,10 @@ class Model:
             raise OSError(CLOSED)
         if gen == "new":
             self.started_on[n] = self.opens
-            self.cur.pos = self.begin
+            self.cur.pos = self.header.pos_begin
         if self.cur.pos >= len(self.data):
             raise StopIteration
-        event = reference.decode_event(self.cur, self.nsamples,
-                                       self.channels, self.calib)
+        event = reference.decode_event(self.cur, self.header)
         self.gens[n] = "suspended"
         return event
 

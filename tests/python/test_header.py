@@ -17,14 +17,6 @@ INITIAL = dict(pos_begin=0, pos_end=0, nchannels=0, nsamples=0,
 ZERO = dict(fullscale=0, offset=0, baseline=0, gain=0.0)
 
 
-@pytest.fixture
-def unraisable(monkeypatch):
-    """Collects the reports that reach sys.unraisablehook."""
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    return seen
-
-
 def fields(r):
     return {k: getattr(r, k) for k in INITIAL}
 

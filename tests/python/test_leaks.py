@@ -12,6 +12,7 @@ import weakref
 import numpy
 import pytest
 
+from conftest import decoding_path, open_fds
 from kelvane import lmafmt
 from kelvane.writer import Event, Pulse, Section, write_lma
 
@@ -32,10 +33,6 @@ RSS_MEANINGFUL = "libasan" not in os.environ.get("LD_PRELOAD", "")
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * PAGE
-
-
-def open_fds():
-    return sorted(os.listdir("/proc/self/fd"))
 
 
 class Discard:
@@ -63,15 +60,6 @@ def quiet_unraisable():
         for name in ("last_type", "last_value", "last_traceback", "last_exc"):
             if hasattr(sys, name):
                 delattr(sys, name)
-
-
-@contextlib.contextmanager
-def decoding_path(path):
-    with pytest.MonkeyPatch.context() as mp:
-        if path == "literal":
-            mp.setattr(lmafmt, "zeros",
-                       lambda *a, **k: numpy.zeros(*a, **k))
-        yield
 
 
 TRACE = 64

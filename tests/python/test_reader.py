@@ -19,14 +19,6 @@ CLOSE_FAILED = ("Fail to close a file: -1!",)
 
 
 @pytest.fixture
-def unraisable(monkeypatch):
-    """Collects the reports that reach sys.unraisablehook."""
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    return seen
-
-
-@pytest.fixture
 def name(make_lma):
     ev = Event(1, [[Pulse(0, [1, 2, 3])]])
     return make_lma({0: Channel()}, [ev, ev], nsamples=4)

@@ -12,15 +12,17 @@ import os
 import struct
 import sys
 import tempfile
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import numpy
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (RuleBasedStateMachine, initialize,
                                  precondition, rule)
 
+import reference
+from conftest import decoding_path, open_fds
 from kelvane import lmafmt
 from kelvane.writer import (Channel, Event, Pulse, Section, header_bytes,
                             write_lma)
@@ -41,151 +43,6 @@ INT16 = st.integers(-2**15, 2**15 - 1)
 INT32 = st.integers(-2**31, 2**31 - 1)
 
 
-# --- reference decoder -----------------------------------------------------
-#
-# A plain reading of the format on a bytes object, following the file
-# operations the reader makes: reads must be whole, seeks never fail on a
-# regular file except to a negative offset, and NumPy does the arithmetic
-# and slice assignment. It records where each field lies so that damage
-# can be aimed at fields.
-
-
-class Failure(Exception):
-    """The outcome of a failed step: exception class name and message."""
-
-    def __init__(self, cls, message):
-        super().__init__(cls, message)
-        self.outcome = (cls, message)
-
-
-def short_read(count):
-    return Failure("OSError", f"Fail to read a block: {count}!")
-
-
-@dataclass
-class Cursor:
-    data: bytes
-    pos: int = 0
-    fields: list = None  # (offset, struct format) of every field read
-
-    def read(self, fmt):
-        size = struct.calcsize(fmt)
-        if self.pos + size > len(self.data):
-            raise short_read(0)
-        if self.fields is not None:
-            self.fields.append((self.pos, fmt))
-        (value,) = struct.unpack_from(fmt, self.data, self.pos)
-        self.pos += size
-        return value
-
-    def remaining(self):
-        return max(0, len(self.data) - self.pos)
-
-
-@dataclass
-class RefHeader:
-    pos_begin: int = 0
-    sample_interval: float = 0.0
-    nsamples: int = 0
-    channels: list = field(default_factory=list)
-    channel_info: list = field(default_factory=list)
-    pos_end: int = 0
-    failure: tuple = None
-
-    @property
-    def nchannels(self):
-        return len(self.channels)
-
-
-def ref_header(data, fields=None):
-    h = RefHeader()
-    c = Cursor(data, 0, fields)
-    try:
-        size = c.read("<i")
-        h.pos_begin = (size + 4 + 2**31) % 2**32 - 2**31
-        num_channels = c.read("<h")
-        c.pos += 2
-        h.sample_interval = c.read("<d")
-        h.nsamples = c.read("<i")
-        c.pos += 20
-        mask = c.read("<I")
-        # Channels 32 and up have no mask bit; the reader treats them as
-        # unused.
-        h.channels = [i for i in range(min(num_channels, 32))
-                      if mask >> i & 1]
-        h.channel_info = [dict(fullscale=0, offset=0, baseline=0, gain=0.0)
-                          for _ in h.channels]
-        c.pos += 6
-        for info in h.channel_info:
-            info["fullscale"] = c.read("<h")
-            info["offset"] = c.read("<h")
-            info["gain"] = c.read("<d")
-            info["baseline"] = c.read("<h")
-            c.pos += 10
-        h.pos_end = len(data)
-    except Failure as f:
-        h.failure = f.outcome
-    return h
-
-
-def numpy_step(fn):
-    try:
-        return fn()
-    except (ValueError, MemoryError) as e:
-        raise Failure(type(e).__name__, str(e)) from None
-
-
-def ref_event(c, h):
-    arr = numpy_step(lambda: numpy.zeros((h.nchannels, h.nsamples)))
-    tag = c.read("<i")
-    c.pos += 8
-    for i, info in enumerate(h.channel_info):
-        for _ in range(c.read("<h")):
-            if c.remaining() < 8:
-                raise short_read(c.remaining() // 4)
-            first = c.read("<i")
-            length = c.read("<i")
-            if length < 0:
-                raise Failure("ValueError",
-                              "negative dimensions are not allowed")
-            if length == 0:
-                raise Failure("IndexError",
-                              "Out of bounds on buffer access (axis 0)")
-            if c.remaining() // 2 < length:
-                raise short_read(c.remaining() // 2)
-            if c.fields is not None:
-                c.fields.append((c.pos, f"<{length}h"))
-            raw = numpy.frombuffer(c.data, "<i2", length, c.pos)
-            c.pos += 2 * length
-            value = info["gain"] * (raw.astype("float64") - info["baseline"])
-
-            def place(i=i, first=first, length=length, value=value):
-                arr[i, first:first + length] = value
-            numpy_step(place)
-    event = {"tag": tag}
-    event.update((f"channel{ch}", arr[i]) for i, ch in enumerate(h.channels))
-    return event
-
-
-def ref_events(data, h, fields=None):
-    """Returns the events and the failure that ended them, or None."""
-    with numpy.errstate(all="ignore"):
-        return ref_events_quiet(data, h, fields)
-
-
-def ref_events_quiet(data, h, fields):
-    if h.pos_begin < 0:
-        return [], ("OSError", "Fail to seek a position: -1!")
-    c = Cursor(data, h.pos_begin, fields)
-    events = []
-    while c.pos < len(data):
-        try:
-            events.append(ref_event(c, h))
-        except Failure as f:
-            return events, f.outcome
-    return events, None
-
-
 # --- running the reader ----------------------------------------------------
 
 
@@ -203,20 +60,8 @@ def collected_unraisable():
         sys.unraisablehook = saved
 
 
-@contextlib.contextmanager
-def decoding_path(path):
-    """The native path, or the literal one taken once `zeros` is rebound."""
-    # Overflow in the calibration is part of the data; on the literal path
-    # NumPy would warn about it, and warnings are errors here.
-    with pytest.MonkeyPatch.context() as mp, numpy.errstate(all="ignore"):
-        if path == "literal":
-            mp.setattr(lmafmt, "zeros",
-                       lambda *a, **k: numpy.zeros(*a, **k))
-        yield
-
-
-def open_fds():
-    return sorted(os.listdir("/proc/self/fd"))
+def outcome(exc):
+    return None if exc is None else (type(exc).__name__, str(exc))
 
 
 def iterate(reader):
@@ -366,7 +211,7 @@ def test_valid_files_decode_to_what_was_written(scratch, path, model):
     expected = model.expected()
     r = lmafmt.LmaReader(scratch)
     with open(scratch, "rb") as f:
-        h = ref_header(f.read())
+        h = reference.read_header(f.read())
     assert h.failure is None
     assert_same_header(r, h)
     assert r.pos_end == size
@@ -388,8 +233,7 @@ def test_reference_decoder_agrees_with_model(model):
     data = header_bytes(model.channels, nsamples=model.nsamples,
                         **model.header)
     data += b"".join(e.pack() for e in model.events)
-    h = ref_header(data)
-    events, failure = ref_events(data, h)
+    events, failure = reference.decode_file(data)
     assert failure is None
     assert_same_events(events, model.expected())
 
@@ -409,8 +253,7 @@ RANDOM = {"<i": INT32, "<h": INT16, "<I": st.integers(0, 2**32 - 1),
 def field_map(data):
     """(offset, format) of every field of a valid file, in file order."""
     fields = []
-    h = ref_header(data, fields)
-    ref_events(data, h, fields)
+    reference.decode_file(data, fields)
     return fields
 
 
@@ -465,7 +308,7 @@ MUTATIONS = [flip_bits, truncate, garbage_header, overwrite_field, splice,
 def bounded(data):
     """Lowers num of samples where the header would ask for a trace array
     bigger than TRACE_CAP; the huge case has a test of its own."""
-    h = ref_header(bytes(data))
+    h = reference.read_header(bytes(data))
     if h.nchannels * h.nsamples > TRACE_CAP:
         data[16:20] = struct.pack("<i", TRACE_CAP // h.nchannels)
     return data
@@ -499,8 +342,9 @@ def outcome_of(reader):
 def test_damaged_files_fail_cleanly(scratch, path, data):
     with open(scratch, "wb") as f:
         f.write(data)
-    h = ref_header(data)
-    expected, expected_failure = ref_events(data, h)
+    h = reference.read_header(data)
+    expected, expected_failure = reference.decode_file(data)
+    expected_failure = outcome(expected_failure)
     fds = open_fds()
     with collected_unraisable() as reports:
         r = lmafmt.LmaReader(scratch)
@@ -508,7 +352,8 @@ def test_damaged_files_fail_cleanly(scratch, path, data):
     if h.failure is None:
         assert reports == []
     else:
-        assert reports == [h.failure + ("kelvane.lmafmt.LmaReader.__read_header",)]
+        assert reports == [outcome(h.failure) +
+                           ("kelvane.lmafmt.LmaReader.__read_header",)]
     assert_same_header(r, h)
     with decoding_path(path):
         for _ in range(2):
@@ -580,7 +425,7 @@ class ReaderMachine(RuleBasedStateMachine):
         model.write(self.name)
         with open(self.name, "rb") as f:
             self.data = f.read()
-        self.header = ref_header(self.data)
+        self.header = reference.read_header(self.data)
         self.fds = open_fds()
         self.reader = lmafmt.LmaReader(self.name)
         self.pos = None          # None: closed
@@ -635,13 +480,13 @@ class ReaderMachine(RuleBasedStateMachine):
             return "unknown", None
         if self.pos >= len(self.data):
             return "stop", None
-        c = Cursor(self.data, self.pos)
+        c = reference.Cursor(self.data, self.pos)
         try:
             with numpy.errstate(all="ignore"):
-                event = ref_event(c, self.header)
-        except Failure as f:
+                event = reference.decode_event(c, self.header)
+        except ALLOWED as e:
             self.pos = UNKNOWN
-            return "raise", f.outcome
+            return "raise", outcome(e)
         self.pos = c.pos
         return "yield", event
 
