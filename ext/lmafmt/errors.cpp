@@ -3,7 +3,6 @@
 #include <frameobject.h>
 
 #include "globals.hpp"
-#include "pyref.hpp"
 
 namespace lmafmt {
 

@@ -5,7 +5,7 @@
 //   3. step back over the byte, decode the next event, yield it
 // The generator never holds the stream: each step reads it from the reader,
 // so every generator of a reader, pos_cur and __exit__ share one stream.
-#include "compat.hpp"
+#include "glue.hpp"
 
 #include <cstdio>
 #include <new>
@@ -13,7 +13,6 @@
 
 #include "errors.hpp"
 #include "generator.hpp"
-#include "pyref.hpp"
 #include "reader.hpp"
 
 namespace lmafmt {

@@ -1,6 +1,5 @@
 #include "globals.hpp"
 
-#include "pyref.hpp"
 
 namespace lmafmt {
 
