@@ -48,7 +48,9 @@ private:
 // Parses the header of `f` with the one header parser, read_header on a C
 // stream, through a private duplicate of the descriptor. Same contract as
 // that function: fields not reached keep their values; `h.pos_end` is the
-// file size on success. Errc::os when the stream cannot be made.
+// file size on success. Errc::os when the stream cannot be made. The
+// duplicate shares the descriptor's offset: not for two threads at once on
+// one File (positional reads may go on meanwhile).
 Status read_header(const File& f, Header& h) noexcept;
 
 }  // namespace lma
