@@ -133,7 +133,9 @@ class LmaFile:
 
     def refresh(self) -> int:
         """Extends the index over records written since it was made, and
-        tries a cut-short last record again. Returns the events added."""
+        tries a cut-short last record again. Returns the events added;
+        a file cut shorter than its index is indexed anew, and the result
+        is then negative."""
         self._check_open()
         return int(self._native.scan())
 
