@@ -204,8 +204,10 @@ class LmaFile:
                   np.empty(npulses, np.int64), np.empty(nsamples, np.int16))
         npulses, nsamples = self._native.list_pulses(first, last, rows,
                                                      *arrays)
-        return Pulses(*(a[:npulses] for a in arrays[:5]),
-                      arrays[5][:nsamples])
+        event, channel, first_sample, length, offset, samples = arrays
+        return Pulses(event[:npulses], channel[:npulses],
+                      first_sample[:npulses], length[:npulses],
+                      offset[:npulses], samples[:nsamples])
 
     # --- arguments -------------------------------------------------------------
 
