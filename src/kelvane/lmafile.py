@@ -347,6 +347,8 @@ def _checked(array: Any, what: str, element: "np.dtype[Any]",
         raise ValueError(f"{what} has shape {array.shape}, needs ({want})")
     if not array.flags.writeable:
         raise ValueError(f"{what} is read-only")
+    if not array.flags.aligned:
+        raise ValueError(f"{what} is not aligned for {element}")
     rows = array[:shape[0]]
     if not (rows.flags.c_contiguous or (rows.ndim == 2 and rows.strides[1]
                                          == rows.itemsize
