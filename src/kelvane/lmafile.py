@@ -150,7 +150,7 @@ class LmaFile:
         return np.arange(self.nsamples, dtype=np.float64) * \
             self.sample_interval
 
-    # --- reading --------------------------------------------------------------
+    # --- reading -------------------------------------------------------------
 
     def __getitem__(self, index: int) -> Event:
         if isinstance(index, slice):
@@ -214,7 +214,7 @@ class LmaFile:
                       first_sample[:npulses], length[:npulses],
                       offset[:npulses], samples[:nsamples])
 
-    # --- arguments ------------------------------------------------------------
+    # --- arguments -----------------------------------------------------------
 
     def _bounds(self, start: int, stop: Optional[int]) -> Tuple[int, int]:
         n = len(self)
@@ -279,7 +279,7 @@ class LmaFile:
             traces[k] = _checked(mapping[k], f"out[{k!r}]", element, (n, ns))
         return tags, horpos, traces
 
-    # --- life -----------------------------------------------------------------
+    # --- life ----------------------------------------------------------------
 
     def _check_open(self) -> None:
         if self._native.closed:
