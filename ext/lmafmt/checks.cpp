@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "pyref.hpp"
-
 namespace lmafmt {
 
 namespace {

@@ -7,7 +7,7 @@
 // so every generator of a reader, pos_cur and __exit__ share one stream.
 // It only remembers which stream it started on; once the reader has closed
 // or replaced that one, resuming raises "File is closed!".
-#include "compat.hpp"
+#include "glue.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -16,7 +16,7 @@
 
 #include "errors.hpp"
 #include "generator.hpp"
-#include "pyref.hpp"
+#include "lma/walk.hpp"
 #include "reader.hpp"
 
 namespace lmafmt {
@@ -117,10 +117,6 @@ PyObject* fail_body(GeneratorState& g) {
     return nullptr;
 }
 
-PyObject* raise_seek_failed(int ret) {
-    return raise_formatted(globals->io_error, globals->msg_seek, ret);
-}
-
 // One step of the body. Returns the next event (new reference); or nullptr
 // with an exception set on failure, or without one at the end of the file.
 PyObject* run_body(GeneratorState& g, bool throwing) {
@@ -136,10 +132,10 @@ PyObject* run_body(GeneratorState& g, bool throwing) {
             return fail_body(g);
         }
         g.stream = rs.stream_serial;
-        scope->ret = std::fseek(rs.file, static_cast<long>(
-                                             rs.header.pos_begin), SEEK_SET);
-        if (scope->ret != 0) {
-            raise_seek_failed(scope->ret);
+        lma::Status s = lma::seek_first_record(rs.file, rs.header);
+        scope->ret = static_cast<std::int32_t>(s.value);
+        if (!s.ok()) {
+            raise_status(s);
             return fail_body(g);
         }
     }
@@ -150,21 +146,18 @@ PyObject* run_body(GeneratorState& g, bool throwing) {
         raise_closed();
         return fail_body(g);
     }
-    // The error indicator is sticky; only this read's failure counts.
-    std::clearerr(file);
-    if (std::fgetc(file) == EOF) {
-        // A failing read also gives EOF, but it is no end of the data.
-        if (std::ferror(file)) {
-            raise_formatted(globals->io_error, globals->msg_read, 0L);
-            return fail_body(g);
-        }
+    bool more = false;
+    lma::Status s = lma::next_record(file, more);
+    if (s.code == lma::Errc::seek) {
+        scope->ret = static_cast<std::int32_t>(s.value);
+    }
+    if (!s.ok()) {
+        raise_status(s);
+        return fail_body(g);
+    }
+    if (!more) {
         finish(g);
         return nullptr;
-    }
-    scope->ret = std::fseek(file, -1, SEEK_CUR);
-    if (scope->ret != 0) {
-        raise_seek_failed(scope->ret);
-        return fail_body(g);
     }
     PyObject* event =
         rs.methods->next(reinterpret_cast<ReaderObject*>(reader));
