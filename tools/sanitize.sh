@@ -11,7 +11,9 @@ venv="${VENV:-build/asan-venv}"
 cmake -S . -B build/cpp-asan -DKELVANE_EXTENSION=OFF -DKELVANE_SANITIZE=ON \
     > /dev/null
 cmake --build build/cpp-asan -j2 > /dev/null
-build/cpp-asan/lma_tests | tail -1
+for t in lma_tests index_tests thread_tests; do
+    build/cpp-asan/$t | tail -1
+done
 
 "${PYTHON:-python3}" -m venv "$venv"
 . "$venv/bin/activate"

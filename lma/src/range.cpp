@@ -111,6 +111,12 @@ Stop bad_arguments(const RecordIndex& index, std::size_t first) {
     return {{Errc::inconsistent, 0}, at, static_cast<std::int64_t>(first)};
 }
 
+// Writing a double through a pointer not aligned for it is undefined, so
+// such a buffer is refused, never written.
+bool aligned(const void* p, std::size_t align) {
+    return reinterpret_cast<std::uintptr_t>(p) % align == 0;
+}
+
 bool range_ok(const Header& h, const RecordIndex& index, std::size_t first,
               std::size_t last) {
     return first <= last && last <= index.size() &&
@@ -200,9 +206,16 @@ Stop decode_range(const File& f, const Header& h, const RecordIndex& index,
             !select_rows(h, rows, out.nchannels, slot)) {
             return bad_arguments(index, first);
         }
+        const std::size_t align = out.type == SampleType::float64 ? 8
+                                  : out.type == SampleType::float32 ? 4
+                                                                    : 2;
+        if (!aligned(out.tags, 4) || !aligned(out.horpos, 8)) {
+            return bad_arguments(index, first);
+        }
         for (std::size_t k = 0; k < out.nchannels; ++k) {
-            if ((out.channels[k].data == nullptr && h.nsamples > 0) ||
-                out.channels[k].stride < h.nsamples) {
+            const ChannelOut& c = out.channels[k];
+            if ((c.data == nullptr && h.nsamples > 0) ||
+                !aligned(c.data, align) || c.stride < h.nsamples) {
                 return bad_arguments(index, first);
             }
         }

@@ -33,9 +33,10 @@ struct Bytes {
     template <class T>
     Bytes& put(T v) {
         v = lma::from_le(v);  // the swap is its own inverse
-        unsigned char raw[sizeof(T)];
-        std::memcpy(raw, &v, sizeof(T));
-        b.insert(b.end(), raw, raw + sizeof(T));
+        // resize and copy: g++ 12 at -O3 warns wrongly about insert here.
+        const std::size_t at = b.size();
+        b.resize(at + sizeof(T));
+        std::memcpy(b.data() + at, &v, sizeof(T));
         return *this;
     }
     Bytes& pad(std::size_t n) {

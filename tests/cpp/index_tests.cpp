@@ -294,6 +294,14 @@ void test_changed_file() {
     lma::RangeOut none{};
     CHECK(lma::decode_range(m.file, ref.header, index, 3, 9, none, scratch)
               .status.code == lma::Errc::inconsistent);
+    std::vector<double> block(40);
+    const lma::ChannelOut odd{0, reinterpret_cast<char*>(block.data()) + 1,
+                              16};
+    lma::RangeOut misaligned{lma::SampleType::float64, nullptr, nullptr,
+                             &odd, 1};
+    CHECK(lma::decode_range(m.file, ref.header, index, 0, 1, misaligned,
+                            scratch)
+              .status.code == lma::Errc::inconsistent);
     const std::size_t twice[] = {1, 1};
     lma::PulseCounts counts;
     CHECK(lma::count_pulses(m.file, ref.header, index, 0, 1, twice, 2,

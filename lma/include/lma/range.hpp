@@ -60,7 +60,8 @@ struct RangeOut {
 // gives the cut-short status the reader would give (Errc::read); a record
 // that walks but no longer ends where the index says gives Errc::changed;
 // a record damaged since gives its status. A `row` out of range or
-// repeated, or an inconsistent header, gives Errc::inconsistent.
+// repeated, a buffer not aligned for its type, or an inconsistent header,
+// gives Errc::inconsistent and writes nothing.
 Stop decode_range(const File& f, const Header& h, const RecordIndex& index,
                   std::size_t first, std::size_t last, const RangeOut& out,
                   Scratch& scratch) noexcept;

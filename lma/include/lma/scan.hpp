@@ -45,6 +45,8 @@ struct RecordIndex {
 //                   negative_length with that number, as the reader's
 //                   trace allocation refuses it for every record
 //   Errc::inconsistent   channel lists shorter than nchannels
+// The reader's MemoryError for traces too large to allocate depends on the
+// machine, not on the record, and is not reported here.
 // Other codes are not damage of the record but of the reading:
 //   Errc::os (errno of a failed pread), Errc::no_memory, Errc::closed,
 //   Errc::changed (range decoding only: the bytes differ from the scan).
