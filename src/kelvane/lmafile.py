@@ -323,10 +323,13 @@ def _output(dtype: Any) -> Tuple[int, "np.dtype[Any]"]:
     try:
         as_dtype = np.dtype(dtype)
     except TypeError:
-        as_dtype = None
-    for kind, element in _OUTPUTS.values():
-        if as_dtype == element:
-            return kind, element
+        pass
+    else:
+        # Compared only once parsed: a dtype equals None when it is
+        # float64, so an unparsed name would pass as "float64".
+        for kind, element in _OUTPUTS.values():
+            if as_dtype == element:
+                return kind, element
     raise ValueError(f"dtype must be one of {sorted(_OUTPUTS)}, not "
                      f"{dtype!r}")
 
