@@ -223,10 +223,14 @@ class LmaFile:
         if first < 0 or last < 0:
             raise IndexError(f"negative bounds are not allowed: start={start},"
                              f" stop={stop}")
+        # Past the end first: with stop left out, start > stop would
+        # blame a stop the caller never gave.
+        for name, bound in (("start", first), ("stop", last)):
+            if bound > n:
+                raise IndexError(f"{name} {bound} is past the last of {n} "
+                                 f"events")
         if first > last:
             raise ValueError(f"start {first} is after stop {last}")
-        if last > n:
-            raise IndexError(f"stop {last} is past the last of {n} events")
         return first, last
 
     def _rows(self, channels: ChannelSelection) -> List[int]:

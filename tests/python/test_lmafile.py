@@ -200,6 +200,8 @@ BAD_READS = [
     (dict(start=5, stop=4), ValueError),
     (dict(start=-1), IndexError),
     (dict(stop=41), IndexError),
+    (dict(start=41, stop=None), IndexError),
+    (dict(start=45, stop=44), IndexError),
     (dict(start=2.0), TypeError),
     (dict(channels=[1]), ValueError),
     (dict(channels=["channel0", 0]), ValueError),
