@@ -95,6 +95,9 @@ class LmaFile:
     def _open(self, path: PathLike, index: Optional[Tuple[Any, ...]]) -> None:
         self.path = os.fsdecode(os.fspath(path))
         native = NativeFile(self.path)
+        # Pickles name the file as found now: a relative path would name
+        # another file after a change of directory or in another process.
+        self._absolute = os.path.abspath(self.path)
         # The index comes along only while the file is still the one it
         # was made for.
         if index is not None and tuple(index[-2:]) == native.current_stamp():
@@ -312,7 +315,7 @@ class LmaFile:
                 f"{state}>")
 
     def __reduce__(self) -> Tuple[Any, Tuple[str, Tuple[Any, ...]]]:
-        return _reopen, (self.path, self._native.index_state())
+        return _reopen, (self._absolute, self._native.index_state())
 
 
 def _reopen(path: str, index: Tuple[Any, ...]) -> LmaFile:

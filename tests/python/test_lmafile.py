@@ -331,6 +331,17 @@ def test_pickle_reuses_the_index_while_the_file_is_unchanged(sample):
         g.close()
 
 
+def test_pickle_after_a_change_of_directory(sample, tmp_path, monkeypatch):
+    monkeypatch.chdir(os.path.dirname(sample))
+    f = LmaFile(os.path.basename(sample))
+    (tmp_path / "elsewhere").mkdir()
+    monkeypatch.chdir(tmp_path / "elsewhere")
+    copy = pickle.loads(pickle.dumps(f))
+    assert len(copy) == 40 and copy._native.scan_count == 0
+    f.close()
+    copy.close()
+
+
 def test_refresh_follows_a_growing_file(tmp_path):
     path = tmp_path / "grow.lma"
     records = [Event(t, [[Pulse(0, [t, t])]]).pack() for t in range(4)]
