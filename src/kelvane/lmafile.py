@@ -38,7 +38,9 @@ _OUTPUTS: Dict[str, Tuple[int, "np.dtype[Any]"]] = {
 
 
 class Calibration(NamedTuple):
-    """One channel's calibration: trace = gain * (raw - baseline)."""
+    """One channel's calibration: trace = gain * (raw - baseline), the
+    difference taken in float64 (`raw - np.float64(baseline)`): in int16
+    it wraps for samples near the ends of the range."""
     fullscale: int
     offset: int
     baseline: int
