@@ -143,7 +143,7 @@ PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
         lma::Status failure;
         {
             GilRelease released;
-            std::unique_lock<std::shared_mutex> lock(s.lock);
+            std::unique_lock<lma::RwLock> lock(s.lock);
             if (!s.file.is_open()) {
                 closed = true;
             } else {
