@@ -143,7 +143,7 @@ PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
         lma::Status failure;
         {
             GilRelease released;
-            std::unique_lock<std::shared_mutex> lock(s.lock);
+            std::unique_lock<lma::RwLock> lock(s.lock);
             if (!s.file.is_open()) {
                 closed = true;
             } else {
@@ -205,23 +205,36 @@ PyObject* nativefile_current_stamp(PyObject* self, PyObject*) noexcept {
 PyObject* nativefile_index_state(PyObject* self, PyObject*) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
-        ReadLock lock(s.lock);
-        const auto& offsets = s.index.offsets;
-        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(offsets.data()),
-            static_cast<Py_ssize_t>(offsets.size() * sizeof(offsets[0]))));
+        Ref bytes;
+        std::int64_t end = 0;
+        bool scanned = false;
+        lma::Stop stop;
+        lma::FileStamp stamp;
+        {
+            // Nothing that can start a garbage collection under the lock:
+            // a finaliser reading this file would take it a second time.
+            ReadLock lock(s.lock);
+            const auto& offsets = s.index.offsets;
+            bytes = Ref::steal(PyBytes_FromStringAndSize(
+                reinterpret_cast<const char*>(offsets.data()),
+                static_cast<Py_ssize_t>(offsets.size() *
+                                        sizeof(offsets[0]))));
+            end = s.index.end;
+            scanned = s.index.scanned;
+            stop = s.stop;
+            stamp = s.stamp;
+        }
         if (!bytes) {
             return nullptr;
         }
-        const lma::Stop& stop = s.stop;
         return Py_BuildValue(
-            "(OLOillLLLL)", bytes.get(), static_cast<long long>(s.index.end),
-            s.index.scanned ? Py_True : Py_False,
+            "(OLOillLLLL)", bytes.get(), static_cast<long long>(end),
+            scanned ? Py_True : Py_False,
             static_cast<int>(stop.status.code), stop.status.value,
             stop.status.extra, static_cast<long long>(stop.offset),
             static_cast<long long>(stop.event),
-            static_cast<long long>(s.stamp.size),
-            static_cast<long long>(s.stamp.mtime_ns));
+            static_cast<long long>(stamp.size),
+            static_cast<long long>(stamp.mtime_ns));
     });
 }
 

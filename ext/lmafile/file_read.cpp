@@ -39,7 +39,7 @@ enum class Outcome { done, closed, out_of_range, no_memory };
 template <class F>
 Outcome run_locked(FileState& s, std::size_t stop, F&& body) noexcept {
     GilRelease released;
-    std::shared_lock<std::shared_mutex> lock(s.lock);
+    std::shared_lock<lma::RwLock> lock(s.lock);
     if (!s.file.is_open()) {
         return Outcome::closed;
     }

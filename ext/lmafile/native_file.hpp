@@ -4,9 +4,10 @@
 //
 // Locking. `lock` guards `file`, `index`, `stop` and `stamp`; the header is
 // fixed once the object exists. Scanning and closing take it exclusively,
-// everything else shared. A thread waits for it only with the interpreter
-// lock released (see LockHoldingGil), so whoever holds it and wants the
-// interpreter lock back gets it, and the two locks cannot deadlock.
+// everything else shared; a waiting writer holds new readers back. A thread
+// waits for it only with the interpreter lock released (see
+// LockHoldingGil), so whoever holds it and wants the interpreter lock back
+// gets it, and the two locks cannot deadlock. No thread takes it twice.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include "lma/file_stat.hpp"
 #include "lma/header.hpp"
 #include "lma/range.hpp"
+#include "lma/rw_lock.hpp"
 #include "lma/scan.hpp"
 #include "pyglue/compat.hpp"
 #include "pyglue/pyref.hpp"
@@ -32,7 +34,7 @@ using pyglue::BufferView;
 using pyglue::Ref;
 
 struct FileState {
-    mutable std::shared_mutex lock;
+    mutable lma::RwLock lock;
     lma::File file;             // closed by close() or on destruction
     lma::Header header;         // fixed after construction
     lma::RecordIndex index;
@@ -76,7 +78,7 @@ private:
 template <class Lock>
 class LockHoldingGil {
 public:
-    explicit LockHoldingGil(std::shared_mutex& m) : lock_(m, std::defer_lock) {
+    explicit LockHoldingGil(lma::RwLock& m) : lock_(m, std::defer_lock) {
         if (!lock_.try_lock()) {
             GilRelease released;
             lock_.lock();
@@ -86,8 +88,8 @@ public:
 private:
     Lock lock_;
 };
-using ReadLock = LockHoldingGil<std::shared_lock<std::shared_mutex>>;
-using WriteLock = LockHoldingGil<std::unique_lock<std::shared_mutex>>;
+using ReadLock = LockHoldingGil<std::shared_lock<lma::RwLock>>;
+using WriteLock = LockHoldingGil<std::unique_lock<lma::RwLock>>;
 
 // A scratch buffer from the pool, given back on destruction. Never throws:
 // without memory for the pool the buffer is simply not kept.

@@ -49,6 +49,16 @@ template <class Visit, class OnRecord>
 Stop for_records(const File& f, const Header& h, const RecordIndex& index,
                  std::size_t first, std::size_t last, Scratch& scratch,
                  Visit&& visit, OnRecord&& on_record) {
+    // A record longer than a chunk is read whole; that much memory is not
+    // kept for the reads after it.
+    struct GiveBackLong {
+        Scratch& s;
+        ~GiveBackLong() {
+            if (s.bytes.capacity() > static_cast<std::size_t>(kChunkBytes)) {
+                std::vector<unsigned char>().swap(s.bytes);
+            }
+        }
+    } give_back{scratch};
     Stop stop;
     std::size_t r = first;
     while (r < last) {

@@ -38,7 +38,9 @@ _OUTPUTS: Dict[str, Tuple[int, "np.dtype[Any]"]] = {
 
 
 class Calibration(NamedTuple):
-    """One channel's calibration: trace = gain * (raw - baseline)."""
+    """One channel's calibration: trace = gain * (raw - baseline), the
+    difference taken in float64 (`raw - np.float64(baseline)`): in int16
+    it wraps for samples near the ends of the range."""
     fullscale: int
     offset: int
     baseline: int
@@ -95,6 +97,9 @@ class LmaFile:
     def _open(self, path: PathLike, index: Optional[Tuple[Any, ...]]) -> None:
         self.path = os.fsdecode(os.fspath(path))
         native = NativeFile(self.path)
+        # Pickles name the file as found now: a relative path would name
+        # another file after a change of directory or in another process.
+        self._absolute = os.path.abspath(self.path)
         # The index comes along only while the file is still the one it
         # was made for.
         if index is not None and tuple(index[-2:]) == native.current_stamp():
@@ -223,10 +228,14 @@ class LmaFile:
         if first < 0 or last < 0:
             raise IndexError(f"negative bounds are not allowed: start={start},"
                              f" stop={stop}")
+        # Past the end first: with stop left out, start > stop would
+        # blame a stop the caller never gave.
+        for name, bound in (("start", first), ("stop", last)):
+            if bound > n:
+                raise IndexError(f"{name} {bound} is past the last of {n} "
+                                 f"events")
         if first > last:
             raise ValueError(f"start {first} is after stop {last}")
-        if last > n:
-            raise IndexError(f"stop {last} is past the last of {n} events")
         return first, last
 
     def _rows(self, channels: ChannelSelection) -> List[int]:
@@ -308,7 +317,7 @@ class LmaFile:
                 f"{state}>")
 
     def __reduce__(self) -> Tuple[Any, Tuple[str, Tuple[Any, ...]]]:
-        return _reopen, (self.path, self._native.index_state())
+        return _reopen, (self._absolute, self._native.index_state())
 
 
 def _reopen(path: str, index: Tuple[Any, ...]) -> LmaFile:
@@ -323,10 +332,13 @@ def _output(dtype: Any) -> Tuple[int, "np.dtype[Any]"]:
     try:
         as_dtype = np.dtype(dtype)
     except TypeError:
-        as_dtype = None
-    for kind, element in _OUTPUTS.values():
-        if as_dtype == element:
-            return kind, element
+        pass
+    else:
+        # Compared only once parsed: a dtype equals None when it is
+        # float64, so an unparsed name would pass as "float64".
+        for kind, element in _OUTPUTS.values():
+            if as_dtype == element:
+                return kind, element
     raise ValueError(f"dtype must be one of {sorted(_OUTPUTS)}, not "
                      f"{dtype!r}")
 

@@ -207,6 +207,32 @@ void test_horpos() {
     CHECK(d.tags[1] == 8 && d.horpos[0] == 2.5 && std::isnan(d.horpos[1]));
 }
 
+// A record longer than a read chunk is read whole, but the scratch buffer
+// does not hold on to that much once the read is done.
+void test_long_record_memory_given_back() {
+    test::FileShape shape;
+    shape.channels.assign(1, lma::Channel{0, 0, 0, 1.0});
+    shape.nsamples = 1 << 21;  // one full-length pulse: 4 MiB of samples
+    Bytes b = test::header_bytes(shape);
+    b.put(std::int32_t{1}).put(0.0).put(std::int16_t{1});
+    b.put(std::int32_t{0}).put(shape.nsamples).pad(2u << 21);
+    MemFile m(b);
+    lma::Header h;
+    lma::read_header(m.stream, h);
+    lma::RecordIndex index;
+    lma::scan_records(m.file, h, static_cast<std::int64_t>(b.b.size()),
+                      index);
+    std::vector<double> trace(1u << 21, -1.0);
+    const lma::ChannelOut one{0, trace.data(), shape.nsamples};
+    const lma::RangeOut out{lma::SampleType::float64, nullptr, nullptr, &one,
+                            1};
+    lma::Scratch scratch;
+    CHECK(index.size() == 1 &&
+          lma::decode_range(m.file, h, index, 0, 1, out, scratch).ok() &&
+          trace.back() == 0.0);
+    CHECK(scratch.bytes.capacity() <= (1u << 20));
+}
+
 // A file written while it is scanned: every scan goes on where the last
 // one stopped, and a record cut short is tried again, so the index grows
 // to the one a single scan of the whole file makes.
@@ -410,6 +436,7 @@ int main() {
     test_matches_iteration();
     test_horpos();
     test_growing();
+    test_long_record_memory_given_back();
     test_changed_file();
     test_header_check();
     test_file_and_messages();

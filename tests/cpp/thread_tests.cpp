@@ -2,10 +2,12 @@
 // its own scratch buffer, and must get what one thread gets. Built with
 // ThreadSanitizer by tools/tsan.sh, which then also sees any shared state.
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "lma/range.hpp"
+#include "lma/rw_lock.hpp"
 #include "lma/scan.hpp"
 #include "lma_files.hpp"
 
@@ -108,9 +110,37 @@ void test_threads() {
     CHECK(mismatches == 0);
 }
 
+// Reads that overlap one another without a break must not keep a writer
+// (a close, a rescan) waiting for good: once it waits, new readers wait.
+void test_waiting_writer_holds_new_readers_back() {
+    lma::RwLock lock;
+    lock.lock_shared();  // a read in progress
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        lock.lock();
+        written = true;
+        lock.unlock();
+    });
+    bool held_back = false;
+    for (int i = 0; i < 2000 && !held_back; ++i) {
+        if (lock.try_lock_shared()) {
+            lock.unlock_shared();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            held_back = true;
+        }
+    }
+    CHECK(held_back);
+    CHECK(!written);
+    lock.unlock_shared();
+    writer.join();
+    CHECK(written);
+}
+
 }  // namespace
 
 int main() {
     test_threads();
+    test_waiting_writer_holds_new_readers_back();
     return test::summary();
 }

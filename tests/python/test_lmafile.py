@@ -200,12 +200,16 @@ BAD_READS = [
     (dict(start=5, stop=4), ValueError),
     (dict(start=-1), IndexError),
     (dict(stop=41), IndexError),
+    (dict(start=41, stop=None), IndexError),
+    (dict(start=45, stop=44), IndexError),
     (dict(start=2.0), TypeError),
     (dict(channels=[1]), ValueError),
     (dict(channels=["channel0", 0]), ValueError),
     (dict(channels=[None]), TypeError),
     (dict(dtype="int32"), ValueError),
     (dict(dtype="float16"), ValueError),
+    (dict(dtype="RAW"), ValueError),                 # not a dtype at all
+    (dict(dtype=3), ValueError),
     (dict(stop=9), ValueError),                      # out has 8 rows
     (dict(out=[]), TypeError),
     (dict(dtype="raw"), ValueError),                 # out is float64
@@ -325,6 +329,17 @@ def test_pickle_reuses_the_index_while_the_file_is_unchanged(sample):
     assert rescanned._native.scan_count == 1 and len(rescanned) == 40
     for g in (copy, reopened, rescanned):
         g.close()
+
+
+def test_pickle_after_a_change_of_directory(sample, tmp_path, monkeypatch):
+    monkeypatch.chdir(os.path.dirname(sample))
+    f = LmaFile(os.path.basename(sample))
+    (tmp_path / "elsewhere").mkdir()
+    monkeypatch.chdir(tmp_path / "elsewhere")
+    copy = pickle.loads(pickle.dumps(f))
+    assert len(copy) == 40 and copy._native.scan_count == 0
+    f.close()
+    copy.close()
 
 
 def test_refresh_follows_a_growing_file(tmp_path):

@@ -19,7 +19,8 @@
 namespace lma {
 
 // Per-thread working memory: the bytes of the records being decoded. Reads
-// come in chunks of about 1 MiB; one record longer than that is read whole.
+// come in chunks of about 1 MiB; one record longer than that is read whole,
+// and that memory is given back when the call returns.
 class Scratch {
 public:
     std::vector<unsigned char> bytes;
