@@ -14,6 +14,8 @@ if TYPE_CHECKING:
     from .batch import (DamagedHeaderError, DamagedRecordWarning, iterate,
                         read_events, summarise_file)
 
+    __version__: str
+
 
 def __getattr__(name: str) -> Any:
     # On first use only: `import kelvane` must not load the extension, whose
@@ -21,8 +23,13 @@ def __getattr__(name: str) -> Any:
     if name in __all__:
         from . import batch
         return getattr(batch, name)
+    if name == "__version__":
+        # From the installed package's metadata, so that pyproject.toml
+        # stays the one place that names the version.
+        from importlib.metadata import version
+        return version(__name__)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
-    return sorted(list(globals()) + __all__)
+    return sorted(list(globals()) + __all__ + ["__version__"])

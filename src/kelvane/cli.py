@@ -3,12 +3,13 @@
     lma info FILE
     lma show FILE [--event N] [--csv]
     lma convert FILE OUT.npz [--dtype float32] [--start N] [--stop N]
-    lma plot FILE --event N -o OUT.png
+    lma plot FILE --event N -o OUT.{png,svg,pdf}
 
 Exit status: 0 on success, 1 on an error (including a damaged record,
-after the events before it have been reported or written), 2 on a bad
-argument, 130 when interrupted, 128 + the signal's number on SIGTERM or
-SIGHUP. Errors are one line on standard error.
+after the events before it have been reported or written, and a failure to
+write standard output), 2 on a bad argument, 130 when interrupted, 128 + the
+signal's number on SIGTERM or SIGHUP, 141 (as for SIGPIPE) when the reader
+of standard output went away. Errors are one line on standard error.
 """
 
 from __future__ import annotations
@@ -83,6 +84,22 @@ class ArgumentParser(argparse.ArgumentParser):
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    real = sys.stdout
+    sys.stdout = GuardedOutput(real)
+    try:
+        try:
+            return run_command(argv)
+        finally:
+            # Here rather than at exit, so that a failure to write is
+            # reported like any other (--help and --version included).
+            sys.stdout.flush()
+    except OutputError as failure:
+        return output_failed(real, failure.error)
+    finally:
+        sys.stdout = real
+
+
+def run_command(argv: Optional[List[str]]) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if getattr(args, "stop", None) is not None and args.stop < args.start:
@@ -101,12 +118,56 @@ def main(argv: Optional[List[str]] = None) -> int:
     except Terminated as stop:
         print(f"{PROG}: terminated by signal {stop.signum}", file=sys.stderr)
         return 128 + stop.signum
-    except BrokenPipeError:
-        # The reader of our output went away (`lma show --csv F | head`);
-        # keep the interpreter from failing again while flushing at exit.
+
+
+class OutputError(Exception):
+    """Writing to standard output failed; `error` is the OSError."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error)
+        self.error = error
+
+
+class GuardedOutput:
+    """Standard output whose write failures raise `OutputError`, so that
+    they are told apart from the failures of the files a command reads or
+    writes."""
+
+    def __init__(self, stream: Any) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            return int(self._stream.write(text))
+        except OSError as error:
+            raise OutputError(error) from None
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except OSError as error:
+            raise OutputError(error) from None
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
+def output_failed(stream: Any, error: OSError) -> int:
+    # What is still buffered would fail again, with a traceback, as the
+    # interpreter flushes at exit: send it to /dev/null instead.
+    with contextlib.suppress(OSError, ValueError):
+        fd = stream.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        try:
+            os.dup2(devnull, fd)
+        finally:
+            os.close(devnull)
+    if isinstance(error, BrokenPipeError):
+        # The reader went away (`lma show --csv F | head`): end quietly,
+        # with the status of a command that SIGPIPE ended, as others do.
+        return 128 + signal.SIGPIPE
+    return fail(f"cannot write to standard output: "
+                f"{error.strerror or error}")
 
 
 def fail(message: str, status: int = 1) -> int:
@@ -119,7 +180,8 @@ def build_parser() -> ArgumentParser:
         prog=PROG, description="Inspect, convert and plot LMA files.",
         epilog="Exit status: 0 success, 1 error or damaged record, "
                "2 bad argument, 130 interrupted, 128+N on signal N "
-               "(SIGTERM, SIGHUP).")
+               "(SIGTERM, SIGHUP), 141 output pipe closed.")
+    parser.add_argument("--version", action=ShowVersion)
     commands = parser.add_subparsers(title="commands", required=True,
                                      metavar="COMMAND",
                                      parser_class=ArgumentParser)
@@ -162,16 +224,36 @@ def build_parser() -> ArgumentParser:
     convert.set_defaults(run=run_convert)
 
     plot = commands.add_parser(
-        "plot", help="one event's traces as a PNG image",
+        "plot", help="one event's traces as an image",
         description="Draw each channel's trace of one event against time.")
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("--event", type=event_index, required=True,
                       metavar="N", help="event index, counted from 0")
-    plot.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    plot.add_argument("-o", "--output", required=True, metavar="OUT",
+                      help="the image; its suffix picks the format: "
+                           + ", ".join(IMAGE_FORMATS))
     plot.add_argument("--size", type=image_size, default=(800, 450),
                       metavar="WxH", help="in pixels (default 800x450)")
     plot.set_defaults(run=run_plot)
     return parser
+
+
+class ShowVersion(argparse.Action):
+    """--version; the package metadata is read only when it is asked
+    for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str,
+                 **kwargs: Any) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS,
+                         default=argparse.SUPPRESS, nargs=0,
+                         help="print the version of kelvane and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser,
+                 namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> NoReturn:
+        from . import __version__
+        print(f"{parser.prog} (kelvane) {__version__}")
+        parser.exit()
 
 
 def event_index(text: str) -> int:
@@ -434,7 +516,7 @@ def print_csv(reader: LmaReader, event: Dict[str, Any]) -> None:
 def check_output(source: str, out: str) -> None:
     """Refuses an OUT that would overwrite something other than an
     archive, the input above all."""
-    if not out.endswith(".npz"):
+    if not out.lower().endswith(".npz"):
         raise UsageError(f"OUT must end in .npz: {printable(out)}")
     with contextlib.suppress(OSError):
         if os.path.samefile(source, out):
@@ -478,7 +560,22 @@ def header_arrays(reader: LmaReader, start: int) -> Dict[str, np.ndarray]:
             "start": np.array(start, dtype=np.int64)}
 
 
+# What `lma plot` writes, by the output's suffix (any case). Not
+# PostScript: it cannot draw the legend's translucent frame and says so.
+IMAGE_FORMATS = ("png", "svg", "pdf")
+
+
+def image_format(out: str) -> str:
+    suffix = os.path.splitext(out)[1][1:].lower()
+    if suffix not in IMAGE_FORMATS:
+        raise UsageError(f"OUT must end in ."
+                         f"{', .'.join(IMAGE_FORMATS)}: {printable(out)}")
+    return suffix
+
+
 def run_plot(args: argparse.Namespace) -> int:
+    # Given a file object, matplotlib cannot infer the format.
+    image = image_format(args.output)
     try:
         from matplotlib.figure import Figure
     except ImportError:
@@ -501,6 +598,6 @@ def run_plot(args: argparse.Namespace) -> int:
             axes.legend(loc="upper right")
         figure.tight_layout()
     with atomic_output(args.output) as f:
-        figure.savefig(f, format="png", dpi=100)
+        figure.savefig(f, format=image, dpi=100)
     print(f"wrote {args.output}")
     return 0

@@ -1,6 +1,7 @@
 import csv
 import io
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -317,3 +318,72 @@ def test_module_and_console_script(sample):
         done = subprocess.run(command + ["info", sample], capture_output=True,
                               text=True)
         assert done.returncode == 0 and "events           3" in done.stdout
+
+
+@pytest.mark.parametrize("name, magic", [("e.svg", b"<svg"),
+                                         ("e.PDF", b"%PDF-"),
+                                         ("e.Png", b"\x89PNG")])
+def test_plot_writes_the_format_its_suffix_names(capsys, sample, tmp_path,
+                                                 name, magic):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / name
+    assert run(capsys, "plot", sample, "--event", 0, "-o", out)[0] == 0
+    assert magic in out.read_bytes()[:400]
+
+
+@pytest.mark.parametrize("argv", [["plot", "--event", 0, "-o", "e.jpg"],
+                                  ["plot", "--event", 0, "-o", "e.eps"],
+                                  ["plot", "--event", 0, "-o", "png"],
+                                  ["convert", "e.npz.lma"]])
+def test_an_output_suffix_not_written_is_refused(capsys, sample, tmp_path,
+                                                 argv):
+    argv = [tmp_path / a if str(a).startswith(("e.", "png")) else a
+            for a in argv]
+    status, _, err = run(capsys, argv[0], sample, *argv[1:])
+    assert status == 2 and "OUT must end in ." in err
+    assert os.listdir(tmp_path) == [os.path.basename(sample)]
+
+
+def test_convert_takes_the_suffix_in_any_case(capsys, sample, tmp_path):
+    assert run(capsys, "convert", sample, tmp_path / "OUT.NPZ")[0] == 0
+    assert load(tmp_path / "OUT.NPZ")["tags"].tolist() == [41, 42, 43]
+
+
+@pytest.mark.parametrize("argv", [["info", "{f}"], ["show", "{f}", "--csv"],
+                                  ["--help"]])
+@pytest.mark.parametrize("output", ["full disk", "closed pipe"])
+def test_output_errors_end_in_one_line_or_quietly(sample, argv, output):
+    # The real thing, in a child: the failure surfaces in the interpreter's
+    # own buffered stdout, and what is left must not fail again at exit.
+    if output == "full disk":
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full")
+        stdout = os.open("/dev/full", os.O_WRONLY)
+    else:
+        reader, stdout = os.pipe()
+        os.close(reader)  # nobody reads: every write fails
+    try:
+        done = subprocess.run(
+            [sys.executable, "-m", "kelvane"]
+            + [a.format(f=sample) for a in argv],
+            stdout=stdout, stderr=subprocess.PIPE, text=True)
+    finally:
+        os.close(stdout)
+    if output == "full disk":
+        assert done.returncode == 1
+        assert done.stderr == ("lma: error: cannot write to standard output: "
+                               "No space left on device\n")
+    else:
+        assert (done.returncode, done.stderr) == (128 + signal.SIGPIPE, "")
+
+
+def test_one_version_from_the_package_metadata(capsys):
+    pyproject = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir,
+                             "pyproject.toml")
+    with open(pyproject) as f:
+        (declared,) = re.findall(r'^version = "(.+)"$', f.read(), re.M)
+    assert kelvane.__version__ == declared
+    with pytest.raises(SystemExit) as exit:
+        cli.main(["--version"])
+    assert exit.value.code == 0
+    assert capsys.readouterr().out == f"lma (kelvane) {declared}\n"
