@@ -23,6 +23,7 @@ from typing import (Any, Dict, Iterator, List, NamedTuple, Optional,
 import numpy as np
 
 from .damage import Damage, DamagedHeaderError, DamagedRecordWarning
+from .lmafile import Events as FileEvents
 from .lmafile import LmaFile
 from .lmafmt import LmaReader
 
@@ -117,32 +118,43 @@ _NATIVE_DTYPES = {np.dtype(np.float64): "float64",
 _CONVERT_BYTES = 2**23
 
 
+def new_events(f: LmaFile, n: int, dtype: np.dtype) -> Events:
+    """Uninitialised `Events` arrays for `n` events of `f`."""
+    width = max(f.nsamples, 0)
+    return Events(np.empty(n, np.int32),
+                  {f"channel{c}": np.empty((n, width), dtype)
+                   for c in f.channels})
+
+
 def read_range(f: LmaFile, events: range, dtype: np.dtype,
-               out: Optional[Dict[str, np.ndarray]] = None) -> Events:
-    """Events `events` of `f` as `Events(tags, traces)` of `dtype`; into
-    the first rows of `out`'s arrays when given (see `LmaFile.read`)."""
-    start, stop = events.start, events.stop
+               out: Optional[Events] = None, at: int = 0) -> Events:
+    """Events `events` of `f` as `Events(tags, traces)` of `dtype`; with
+    `out` (as from `new_events`), into its rows from `at` on, returning
+    views of them."""
+    n = len(events)
+    if out is None:
+        out = new_events(f, n, dtype)
+    rows = Events(out.tags[at:at + n],
+                  {key: block[at:at + n] for key, block in out.traces.items()})
     native = _NATIVE_DTYPES.get(dtype)
     if native is not None:
-        tags, _, traces = f.read(start, stop, dtype=native, out=out)
-        return Events(tags, traces)
-    n, width = stop - start, max(f.nsamples, 0)
-    if out is None:
-        out = {f"channel{c}": np.empty((n, width), dtype) for c in f.channels}
-    traces = {key: block[:n] for key, block in out.items()}
-    tags = np.empty(n, np.int32)
-    step = max(1, _CONVERT_BYTES // max(8 * width * len(traces), 1))
+        f.read(events.start, events.stop, dtype=native,
+               out=FileEvents(rows.tags, np.empty(n), rows.traces))
+        return rows
+    width = max(f.nsamples, 0)
+    step = max(1, _CONVERT_BYTES // max(8 * width * len(rows.traces), 1))
     buffer = None
     # A value too large for a narrower dtype becomes inf, as documented;
     # NumPy would also warn about it, once per process.
     with np.errstate(over="ignore"):
-        for i in range(start, stop, step):
-            j = min(i + step, stop)
-            buffer = f.read(i, j, out=buffer)
-            tags[i - start:j - start] = buffer.tags
-            for key, block in traces.items():
-                block[i - start:j - start] = buffer.traces[key]
-    return Events(tags, traces)
+        for i in range(0, n, step):
+            j = min(i + step, n)
+            got = f.read(events.start + i, events.start + j, out=buffer)
+            buffer = got if buffer is None else buffer
+            rows.tags[i:j] = got.tags
+            for key, block in rows.traces.items():
+                block[i:j] = got.traces[key]
+    return rows
 
 
 def read_events(filename: PathLike, start: int = 0,
