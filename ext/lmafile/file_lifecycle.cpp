@@ -131,14 +131,14 @@ PyObject* nativefile_close(PyObject* self, PyObject*) noexcept {
     });
 }
 
-// Extends the index over the records the file holds now. Returns the
-// number of records added; damage where the scan stopped is kept, not
-// raised.
+// Extends the index over the records the file holds now, or rebuilds it
+// for a file that shrank. Returns the change in the number of records;
+// damage where the scan stopped is kept, not raised.
 PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
         bool closed = false;
-        std::size_t added = 0;
+        std::int64_t added = 0;
         lma::Status failure;
         {
             GilRelease released;
@@ -149,12 +149,19 @@ PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
                 lma::FileStamp stamp;
                 failure = lma::stamp_of(s.file, stamp);
                 if (failure.ok()) {
-                    const std::size_t before = s.index.size();
+                    const auto before =
+                        static_cast<std::int64_t>(s.index.size());
+                    // A file cut shorter than its index no longer holds
+                    // those records: index it again from the start.
+                    if (s.index.scanned && stamp.size < s.index.end) {
+                        s.index = lma::RecordIndex{};
+                    }
                     s.stop = lma::scan_records(s.file, s.header, stamp.size,
                                                s.index);
                     s.stamp = stamp;
                     ++s.scans;
-                    added = s.index.size() - before;
+                    added = static_cast<std::int64_t>(s.index.size()) -
+                            before;
                     if (!is_record_damage(s.stop.status.code)) {
                         failure = s.stop.status;
                     }
@@ -168,7 +175,7 @@ PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
             Ref name = Ref::steal(PyUnicode_DecodeFSDefault(s.name.c_str()));
             return name ? raise_status(failure, name.get()) : nullptr;
         }
-        return PyLong_FromSize_t(added);
+        return PyLong_FromLongLong(added);
     });
 }
 
