@@ -21,7 +21,7 @@ import signal
 import sys
 import tempfile
 from typing import (Any, Callable, Dict, Iterator, List, NoReturn, Optional,
-                    Sequence, Tuple)
+                    Sequence, TextIO, Tuple, cast)
 
 import numpy as np
 
@@ -85,7 +85,7 @@ class ArgumentParser(argparse.ArgumentParser):
 
 def main(argv: Optional[List[str]] = None) -> int:
     real = sys.stdout
-    sys.stdout = GuardedOutput(real)
+    sys.stdout = cast(TextIO, GuardedOutput(real))
     try:
         try:
             return run_command(argv)
