@@ -109,6 +109,7 @@ class LmaFile:
         self.calibration = {key: Calibration(*values) for key, values
                             in zip(self._keys, native.calibration)}
         self._offsets = np.empty(0, np.int64)
+        self._offsets_token: Tuple[int, int] = (-1, -1)
 
     # --- the index ---------------------------------------------------------
 
@@ -118,9 +119,13 @@ class LmaFile:
     @property
     def offsets(self) -> np.ndarray:
         """The byte offset of each record (read-only int64)."""
-        if len(self._offsets) != len(self):
+        native = self._native
+        # A scan may have rebuilt the index, not only extended it.
+        token = (native.scan_count, native.count)
+        if self._offsets_token != token:
             # Over a bytes object, so the array is read-only.
-            self._offsets = np.frombuffer(self._native.offsets, np.int64)
+            self._offsets = np.frombuffer(native.offsets, np.int64)
+            self._offsets_token = token
         return self._offsets
 
     @property
