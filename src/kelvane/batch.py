@@ -84,7 +84,7 @@ def event_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
     if start < 0 or (stop is not None and stop < start):
         raise ValueError(f"bad event range: start={start}, stop={stop}")
     n = len(f)
-    if 0 < start >= n and stop != start:
+    if start >= n and start > 0 and stop != start:
         raise IndexError(no_event_message(f, start))
     return range(min(start, n), n if stop is None else min(stop, n))
 
