@@ -98,7 +98,12 @@ def no_event_message(f: LmaFile, index: int) -> str:
 
 def damage_message(f: LmaFile) -> str:
     """The file name and where and why its events end early."""
-    return str(DamagedRecordWarning(f.path, f.damage))
+    return str(damage_warning(f))
+
+
+def damage_warning(f: LmaFile) -> DamagedRecordWarning:
+    assert f.damage is not None
+    return DamagedRecordWarning(f.path, f.damage)
 
 
 def damage_reached(f: LmaFile, stop: Optional[int]) -> bool:
@@ -108,7 +113,7 @@ def damage_reached(f: LmaFile, stop: Optional[int]) -> bool:
 
 def _warn_damage(f: LmaFile) -> None:
     # stacklevel 3: the caller of read_events, or of next() on iterate.
-    warnings.warn(DamagedRecordWarning(f.path, f.damage), stacklevel=3)
+    warnings.warn(damage_warning(f), stacklevel=3)
 
 
 # Types the native decoder writes itself; any other floating type is
