@@ -227,37 +227,39 @@ def test_convert_refuses_an_output_before_decoding(capsys, sample, tmp_path,
     def no_decoding(*args):
         raise AssertionError("decoded before checking OUT")
 
-    monkeypatch.setattr(cli, "collect", no_decoding)
+    monkeypatch.setattr(cli, "read_range", no_decoding)
     code, _, err = run(capsys, "convert", sample, tmp_path / out)
     assert code == status and message in err
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 
-@pytest.mark.parametrize("stop", [1, 2])
-def test_a_range_allocates_for_the_range_only(capsys, sample, tmp_path,
-                                              monkeypatch, stop):
-    rows, moved_for_real = [], batch._moved
-
-    def moved(old, n, shape):
-        rows.append(shape[0])
-        return moved_for_real(old, n, shape)
-
-    monkeypatch.setattr(batch, "_moved", moved)
-    assert len(kelvane.read_events(sample, 0, stop).tags) == stop
-    argv = ["convert", sample, tmp_path / "out.npz", "--stop", stop]
-    assert run(capsys, *argv)[0] == 0
-    assert max(rows) == stop
+@pytest.mark.parametrize("command", [["show"], ["convert", "x.npz"],
+                                     ["plot", "--event", "0", "-o", "x.png"]])
+@pytest.mark.parametrize("nsamples, message", [
+    (8, "the events do not fit in memory"),
+    (10**9, "the header's 1000000000 samples per trace x 2 channels")])
+def test_output_larger_than_memory_is_refused_before_decoding(
+        capsys, make_lma, tmp_path, monkeypatch, command, nsamples, message):
+    if "plot" in command:
+        pytest.importorskip("matplotlib")
+    # Decoding writes every sample: memory granted on credit would get the
+    # process killed instead.
+    monkeypatch.setattr(cli, "available_memory", lambda: 100)
+    name = make_lma(CHANNELS, [Event(1, [[], []])], nsamples=nsamples)
+    argv = [tmp_path / a if a.startswith("x.") else a for a in command[1:]]
+    status, _, err = run(capsys, command[0], name, *argv)
+    assert status == 1 and "out of memory" in err and message in err
+    assert os.listdir(tmp_path) == [os.path.basename(name)]
 
 
 @pytest.mark.parametrize("command", [["show", "--csv"],
                                      ["plot", "--event", 0, "-o", "x.png"]])
-def test_times_from_an_infinite_interval_warn_nothing(capsys, make_lma,
-                                                      tmp_path, command):
-    if "plot" in command:
-        pytest.importorskip("matplotlib")
+def test_an_infinite_interval_is_a_damaged_header(capsys, make_lma,
+                                                  tmp_path, command):
     name = make_lma(CHANNELS, EVENTS, nsamples=8, sample_interval=np.inf)
     argv = [tmp_path / a if a == "x.png" else a for a in command[1:]]
-    assert run(capsys, command[0], name, *argv)[0] == 0
+    status, _, err = run(capsys, command[0], name, *argv)
+    assert status == 1 and "damaged header: sample interval" in err
 
 
 def png_size(path):
@@ -302,7 +304,9 @@ def test_unreadable_files(capsys, make_raw, tmp_path, command):
     cases = {tmp_path / "none.lma": "no such file",
              tmp_path / "\udcff.lma": "no such file",
              tmp_path: "it is a directory",
-             make_raw(header_bytes(CHANNELS)[:60]): "damaged header"}
+             make_raw(header_bytes(CHANNELS)[:60]): "damaged header",
+             # Random bytes used to pass as a file without events.
+             make_raw(np.random.default_rng(5).bytes(4096)): "damaged header"}
     for name, message in cases.items():
         argv = command[:1] + [name] + command[1:]
         status, _, err = run(capsys, *argv)
