@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import operator
 import os
+import types
 from typing import (Any, Dict, Iterable, List, Mapping, NamedTuple,
                     Optional, Tuple, Union)
 
@@ -86,10 +87,8 @@ class LmaFile:
     """
 
     path: str
-    channels: List[int]
     nsamples: int
     sample_interval: float
-    calibration: Dict[str, Calibration]
 
     def __init__(self, path: PathLike) -> None:
         self._open(path, None)
@@ -107,14 +106,27 @@ class LmaFile:
         else:
             native.scan()
         self._native = native
-        self.channels = native.channels
+        self._channels = tuple(native.channels)
         self.nsamples = native.nsamples
         self.sample_interval = native.sample_interval
-        self._keys = [f"channel{c}" for c in self.channels]
-        self.calibration = {key: Calibration(*values) for key, values
-                            in zip(self._keys, native.calibration)}
+        self._keys = [f"channel{c}" for c in self._channels]
+        self._calibration = types.MappingProxyType(
+            {key: Calibration(*values) for key, values
+             in zip(self._keys, native.calibration)})
         self._offsets = np.empty(0, np.int64)
         self._offsets_token: Tuple[int, int] = (-1, -1)
+
+    # Both are views of the header: a caller's change to what they hand
+    # out must not reach the file's own description of itself.
+    @property
+    def channels(self) -> List[int]:
+        """The channels in use, ascending: a new list at each access."""
+        return list(self._channels)
+
+    @property
+    def calibration(self) -> Mapping[str, Calibration]:
+        """Per event key ("channel0", ...), a read-only mapping."""
+        return self._calibration
 
     # --- the index ---------------------------------------------------------
 

@@ -166,6 +166,15 @@ def test_attributes(sample):
     with LmaFile(sample) as f:
         assert f.channels == [0, 3, 5]
         assert f.calibration["channel5"] == (0, 0, -7, 1e-3)
+        # What a caller holds cannot change the file's own description.
+        f.channels.append(9)
+        with pytest.raises(TypeError):
+            f.calibration["channel0"] = f.calibration["channel5"]
+        with pytest.raises(AttributeError):
+            f.channels = [5]
+        assert f.channels == [0, 3, 5] and len(f.calibration) == 3
+        with pytest.raises(ValueError, match=r"in use: \[0, 3, 5\]"):
+            f.read(channels=[9])
         assert f.time.tolist() == [i * 0.25 for i in range(24)]
         assert f.offsets.flags.writeable is False
         assert "40 events" in repr(f)
