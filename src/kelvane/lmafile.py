@@ -21,6 +21,7 @@ from typing import (Any, Dict, Iterable, List, Mapping, NamedTuple,
                     Optional, Tuple, Union)
 
 import numpy as np
+from numpy.lib.array_utils import byte_bounds
 
 from ._lmafile import NativeFile
 from .damage import Damage
@@ -298,6 +299,9 @@ class LmaFile:
             if k not in mapping:
                 raise ValueError(f"out has no array for {k!r}")
             traces[k] = _checked(mapping[k], f"out[{k!r}]", element, (n, ns))
+        written = {"tags": tags[:n], "horpos": horpos[:n]}
+        written.update((f"out[{k!r}]", traces[k][:n]) for k in keys)
+        _refuse_overlap(written)
         return tags, horpos, traces
 
     # --- life ----------------------------------------------------------------
@@ -353,6 +357,20 @@ def _output(dtype: Any) -> Tuple[int, "np.dtype[Any]"]:
                 return kind, element
     raise ValueError(f"dtype must be one of {sorted(_OUTPUTS)}, not "
                      f"{dtype!r}")
+
+
+def _refuse_overlap(arrays: Dict[str, np.ndarray]) -> None:
+    """ValueError if two of `arrays` share memory: the decoder would write
+    one output over another. Only arrays whose byte ranges meet are
+    compared exactly, so the usual separate arrays cost a sort."""
+    spans = sorted(((*byte_bounds(a), name, a) for name, a in arrays.items()
+                    if a.size), key=lambda span: span[0])
+    for i, (_, end, name, a) in enumerate(spans):
+        for start, _, other, b in spans[i + 1:]:
+            if start >= end:
+                break
+            if np.shares_memory(a, b):
+                raise ValueError(f"{name} and {other} share memory")
 
 
 def _checked(array: Any, what: str, element: "np.dtype[Any]",

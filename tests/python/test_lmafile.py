@@ -186,7 +186,9 @@ def test_out_arrays_are_reused(sample, mapping):
     with LmaFile(sample) as f:
         out = f.read(0, 16, dtype="float32")
         if mapping:
-            out = dict(out.traces)
+            # Interleaved rows of one array: disjoint, so accepted.
+            shared = np.empty((3 * 16, 24), np.float32)
+            out = {k: shared[i::3] for i, k in enumerate(out.traces)}
         got = f.read(20, 30, dtype="float32", out=out)
         traces = out if mapping else out.traces
         for key, block in got.traces.items():
@@ -231,6 +233,14 @@ BAD_READS = [
     (dict(out_traces=lambda a: np.ndarray(a.shape, a.dtype, offset=1,
                                           buffer=bytearray(a.nbytes + 1))),
      ValueError),
+    # Outputs written over one another.
+    (dict(out_fix=lambda o: o._replace(
+        traces=dict.fromkeys(o.traces, o.traces["channel0"]))), ValueError),
+    (dict(out_fix=lambda o: o._replace(
+        traces={**o.traces, "channel0": o.traces["channel5"].reshape(-1)
+                [24:].reshape(7, 24)}), stop=7), ValueError),
+    (dict(out_fix=lambda o: o._replace(
+        tags=o.traces["channel3"].view(np.int32)[0])), ValueError),
 ]
 
 
@@ -238,6 +248,7 @@ BAD_READS = [
 def test_bad_arguments_change_nothing(sample, case, error):
     with LmaFile(sample) as f:
         out = _events_like(f, **case.pop("out_change", {}))
+        out = case.pop("out_fix", lambda o: o)(out)
         if "out_traces" in case:
             fix = case.pop("out_traces")
             out = out._replace(traces={k: fix(a) for k, a in
