@@ -82,8 +82,10 @@ class LmaFile:
 
     Raises `DamagedHeaderError` (with `field` and `value`) for a header no
     recording can have, `FileNotFoundError` or `IsADirectoryError` when
-    there is no file to read. Pickles by path, carrying its index: a file
-    whose size and modification time are unchanged is not scanned again.
+    there is no file to read, and `OSError` (EINVAL, "not a regular
+    file") for a FIFO or a device, without waiting on it. Pickles by
+    path, carrying its index: a file whose size and modification time are
+    unchanged is not scanned again.
     A closed `LmaFile` pickles too and unpickles open.
     """
 

@@ -2,6 +2,8 @@
 // own iteration on random files, sound and damaged; growing and changing
 // files; the strict header check; positional file errors; messages.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -398,6 +400,17 @@ void test_file_and_messages() {
     CHECK(test::same(lma::File::open("/nonexistent/x.lma", f),
                      {lma::Errc::os, ENOENT}));
     CHECK(test::same(lma::File::open("/", f), {lma::Errc::os, EISDIR}));
+    // Refused without waiting, a FIFO with no writer included.
+    char dir[] = "/tmp/lma-fifo-XXXXXX";
+    CHECK(mkdtemp(dir) != nullptr);
+    const std::string fifo = std::string(dir) + "/fifo";
+    CHECK(mkfifo(fifo.c_str(), 0600) == 0);
+    for (const char* path : {fifo.c_str(), "/dev/null"}) {
+        CHECK(test::same(lma::File::open(path, f),
+                         {lma::Errc::not_regular, 0}));
+    }
+    unlink(fifo.c_str());
+    rmdir(dir);
     CHECK(!f.is_open());
     std::size_t got = 1;
     char buf[4];
@@ -428,6 +441,8 @@ void test_file_and_messages() {
         {{lma::Errc::no_memory, 0}, lma::ErrorKind::memory_error, ""},
         {{lma::Errc::os, ENOENT}, lma::ErrorKind::os_error,
          std::strerror(ENOENT)},
+        {{lma::Errc::not_regular, 0}, lma::ErrorKind::os_error,
+         "not a regular file"},
     };
     for (const auto& c : cases) {
         const lma::Message msg = lma::message_for(c.s);

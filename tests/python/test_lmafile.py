@@ -1,5 +1,6 @@
 """kelvane.LmaFile against iterating LmaReader, its arguments, threads,
 pickling and files that change while open."""
+import errno
 import gc
 import os
 import pickle
@@ -405,6 +406,35 @@ def test_no_descriptor_is_left_behind(sample, tmp_path, make_raw):
     assert damaged.value.field and damaged.value.value is not None
     with pytest.raises(KeyError), LmaFile(sample):
         raise KeyError
+    assert open_fds() == fds
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+def test_only_regular_files_open(tmp_path, kind):
+    path = tmp_path / "fifo" if kind == "fifo" else "/dev/null"
+    if kind == "fifo":
+        os.mkfifo(path)
+    fds = open_fds()
+    errors = []
+
+    def open_it():
+        try:
+            LmaFile(path)
+        except OSError as e:
+            errors.append(e)
+
+    opener = threading.Thread(target=open_it)
+    opener.start()
+    opener.join(30)
+    blocked = opener.is_alive()
+    if blocked:
+        # Waiting for a writer: one comes, so the thread ends.
+        os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+        opener.join()
+    assert not blocked
+    [e] = errors
+    assert (type(e), e.errno, e.strerror, e.filename) == (
+        OSError, errno.EINVAL, "not a regular file", str(path))
     assert open_fds() == fds
 
 
