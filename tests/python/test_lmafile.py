@@ -272,6 +272,17 @@ def test_bad_indices(sample, index, error):
         f[index]
 
 
+def test_a_range_past_the_index_names_its_last_event(sample):
+    # As when a refresh that shrank the index races a read.
+    with LmaFile(sample) as f:
+        native = f._native
+        for call in (lambda: native.count_pulses(38, 42, ()),
+                     lambda: native.decode(38, 42, 0, (), None, None, ())):
+            with pytest.raises(IndexError, match=r"^event 41 is past the "
+                                                 r"index of 40 events$"):
+                call()
+
+
 def test_pulses_as_stored(make_lma):
     events = [Event(1, [[Pulse(2, [5, 6]), Pulse(-3, [7])], []]),
               Event(2, [[], [Pulse(0, [8, 9, 10])]])]
