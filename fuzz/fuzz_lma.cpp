@@ -61,8 +61,14 @@ public:
         lma::Status s = TraceSink::take_pulse(in, row, p);
         require(!s.ok() || std::ftell(in) - before == 2L * p.length);
         if (s.ok()) {
-            pulses_.push_back(
-                {row, p, {buf_.data(), buf_.data() + p.length}});
+            // Read again from the stream: the buffer is given back after
+            // a long pulse, so it no longer holds the samples.
+            std::vector<std::int16_t> samples(
+                static_cast<std::size_t>(p.length));
+            require(std::fseek(in, before, SEEK_SET) == 0 &&
+                    std::fread(samples.data(), 2, samples.size(), in) ==
+                        samples.size());
+            pulses_.push_back({row, p, std::move(samples)});
         }
         return s;
     }

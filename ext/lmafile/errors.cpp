@@ -74,6 +74,17 @@ PyObject* raise_status(const lma::Status& s, PyObject* filename) noexcept {
     if (s.code == lma::Errc::closed) {
         return raise_closed();
     }
+    if (s.code == lma::Errc::not_regular) {
+        // An OSError with an errno and the file name, as a failed open
+        // gives, but the reason in words: no errno says it.
+        Ref exc = Ref::steal(PyObject_CallFunction(
+            PyExc_OSError, "isO", EINVAL, lma::kNotRegularMessage,
+            filename != nullptr ? filename : Py_None));
+        if (exc) {
+            PyErr_SetObject(PyExc_OSError, exc.get());
+        }
+        return nullptr;
+    }
     lma::Message m;
     if (message_of(s, m)) {
         PyErr_SetString(exception_class(m.kind), m.text.c_str());

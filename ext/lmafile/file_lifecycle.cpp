@@ -1,5 +1,6 @@
 // Opening, scanning, closing and destroying a NativeFile, and carrying its
 // index across processes.
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -94,7 +95,16 @@ PyObject* nativefile_new(PyTypeObject* type, PyObject* args,
             return nullptr;
         }
         lma::HeaderFault fault;
-        const lma::Status st = open_and_check(s.name.c_str(), s, fault);
+        lma::Status st;
+        // An interrupted open is tried again unless a signal handler
+        // raises, so Ctrl-C stops it.
+        while ((st = open_and_check(s.name.c_str(), s, fault)).code ==
+                   lma::Errc::os &&
+               st.value == EINTR) {
+            if (PyErr_CheckSignals() < 0) {
+                return nullptr;
+            }
+        }
         if (!st.ok()) {
             return raise_status(st, path);
         }

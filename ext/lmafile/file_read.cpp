@@ -35,15 +35,18 @@ bool check_range(Py_ssize_t start, Py_ssize_t stop) noexcept {
 enum class Outcome { done, closed, out_of_range, no_memory };
 
 // Runs `body(scratch)` under the shared lock with the interpreter lock
-// released, once the file is known open and [0, stop) indexed.
+// released, once the file is known open and [0, stop) indexed; `indexed`
+// gets the number of records indexed then.
 template <class F>
-Outcome run_locked(FileState& s, std::size_t stop, F&& body) noexcept {
+Outcome run_locked(FileState& s, std::size_t stop, std::size_t& indexed,
+                   F&& body) noexcept {
     GilRelease released;
     std::shared_lock<lma::RwLock> lock(s.lock);
     if (!s.file.is_open()) {
         return Outcome::closed;
     }
-    if (stop > s.index.size()) {
+    indexed = s.index.size();
+    if (stop > indexed) {
         return Outcome::out_of_range;
     }
     PooledScratch scratch(s);
@@ -54,8 +57,10 @@ Outcome run_locked(FileState& s, std::size_t stop, F&& body) noexcept {
     return Outcome::done;
 }
 
-// Raises for an outcome other than done; false then.
-bool check_outcome(Outcome o, std::size_t stop) noexcept {
+// Raises for an outcome other than done; false then. A range [start,
+// stop) past the index names its last event, stop - 1.
+bool check_outcome(Outcome o, std::size_t stop, std::size_t indexed)
+    noexcept {
     switch (o) {
     case Outcome::done:
         return true;
@@ -63,7 +68,9 @@ bool check_outcome(Outcome o, std::size_t stop) noexcept {
         raise_closed();
         return false;
     case Outcome::out_of_range:
-        PyErr_Format(PyExc_IndexError, "event %zu is past the index", stop);
+        PyErr_Format(PyExc_IndexError,
+                     "event %zu is past the index of %zu events", stop - 1,
+                     indexed);
         return false;
     case Outcome::no_memory:
         PyErr_NoMemory();
@@ -140,11 +147,13 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
         lma::Stop result;
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
-        const Outcome o = run_locked(s, last, [&](lma::Scratch& scratch) {
-            result = lma::decode_range(s.file, s.header, s.index, first, last,
-                                       out, scratch);
-        });
-        if (!check_outcome(o, last)) {
+        std::size_t indexed = 0;
+        const Outcome o =
+            run_locked(s, last, indexed, [&](lma::Scratch& scratch) {
+                result = lma::decode_range(s.file, s.header, s.index, first,
+                                           last, out, scratch);
+            });
+        if (!check_outcome(o, last, indexed)) {
             return nullptr;
         }
         if (!result.ok()) {
@@ -171,12 +180,14 @@ PyObject* nativefile_count_pulses(PyObject* self, PyObject* args) noexcept {
         lma::Stop result;
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
-        const Outcome o = run_locked(s, last, [&](lma::Scratch& scratch) {
-            result = lma::count_pulses(s.file, s.header, s.index, first, last,
-                                       rows.data(), rows.size(), counts,
-                                       scratch);
-        });
-        if (!check_outcome(o, last)) {
+        std::size_t indexed = 0;
+        const Outcome o =
+            run_locked(s, last, indexed, [&](lma::Scratch& scratch) {
+                result = lma::count_pulses(s.file, s.header, s.index, first,
+                                           last, rows.data(), rows.size(),
+                                           counts, scratch);
+            });
+        if (!check_outcome(o, last, indexed)) {
             return nullptr;
         }
         if (!result.ok()) {
@@ -231,12 +242,14 @@ PyObject* nativefile_list_pulses(PyObject* self, PyObject* args) noexcept {
         lma::Stop result;
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
-        const Outcome o = run_locked(s, last, [&](lma::Scratch& scratch) {
-            result = lma::list_pulses(s.file, s.header, s.index, first, last,
-                                      rows.data(), rows.size(), out, written,
-                                      scratch);
-        });
-        if (!check_outcome(o, last)) {
+        std::size_t indexed = 0;
+        const Outcome o =
+            run_locked(s, last, indexed, [&](lma::Scratch& scratch) {
+                result = lma::list_pulses(s.file, s.header, s.index, first,
+                                          last, rows.data(), rows.size(), out,
+                                          written, scratch);
+            });
+        if (!check_outcome(o, last, indexed)) {
             return nullptr;
         }
         if (!result.ok()) {

@@ -110,7 +110,7 @@ private:
 // ---- errors (errors.cpp) ----
 
 // Raises the exception for a failed lma status: OSError with errno and
-// `filename` for Errc::os, MemoryError, otherwise the kind and text the
+// `filename` for Errc::os and Errc::not_regular, MemoryError, otherwise the kind and text the
 // reader gives. Always returns nullptr.
 PyObject* raise_status(const lma::Status& s, PyObject* filename) noexcept;
 

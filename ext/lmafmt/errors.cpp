@@ -182,7 +182,8 @@ PyObject* raise_status(const lma::Status& s) noexcept {
             PyErr_SetString(PyExc_SystemError, "sink failed without error");
         }
         return nullptr;
-    case lma::Errc::ok:
+    case lma::Errc::not_regular:  // only File::open, which the reader
+    case lma::Errc::ok:           // does not use
         break;
     }
     PyErr_SetString(PyExc_SystemError, "unexpected decoder status");

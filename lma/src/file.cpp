@@ -29,22 +29,31 @@ File::~File() { (void)close(); }
 
 Status File::open(const char* path, File& out) noexcept {
     (void)out.close();
-    int fd;
-    do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    // Non-blocking, so that a FIFO without a writer is refused below
+    // instead of waiting for one.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return os_error(errno);
     }
     // Opening a directory read-only succeeds; reading it would not.
     struct stat st;
-    int err = ::fstat(fd, &st) != 0 ? errno : 0;
-    if (err == 0 && S_ISDIR(st.st_mode)) {
-        err = EISDIR;
+    Status s = ok();
+    if (::fstat(fd, &st) != 0) {
+        s = os_error(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        s = os_error(EISDIR);
+    } else if (!S_ISREG(st.st_mode)) {
+        s = {Errc::not_regular, 0};
+    } else {
+        // Reads of a regular file then block as usual.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            s = os_error(errno);
+        }
     }
-    if (err != 0) {
+    if (!s.ok()) {
         ::close(fd);
-        return os_error(err);
+        return s;
     }
     out.fd_ = fd;
     return ok();

@@ -50,6 +50,8 @@ Message message_for(const Status& s) {
                 std::strerror(static_cast<int>(s.value))};
     case Errc::changed:
         return {ErrorKind::os_error, kChangedMessage};
+    case Errc::not_regular:
+        return {ErrorKind::os_error, kNotRegularMessage};
     case Errc::sink:
     case Errc::ok:
         break;

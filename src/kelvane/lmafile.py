@@ -16,10 +16,12 @@ from __future__ import annotations
 
 import operator
 import os
+import types
 from typing import (Any, Dict, Iterable, List, Mapping, NamedTuple,
                     Optional, Tuple, Union)
 
 import numpy as np
+from numpy.lib.array_utils import byte_bounds
 
 from ._lmafile import NativeFile
 from .damage import Damage
@@ -80,16 +82,16 @@ class LmaFile:
 
     Raises `DamagedHeaderError` (with `field` and `value`) for a header no
     recording can have, `FileNotFoundError` or `IsADirectoryError` when
-    there is no file to read. Pickles by path, carrying its index: a file
-    whose size and modification time are unchanged is not scanned again.
+    there is no file to read, and `OSError` (EINVAL, "not a regular
+    file") for a FIFO or a device, without waiting on it. Pickles by
+    path, carrying its index: a file whose size and modification time are
+    unchanged is not scanned again.
     A closed `LmaFile` pickles too and unpickles open.
     """
 
     path: str
-    channels: List[int]
     nsamples: int
     sample_interval: float
-    calibration: Dict[str, Calibration]
 
     def __init__(self, path: PathLike) -> None:
         self._open(path, None)
@@ -107,14 +109,27 @@ class LmaFile:
         else:
             native.scan()
         self._native = native
-        self.channels = native.channels
+        self._channels = tuple(native.channels)
         self.nsamples = native.nsamples
         self.sample_interval = native.sample_interval
-        self._keys = [f"channel{c}" for c in self.channels]
-        self.calibration = {key: Calibration(*values) for key, values
-                            in zip(self._keys, native.calibration)}
+        self._keys = [f"channel{c}" for c in self._channels]
+        self._calibration = types.MappingProxyType(
+            {key: Calibration(*values) for key, values
+             in zip(self._keys, native.calibration)})
         self._offsets = np.empty(0, np.int64)
         self._offsets_token: Tuple[int, int] = (-1, -1)
+
+    # Both are views of the header: a caller's change to what they hand
+    # out must not reach the file's own description of itself.
+    @property
+    def channels(self) -> List[int]:
+        """The channels in use, ascending: a new list at each access."""
+        return list(self._channels)
+
+    @property
+    def calibration(self) -> Mapping[str, Calibration]:
+        """Per event key ("channel0", ...), a read-only mapping."""
+        return self._calibration
 
     # --- the index ---------------------------------------------------------
 
@@ -292,6 +307,9 @@ class LmaFile:
             if k not in mapping:
                 raise ValueError(f"out has no array for {k!r}")
             traces[k] = _checked(mapping[k], f"out[{k!r}]", element, (n, ns))
+        written = {"tags": tags[:n], "horpos": horpos[:n]}
+        written.update((f"out[{k!r}]", traces[k][:n]) for k in keys)
+        _refuse_overlap(written)
         return tags, horpos, traces
 
     # --- life ----------------------------------------------------------------
@@ -347,6 +365,20 @@ def _output(dtype: Any) -> Tuple[int, "np.dtype[Any]"]:
                 return kind, element
     raise ValueError(f"dtype must be one of {sorted(_OUTPUTS)}, not "
                      f"{dtype!r}")
+
+
+def _refuse_overlap(arrays: Dict[str, np.ndarray]) -> None:
+    """ValueError if two of `arrays` share memory: the decoder would write
+    one output over another. Only arrays whose byte ranges meet are
+    compared exactly, so the usual separate arrays cost a sort."""
+    spans = sorted(((*byte_bounds(a), name, a) for name, a in arrays.items()
+                    if a.size), key=lambda span: span[0])
+    for i, (_, end, name, a) in enumerate(spans):
+        for start, _, other, b in spans[i + 1:]:
+            if start >= end:
+                break
+            if np.shares_memory(a, b):
+                raise ValueError(f"{name} and {other} share memory")
 
 
 def _checked(array: Any, what: str, element: "np.dtype[Any]",

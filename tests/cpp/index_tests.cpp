@@ -2,6 +2,8 @@
 // own iteration on random files, sound and damaged; growing and changing
 // files; the strict header check; positional file errors; messages.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -208,17 +210,19 @@ void test_horpos() {
 }
 
 // A record longer than a read chunk is read whole, but the scratch buffer
-// does not hold on to that much once the read is done.
+// does not hold on to that much once the read is done; the reference
+// iteration, whose buffer is trimmed too, still sees its samples.
 void test_long_record_memory_given_back() {
     test::FileShape shape;
     shape.channels.assign(1, lma::Channel{0, 0, 0, 1.0});
     shape.nsamples = 1 << 21;  // one full-length pulse: 4 MiB of samples
     Bytes b = test::header_bytes(shape);
     b.put(std::int32_t{1}).put(0.0).put(std::int16_t{1});
-    b.put(std::int32_t{0}).put(shape.nsamples).pad(2u << 21);
+    b.put(std::int32_t{0}).put(shape.nsamples).pad((2u << 21) - 2);
+    b.put(std::int16_t{7});
     MemFile m(b);
-    lma::Header h;
-    lma::read_header(m.stream, h);
+    const Reference ref = test::iterate(m.stream);
+    const lma::Header& h = ref.header;
     lma::RecordIndex index;
     lma::scan_records(m.file, h, static_cast<std::int64_t>(b.b.size()),
                       index);
@@ -229,8 +233,11 @@ void test_long_record_memory_given_back() {
     lma::Scratch scratch;
     CHECK(index.size() == 1 &&
           lma::decode_range(m.file, h, index, 0, 1, out, scratch).ok() &&
-          trace.back() == 0.0);
+          trace.back() == 7.0);
     CHECK(scratch.bytes.capacity() <= (1u << 20));
+    CHECK(ref.pulses.size() == 1 && ref.pulses[0].size() == 1 &&
+          ref.pulses[0][0].samples.back() == 7 &&
+          lists_pulses(m, ref, index, 0, 1, {0}));
 }
 
 // A file written while it is scanned: every scan goes on where the last
@@ -393,6 +400,17 @@ void test_file_and_messages() {
     CHECK(test::same(lma::File::open("/nonexistent/x.lma", f),
                      {lma::Errc::os, ENOENT}));
     CHECK(test::same(lma::File::open("/", f), {lma::Errc::os, EISDIR}));
+    // Refused without waiting, a FIFO with no writer included.
+    char dir[] = "/tmp/lma-fifo-XXXXXX";
+    CHECK(mkdtemp(dir) != nullptr);
+    const std::string fifo = std::string(dir) + "/fifo";
+    CHECK(mkfifo(fifo.c_str(), 0600) == 0);
+    for (const char* path : {fifo.c_str(), "/dev/null"}) {
+        CHECK(test::same(lma::File::open(path, f),
+                         {lma::Errc::not_regular, 0}));
+    }
+    unlink(fifo.c_str());
+    rmdir(dir);
     CHECK(!f.is_open());
     std::size_t got = 1;
     char buf[4];
@@ -423,6 +441,8 @@ void test_file_and_messages() {
         {{lma::Errc::no_memory, 0}, lma::ErrorKind::memory_error, ""},
         {{lma::Errc::os, ENOENT}, lma::ErrorKind::os_error,
          std::strerror(ENOENT)},
+        {{lma::Errc::not_regular, 0}, lma::ErrorKind::os_error,
+         "not a regular file"},
     };
     for (const auto& c : cases) {
         const lma::Message msg = lma::message_for(c.s);

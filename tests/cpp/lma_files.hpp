@@ -153,6 +153,19 @@ struct Reference {
     lma::Status end;  // how the iteration ended
 };
 
+// The `n` samples that `in` has just passed over, read again from the
+// stream: a sink's buffer is given back after a long pulse, so it no
+// longer holds them once take_pulse returns.
+inline std::vector<std::int16_t> samples_just_read(std::FILE* in,
+                                                   std::int32_t n) {
+    std::vector<std::int16_t> v(static_cast<std::size_t>(n));
+    const long end = std::ftell(in);
+    const bool ok = std::fseek(in, end - 2L * n, SEEK_SET) == 0 &&
+                    std::fread(v.data(), 2, v.size(), in) == v.size();
+    CHECK(ok);
+    return v;
+}
+
 class RecordingSink final : public lma::TraceSink {
 public:
     explicit RecordingSink(Reference& r)
@@ -169,8 +182,7 @@ public:
                            lma::Pulse p) override {
         lma::Status s = TraceSink::take_pulse(in, row, p);
         if (s.ok()) {
-            pulses_.push_back(
-                {row, p, {buf_.data(), buf_.data() + p.length}});
+            pulses_.push_back({row, p, samples_just_read(in, p.length)});
         }
         return s;
     }

@@ -1,5 +1,6 @@
 """kelvane.LmaFile against iterating LmaReader, its arguments, threads,
 pickling and files that change while open."""
+import errno
 import gc
 import os
 import pickle
@@ -166,6 +167,15 @@ def test_attributes(sample):
     with LmaFile(sample) as f:
         assert f.channels == [0, 3, 5]
         assert f.calibration["channel5"] == (0, 0, -7, 1e-3)
+        # What a caller holds cannot change the file's own description.
+        f.channels.append(9)
+        with pytest.raises(TypeError):
+            f.calibration["channel0"] = f.calibration["channel5"]
+        with pytest.raises(AttributeError):
+            f.channels = [5]
+        assert f.channels == [0, 3, 5] and len(f.calibration) == 3
+        with pytest.raises(ValueError, match=r"in use: \[0, 3, 5\]"):
+            f.read(channels=[9])
         assert f.time.tolist() == [i * 0.25 for i in range(24)]
         assert f.offsets.flags.writeable is False
         assert "40 events" in repr(f)
@@ -177,7 +187,9 @@ def test_out_arrays_are_reused(sample, mapping):
     with LmaFile(sample) as f:
         out = f.read(0, 16, dtype="float32")
         if mapping:
-            out = dict(out.traces)
+            # Interleaved rows of one array: disjoint, so accepted.
+            shared = np.empty((3 * 16, 24), np.float32)
+            out = {k: shared[i::3] for i, k in enumerate(out.traces)}
         got = f.read(20, 30, dtype="float32", out=out)
         traces = out if mapping else out.traces
         for key, block in got.traces.items():
@@ -222,6 +234,14 @@ BAD_READS = [
     (dict(out_traces=lambda a: np.ndarray(a.shape, a.dtype, offset=1,
                                           buffer=bytearray(a.nbytes + 1))),
      ValueError),
+    # Outputs written over one another.
+    (dict(out_fix=lambda o: o._replace(
+        traces=dict.fromkeys(o.traces, o.traces["channel0"]))), ValueError),
+    (dict(out_fix=lambda o: o._replace(
+        traces={**o.traces, "channel0": o.traces["channel5"].reshape(-1)
+                [24:].reshape(7, 24)}), stop=7), ValueError),
+    (dict(out_fix=lambda o: o._replace(
+        tags=o.traces["channel3"].view(np.int32)[0])), ValueError),
 ]
 
 
@@ -229,6 +249,7 @@ BAD_READS = [
 def test_bad_arguments_change_nothing(sample, case, error):
     with LmaFile(sample) as f:
         out = _events_like(f, **case.pop("out_change", {}))
+        out = case.pop("out_fix", lambda o: o)(out)
         if "out_traces" in case:
             fix = case.pop("out_traces")
             out = out._replace(traces={k: fix(a) for k, a in
@@ -249,6 +270,17 @@ def test_bad_arguments_change_nothing(sample, case, error):
 def test_bad_indices(sample, index, error):
     with LmaFile(sample) as f, pytest.raises(error):
         f[index]
+
+
+def test_a_range_past_the_index_names_its_last_event(sample):
+    # As when a refresh that shrank the index races a read.
+    with LmaFile(sample) as f:
+        native = f._native
+        for call in (lambda: native.count_pulses(38, 42, ()),
+                     lambda: native.decode(38, 42, 0, (), None, None, ())):
+            with pytest.raises(IndexError, match=r"^event 41 is past the "
+                                                 r"index of 40 events$"):
+                call()
 
 
 def test_pulses_as_stored(make_lma):
@@ -385,6 +417,35 @@ def test_no_descriptor_is_left_behind(sample, tmp_path, make_raw):
     assert damaged.value.field and damaged.value.value is not None
     with pytest.raises(KeyError), LmaFile(sample):
         raise KeyError
+    assert open_fds() == fds
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+def test_only_regular_files_open(tmp_path, kind):
+    path = tmp_path / "fifo" if kind == "fifo" else "/dev/null"
+    if kind == "fifo":
+        os.mkfifo(path)
+    fds = open_fds()
+    errors = []
+
+    def open_it():
+        try:
+            LmaFile(path)
+        except OSError as e:
+            errors.append(e)
+
+    opener = threading.Thread(target=open_it)
+    opener.start()
+    opener.join(30)
+    blocked = opener.is_alive()
+    if blocked:
+        # Waiting for a writer: one comes, so the thread ends.
+        os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+        opener.join()
+    assert not blocked
+    [e] = errors
+    assert (type(e), e.errno, e.strerror, e.filename) == (
+        OSError, errno.EINVAL, "not a regular file", str(path))
     assert open_fds() == fds
 
 

@@ -21,7 +21,10 @@ public:
     ~File();                                 // closes; errors are lost
 
     // Opens `path` read-only and close-on-exec into `out` (closing what
-    // `out` held). A directory is refused with EISDIR.
+    // `out` held). A directory is refused with EISDIR, anything else that
+    // is not a regular file with Errc::not_regular; neither blocks. An
+    // interrupted open is not retried: it gives EINTR, and the caller,
+    // which may have a signal to act on, decides.
     static Status open(const char* path, File& out) noexcept;
 
     // Takes ownership of an open descriptor (e.g. a memory file in tests);

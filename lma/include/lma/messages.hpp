@@ -26,6 +26,7 @@ inline constexpr char kInconsistentMessage[] =
     "not read completely";
 inline constexpr char kChangedMessage[] =
     "the file changed since its records were indexed";
+inline constexpr char kNotRegularMessage[] = "not a regular file";
 
 enum class ErrorKind {
     os_error,      // OSError; for Errc::os built from errno (value)

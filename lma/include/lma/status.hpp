@@ -20,6 +20,7 @@ enum class Errc {
     changed,         // the file no longer holds the records its index
                      // describes (bytes altered since the scan); value:
                      // the offending record's offset
+    not_regular,     // File::open found no regular file (a FIFO, a device)
 };
 
 struct Status {
