@@ -1,0 +1,225 @@
+"""LMA files as xarray datasets: the backend behind ``engine="lma"``.
+
+    import xarray as xr
+    ds = xr.open_dataset("run.lma")                 # lazy: nothing decoded
+    ds.channel0.isel(event=slice(100, 200)).max()   # decodes those 100 only
+    ds = xr.open_dataset("run.lma", chunks={"event": 10_000})   # Dask
+
+Dimensions `event` and `sample`; one variable per channel in use, named by
+its event key ("channel0", ...); coordinates `time` (seconds, along
+`sample`), `tag` and `horpos` (along `event`). Opening reads the header and
+the record index only; a selection decodes just the events it needs, and
+only the channel asked for. Everything pickles (an `LmaFile` reopens by
+path), so the arrays travel to Dask worker processes.
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+from typing import Any, Callable, Iterable, Optional, Tuple
+
+import numpy as np
+import xarray as xr
+from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.core import indexing
+
+from .batch import DamagedRecordWarning, _describe
+
+__all__ = ["LmaBackendEntrypoint", "DTYPES"]
+
+# The backend's `dtype` argument: the engine's name for it, and the NumPy
+# type of the arrays it gives.
+DTYPES = {"float64": np.dtype(np.float64), "float32": np.dtype(np.float32),
+          "raw": np.dtype(np.int16)}
+
+# A selection of scattered events reads their covering range in one call
+# while at most this share of the events decoded is thrown away; sparser
+# ones read each run of consecutive events on its own.
+_MAX_WASTE = 0.5
+
+
+def _engine_dtype(dtype: Any) -> str:
+    if isinstance(dtype, str) and dtype in DTYPES:
+        return dtype
+    try:
+        wanted = np.dtype(dtype)
+    except TypeError:
+        wanted = None
+    for name, value in DTYPES.items():
+        if wanted == value:
+            return name
+    raise ValueError(f"dtype must be one of {', '.join(DTYPES)}, "
+                     f"not {dtype!r}")
+
+
+def _take_events(key: Any, n: int,
+                 read: Callable[[int, int], np.ndarray]) -> np.ndarray:
+    """The rows `key` selects along the event axis (an integer, a slice or
+    an array of indices, as outer indexing gives them), with `read(i, j)`
+    giving the rows of events i to j - 1."""
+    if isinstance(key, (int, np.integer)):
+        return read(int(key), int(key) + 1)[0]
+    if isinstance(key, slice):
+        start, stop, step = key.indices(n)
+        if step == 1:
+            return read(start, max(start, stop))
+        wanted = np.arange(start, stop, step)
+    else:
+        wanted = np.asarray(key, dtype=np.int64).ravel()
+    if wanted.size == 0:
+        return read(0, 0)
+    needed = np.unique(wanted)
+    first, last = int(needed[0]), int(needed[-1]) + 1
+    if needed.size >= (1 - _MAX_WASTE) * (last - first):
+        rows = read(first, last)
+        if needed.size == last - first:
+            taken = rows
+        else:
+            taken = rows[needed - first]
+    else:
+        # Runs of consecutive events, each read in one call.
+        breaks = np.flatnonzero(np.diff(needed) != 1) + 1
+        starts = np.concatenate(([0], breaks))
+        ends = np.concatenate((breaks, [needed.size]))
+        taken = np.concatenate([read(int(needed[a]), int(needed[b - 1]) + 1)
+                                for a, b in zip(starts, ends)])
+    if needed.size == wanted.size:
+        return taken   # np.unique sorts, and the wanted were sorted
+    return taken[np.searchsorted(needed, wanted)]
+
+
+class _LmaArray(BackendArray):
+    """Lazily read values of one file, with the event axis first."""
+
+    def __init__(self, lma: Any, shape: Tuple[int, ...], dtype: np.dtype):
+        self.lma = lma
+        self.shape = shape
+        self.dtype = dtype
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.OUTER, self._raw_get)
+
+    def _raw_get(self, key: Tuple[Any, ...]) -> np.ndarray:
+        rows = _take_events(key[0], self.shape[0], self._read)
+        rest = key[1:]
+        if all(isinstance(k, slice) and k == slice(None) for k in rest):
+            return rows
+        # Samples are cut after decoding: a record has no per-sample layout
+        # to seek in.
+        if isinstance(key[0], (int, np.integer)):
+            return rows[rest]
+        return rows[(slice(None),) + rest]
+
+    def _read(self, start: int, stop: int) -> np.ndarray:
+        raise NotImplementedError
+
+
+class ChannelArray(_LmaArray):
+    """One channel's traces, (events x samples)."""
+
+    def __init__(self, lma: Any, channel: int, dtype: str):
+        super().__init__(lma, (len(lma), max(lma.nsamples, 0)),
+                         DTYPES[dtype])
+        self.channel = channel
+        self.engine_dtype = dtype
+
+    def _read(self, start: int, stop: int) -> np.ndarray:
+        events = self.lma.read(start, stop, channels=[self.channel],
+                               dtype=self.engine_dtype)
+        return events.traces[f"channel{self.channel}"]
+
+
+class EventField(_LmaArray):
+    """Tags or trigger positions, one per event: the record heads only, no
+    trace is decoded."""
+
+    def __init__(self, lma: Any, field: str):
+        dtype = np.dtype(np.int32 if field == "tags" else np.float64)
+        super().__init__(lma, (len(lma),), dtype)
+        self.field = field
+
+    def _read(self, start: int, stop: int) -> np.ndarray:
+        events = self.lma.read(start, stop, channels=[])
+        return getattr(events, self.field)
+
+
+def _lazy(array: BackendArray) -> Any:
+    return indexing.LazilyIndexedArray(array)
+
+
+def _dataset(lma: Any, dtype: str, drop: set) -> xr.Dataset:
+    event_vars = {"tag": EventField(lma, "tags"),
+                  "horpos": EventField(lma, "horpos")}
+    coords = {name: xr.Variable(("event",), _lazy(array))
+              for name, array in event_vars.items() if name not in drop}
+    if "time" not in drop:
+        coords["time"] = xr.Variable(("sample",), np.asarray(lma.time),
+                                     {"units": "s"})
+    data_vars = {}
+    for channel, cal in zip(lma.channels, lma.calibration):
+        key = f"channel{channel}"
+        if key in drop:
+            continue
+        attrs = {"channel": int(channel)}
+        attrs.update((name, cal[name]) for name in
+                     ("fullscale", "offset", "baseline", "gain"))
+        data_vars[key] = xr.Variable(
+            ("event", "sample"), _lazy(ChannelArray(lma, channel, dtype)),
+            attrs)
+    attrs = {"source": os.fspath(lma.path),
+             "sample_interval": float(lma.sample_interval),
+             "nsamples": int(lma.nsamples)}
+    if lma.damage is not None:
+        # Plain numbers and text, so the attributes survive netCDF and Zarr.
+        attrs.update(damage=str(lma.damage),
+                     damage_offset=int(lma.damage.offset),
+                     damage_event=int(lma.damage.event),
+                     damage_error=_describe(lma.damage.error))
+    return xr.Dataset(data_vars, coords, attrs)
+
+
+class LmaBackendEntrypoint(BackendEntrypoint):
+    """Opens LMA files with ``xr.open_dataset(path, engine="lma")``.
+
+    `dtype`: "float64" (default) or "float32" for calibrated traces,
+    "raw" for the int16 counts as stored (a sample no pulse covers holds the
+    channel's baseline, so ``gain * (raw - baseline)`` is the trace).
+    A damaged record ends the data: the events before it are there, a
+    `DamagedRecordWarning` is issued and the dataset's attributes `damage`,
+    `damage_offset`, `damage_event` and `damage_error` describe it.
+    """
+
+    description = "LMA waveform files, read lazily through kelvane.LmaFile"
+    url = "https://pypi.org/project/kelvane/"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "dtype")
+
+    def open_dataset(self, filename_or_obj: Any, *,
+                     drop_variables: Optional[Iterable[str]] = None,
+                     dtype: Any = "float64") -> xr.Dataset:
+        if not isinstance(filename_or_obj, (str, os.PathLike)):
+            raise TypeError(f"the lma engine opens files by name, not "
+                            f"{type(filename_or_obj).__name__}")
+        engine_dtype = _engine_dtype(dtype)
+        if isinstance(drop_variables, str):
+            drop_variables = [drop_variables]
+        drop = set(drop_variables or ())
+        from . import LmaFile
+        lma = LmaFile(filename_or_obj)
+        try:
+            ds = _dataset(lma, engine_dtype, drop)
+        except BaseException:
+            lma.close()
+            raise
+        if lma.damage is not None:
+            warnings.warn(DamagedRecordWarning(os.fspath(lma.path),
+                                               lma.damage), stacklevel=2)
+        ds.set_close(lma.close)
+        return ds
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        if not isinstance(filename_or_obj, (str, os.PathLike)):
+            return False
+        name = os.fspath(filename_or_obj)
+        return isinstance(name, str) and name.lower().endswith(".lma")
