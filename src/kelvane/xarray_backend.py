@@ -24,8 +24,6 @@ import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from .batch import DamagedRecordWarning, _describe
-
 __all__ = ["LmaBackendEntrypoint", "DTYPES"]
 
 # The backend's `dtype` argument: the engine's name for it, and the NumPy
@@ -175,8 +173,7 @@ def _dataset(lma: Any, dtype: str, drop: set) -> xr.Dataset:
         # Plain numbers and text, so the attributes survive netCDF and Zarr.
         attrs.update(damage=str(lma.damage),
                      damage_offset=int(lma.damage.offset),
-                     damage_event=int(lma.damage.event),
-                     damage_error=_describe(lma.damage.error))
+                     damage_event=int(lma.damage.event))
     return xr.Dataset(data_vars, coords, attrs)
 
 
@@ -187,8 +184,8 @@ class LmaBackendEntrypoint(BackendEntrypoint):
     "raw" for the int16 counts as stored (a sample no pulse covers holds the
     channel's baseline, so ``gain * (raw - baseline)`` is the trace).
     A damaged record ends the data: the events before it are there, a
-    `DamagedRecordWarning` is issued and the dataset's attributes `damage`,
-    `damage_offset`, `damage_event` and `damage_error` describe it.
+    `DamagedRecordWarning` is issued and the dataset's attributes `damage`
+    (the warning's text), `damage_offset` and `damage_event` describe it.
     """
 
     description = "LMA waveform files, read lazily through kelvane.LmaFile"
@@ -205,7 +202,9 @@ class LmaBackendEntrypoint(BackendEntrypoint):
         if isinstance(drop_variables, str):
             drop_variables = [drop_variables]
         drop = set(drop_variables or ())
-        from . import LmaFile
+        # Here, not at the top: xarray imports every backend it finds, and
+        # kelvane's extension need not load for files of other kinds.
+        from . import DamagedRecordWarning, LmaFile
         lma = LmaFile(filename_or_obj)
         try:
             ds = _dataset(lma, engine_dtype, drop)
