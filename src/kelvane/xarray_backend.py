@@ -156,13 +156,14 @@ def _dataset(lma: Any, dtype: str, drop: set) -> xr.Dataset:
         coords["time"] = xr.Variable(("sample",), np.asarray(lma.time),
                                      {"units": "s"})
     data_vars = {}
-    for channel, cal in zip(lma.channels, lma.calibration):
+    for channel in lma.channels:
         key = f"channel{channel}"
         if key in drop:
             continue
-        attrs = {"channel": int(channel)}
-        attrs.update((name, cal[name]) for name in
-                     ("fullscale", "offset", "baseline", "gain"))
+        cal = lma.calibration[key]
+        attrs = {"channel": int(channel), "fullscale": int(cal.fullscale),
+                 "offset": int(cal.offset), "baseline": int(cal.baseline),
+                 "gain": float(cal.gain)}
         data_vars[key] = xr.Variable(
             ("event", "sample"), _lazy(ChannelArray(lma, channel, dtype)),
             attrs)
