@@ -24,7 +24,7 @@ import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-__all__ = ["LmaBackendEntrypoint", "DTYPES"]
+__all__ = ["LmaBackendEntrypoint", "lma_dataset", "DTYPES"]
 
 # The backend's `dtype` argument: the engine's name for it, and the NumPy
 # type of the arrays it gives.
@@ -147,7 +147,12 @@ def _lazy(array: BackendArray) -> Any:
     return indexing.LazilyIndexedArray(array)
 
 
-def _dataset(lma: Any, dtype: str, drop: set) -> xr.Dataset:
+def lma_dataset(lma: Any, dtype: Any = "float64",
+                drop_variables: Iterable[str] = ()) -> xr.Dataset:
+    """The dataset over an open `LmaFile`, lazily; closing the dataset does
+    not close the file (`open_dataset` arranges that)."""
+    dtype = _engine_dtype(dtype)
+    drop = set(drop_variables)
     event_vars = {"tag": EventField(lma, "tags"),
                   "horpos": EventField(lma, "horpos")}
     coords = {name: xr.Variable(("event",), _lazy(array))
@@ -199,16 +204,15 @@ class LmaBackendEntrypoint(BackendEntrypoint):
         if not isinstance(filename_or_obj, (str, os.PathLike)):
             raise TypeError(f"the lma engine opens files by name, not "
                             f"{type(filename_or_obj).__name__}")
-        engine_dtype = _engine_dtype(dtype)
+        _engine_dtype(dtype)    # a bad one fails before the file opens
         if isinstance(drop_variables, str):
             drop_variables = [drop_variables]
-        drop = set(drop_variables or ())
         # Here, not at the top: xarray imports every backend it finds, and
         # kelvane's extension need not load for files of other kinds.
         from . import DamagedRecordWarning, LmaFile
         lma = LmaFile(filename_or_obj)
         try:
-            ds = _dataset(lma, engine_dtype, drop)
+            ds = lma_dataset(lma, dtype, drop_variables or ())
         except BaseException:
             lma.close()
             raise
