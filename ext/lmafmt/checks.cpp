@@ -16,7 +16,6 @@
 #include <numpy/ndarrayobject.h>
 #include <numpy/ufuncobject.h>
 
-#include "pyref.hpp"
 
 namespace lmafmt {
 

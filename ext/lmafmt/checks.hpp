@@ -1,7 +1,7 @@
 // Guards and compatibility checks run while the module is imported.
 #pragma once
 
-#include "compat.hpp"
+#include "glue.hpp"
 
 namespace lmafmt {
 

@@ -2,8 +2,10 @@
 
 #include <frameobject.h>
 
+#include <cerrno>
+
 #include "globals.hpp"
-#include "pyref.hpp"
+#include "lma/messages.hpp"
 
 namespace lmafmt {
 
@@ -156,24 +158,24 @@ PyObject* raise_status(const lma::Status& s) noexcept {
     case lma::Errc::closed:
         return raise_closed();
     case lma::Errc::inconsistent:
-        PyErr_SetString(PyExc_RuntimeError,
-                        "the channel lists are shorter than the channel "
-                        "count; the header was not read completely");
+        PyErr_SetString(PyExc_RuntimeError, lma::kInconsistentMessage);
         return nullptr;
     case lma::Errc::negative_length:
         // The text NumPy gives for an array of negative size.
-        PyErr_SetString(PyExc_ValueError,
-                        "negative dimensions are not allowed");
+        PyErr_SetString(PyExc_ValueError, lma::kNegativeLengthMessage);
         return nullptr;
     case lma::Errc::empty_pulse:
-        PyErr_Format(PyExc_IndexError,
-                     "Out of bounds on buffer access (axis %d)", 0);
+        PyErr_Format(PyExc_IndexError, lma::kEmptyPulseFormat, 0);
         return nullptr;
     case lma::Errc::broadcast:
-        PyErr_Format(PyExc_ValueError,
-                     "could not broadcast input array from shape (%ld,) "
-                     "into shape (%ld,)",
-                     s.value, s.extra);
+        PyErr_Format(PyExc_ValueError, lma::kBroadcastFormat, s.value,
+                     s.extra);
+        return nullptr;
+    case lma::Errc::os:
+        errno = static_cast<int>(s.value);
+        return PyErr_SetFromErrno(PyExc_OSError);
+    case lma::Errc::changed:
+        PyErr_SetString(PyExc_OSError, lma::kChangedMessage);
         return nullptr;
     case lma::Errc::sink:
         if (!PyErr_Occurred()) {

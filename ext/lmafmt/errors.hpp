@@ -2,7 +2,7 @@
 // formatted messages, traceback entries and unraisable reports.
 #pragma once
 
-#include "compat.hpp"
+#include "glue.hpp"
 #include "lma/status.hpp"
 
 namespace lmafmt {

@@ -5,7 +5,7 @@
 //   3. step back over the byte, decode the next event, yield it
 // The generator never holds the stream: each step reads it from the reader,
 // so every generator of a reader, pos_cur and __exit__ share one stream.
-#include "compat.hpp"
+#include "glue.hpp"
 
 #include <cstdio>
 #include <new>
@@ -13,7 +13,7 @@
 
 #include "errors.hpp"
 #include "generator.hpp"
-#include "pyref.hpp"
+#include "lma/walk.hpp"
 #include "reader.hpp"
 
 namespace lmafmt {
@@ -113,10 +113,6 @@ PyObject* fail_body(GeneratorState& g) {
     return nullptr;
 }
 
-PyObject* raise_seek_failed(int ret) {
-    return raise_formatted(globals->io_error, globals->msg_seek, ret);
-}
-
 // One step of the body. Returns the next event (new reference); or nullptr
 // with an exception set on failure, or without one at the end of the file.
 PyObject* run_body(GeneratorState& g, bool throwing) {
@@ -131,10 +127,10 @@ PyObject* run_body(GeneratorState& g, bool throwing) {
             raise_closed();
             return fail_body(g);
         }
-        scope->ret = std::fseek(rs.file, static_cast<long>(
-                                             rs.header.pos_begin), SEEK_SET);
-        if (scope->ret != 0) {
-            raise_seek_failed(scope->ret);
+        lma::Status s = lma::seek_first_record(rs.file, rs.header);
+        scope->ret = static_cast<std::int32_t>(s.value);
+        if (!s.ok()) {
+            raise_status(s);
             return fail_body(g);
         }
     }
@@ -144,21 +140,18 @@ PyObject* run_body(GeneratorState& g, bool throwing) {
         raise_closed();
         return fail_body(g);
     }
-    // The error indicator is sticky; only this read's failure counts.
-    std::clearerr(file);
-    if (std::fgetc(file) == EOF) {
-        // A failing read also gives EOF, but it is no end of the data.
-        if (std::ferror(file)) {
-            raise_formatted(globals->io_error, globals->msg_read, 0L);
-            return fail_body(g);
-        }
+    bool more = false;
+    lma::Status s = lma::next_record(file, more);
+    if (s.code == lma::Errc::seek) {
+        scope->ret = static_cast<std::int32_t>(s.value);
+    }
+    if (!s.ok()) {
+        raise_status(s);
+        return fail_body(g);
+    }
+    if (!more) {
         finish(g);
         return nullptr;
-    }
-    scope->ret = std::fseek(file, -1, SEEK_CUR);
-    if (scope->ret != 0) {
-        raise_seek_failed(scope->ret);
-        return fail_body(g);
     }
     PyObject* event =
         rs.methods->next(reinterpret_cast<ReaderObject*>(reader));

@@ -2,7 +2,7 @@
 // per-iteration scope that keeps the reader alive.
 #pragma once
 
-#include "compat.hpp"
+#include "glue.hpp"
 
 namespace lmafmt {
 

@@ -1,6 +1,6 @@
 #include "globals.hpp"
 
-#include "pyref.hpp"
+#include "lma/messages.hpp"
 
 namespace lmafmt {
 
@@ -30,11 +30,11 @@ bool make_constants(Globals& g) {
         const char* text;
         bool intern;
     } texts[] = {
-        {g.msg_close, "Fail to close a file: {}!", false},
-        {g.msg_read, "Fail to read a block: {}!", false},
-        {g.msg_seek, "Fail to seek a position: {}!", false},
+        {g.msg_close, lma::kCloseTemplate, false},
+        {g.msg_read, lma::kReadTemplate, false},
+        {g.msg_seek, lma::kSeekTemplate, false},
         {g.msg_no_file, "No such a file: {}!", false},
-        {g.msg_closed, "File is closed!", false},
+        {g.msg_closed, lma::kClosedMessage, false},
         {g.tmpl_repr, "LmaReader({})", false},
         {g.tmpl_channel, "channel{}", false},
         {g.msg_reduce, "no default __reduce__ due to non-trivial __cinit__",

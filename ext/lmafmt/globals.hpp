@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "compat.hpp"
+#include "glue.hpp"
 
 namespace lmafmt {
 

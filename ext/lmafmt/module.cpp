@@ -4,7 +4,6 @@
 #include "errors.hpp"
 #include "generator.hpp"
 #include "globals.hpp"
-#include "pyref.hpp"
 #include "reader.hpp"
 
 namespace lmafmt {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "compat.hpp"
+#include "glue.hpp"
 #include "globals.hpp"
 #include "lma/event.hpp"
 #include "lma/header.hpp"

@@ -1,7 +1,6 @@
 // The read-only attributes and the representation of LmaReader. Every read
 // builds a new object from the reader's fields.
 #include "errors.hpp"
-#include "pyref.hpp"
 #include "reader.hpp"
 
 namespace lmafmt {

@@ -9,7 +9,6 @@
 
 #include "errors.hpp"
 #include "lma/stream.hpp"
-#include "pyref.hpp"
 #include "reader.hpp"
 
 namespace lmafmt {

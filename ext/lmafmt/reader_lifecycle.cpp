@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "errors.hpp"
-#include "pyref.hpp"
 #include "reader.hpp"
 
 namespace lmafmt {

@@ -109,21 +109,10 @@ Span clip_slice(std::int64_t first, std::int64_t length,
     return {start, stop > start ? stop - start : 0};
 }
 
-Status place_pulse(double* row, std::int64_t nsamples, const Channel& ch,
-                   std::int32_t first, const std::int16_t* raw,
-                   std::size_t length) noexcept {
-    const Span span =
-        clip_slice(first, static_cast<std::int64_t>(length), nsamples);
-    const double base = static_cast<double>(ch.baseline);
-    double* dst = row + span.start;
-    if (static_cast<std::size_t>(span.length) == length) {
-        for (std::size_t k = 0; k < length; ++k) {
-            dst[k] = ch.gain * (static_cast<double>(raw[k]) - base);
-        }
-    } else if (length == 1) {
-        std::fill_n(dst, span.length,
-                    ch.gain * (static_cast<double>(raw[0]) - base));
-    } else {
+Status fit_pulse(std::int32_t first, std::size_t length, std::int64_t nsamples,
+                 Span& span) noexcept {
+    span = clip_slice(first, static_cast<std::int64_t>(length), nsamples);
+    if (static_cast<std::size_t>(span.length) != length && length != 1) {
         return {Errc::broadcast, static_cast<long>(length),
                 static_cast<long>(span.length)};
     }

@@ -78,8 +78,11 @@ Status read_header(std::FILE* in, Header& h) noexcept {
         static_cast<std::uint32_t>(size_field) + 4u);
 
     std::int16_t num_channels = 0;
-    if (!(s = read_field(in, num_channels)).ok() ||
-        !(s = skip(in, kSkipNumBytes)).ok() ||
+    if (!(s = read_field(in, num_channels)).ok()) {
+        return s;
+    }
+    h.num_channels = num_channels;
+    if (!(s = skip(in, kSkipNumBytes)).ok() ||
         !(s = read_field(in, h.sample_interval)).ok() ||
         !(s = read_field(in, h.nsamples)).ok() ||
         !(s = skip(in, kSkipGeneral6To9)).ok()) {

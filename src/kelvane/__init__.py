@@ -1,26 +1,34 @@
 """kelvane: reading LMA waveform files.
 
-The reader itself is the extension module :mod:`kelvane.lmafmt`.
+`LmaFile` gives random access and whole ranges as arrays; the streaming
+reader is the extension module :mod:`kelvane.lmafmt`.
 """
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-__all__ = ["read_events", "iterate", "summarise_file",
+__all__ = ["LmaFile", "read_events", "iterate", "summarise_file",
            "DamagedRecordWarning", "DamagedHeaderError"]
 
+# Where each name lives; none is imported before its first use.
+_HOMES = {"LmaFile": "lmafile", "DamagedRecordWarning": "damage",
+          "DamagedHeaderError": "damage", "read_events": "batch",
+          "iterate": "batch", "summarise_file": "batch"}
+
 if TYPE_CHECKING:
-    from .batch import (DamagedHeaderError, DamagedRecordWarning, iterate,
-                        read_events, summarise_file)
+    from .batch import iterate, read_events, summarise_file
+    from .damage import DamagedHeaderError, DamagedRecordWarning
+    from .lmafile import LmaFile
 
 
 def __getattr__(name: str) -> Any:
-    # On first use only: `import kelvane` must not load the extension, whose
-    # import has checks of its own that tests run in isolation.
-    if name in __all__:
-        from . import batch
-        return getattr(batch, name)
+    # On first use only: `import kelvane` must not load the extensions,
+    # whose imports have checks of their own that tests run in isolation.
+    if name in _HOMES:
+        import importlib
+        return getattr(importlib.import_module(f".{_HOMES[name]}", __name__),
+                       name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

@@ -25,6 +25,7 @@ from typing import (Any, Callable, Dict, Iterator, List, NamedTuple,
 
 import numpy as np
 
+from .damage import Damage, DamagedHeaderError, DamagedRecordWarning
 from .lmafmt import LmaReader
 
 __all__ = ["DamagedRecordWarning", "DamagedHeaderError", "Damage", "Events",
@@ -52,61 +53,12 @@ _CHANNEL_BYTES = 24
 _GUESS_CAP_BYTES = 2 * 2**30
 
 
-class DamagedRecordWarning(RuntimeWarning):
-    """An event record could not be decoded; the events before it are kept.
-
-    `damage` holds the record's byte offset, its event index and the error.
-    """
-
-    def __init__(self, filename: str, damage: "Damage") -> None:
-        # Both as args, so the warning pickles (to leave a worker process).
-        super().__init__(filename, damage)
-        self.filename = filename
-        self.damage = damage
-
-    def __str__(self) -> str:
-        return f"{self.filename}: {self.damage}"
-
-
-class DamagedHeaderError(OSError):
-    """The reader could not parse the file's header, so it has no events."""
-
-    def __init__(self, filename: str, cause: Optional[BaseException]) -> None:
-        detail = f": {_describe(cause)}" if cause is not None else ""
-        super().__init__(f"{filename}: damaged header{detail}")
-        self.filename = filename
-        self.cause = cause
-
-    def __str__(self) -> str:
-        # OSError's own would show errno and strerror, which are unset.
-        return str(self.args[0])
-
-    def __reduce__(self) -> Any:
-        return type(self), (self.filename, self.cause)
-
-
-class Damage(NamedTuple):
-    """A record that could not be decoded."""
-    offset: int          # byte offset where the record starts
-    event: int           # its event index, counted from 0
-    error: BaseException
-
-    def __str__(self) -> str:
-        return (f"damaged record at byte {self.offset} (event {self.event}): "
-                f"{_describe(self.error)}")
-
-
 class Events(NamedTuple):
     """Events as arrays: `tags` (int32, one per event) and `traces`, which
     maps each event key ("channel0", ...) to a 2-D array with one row per
     event."""
     tags: np.ndarray
     traces: Dict[str, np.ndarray]
-
-
-def _describe(error: BaseException) -> str:
-    text = str(error)
-    return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
 # The reader reports a header failure twice on stderr (through

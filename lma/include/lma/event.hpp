@@ -13,9 +13,11 @@
 // standing at its samples, to a sink that reads and places them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <type_traits>
 
 #include "lma/header.hpp"
 #include "lma/status.hpp"
@@ -78,12 +80,61 @@ struct Span {
 Span clip_slice(std::int64_t first, std::int64_t length,
                 std::int64_t n) noexcept;
 
-// Writes gain * (double(raw) - double(baseline)) for the pulse into `row`,
-// following the slice rules above: the pulse must fill its clipped slice
-// exactly, except that one sample is broadcast over it.
-Status place_pulse(double* row, std::int64_t nsamples, const Channel& ch,
-                   std::int32_t first, const std::int16_t* raw,
-                   std::size_t length) noexcept;
+// Checks that a pulse of `length` samples at `first` fits its clipped slice
+// of a row of `nsamples`: it must fill the slice exactly, except that one
+// sample is broadcast over it. `span` gets the slice; a misfit gives
+// Errc::broadcast with the pulse length and the slice length.
+Status fit_pulse(std::int32_t first, std::size_t length, std::int64_t nsamples,
+                 Span& span) noexcept;
+
+// The value a raw sample becomes in a trace of element type T. float64 is
+// the reference: gain * (double(raw) - double(baseline)), the difference
+// exact and multiplied once; float32 rounds that; int16 keeps the raw
+// sample, so the caller can calibrate later with the same rule.
+template <class T>
+T calibrate(std::int16_t raw, const Channel& ch) noexcept {
+    if constexpr (std::is_same_v<T, std::int16_t>) {
+        return raw;
+    } else {
+        const double v = ch.gain * (static_cast<double>(raw) -
+                                    static_cast<double>(ch.baseline));
+        return static_cast<T>(v);
+    }
+}
+
+// The value of a sample no pulse covers: 0.0 calibrated, the baseline raw
+// (which calibrates to 0.0). A baseline is an int16 on disk.
+template <class T>
+T uncovered(const Channel& ch) noexcept {
+    if constexpr (std::is_same_v<T, std::int16_t>) {
+        return static_cast<std::int16_t>(ch.baseline);
+    } else {
+        return T(0);
+    }
+}
+
+// Writes the pulse's values into `row` (T: double, float or int16_t) under
+// the slice rules above; a misfit writes nothing. `raw[k]` gives sample k
+// in host order (an int16_t pointer, or a view over little-endian bytes).
+template <class T, class Samples>
+Status place_pulse(T* row, std::int64_t nsamples, const Channel& ch,
+                   std::int32_t first, const Samples& raw,
+                   std::size_t length) noexcept {
+    Span span{};
+    Status s = fit_pulse(first, length, nsamples, span);
+    if (!s.ok()) {
+        return s;
+    }
+    T* dst = row + span.start;
+    if (static_cast<std::size_t>(span.length) == length) {
+        for (std::size_t k = 0; k < length; ++k) {
+            dst[k] = calibrate<T>(raw[k], ch);
+        }
+    } else {
+        std::fill_n(dst, span.length, calibrate<T>(raw[0], ch));
+    }
+    return ok();
+}
 
 // A sink that reads samples into its own buffer and calibrates them into
 // caller-supplied row-major traces of nchannels x nsamples doubles.

@@ -24,6 +24,7 @@ struct Header {
     double sample_interval = 0.0;
     std::int32_t nsamples = 0;     // samples in a full trace
     std::int32_t nchannels = 0;    // channels in use: channels.size()
+    std::int32_t num_channels = 0; // the num of channels field, as stored
     std::vector<std::int32_t> channels;      // indices in use, ascending
     std::vector<Channel> channel_info;       // same order as channels
 };

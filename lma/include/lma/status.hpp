@@ -16,6 +16,10 @@ enum class Errc {
     broadcast,       // pulse does not fit its slice; value: pulse length,
                      // extra: slice length
     sink,            // the caller's sink failed and has its own report
+    os,              // a system call on a File failed; value: errno
+    changed,         // the file no longer holds the records its index
+                     // describes (bytes altered since the scan); value:
+                     // the offending record's offset
 };
 
 struct Status {

@@ -1,10 +1,11 @@
-// Switches between the Python versions the module builds against (3.9 on).
+// Switches between the Python versions the extensions build against (3.9
+// on).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace lmafmt {
+namespace pyglue {
 
 // Py_NewRef arrived in 3.10.
 inline PyObject* new_ref(PyObject* o) noexcept {
@@ -12,4 +13,4 @@ inline PyObject* new_ref(PyObject* o) noexcept {
     return o;
 }
 
-}  // namespace lmafmt
+}  // namespace pyglue

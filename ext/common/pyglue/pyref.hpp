@@ -4,11 +4,12 @@
 #pragma once
 
 #include <new>
+#include <type_traits>
 #include <utility>
 
-#include "compat.hpp"
+#include "pyglue/compat.hpp"
 
-namespace lmafmt {
+namespace pyglue {
 
 class Ref {  // owns one strong reference, or none; move-only
 public:
@@ -102,4 +103,4 @@ R at_border(F&& body) noexcept {
     }
 }
 
-}  // namespace lmafmt
+}  // namespace pyglue

@@ -1,0 +1,116 @@
+// The read-only attributes of a NativeFile: the header, the index and
+// where its last scan stopped.
+#include "native_file.hpp"
+
+namespace lmafile {
+
+namespace {
+
+PyObject* get_closed(PyObject* self, void*) noexcept {
+    FileState& s = state(self);
+    ReadLock lock(s.lock);
+    return PyBool_FromLong(!s.file.is_open());
+}
+
+PyObject* get_count(PyObject* self, void*) noexcept {
+    FileState& s = state(self);
+    ReadLock lock(s.lock);
+    return PyLong_FromSize_t(s.index.size());
+}
+
+// The record offsets as native int64 bytes, for a read-only array.
+PyObject* get_offsets(PyObject* self, void*) noexcept {
+    FileState& s = state(self);
+    ReadLock lock(s.lock);
+    const auto& offsets = s.index.offsets;
+    return PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(offsets.data()),
+        static_cast<Py_ssize_t>(offsets.size() * sizeof(offsets[0])));
+}
+
+// None, or (offset, event, error) for the record where the scan stopped.
+PyObject* get_damage(PyObject* self, void*) noexcept {
+    FileState& s = state(self);
+    lma::Stop stop;
+    {
+        ReadLock lock(s.lock);
+        stop = s.stop;
+    }
+    if (!is_record_damage(stop.status.code)) {
+        Py_RETURN_NONE;
+    }
+    Ref error = Ref::steal(damage_error(stop.status));
+    if (!error) {
+        return nullptr;
+    }
+    return Py_BuildValue("(LLO)", static_cast<long long>(stop.offset),
+                         static_cast<long long>(stop.event), error.get());
+}
+
+PyObject* get_scan_count(PyObject* self, void*) noexcept {
+    FileState& s = state(self);
+    ReadLock lock(s.lock);
+    return PyLong_FromUnsignedLongLong(s.scans);
+}
+
+PyObject* get_channels(PyObject* self, void*) noexcept {
+    const lma::Header& h = state(self).header;
+    Ref list = Ref::steal(PyList_New(0));
+    for (std::size_t i = 0; list && i < h.channels.size(); ++i) {
+        Ref item = Ref::steal(PyLong_FromLong(h.channels[i]));
+        if (!item || PyList_Append(list.get(), item.get()) != 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
+// One (fullscale, offset, baseline, gain) per channel in use.
+PyObject* get_calibration(PyObject* self, void*) noexcept {
+    const lma::Header& h = state(self).header;
+    Ref list = Ref::steal(PyList_New(0));
+    for (std::size_t i = 0; list && i < h.channel_info.size(); ++i) {
+        const lma::Channel& c = h.channel_info[i];
+        Ref item = Ref::steal(Py_BuildValue("(iiid)", c.fullscale, c.offset,
+                                            c.baseline, c.gain));
+        if (!item || PyList_Append(list.get(), item.get()) != 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
+PyObject* get_nsamples(PyObject* self, void*) noexcept {
+    return PyLong_FromLong(state(self).header.nsamples);
+}
+
+PyObject* get_sample_interval(PyObject* self, void*) noexcept {
+    return PyFloat_FromDouble(state(self).header.sample_interval);
+}
+
+PyObject* get_pos_begin(PyObject* self, void*) noexcept {
+    return PyLong_FromLongLong(state(self).header.pos_begin);
+}
+
+}  // namespace
+
+PyGetSetDef nativefile_getset[] = {
+    {"closed", get_closed, nullptr, "True once closed.", nullptr},
+    {"count", get_count, nullptr, "Records in the index.", nullptr},
+    {"offsets", get_offsets, nullptr, "Record offsets, int64 bytes.",
+     nullptr},
+    {"damage", get_damage, nullptr,
+     "None, or (offset, event, error) where the scan stopped.", nullptr},
+    {"scan_count", get_scan_count, nullptr, "Scans run so far.", nullptr},
+    {"channels", get_channels, nullptr, "Channel indices in use.", nullptr},
+    {"calibration", get_calibration, nullptr,
+     "(fullscale, offset, baseline, gain) per channel in use.", nullptr},
+    {"nsamples", get_nsamples, nullptr, "Samples per trace.", nullptr},
+    {"sample_interval", get_sample_interval, nullptr,
+     "Seconds between samples.", nullptr},
+    {"pos_begin", get_pos_begin, nullptr, "Offset of the first record.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace lmafile

@@ -1,0 +1,293 @@
+// Opening, scanning, closing and destroying a NativeFile, and carrying its
+// index across processes.
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "lma/check.hpp"
+#include "native_file.hpp"
+
+namespace lmafile {
+
+namespace {
+
+// Codes a pickled index may carry as its stop; anything else is refused.
+bool valid_stop_code(long code) noexcept {
+    return code >= static_cast<long>(lma::Errc::ok) &&
+           code <= static_cast<long>(lma::Errc::changed);
+}
+
+// Opens `path` and checks its header with the interpreter lock released.
+// Fills `fault` for a damaged header; returns a failed status for an
+// error of the opening itself.
+lma::Status open_and_check(const char* path, FileState& s,
+                           lma::HeaderFault& fault) {
+    GilRelease released;
+    lma::Status st = lma::File::open(path, s.file);
+    if (!st.ok()) {
+        return st;
+    }
+    const lma::Status header_status = lma::read_header(s.file, s.header);
+    if (header_status.code == lma::Errc::os ||
+        header_status.code == lma::Errc::no_memory) {
+        return header_status;
+    }
+    std::int64_t size = 0;
+    if (!(st = s.file.size(size)).ok()) {
+        return st;
+    }
+    fault = lma::check_header(s.header, header_status, size);
+    return lma::ok();
+}
+
+}  // namespace
+
+PooledScratch::PooledScratch(FileState& s) noexcept : s_(s) {
+    std::lock_guard<std::mutex> guard(s_.pool_lock);
+    if (!s_.pool.empty()) {
+        scratch_ = std::move(s_.pool.back());
+        s_.pool.pop_back();
+        return;
+    }
+    scratch_.reset(new (std::nothrow) lma::Scratch());
+}
+
+PooledScratch::~PooledScratch() {
+    if (!scratch_) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(s_.pool_lock);
+    try {
+        s_.pool.push_back(std::move(scratch_));
+    } catch (const std::bad_alloc&) {
+        // Not kept: the next read makes a new one.
+    }
+}
+
+PyObject* nativefile_new(PyTypeObject* type, PyObject* args,
+                         PyObject* kwds) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        PyObject* path = nullptr;
+        if ((kwds != nullptr && PyDict_GET_SIZE(kwds) != 0) ||
+            !PyArg_ParseTuple(args, "O:NativeFile", &path)) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_TypeError,
+                                "NativeFile() takes no keyword arguments");
+            }
+            return nullptr;
+        }
+        PyObject* encoded_raw = nullptr;
+        if (!PyUnicode_FSConverter(path, &encoded_raw)) {
+            return nullptr;
+        }
+        Ref encoded = Ref::steal(encoded_raw);
+        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        if (!self) {
+            return nullptr;
+        }
+        FileState& s = *new (&state(self.get())) FileState();
+        s.name.assign(PyBytes_AS_STRING(encoded.get()),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+        if (std::strlen(s.name.c_str()) != s.name.size()) {
+            PyErr_SetString(PyExc_ValueError, "embedded null byte");
+            return nullptr;
+        }
+        lma::HeaderFault fault;
+        const lma::Status st = open_and_check(s.name.c_str(), s, fault);
+        if (!st.ok()) {
+            return raise_status(st, path);
+        }
+        if (!fault.ok()) {
+            s.file.close();
+            return raise_header_fault(path, fault);
+        }
+        return self.release();
+    });
+}
+
+void nativefile_dealloc(PyObject* self) noexcept {
+    // Nobody else can hold the object now, so no lock is needed; the
+    // File's destructor closes the descriptor.
+    state(self).~FileState();
+    Py_TYPE(self)->tp_free(self);
+}
+
+namespace {
+
+PyObject* nativefile_close(PyObject* self, PyObject*) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        lma::Status st;
+        {
+            // Waits for reads in other threads to finish.
+            WriteLock lock(s.lock);
+            st = s.file.close();
+        }
+        if (!st.ok()) {
+            Ref name = Ref::steal(PyUnicode_DecodeFSDefault(s.name.c_str()));
+            return name ? raise_status(st, name.get()) : nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// Extends the index over the records the file holds now, or rebuilds it
+// for a file that shrank. Returns the change in the number of records;
+// damage where the scan stopped is kept, not raised.
+PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        bool closed = false;
+        std::int64_t added = 0;
+        lma::Status failure;
+        {
+            GilRelease released;
+            std::unique_lock<std::shared_mutex> lock(s.lock);
+            if (!s.file.is_open()) {
+                closed = true;
+            } else {
+                lma::FileStamp stamp;
+                failure = lma::stamp_of(s.file, stamp);
+                if (failure.ok()) {
+                    const auto before =
+                        static_cast<std::int64_t>(s.index.size());
+                    // A file cut shorter than its index no longer holds
+                    // those records: index it again from the start.
+                    if (s.index.scanned && stamp.size < s.index.end) {
+                        s.index = lma::RecordIndex{};
+                    }
+                    s.stop = lma::scan_records(s.file, s.header, stamp.size,
+                                               s.index);
+                    s.stamp = stamp;
+                    ++s.scans;
+                    added = static_cast<std::int64_t>(s.index.size()) -
+                            before;
+                    if (!is_record_damage(s.stop.status.code)) {
+                        failure = s.stop.status;
+                    }
+                }
+            }
+        }
+        if (closed) {
+            return raise_closed();
+        }
+        if (!failure.ok()) {
+            Ref name = Ref::steal(PyUnicode_DecodeFSDefault(s.name.c_str()));
+            return name ? raise_status(failure, name.get()) : nullptr;
+        }
+        return PyLong_FromLongLong(added);
+    });
+}
+
+// The file's size and modification time now: (size, mtime_ns).
+PyObject* nativefile_current_stamp(PyObject* self, PyObject*) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        lma::FileStamp stamp;
+        lma::Status st;
+        {
+            ReadLock lock(s.lock);
+            st = lma::stamp_of(s.file, stamp);
+        }
+        if (!st.ok()) {
+            Ref name = Ref::steal(PyUnicode_DecodeFSDefault(s.name.c_str()));
+            return name ? raise_status(st, name.get()) : nullptr;
+        }
+        return Py_BuildValue("(LL)", static_cast<long long>(stamp.size),
+                             static_cast<long long>(stamp.mtime_ns));
+    });
+}
+
+// Everything the index holds, as plain values: (offsets as bytes, end,
+// scanned, stop code, value, extra, stop offset, stop event, size,
+// mtime_ns). restore_index takes it back.
+PyObject* nativefile_index_state(PyObject* self, PyObject*) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        ReadLock lock(s.lock);
+        const auto& offsets = s.index.offsets;
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(
+            reinterpret_cast<const char*>(offsets.data()),
+            static_cast<Py_ssize_t>(offsets.size() * sizeof(offsets[0]))));
+        if (!bytes) {
+            return nullptr;
+        }
+        const lma::Stop& stop = s.stop;
+        return Py_BuildValue(
+            "(OLOillLLLL)", bytes.get(), static_cast<long long>(s.index.end),
+            s.index.scanned ? Py_True : Py_False,
+            static_cast<int>(stop.status.code), stop.status.value,
+            stop.status.extra, static_cast<long long>(stop.offset),
+            static_cast<long long>(stop.event),
+            static_cast<long long>(s.stamp.size),
+            static_cast<long long>(s.stamp.mtime_ns));
+    });
+}
+
+PyObject* nativefile_restore_index(PyObject* self, PyObject* arg) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        const char* data = nullptr;
+        Py_ssize_t nbytes = 0;
+        long long end = 0, stop_offset = 0, stop_event = 0, size = 0,
+                  mtime = 0;
+        int scanned = 0, code = 0;
+        long value = 0, extra = 0;
+        if (!PyArg_ParseTuple(arg, "y#LpillLLLL:restore_index", &data,
+                              &nbytes, &end, &scanned, &code, &value, &extra,
+                              &stop_offset, &stop_event, &size, &mtime)) {
+            return nullptr;
+        }
+        const auto count = static_cast<std::size_t>(nbytes) /
+                           sizeof(std::int64_t);
+        std::vector<std::int64_t> offsets(count);
+        if (count != 0) {
+            std::memcpy(offsets.data(), data, count * sizeof(std::int64_t));
+        }
+        bool sound = nbytes % static_cast<Py_ssize_t>(sizeof(std::int64_t))
+                         == 0 &&
+                     valid_stop_code(code);
+        for (std::size_t i = 0; sound && i < count; ++i) {
+            const std::int64_t next = i + 1 < count ? offsets[i + 1] : end;
+            sound = offsets[i] >= s.header.pos_begin && offsets[i] < next;
+        }
+        if (!sound) {
+            PyErr_SetString(PyExc_ValueError, "not a record index");
+            return nullptr;
+        }
+        WriteLock lock(s.lock);
+        s.index.offsets = std::move(offsets);
+        s.index.end = end;
+        s.index.scanned = scanned != 0;
+        s.stop.status = {static_cast<lma::Errc>(code), value, extra};
+        s.stop.offset = stop_offset;
+        s.stop.event = stop_event;
+        s.stamp = {size, mtime};
+        Py_RETURN_NONE;
+    });
+}
+
+}  // namespace
+
+PyMethodDef nativefile_methods[] = {
+    {"close", nativefile_close, METH_NOARGS,
+     "Closes the file, after reads in other threads have finished."},
+    {"scan", nativefile_scan, METH_NOARGS,
+     "Extends the index; returns the number of records added."},
+    {"current_stamp", nativefile_current_stamp, METH_NOARGS,
+     "(size, mtime_ns) of the open file now."},
+    {"index_state", nativefile_index_state, METH_NOARGS,
+     "The index as plain values, for restore_index."},
+    {"restore_index", nativefile_restore_index, METH_O,
+     "Takes back an index from index_state, without a scan."},
+    {"decode", nativefile_decode, METH_VARARGS,
+     "decode(start, stop, kind, rows, tags, horpos, traces)"},
+    {"count_pulses", nativefile_count_pulses, METH_VARARGS,
+     "count_pulses(start, stop, rows) -> (pulses, samples)"},
+    {"list_pulses", nativefile_list_pulses, METH_VARARGS,
+     "list_pulses(start, stop, rows, event, channel, first, length, "
+     "offset, samples) -> (pulses, samples)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace lmafile

@@ -1,0 +1,249 @@
+// Range reads into the caller's arrays: every argument is checked with
+// the interpreter lock held, then the engine decodes with it released
+// under the shared lock.
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "native_file.hpp"
+
+namespace lmafile {
+
+namespace {
+
+// The output kinds, in the order the Python side numbers them.
+struct OutputKind {
+    lma::SampleType type;
+    char kind;
+    Py_ssize_t itemsize;
+};
+constexpr OutputKind kOutputKinds[] = {
+    {lma::SampleType::float64, 'f', 8},
+    {lma::SampleType::float32, 'f', 4},
+    {lma::SampleType::raw_int16, 'i', 2},
+};
+
+bool check_range(Py_ssize_t start, Py_ssize_t stop) noexcept {
+    if (start < 0 || stop < start) {
+        PyErr_Format(PyExc_IndexError, "bad event range [%zd, %zd)", start,
+                     stop);
+        return false;
+    }
+    return true;
+}
+
+enum class Outcome { done, closed, out_of_range, no_memory };
+
+// Runs `body(scratch)` under the shared lock with the interpreter lock
+// released, once the file is known open and [0, stop) indexed.
+template <class F>
+Outcome run_locked(FileState& s, std::size_t stop, F&& body) noexcept {
+    GilRelease released;
+    std::shared_lock<std::shared_mutex> lock(s.lock);
+    if (!s.file.is_open()) {
+        return Outcome::closed;
+    }
+    if (stop > s.index.size()) {
+        return Outcome::out_of_range;
+    }
+    PooledScratch scratch(s);
+    if (scratch.get() == nullptr) {
+        return Outcome::no_memory;
+    }
+    body(*scratch.get());
+    return Outcome::done;
+}
+
+// Raises for an outcome other than done; false then.
+bool check_outcome(Outcome o, std::size_t stop) noexcept {
+    switch (o) {
+    case Outcome::done:
+        return true;
+    case Outcome::closed:
+        raise_closed();
+        return false;
+    case Outcome::out_of_range:
+        PyErr_Format(PyExc_IndexError, "event %zu is past the index", stop);
+        return false;
+    case Outcome::no_memory:
+        PyErr_NoMemory();
+        return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+// decode(start, stop, kind, rows, tags, horpos, traces): decodes records
+// [start, stop) into `tags` (int32, or None), `horpos` (float64, or None)
+// and traces[k], the block of channel position rows[k], in the element
+// type of `kind` (0 float64, 1 float32, 2 raw int16).
+PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        Py_ssize_t start = 0, stop = 0;
+        int kind = 0;
+        PyObject *rows_obj, *tags_obj, *horpos_obj, *traces_obj;
+        if (!PyArg_ParseTuple(args, "nniOOOO!:decode", &start, &stop, &kind,
+                              &rows_obj, &tags_obj, &horpos_obj,
+                              &PyTuple_Type, &traces_obj) ||
+            !check_range(start, stop)) {
+            return nullptr;
+        }
+        if (kind < 0 || kind > 2) {
+            PyErr_SetString(PyExc_ValueError, "unknown output kind");
+            return nullptr;
+        }
+        const OutputKind& ok = kOutputKinds[kind];
+        std::vector<std::size_t> rows;
+        if (!parse_rows(rows_obj, s.header.nchannels, rows)) {
+            return nullptr;
+        }
+        if (PyTuple_GET_SIZE(traces_obj) !=
+            static_cast<Py_ssize_t>(rows.size())) {
+            PyErr_SetString(PyExc_ValueError,
+                            "one traces array per row is needed");
+            return nullptr;
+        }
+        const Py_ssize_t n = stop - start;
+        lma::RangeOut out;
+        out.type = ok.type;
+        BufferView tags_view, horpos_view;
+        if (tags_obj != Py_None) {
+            if (take_array(tags_obj, {"tags", 'i', 4, n, -1}, tags_view) < 0) {
+                return nullptr;
+            }
+            out.tags = static_cast<std::int32_t*>(tags_view.view().buf);
+        }
+        if (horpos_obj != Py_None) {
+            if (take_array(horpos_obj, {"horpos", 'f', 8, n, -1},
+                           horpos_view) < 0) {
+                return nullptr;
+            }
+            out.horpos = static_cast<double*>(horpos_view.view().buf);
+        }
+        auto views = std::make_unique<BufferView[]>(rows.size());
+        std::vector<lma::ChannelOut> channels(rows.size());
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            const std::int64_t stride = take_array(
+                PyTuple_GET_ITEM(traces_obj, static_cast<Py_ssize_t>(k)),
+                {"traces", ok.kind, ok.itemsize, n, s.header.nsamples},
+                views[k]);
+            if (stride < 0) {
+                return nullptr;
+            }
+            channels[k] = {rows[k], views[k].view().buf, stride};
+        }
+        out.channels = channels.data();
+        out.nchannels = channels.size();
+        lma::Stop result;
+        const auto first = static_cast<std::size_t>(start);
+        const auto last = static_cast<std::size_t>(stop);
+        const Outcome o = run_locked(s, last, [&](lma::Scratch& scratch) {
+            result = lma::decode_range(s.file, s.header, s.index, first, last,
+                                       out, scratch);
+        });
+        if (!check_outcome(o, last)) {
+            return nullptr;
+        }
+        if (!result.ok()) {
+            return raise_read_failure(s, result);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// count_pulses(start, stop, rows) -> (pulses, samples)
+PyObject* nativefile_count_pulses(PyObject* self, PyObject* args) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        Py_ssize_t start = 0, stop = 0;
+        PyObject* rows_obj;
+        std::vector<std::size_t> rows;
+        if (!PyArg_ParseTuple(args, "nnO:count_pulses", &start, &stop,
+                              &rows_obj) ||
+            !check_range(start, stop) ||
+            !parse_rows(rows_obj, s.header.nchannels, rows)) {
+            return nullptr;
+        }
+        lma::PulseCounts counts;
+        lma::Stop result;
+        const auto first = static_cast<std::size_t>(start);
+        const auto last = static_cast<std::size_t>(stop);
+        const Outcome o = run_locked(s, last, [&](lma::Scratch& scratch) {
+            result = lma::count_pulses(s.file, s.header, s.index, first, last,
+                                       rows.data(), rows.size(), counts,
+                                       scratch);
+        });
+        if (!check_outcome(o, last)) {
+            return nullptr;
+        }
+        if (!result.ok()) {
+            return raise_read_failure(s, result);
+        }
+        return Py_BuildValue("(LL)", static_cast<long long>(counts.pulses),
+                             static_cast<long long>(counts.samples));
+    });
+}
+
+// list_pulses(start, stop, rows, event, channel, first, length, offset,
+// samples) -> (pulses, samples) written. The per-pulse arrays hold as many
+// pulses as the shortest of them, `samples` as many samples as it is long.
+PyObject* nativefile_list_pulses(PyObject* self, PyObject* args) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        Py_ssize_t start = 0, stop = 0;
+        PyObject* rows_obj;
+        PyObject* arrays[6];
+        std::vector<std::size_t> rows;
+        if (!PyArg_ParseTuple(args, "nnOOOOOOO:list_pulses", &start, &stop,
+                              &rows_obj, &arrays[0], &arrays[1], &arrays[2],
+                              &arrays[3], &arrays[4], &arrays[5]) ||
+            !check_range(start, stop) ||
+            !parse_rows(rows_obj, s.header.nchannels, rows)) {
+            return nullptr;
+        }
+        const ArraySpec specs[6] = {
+            {"event", 'i', 8, 0, -1},  {"channel", 'i', 4, 0, -1},
+            {"first", 'i', 4, 0, -1},  {"length", 'i', 4, 0, -1},
+            {"offset", 'i', 8, 0, -1}, {"samples", 'i', 2, 0, -1},
+        };
+        BufferView views[6];
+        for (int k = 0; k < 6; ++k) {
+            if (take_array(arrays[k], specs[k], views[k]) < 0) {
+                return nullptr;
+            }
+        }
+        lma::PulseOut out;
+        out.event = static_cast<std::int64_t*>(views[0].view().buf);
+        out.channel = static_cast<std::int32_t*>(views[1].view().buf);
+        out.first = static_cast<std::int32_t*>(views[2].view().buf);
+        out.length = static_cast<std::int32_t*>(views[3].view().buf);
+        out.offset = static_cast<std::int64_t*>(views[4].view().buf);
+        out.samples = static_cast<std::int16_t*>(views[5].view().buf);
+        Py_ssize_t pulses = views[0].view().shape[0];
+        for (int k = 1; k < 5; ++k) {
+            pulses = std::min(pulses, views[k].view().shape[0]);
+        }
+        out.capacity = {pulses, views[5].view().shape[0]};
+        lma::PulseCounts written;
+        lma::Stop result;
+        const auto first = static_cast<std::size_t>(start);
+        const auto last = static_cast<std::size_t>(stop);
+        const Outcome o = run_locked(s, last, [&](lma::Scratch& scratch) {
+            result = lma::list_pulses(s.file, s.header, s.index, first, last,
+                                      rows.data(), rows.size(), out, written,
+                                      scratch);
+        });
+        if (!check_outcome(o, last)) {
+            return nullptr;
+        }
+        if (!result.ok()) {
+            return raise_read_failure(s, result);
+        }
+        return Py_BuildValue("(LL)", static_cast<long long>(written.pulses),
+                             static_cast<long long>(written.samples));
+    });
+}
+
+}  // namespace lmafile

@@ -1,0 +1,50 @@
+// The module kelvane._lmafile: one type, NativeFile, the engine under
+// kelvane.LmaFile. It keeps no state of its own beyond the type.
+#include "native_file.hpp"
+
+namespace lmafile {
+
+PyTypeObject NativeFileType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "kelvane._lmafile.NativeFile",
+    .tp_basicsize = sizeof(NativeFileObject),
+    .tp_dealloc = nativefile_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "NativeFile(path): an open LMA file with a checked header and "
+              "a record index, read by position from any thread.",
+    .tp_methods = nativefile_methods,
+    .tp_getset = nativefile_getset,
+    .tp_new = nativefile_new,
+};
+
+namespace {
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "kelvane._lmafile",
+    .m_doc = "The native engine of kelvane.LmaFile.",
+    .m_size = -1,
+};
+
+}  // namespace
+
+}  // namespace lmafile
+
+// The import system finds a module's entry point by this exact name.
+PyMODINIT_FUNC PyInit__lmafile() {
+    using namespace lmafile;
+    if (PyType_Ready(&NativeFileType) < 0) {
+        return nullptr;
+    }
+    pyglue::Ref module = pyglue::Ref::steal(PyModule_Create(&module_def));
+    if (!module) {
+        return nullptr;
+    }
+    Py_INCREF(&NativeFileType);
+    if (PyModule_AddObject(module.get(), "NativeFile",
+                           reinterpret_cast<PyObject*>(&NativeFileType)) < 0) {
+        Py_DECREF(&NativeFileType);
+        return nullptr;
+    }
+    return module.release();
+}

@@ -1,0 +1,170 @@
+// The NativeFile object of kelvane._lmafile and what its parts share: an
+// open LMA file, its header and its record index, read by any number of
+// threads at once.
+//
+// Locking. `lock` guards `file`, `index`, `stop` and `stamp`; the header is
+// fixed once the object exists. Scanning and closing take it exclusively,
+// everything else shared. A thread waits for it only with the interpreter
+// lock released (see LockHoldingGil), so whoever holds it and wants the
+// interpreter lock back gets it, and the two locks cannot deadlock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "lma/check.hpp"
+#include "lma/file.hpp"
+#include "lma/file_stat.hpp"
+#include "lma/header.hpp"
+#include "lma/range.hpp"
+#include "lma/scan.hpp"
+#include "pyglue/compat.hpp"
+#include "pyglue/pyref.hpp"
+
+namespace lmafile {
+
+using pyglue::at_border;
+using pyglue::BufferView;
+using pyglue::new_ref;
+using pyglue::Ref;
+
+struct FileState {
+    mutable std::shared_mutex lock;
+    lma::File file;             // closed by close() or on destruction
+    lma::Header header;         // fixed after construction
+    lma::RecordIndex index;
+    lma::Stop stop;             // where the last scan stopped
+    lma::FileStamp stamp;       // the file as the last scan saw it
+    std::uint64_t scans = 0;    // scans run, for tests of index reuse
+    std::string name;           // the path as given, for messages
+
+    // Scratch buffers kept between reads, so a loop of small reads does
+    // not allocate a fresh megabyte each time.
+    std::mutex pool_lock;
+    std::vector<std::unique_ptr<lma::Scratch>> pool;
+};
+
+struct NativeFileObject {
+    PyObject_HEAD
+    FileState s;  // built by placement new in nativefile_new
+};
+
+extern PyTypeObject NativeFileType;
+
+inline FileState& state(PyObject* self) noexcept {
+    return reinterpret_cast<NativeFileObject*>(self)->s;
+}
+
+// Gives up the interpreter lock for its lifetime; no Python object may be
+// touched meanwhile.
+class GilRelease {
+public:
+    GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+    ~GilRelease() { PyEval_RestoreThread(saved_); }
+
+private:
+    PyThreadState* saved_;
+};
+
+// Takes `m` (shared or exclusive, by Lock) from a thread holding the
+// interpreter lock, waiting with the interpreter lock released.
+template <class Lock>
+class LockHoldingGil {
+public:
+    explicit LockHoldingGil(std::shared_mutex& m) : lock_(m, std::defer_lock) {
+        if (!lock_.try_lock()) {
+            GilRelease released;
+            lock_.lock();
+        }
+    }
+
+private:
+    Lock lock_;
+};
+using ReadLock = LockHoldingGil<std::shared_lock<std::shared_mutex>>;
+using WriteLock = LockHoldingGil<std::unique_lock<std::shared_mutex>>;
+
+// A scratch buffer from the pool, given back on destruction. Never throws:
+// without memory for the pool the buffer is simply not kept.
+class PooledScratch {
+public:
+    explicit PooledScratch(FileState& s) noexcept;
+    PooledScratch(const PooledScratch&) = delete;
+    PooledScratch& operator=(const PooledScratch&) = delete;
+    ~PooledScratch();
+    // Null when no memory was left for it.
+    lma::Scratch* get() noexcept { return scratch_.get(); }
+
+private:
+    FileState& s_;
+    std::unique_ptr<lma::Scratch> scratch_;
+};
+
+// ---- errors (errors.cpp) ----
+
+// Raises the exception for a failed lma status: OSError with errno and
+// `filename` for Errc::os, MemoryError, otherwise the kind and text the
+// reader gives. Always returns nullptr.
+PyObject* raise_status(const lma::Status& s, PyObject* filename) noexcept;
+
+// A new exception instance for a status, as iterating LmaReader raises it
+// at a damaged record; nullptr with an exception set on failure.
+PyObject* damage_error(const lma::Status& s) noexcept;
+
+// Raises the error for a range read that failed at `stop` (the file
+// changed since it was indexed, or cannot be read). Returns nullptr.
+PyObject* raise_read_failure(const FileState& s, const lma::Stop& stop)
+    noexcept;
+
+// Raises kelvane.DamagedHeaderError for `fault`. Returns nullptr.
+PyObject* raise_header_fault(PyObject* filename,
+                             const lma::HeaderFault& fault) noexcept;
+
+// ValueError "I/O operation on closed file.", as io raises it.
+PyObject* raise_closed() noexcept;
+
+// True for the statuses that are damage of a record, not of the reading.
+bool is_record_damage(lma::Errc code) noexcept;
+
+// ---- buffers (buffers.cpp) ----
+
+// What a caller's array must be: element format and size, and its shape.
+struct ArraySpec {
+    const char* what;          // its name in messages
+    char kind;                 // 'i' signed int, 'f' float
+    Py_ssize_t itemsize;
+    Py_ssize_t min_rows;       // rows (or elements) at least
+    Py_ssize_t ncols;          // -1: one-dimensional
+};
+
+// Acquires `obj` writable into `view` and checks it against `spec`: the
+// element type, at least `min_rows` rows of exactly `ncols` contiguous
+// elements (rows themselves may be spaced), aligned for the element.
+// Returns the row stride in elements (1-D: 1), or -1 with TypeError or
+// ValueError set.
+std::int64_t take_array(PyObject* obj, const ArraySpec& spec,
+                        BufferView& view) noexcept;
+
+// Parses a tuple of row positions into `rows`, each within
+// [0, nchannels) and none twice. False with an exception set.
+bool parse_rows(PyObject* seq, std::int32_t nchannels,
+                std::vector<std::size_t>& rows);
+
+// ---- methods (file_*.cpp) ----
+extern PyMethodDef nativefile_methods[];
+extern PyGetSetDef nativefile_getset[];
+PyObject* nativefile_new(PyTypeObject* type, PyObject* args,
+                         PyObject* kwds) noexcept;
+void nativefile_dealloc(PyObject* self) noexcept;
+
+PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept;
+PyObject* nativefile_count_pulses(PyObject* self, PyObject* args) noexcept;
+PyObject* nativefile_list_pulses(PyObject* self, PyObject* args) noexcept;
+
+}  // namespace lmafile

@@ -1,0 +1,56 @@
+// A read-only file read by position (pread): no shared file offset, so any
+// number of threads may read one File at once. Errors are Errc::os with
+// errno as the value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lma/header.hpp"
+#include "lma/status.hpp"
+
+namespace lma {
+
+class File {
+public:
+    File() noexcept = default;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;  // closes what it held
+    ~File();                                 // closes; errors are lost
+
+    // Opens `path` read-only and close-on-exec into `out` (closing what
+    // `out` held). A directory is refused with EISDIR.
+    static Status open(const char* path, File& out) noexcept;
+
+    bool is_open() const noexcept { return fd_ >= 0; }
+    int fd() const noexcept { return fd_; }
+
+    // Reads up to `n` bytes at `offset` into `dst`; `got` is the number
+    // read, fewer than `n` only at the end of the file (interrupted and
+    // short reads are resumed). A negative offset is EINVAL; a closed file
+    // is Errc::closed.
+    Status read_at(std::int64_t offset, void* dst, std::size_t n,
+                   std::size_t& got) const noexcept;
+
+    // The file's current size in bytes.
+    Status size(std::int64_t& out) const noexcept;
+
+    // Closes the descriptor; a second close does nothing. The descriptor is
+    // given up even when close reports an error.
+    Status close() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+// Parses the header of `f` with the one header parser, read_header on a C
+// stream, through a private duplicate of the descriptor. Same contract as
+// that function: fields not reached keep their values; `h.pos_end` is the
+// file size on success. Errc::os when the stream cannot be made. The
+// duplicate shares the descriptor's offset: not for two threads at once on
+// one File (positional reads may go on meanwhile).
+Status read_header(const File& f, Header& h) noexcept;
+
+}  // namespace lma

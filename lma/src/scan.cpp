@@ -1,0 +1,124 @@
+#include "lma/scan.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "record.hpp"
+
+namespace lma {
+
+namespace {
+
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+
+// File bytes through one block of bounded size, refilled where a field
+// is asked for outside it; samples are passed over, never read.
+class BlockSource {
+public:
+    BlockSource(const File& f, std::int64_t limit, unsigned char* block)
+        : file_(f), limit_(limit), block_(block) {}
+
+    std::size_t get(std::int64_t pos, std::size_t n, unsigned char* dst) {
+        if (pos >= limit_) {
+            return 0;
+        }
+        if (pos < start_ || pos + static_cast<std::int64_t>(n) >
+                                start_ + static_cast<std::int64_t>(size_)) {
+            refill(pos);
+        }
+        const std::int64_t have = start_ + static_cast<std::int64_t>(size_) -
+                                  pos;
+        const std::size_t take =
+            have <= 0 ? 0 : std::min(n, static_cast<std::size_t>(have));
+        std::memcpy(dst, block_ + (pos - start_), take);
+        return take;
+    }
+
+    std::int64_t limit() const noexcept { return limit_; }
+    const Status& error() const noexcept { return error_; }
+
+private:
+    void refill(std::int64_t pos) {
+        start_ = pos;
+        size_ = 0;
+        const auto want = static_cast<std::size_t>(
+            std::min<std::int64_t>(limit_ - pos, kBlockBytes));
+        Status s = file_.read_at(pos, block_, want, size_);
+        if (!s.ok()) {
+            error_ = s;
+            size_ = 0;
+            limit_ = pos;
+        } else if (size_ < want) {
+            // The file shrank since its size was taken: its end is here.
+            limit_ = pos + static_cast<std::int64_t>(size_);
+        }
+    }
+
+    const File& file_;
+    std::int64_t limit_;
+    unsigned char* block_;
+    std::int64_t start_ = 0;
+    std::size_t size_ = 0;
+    Status error_;
+};
+
+}  // namespace
+
+Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
+                  RecordIndex& index) noexcept {
+    if (!index.scanned) {
+        index.offsets.clear();
+        index.end = h.pos_begin;
+        index.scanned = true;
+    }
+    Stop stop;
+    stop.offset = index.end;
+    stop.event = static_cast<std::int64_t>(index.size());
+    if (!f.is_open()) {
+        stop.status = {Errc::closed, 0};
+        return stop;
+    }
+    if (index.end < 0) {
+        // What fseek to a negative offset returns.
+        stop.status = {Errc::seek, -1};
+        return stop;
+    }
+    std::vector<unsigned char> block;
+    try {
+        block.resize(kBlockBytes);
+    } catch (const std::bad_alloc&) {
+        stop.status = {Errc::no_memory, 0};
+        return stop;
+    }
+    BlockSource src(f, file_size, block.data());
+    auto pass_over = [](std::size_t, Pulse, std::int64_t) { return ok(); };
+    // The reader's look-ahead: a record starts wherever a byte remains.
+    while (stop.offset < src.limit()) {
+        detail::RecordHead head;
+        Status s = detail::walk_record(src, h, stop.offset, head, pass_over);
+        if (!src.error().ok()) {
+            s = src.error();
+        }
+        if (!s.ok()) {
+            stop.status = s;
+            return stop;
+        }
+        try {
+            index.offsets.push_back(stop.offset);
+        } catch (const std::bad_alloc&) {
+            stop.status = {Errc::no_memory, 0};
+            return stop;
+        }
+        index.end = head.end;
+        stop.offset = head.end;
+        ++stop.event;
+    }
+    if (!src.error().ok()) {
+        stop.status = src.error();
+    }
+    return stop;
+}
+
+}  // namespace lma

@@ -1,0 +1,79 @@
+"""What a damaged file is reported with, shared by the readers.
+
+Pure Python, so that importing it loads no extension.
+"""
+
+from __future__ import annotations
+
+from typing import Any, NamedTuple, Optional, Union
+
+__all__ = ["Damage", "DamagedHeaderError", "DamagedRecordWarning"]
+
+
+def _describe(error: BaseException) -> str:
+    text = str(error)
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
+class Damage(NamedTuple):
+    """A record that could not be decoded."""
+    offset: int          # byte offset where the record starts
+    event: int           # its event index, counted from 0
+    error: BaseException
+
+    def __str__(self) -> str:
+        return (f"damaged record at byte {self.offset} (event {self.event}): "
+                f"{_describe(self.error)}")
+
+
+class DamagedRecordWarning(RuntimeWarning):
+    """An event record could not be decoded; the events before it are kept.
+
+    `damage` holds the record's byte offset, its event index and the error.
+    """
+
+    def __init__(self, filename: str, damage: Damage) -> None:
+        # Both as args, so the warning pickles (to leave a worker process).
+        super().__init__(filename, damage)
+        self.filename = filename
+        self.damage = damage
+
+    def __str__(self) -> str:
+        return f"{self.filename}: {self.damage}"
+
+
+class DamagedHeaderError(OSError):
+    """The file's header is damaged, so it has no events.
+
+    `field` names the header field at fault ("num of samples", ...) and
+    `value` holds what the file stores there; both are None when the
+    failure is only known by its `cause`, an exception the reader raised.
+    `problem` says what is wrong with the value.
+    """
+
+    def __init__(self, filename: str, cause: Optional[BaseException] = None,
+                 field: Optional[str] = None,
+                 value: Union[int, float, None] = None,
+                 problem: Optional[str] = None) -> None:
+        if field is not None:
+            detail = f": {field}"
+            detail += f" {problem}" if problem else ""
+            detail += f" ({value!r})"
+        elif cause is not None:
+            detail = f": {_describe(cause)}"
+        else:
+            detail = ""
+        super().__init__(f"{filename}: damaged header{detail}")
+        self.filename = filename
+        self.cause = cause
+        self.field = field
+        self.value = value
+        self.problem = problem
+
+    def __str__(self) -> str:
+        # OSError's own would show errno and strerror, which are unset.
+        return str(self.args[0])
+
+    def __reduce__(self) -> Any:
+        return type(self), (self.filename, self.cause, self.field,
+                            self.value, self.problem)

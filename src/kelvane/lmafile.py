@@ -1,0 +1,355 @@
+"""Random access to the events of an LMA file, and whole ranges as arrays.
+
+    with kelvane.LmaFile("run.lma") as f:
+        len(f)                       # events, counted without decoding
+        f[-1].traces                 # the last event, (channels, samples)
+        batch = f.read(0, 1000, dtype="float32")
+        batch.traces["channel0"]     # (1000, samples)
+
+Opening checks the header strictly and indexes the records; reads go by
+position, decode natively with the interpreter lock released, and may come
+from several threads at once. The results equal iterating `LmaReader`,
+bit for bit.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+from typing import (Any, Dict, Iterable, List, Mapping, NamedTuple,
+                    Optional, Tuple, Union)
+
+import numpy as np
+
+from ._lmafile import NativeFile
+from .damage import Damage
+
+__all__ = ["LmaFile", "Calibration", "Event", "Events", "Pulses"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+ChannelSelection = Union[None, int, str, Iterable[Union[int, str]]]
+
+# dtype name -> (native output kind, element type)
+_OUTPUTS: Dict[str, Tuple[int, "np.dtype[Any]"]] = {
+    "float64": (0, np.dtype(np.float64)),
+    "float32": (1, np.dtype(np.float32)),
+    "raw": (2, np.dtype(np.int16)),
+}
+
+
+class Calibration(NamedTuple):
+    """One channel's calibration: trace = gain * (raw - baseline)."""
+    fullscale: int
+    offset: int
+    baseline: int
+    gain: float
+
+
+class Event(NamedTuple):
+    """One event: `traces` holds one float64 row per channel in use."""
+    tag: int
+    horpos: float
+    traces: np.ndarray
+
+
+class Events(NamedTuple):
+    """A range of events: `tags` (int32) and `horpos` (float64), one per
+    event, and `traces`, mapping each event key ("channel0", ...) to an
+    (events, samples) array."""
+    tags: np.ndarray
+    horpos: np.ndarray
+    traces: Dict[str, np.ndarray]
+
+
+class Pulses(NamedTuple):
+    """Partial pulses as stored, one entry per pulse: its `event` index,
+    `channel` index, `first` sample and `length`, and the `offset` of its
+    samples in `samples`, the flat int16 samples of all pulses."""
+    event: np.ndarray
+    channel: np.ndarray
+    first: np.ndarray
+    length: np.ndarray
+    offset: np.ndarray
+    samples: np.ndarray
+
+
+class LmaFile:
+    """An LMA file opened for random access; see the module documentation.
+
+    Raises `DamagedHeaderError` (with `field` and `value`) for a header no
+    recording can have, `FileNotFoundError` or `IsADirectoryError` when
+    there is no file to read. Pickles by path, carrying its index: a file
+    whose size and modification time are unchanged is not scanned again.
+    A closed `LmaFile` pickles too and unpickles open.
+    """
+
+    path: str
+    channels: List[int]
+    nsamples: int
+    sample_interval: float
+    calibration: Dict[str, Calibration]
+
+    def __init__(self, path: PathLike) -> None:
+        self._open(path, None)
+
+    def _open(self, path: PathLike, index: Optional[Tuple[Any, ...]]) -> None:
+        self.path = os.fsdecode(os.fspath(path))
+        native = NativeFile(self.path)
+        # The index comes along only while the file is still the one it
+        # was made for.
+        if index is not None and tuple(index[-2:]) == native.current_stamp():
+            native.restore_index(index)
+        else:
+            native.scan()
+        self._native = native
+        self.channels = native.channels
+        self.nsamples = native.nsamples
+        self.sample_interval = native.sample_interval
+        self._keys = [f"channel{c}" for c in self.channels]
+        self.calibration = {key: Calibration(*values) for key, values
+                            in zip(self._keys, native.calibration)}
+        self._offsets = np.empty(0, np.int64)
+        self._offsets_token: Tuple[int, int] = (-1, -1)
+
+    # --- the index ---------------------------------------------------------
+
+    def __len__(self) -> int:
+        return int(self._native.count)
+
+    @property
+    def offsets(self) -> np.ndarray:
+        """The byte offset of each record (read-only int64)."""
+        native = self._native
+        # A scan may have rebuilt the index, not only extended it.
+        token = (native.scan_count, native.count)
+        if self._offsets_token != token:
+            # Over a bytes object, so the array is read-only.
+            self._offsets = np.frombuffer(native.offsets, np.int64)
+            self._offsets_token = token
+        return self._offsets
+
+    @property
+    def damage(self) -> Optional[Damage]:
+        """None, or where indexing stopped at a record that could not be
+        decoded: its offset, event index and the error iterating
+        `LmaReader` raises there."""
+        found = self._native.damage
+        return None if found is None else Damage(*found)
+
+    def refresh(self) -> int:
+        """Extends the index over records written since it was made, and
+        tries a cut-short last record again. Returns the events added;
+        a file cut shorter than its index is indexed anew, and the result
+        is then negative."""
+        self._check_open()
+        return int(self._native.scan())
+
+    @property
+    def time(self) -> np.ndarray:
+        """Seconds from the start of the trace, one per sample."""
+        return np.arange(self.nsamples, dtype=np.float64) * \
+            self.sample_interval
+
+    # --- reading -------------------------------------------------------------
+
+    def __getitem__(self, index: int) -> Event:
+        if isinstance(index, slice):
+            raise TypeError("LmaFile indices must be integers; "
+                            "use read(start, stop) for ranges")
+        i = operator.index(index)
+        n = len(self)
+        if i < 0:
+            i += n
+        if not 0 <= i < n:
+            raise IndexError(f"event {index} out of range for {n} events")
+        self._check_open()
+        traces = np.empty((len(self._keys), self.nsamples), np.float64)
+        tags = np.empty(1, np.int32)
+        horpos = np.empty(1, np.float64)
+        self._native.decode(i, i + 1, 0, tuple(range(len(self._keys))), tags,
+                            horpos, tuple(traces[k:k + 1]
+                                          for k in range(len(self._keys))))
+        return Event(int(tags[0]), float(horpos[0]), traces)
+
+    def read(self, start: int = 0, stop: Optional[int] = None, *,
+             channels: ChannelSelection = None, dtype: Any = "float64",
+             out: Union[Events, Mapping[str, np.ndarray], None] = None,
+             ) -> Events:
+        """Events [start, stop) as arrays.
+
+        `channels` picks channels by index or event key, `dtype` is
+        "float64", "float32" or "raw" (int16 as stored; uncovered samples
+        hold the baseline). `out`, an `Events` from an earlier call or a
+        mapping of event key to array, is written into instead of new
+        arrays, and the result holds views of its first rows. Arguments
+        are all checked before anything is written.
+        """
+        self._check_open()
+        first, last = self._bounds(start, stop)
+        rows = self._rows(channels)
+        kind, element = _output(dtype)
+        n = last - first
+        keys = [self._keys[r] for r in rows]
+        tags, horpos, traces = self._outputs(out, keys, element, n)
+        self._native.decode(first, last, kind, tuple(rows), tags, horpos,
+                            tuple(traces[k] for k in keys))
+        return Events(tags[:n], horpos[:n],
+                      {k: traces[k][:n] for k in keys})
+
+    def pulses(self, start: int = 0, stop: Optional[int] = None, *,
+               channels: ChannelSelection = None) -> Pulses:
+        """The partial pulses of events [start, stop) as stored; see
+        `Pulses`."""
+        self._check_open()
+        first, last = self._bounds(start, stop)
+        rows = tuple(self._rows(channels))
+        npulses, nsamples = self._native.count_pulses(first, last, rows)
+        arrays = (np.empty(npulses, np.int64), np.empty(npulses, np.int32),
+                  np.empty(npulses, np.int32), np.empty(npulses, np.int32),
+                  np.empty(npulses, np.int64), np.empty(nsamples, np.int16))
+        npulses, nsamples = self._native.list_pulses(first, last, rows,
+                                                     *arrays)
+        event, channel, first_sample, length, offset, samples = arrays
+        return Pulses(event[:npulses], channel[:npulses],
+                      first_sample[:npulses], length[:npulses],
+                      offset[:npulses], samples[:nsamples])
+
+    # --- arguments -------------------------------------------------------------
+
+    def _bounds(self, start: int, stop: Optional[int]) -> Tuple[int, int]:
+        n = len(self)
+        first = operator.index(start)
+        last = n if stop is None else operator.index(stop)
+        if first < 0 or last < 0:
+            raise IndexError(f"negative bounds are not allowed: start={start},"
+                             f" stop={stop}")
+        if first > last:
+            raise ValueError(f"start {first} is after stop {last}")
+        if last > n:
+            raise IndexError(f"stop {last} is past the last of {n} events")
+        return first, last
+
+    def _rows(self, channels: ChannelSelection) -> List[int]:
+        """Positions among the channels in use, in the order asked for."""
+        if channels is None:
+            return list(range(len(self._keys)))
+        if isinstance(channels, (int, str, np.integer)):
+            channels = [channels]
+        rows: List[int] = []
+        for c in channels:
+            if isinstance(c, str):
+                key = c
+            elif isinstance(c, (int, np.integer)) and not isinstance(c, bool):
+                key = f"channel{int(c)}"
+            else:
+                raise TypeError(f"a channel is an index or an event key, "
+                                f"not {type(c).__name__}")
+            if key not in self._keys:
+                raise ValueError(f"channel {c!r} is not in use; in use: "
+                                 f"{self.channels}")
+            row = self._keys.index(key)
+            if row in rows:
+                raise ValueError(f"channel {c!r} is selected twice")
+            rows.append(row)
+        return rows
+
+    def _outputs(self, out: Union[Events, Mapping[str, np.ndarray], None],
+                 keys: List[str], element: "np.dtype[Any]", n: int,
+                 ) -> Tuple[np.ndarray, np.ndarray, Dict[str, np.ndarray]]:
+        """The arrays to write into, each checked."""
+        ns = self.nsamples
+        if out is None:
+            return (np.empty(n, np.int32), np.empty(n, np.float64),
+                    {k: np.empty((n, ns), element) for k in keys})
+        if isinstance(out, Events):
+            tags = _checked(out.tags, "tags", np.dtype(np.int32), (n,))
+            horpos = _checked(out.horpos, "horpos", np.dtype(np.float64),
+                              (n,))
+            mapping: Mapping[str, np.ndarray] = out.traces
+        elif isinstance(out, Mapping):
+            tags, horpos = np.empty(n, np.int32), np.empty(n, np.float64)
+            mapping = out
+        else:
+            raise TypeError(f"out must be Events or a mapping of event key "
+                            f"to array, not {type(out).__name__}")
+        traces = {}
+        for k in keys:
+            if k not in mapping:
+                raise ValueError(f"out has no array for {k!r}")
+            traces[k] = _checked(mapping[k], f"out[{k!r}]", element, (n, ns))
+        return tags, horpos, traces
+
+    # --- life ------------------------------------------------------------------
+
+    def _check_open(self) -> None:
+        if self._native.closed:
+            raise ValueError("I/O operation on closed file.")
+
+    @property
+    def closed(self) -> bool:
+        return bool(self._native.closed)
+
+    def close(self) -> None:
+        """Closes the file, once reads in other threads have finished.
+        Closing twice is harmless."""
+        self._native.close()
+
+    def __enter__(self) -> "LmaFile":
+        self._check_open()
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else "open"
+        return (f"<kelvane.LmaFile {self.path!r}: {len(self)} events, "
+                f"channels {self.channels}, {self.nsamples} samples, "
+                f"{state}>")
+
+    def __reduce__(self) -> Tuple[Any, Tuple[str, Tuple[Any, ...]]]:
+        return _reopen, (self.path, self._native.index_state())
+
+
+def _reopen(path: str, index: Tuple[Any, ...]) -> LmaFile:
+    f = LmaFile.__new__(LmaFile)
+    f._open(path, index)
+    return f
+
+
+def _output(dtype: Any) -> Tuple[int, "np.dtype[Any]"]:
+    if isinstance(dtype, str) and dtype in _OUTPUTS:
+        return _OUTPUTS[dtype]
+    try:
+        as_dtype = np.dtype(dtype)
+    except TypeError:
+        as_dtype = None
+    for kind, element in _OUTPUTS.values():
+        if as_dtype == element:
+            return kind, element
+    raise ValueError(f"dtype must be one of {sorted(_OUTPUTS)}, not "
+                     f"{dtype!r}")
+
+
+def _checked(array: Any, what: str, element: "np.dtype[Any]",
+             shape: Tuple[int, ...]) -> np.ndarray:
+    """`array` if it can take `shape[0]` rows of `shape[1:]` elements of
+    type `element` in place; TypeError or ValueError otherwise."""
+    if not isinstance(array, np.ndarray):
+        raise TypeError(f"{what} must be a NumPy array, not "
+                        f"{type(array).__name__}")
+    if array.dtype != element:
+        raise ValueError(f"{what} has dtype {array.dtype}, not {element}")
+    if array.ndim != len(shape) or array.shape[0] < shape[0] or \
+            array.shape[1:] != shape[1:]:
+        want = ", ".join(["at least %d" % shape[0]] + [str(s) for s in
+                                                      shape[1:]])
+        raise ValueError(f"{what} has shape {array.shape}, needs ({want})")
+    if not array.flags.writeable:
+        raise ValueError(f"{what} is read-only")
+    rows = array[:shape[0]]
+    if not (rows.flags.c_contiguous or (rows.ndim == 2 and rows.strides[1]
+                                         == rows.itemsize
+                                         and rows.strides[0] > 0)):
+        raise ValueError(f"{what}: rows must be contiguous")
+    return array
