@@ -11,7 +11,7 @@ out=build/fuzz
 mkdir -p "$out/corpus"
 clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -Ilma/include lma/src/header.cpp lma/src/event.cpp fuzz/fuzz_lma.cpp \
+    -Ilma/include lma/src/*.cpp fuzz/fuzz_lma.cpp \
     -o "$out/fuzz_lma"
 python3 fuzz/make_corpus.py "$out/seeds"
 nice "$out/fuzz_lma" -max_total_time="$seconds" -max_len=4096 \

@@ -201,7 +201,7 @@ Stop decode_range(const File& f, const Header& h, const RecordIndex& index,
             return bad_arguments(index, first);
         }
         for (std::size_t k = 0; k < out.nchannels; ++k) {
-            if (out.channels[k].data == nullptr ||
+            if ((out.channels[k].data == nullptr && h.nsamples > 0) ||
                 out.channels[k].stride < h.nsamples) {
                 return bad_arguments(index, first);
             }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -17,8 +18,9 @@ constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
 // is asked for outside it; samples are passed over, never read.
 class BlockSource {
 public:
-    BlockSource(const File& f, std::int64_t limit, unsigned char* block)
-        : file_(f), limit_(limit), block_(block) {}
+    BlockSource(const File& f, std::int64_t limit, unsigned char* block,
+                std::size_t capacity)
+        : file_(f), limit_(limit), block_(block), capacity_(capacity) {}
 
     std::size_t get(std::int64_t pos, std::size_t n, unsigned char* dst) {
         if (pos >= limit_) {
@@ -44,7 +46,8 @@ private:
         start_ = pos;
         size_ = 0;
         const auto want = static_cast<std::size_t>(
-            std::min<std::int64_t>(limit_ - pos, kBlockBytes));
+            std::min<std::int64_t>(limit_ - pos,
+                                   static_cast<std::int64_t>(capacity_)));
         Status s = file_.read_at(pos, block_, want, size_);
         if (!s.ok()) {
             error_ = s;
@@ -59,6 +62,7 @@ private:
     const File& file_;
     std::int64_t limit_;
     unsigned char* block_;
+    std::size_t capacity_;
     std::int64_t start_ = 0;
     std::size_t size_ = 0;
     Status error_;
@@ -85,14 +89,19 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
         stop.status = {Errc::seek, -1};
         return stop;
     }
-    std::vector<unsigned char> block;
-    try {
-        block.resize(kBlockBytes);
-    } catch (const std::bad_alloc&) {
+    if (stop.offset >= file_size) {
+        return stop;  // nothing new: no block needed
+    }
+    // Not zero-filled: a short file costs only its own size.
+    const auto block_bytes = static_cast<std::size_t>(
+        std::min<std::int64_t>(file_size - stop.offset, kBlockBytes));
+    std::unique_ptr<unsigned char[]> block(
+        new (std::nothrow) unsigned char[block_bytes]);
+    if (!block) {
         stop.status = {Errc::no_memory, 0};
         return stop;
     }
-    BlockSource src(f, file_size, block.data());
+    BlockSource src(f, file_size, block.get(), block_bytes);
     auto pass_over = [](std::size_t, Pulse, std::int64_t) { return ok(); };
     // The reader's look-ahead: a record starts wherever a byte remains.
     while (stop.offset < src.limit()) {

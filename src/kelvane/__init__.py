@@ -21,6 +21,8 @@ if TYPE_CHECKING:
     from .damage import DamagedHeaderError, DamagedRecordWarning
     from .lmafile import LmaFile
 
+    __version__: str
+
 
 def __getattr__(name: str) -> Any:
     # On first use only: `import kelvane` must not load the extensions,
@@ -29,8 +31,13 @@ def __getattr__(name: str) -> Any:
         import importlib
         return getattr(importlib.import_module(f".{_HOMES[name]}", __name__),
                        name)
+    if name == "__version__":
+        # From the installed package's metadata, so that pyproject.toml
+        # stays the one place that names the version.
+        from importlib.metadata import version
+        return version(__name__)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
-    return sorted(list(globals()) + __all__)
+    return sorted(list(globals()) + __all__ + ["__version__"])

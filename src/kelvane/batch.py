@@ -8,49 +8,29 @@
 
 Both accept `str` and `os.PathLike` names. A damaged event record ends the
 data: the events before it are returned and a `DamagedRecordWarning` names
-the record's byte offset and the error. A header the reader could not parse
-raises `DamagedHeaderError`. Traces come as float64 or, with `dtype`, any
+the record's byte offset and the error. A header that no recording can have
+raises `DamagedHeaderError`. Both read through `kelvane.LmaFile`. Traces come as float64 or, with `dtype`, any
 other floating type; a value too large for a narrower type becomes inf.
 """
 
 from __future__ import annotations
 
-import errno
 import os
-import sys
-import threading
 import warnings
-from typing import (Any, Callable, Dict, Iterator, List, NamedTuple,
-                    Optional, Union)
+from typing import (Any, Dict, Iterator, List, NamedTuple, Optional,
+                    Union)
 
 import numpy as np
 
 from .damage import Damage, DamagedHeaderError, DamagedRecordWarning
+from .lmafile import Events as FileEvents
+from .lmafile import LmaFile
 from .lmafmt import LmaReader
 
 __all__ = ["DamagedRecordWarning", "DamagedHeaderError", "Damage", "Events",
            "read_events", "iterate", "summarise_file", "open_reader"]
 
 PathLike = Union[str, "os.PathLike[str]"]
-
-# What decoding a broken record raises: the reader's own read failures
-# (OSError), a pulse of length 0 (IndexError), and NumPy refusing a pulse
-# that does not fit its trace or a negative length (ValueError).
-DAMAGE_ERRORS = (OSError, IndexError, ValueError)
-
-# Where the reader reports a header it could not parse.
-_HEADER_REPORT = "kelvane.lmafmt.LmaReader.__read_header"
-
-# Bytes of the fixed header part and of one channel's calibration block:
-# the first event cannot start before both end.
-_GENERAL_BYTES = 50
-_CHANNEL_BYTES = 24
-
-# Output arrays are sized from a guess at the events left (see `collect`).
-# Untouched rows of an np.empty array cost address space, not memory, so
-# the guess is generous; this caps it, in case small early records make it
-# absurd. Past it the arrays grow as needed.
-_GUESS_CAP_BYTES = 2 * 2**30
 
 
 class Events(NamedTuple):
@@ -61,213 +41,27 @@ class Events(NamedTuple):
     traces: Dict[str, np.ndarray]
 
 
-# The reader reports a header failure twice on stderr (through
-# sys.excepthook, then sys.unraisablehook) and carries on. Both hooks are
-# process-wide, so swapping them is serialised.
-_hook_lock = threading.Lock()
-
-
 def open_reader(filename: PathLike) -> LmaReader:
-    """An `LmaReader` for `filename`, which may also be a path object.
+    """An `LmaReader` for `filename` (a `str` or path object), once its
+    header has passed the strict check of `LmaFile`.
 
-    Raises `DamagedHeaderError` instead of the reader's report on stderr
-    when the header cannot be parsed, `FileNotFoundError` when the file
-    cannot be opened, `IsADirectoryError` for a directory (which opens
-    but reads nothing), and `ValueError` for an existing file whose name is
+    Raises `DamagedHeaderError` for a header no recording can have,
+    `FileNotFoundError` when the file cannot be opened, `IsADirectoryError`
+    for a directory, and `ValueError` for an existing file whose name is
     not valid UTF-8 (the reader takes UTF-8 names only).
     """
     name = os.fsdecode(filename)
-    if os.path.isdir(name):
-        raise IsADirectoryError(f"{name}: is a directory")
+    LmaFile(name).close()
     _check_encodable(name)
-    reports: List[BaseException] = []
-
-    def unraisable(report: Any) -> None:
-        if report.object == _HEADER_REPORT:
-            reports.append(report.exc_value)
-        else:
-            saved_unraisable(report)
-
-    with _hook_lock:
-        saved_unraisable, saved_except = sys.unraisablehook, sys.excepthook
-        sys.unraisablehook = unraisable
-        sys.excepthook = lambda *exc_info: None
-        try:
-            reader = LmaReader(name)
-        finally:
-            sys.unraisablehook, sys.excepthook = saved_unraisable, saved_except
-    # A parse that stops early never measures the file's end.
-    if reports or reader.pos_end == 0:
-        raise DamagedHeaderError(name, reports[0] if reports else None)
-    # A larger header size than the parsed header is allowed; a smaller
-    # one (negative included) would put the first event inside it.
-    header_end = _GENERAL_BYTES + _CHANNEL_BYTES * reader.nchannels
-    if reader.pos_begin < header_end:
-        raise DamagedHeaderError(name, ValueError(
-            f"first event at byte {reader.pos_begin}, inside the header "
-            f"({header_end} bytes)"))
-    return reader
+    return LmaReader(name)
 
 
 def _check_encodable(name: str) -> None:
     try:
         name.encode("utf-8")
     except UnicodeEncodeError:
-        if not os.path.lexists(name):
-            raise FileNotFoundError(errno.ENOENT, "No such file or directory",
-                                    name) from None
         raise ValueError(f"{name!r}: cannot open a file whose name is not "
                          f"valid UTF-8") from None
-
-
-class EventStream:
-    """The events of an open reader from index `start` up to `stop`.
-
-    Iterating yields the event dictionaries; a damaged record ends the
-    iteration quietly and is kept in `damage`. `offset` is where the next
-    record starts and `count` how many events were decoded, including the
-    skipped ones before `start`; `record_offset` is where the last yielded
-    event's record starts. There is one pass: iterating again, say
-    after a `break`, goes on where the last loop stopped. `progress`, if
-    given, is called with `offset` after each record, skipped ones too.
-    """
-
-    def __init__(self, reader: LmaReader, start: int = 0,
-                 stop: Optional[int] = None,
-                 progress: Optional[Callable[[int], None]] = None) -> None:
-        if start < 0 or (stop is not None and stop < start):
-            raise ValueError(f"bad event range: start={start}, stop={stop}")
-        self.reader = reader
-        self.start = start
-        self.stop = stop
-        self.progress = progress
-        self.offset = reader.pos_begin
-        self.record_offset = self.offset
-        self.count = 0
-        self.damage: Optional[Damage] = None
-        # One generator for the whole pass: each new iteration over the
-        # reader would seek back to the first record.
-        self._events = self._decode()
-
-    def __iter__(self) -> Iterator[Dict[str, Any]]:
-        return self._events
-
-    def _decode(self) -> Iterator[Dict[str, Any]]:
-        reader, start, stop = self.reader, self.start, self.stop
-        events = iter(reader)
-        while stop is None or self.count < stop:
-            try:
-                event = next(events)
-            except StopIteration:
-                return
-            except DAMAGE_ERRORS as error:
-                self.damage = Damage(self.offset, self.count, error)
-                return
-            # Only here is the next record's start known: after a failure
-            # the stream stands wherever the decoder gave up.
-            self.record_offset = self.offset
-            self.offset = reader.pos_cur
-            self.count += 1
-            if self.progress is not None:
-                self.progress(self.offset)
-            if self.count > start:
-                yield event
-
-    @property
-    def size(self) -> Optional[int]:
-        """The most events the range can hold; None when unbounded."""
-        return None if self.stop is None else self.stop - self.start
-
-    def events_left_guess(self) -> int:
-        """Events after the current one, if the records left have the
-        average size of those decoded so far."""
-        if self.count == 0:
-            return 0
-        average = (self.offset - self.reader.pos_begin) / self.count
-        return int((self.reader.pos_end - self.offset) / max(average, 1.0))
-
-
-class Collector:
-    """Output arrays filled one event at a time, up to `limit` events.
-
-    Every row is written once: the arrays come from np.empty, whose pages
-    the system supplies only when first written, and are cut to size at
-    the end by a reallocation that does not touch the rows kept. Growing
-    copies the rows so far; a good guess at the size (see `collect`) keeps
-    that rare. (Doubling by ndarray.resize would zero-fill and copy, and
-    first touches of memory are what this work costs most.)
-    """
-
-    def __init__(self, reader: LmaReader, dtype: Any = np.float64,
-                 limit: Optional[int] = None) -> None:
-        self.keys = [f"channel{c}" for c in reader.channels]
-        self.nsamples = max(reader.nsamples, 0)
-        self.dtype = np.dtype(dtype)
-        self.limit = limit
-        self.n = 0
-        self.tags = np.empty(0, np.int32)
-        self.traces = {k: np.empty((0, self.nsamples), self.dtype)
-                       for k in self.keys}
-
-    @property
-    def capacity(self) -> int:
-        return len(self.tags)
-
-    @property
-    def full(self) -> bool:
-        return self.limit is not None and self.n >= self.limit
-
-    def grow(self, events_left: int) -> None:
-        """Room for the events so far plus a quarter more than
-        `events_left`, within the cap, and at least half again as many."""
-        n = self.n
-        row_bytes = self.nsamples * int(self.dtype.itemsize) * len(self.keys)
-        cap = _GUESS_CAP_BYTES // (row_bytes + 4)
-        capacity = n + min(events_left + events_left // 4 + 16, cap)
-        capacity = max(capacity, n + n // 2 + 1)
-        if self.limit is not None:
-            capacity = min(capacity, self.limit)
-        self.tags = _moved(self.tags, n, (capacity,))
-        for key, old in self.traces.items():
-            self.traces[key] = _moved(old, n, (capacity, self.nsamples))
-
-    def add(self, event: Dict[str, Any]) -> None:
-        """Stores one event; there must be room (see `grow`)."""
-        n = self.n
-        self.tags[n] = event["tag"]
-        for key, out in self.traces.items():
-            out[n] = event[key]
-        self.n = n + 1
-
-    def result(self) -> Events:
-        """The arrays cut to the events added; the collector is spent."""
-        # refcheck off: nothing else refers to these arrays yet.
-        self.tags.resize(self.n, refcheck=False)
-        for out in self.traces.values():
-            out.resize((self.n, self.nsamples), refcheck=False)
-        return Events(self.tags, self.traces)
-
-
-def _moved(old: np.ndarray, n: int, shape: Any) -> np.ndarray:
-    new = np.empty(shape, old.dtype)
-    new[:n] = old[:n]
-    return new
-
-
-def collect(stream: EventStream, collector: Collector) -> Events:
-    """Fills `collector` from `stream` until either ends."""
-    # A value too large for a narrower dtype becomes inf, as documented;
-    # NumPy would also warn about it, once per process.
-    with np.errstate(over="ignore"):
-        for event in stream:
-            if collector.n == collector.capacity:
-                # The guess needs one decoded record; so the first event
-                # is counted already.
-                collector.grow(stream.events_left_guess() + 1)
-            collector.add(event)
-            if collector.full:
-                break
-    return collector.result()
 
 
 def float_dtype(dtype: Any) -> np.dtype:
@@ -279,11 +73,88 @@ def float_dtype(dtype: Any) -> np.dtype:
     return result
 
 
-def _warn_damage(stream: EventStream) -> None:
-    if stream.damage is not None:
-        # stacklevel 3: the caller of read_events, or of next() on iterate.
-        warnings.warn(DamagedRecordWarning(stream.reader.filename,
-                                           stream.damage), stacklevel=3)
+def event_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
+    """The events from `start` up to `stop` that `f` has.
+
+    ValueError for a negative `start` or a `stop` before it; IndexError,
+    saying how many events there are or which damaged record ends them,
+    when there is no event `start` (except for an empty range, or `start`
+    0 on a file without events). A `stop` past the end is cut to it.
+    """
+    if start < 0 or (stop is not None and stop < start):
+        raise ValueError(f"bad event range: start={start}, stop={stop}")
+    n = len(f)
+    if 0 < start >= n and stop != start:
+        raise IndexError(no_event_message(f, start))
+    return range(min(start, n), n if stop is None else min(stop, n))
+
+
+def no_event_message(f: LmaFile, index: int) -> str:
+    if f.damage is not None:
+        return f"{damage_message(f)}; no event {index}"
+    n = len(f)
+    return f"{f.path} has {n} event{'' if n == 1 else 's'}; no event {index}"
+
+
+def damage_message(f: LmaFile) -> str:
+    """The file name and where and why its events end early."""
+    return str(DamagedRecordWarning(f.path, f.damage))
+
+
+def damage_reached(f: LmaFile, stop: Optional[int]) -> bool:
+    """Whether a read up to `stop` ran into the damaged record."""
+    return f.damage is not None and (stop is None or stop > len(f))
+
+
+def _warn_damage(f: LmaFile) -> None:
+    # stacklevel 3: the caller of read_events, or of next() on iterate.
+    warnings.warn(DamagedRecordWarning(f.path, f.damage), stacklevel=3)
+
+
+# Types the native decoder writes itself; any other floating type is
+# converted from float64 through a buffer of about this many bytes.
+_NATIVE_DTYPES = {np.dtype(np.float64): "float64",
+                  np.dtype(np.float32): "float32"}
+_CONVERT_BYTES = 2**23
+
+
+def new_events(f: LmaFile, n: int, dtype: np.dtype) -> Events:
+    """Uninitialised `Events` arrays for `n` events of `f`."""
+    width = max(f.nsamples, 0)
+    return Events(np.empty(n, np.int32),
+                  {f"channel{c}": np.empty((n, width), dtype)
+                   for c in f.channels})
+
+
+def read_range(f: LmaFile, events: range, dtype: np.dtype,
+               out: Optional[Events] = None, at: int = 0) -> Events:
+    """Events `events` of `f` as `Events(tags, traces)` of `dtype`; with
+    `out` (as from `new_events`), into its rows from `at` on, returning
+    views of them."""
+    n = len(events)
+    if out is None:
+        out = new_events(f, n, dtype)
+    rows = Events(out.tags[at:at + n],
+                  {key: block[at:at + n] for key, block in out.traces.items()})
+    native = _NATIVE_DTYPES.get(dtype)
+    if native is not None:
+        f.read(events.start, events.stop, dtype=native,
+               out=FileEvents(rows.tags, np.empty(n), rows.traces))
+        return rows
+    width = max(f.nsamples, 0)
+    step = max(1, _CONVERT_BYTES // max(8 * width * len(rows.traces), 1))
+    buffer = None
+    # A value too large for a narrower dtype becomes inf, as documented;
+    # NumPy would also warn about it, once per process.
+    with np.errstate(over="ignore"):
+        for i in range(0, n, step):
+            j = min(i + step, n)
+            got = f.read(events.start + i, events.start + j, out=buffer)
+            buffer = got if buffer is None else buffer
+            rows.tags[i:j] = got.tags
+            for key, block in rows.traces.items():
+                block[i:j] = got.traces[key]
+    return rows
 
 
 def read_events(filename: PathLike, start: int = 0,
@@ -293,43 +164,49 @@ def read_events(filename: PathLike, start: int = 0,
     arrays: `(tags, traces)`, see `Events`. `dtype` float32 halves the
     traces' memory.
 
-    Events before `start` are decoded too, since a record's end is found
-    only by decoding it.
+    A `stop` past the end reads to the end; a `start` with no event there
+    raises IndexError (an empty range, `stop == start`, does not).
     """
     dtype = float_dtype(dtype)
-    with open_reader(filename) as reader:
-        stream = EventStream(reader, start, stop)
-        events = collect(stream, Collector(reader, dtype, stream.size))
-    _warn_damage(stream)
+    with LmaFile(filename) as f:
+        events = read_range(f, event_range(f, start, stop), dtype)
+        if damage_reached(f, stop):
+            _warn_damage(f)
     return events
 
 
 def iterate(filename: PathLike, step_size: int = 10_000, *,
-            dtype: Any = np.float64) -> Iterator[Events]:
-    """Yields the file's events as `Events` batches of at most `step_size`
-    events each, in file order, with new arrays for every batch. The file
-    stays open until the iteration ends or the generator is closed.
+            dtype: Any = np.float64, start: int = 0,
+            stop: Optional[int] = None) -> Iterator[Events]:
+    """Yields the events with index `start` up to `stop` (all by default)
+    as `Events` batches of at most `step_size` events each, in file order,
+    with new arrays for every batch. The file stays open until the
+    iteration ends or the generator is closed.
 
     Not a generator itself, so that a bad argument or file raises here and
     not at the first `next()`."""
     if step_size < 1:
         raise ValueError(f"step_size must be at least 1, not {step_size}")
-    return _batches(open_reader(filename), step_size, float_dtype(dtype))
+    dtype = float_dtype(dtype)
+    f = LmaFile(filename)
+    try:
+        events = event_range(f, start, stop)
+    except BaseException:
+        f.close()
+        raise
+    return _batches(f, events, step_size, dtype, damage_reached(f, stop))
 
 
-def _batches(reader: LmaReader, step_size: int,
-             dtype: np.dtype) -> Iterator[Events]:
-    with reader:
-        stream = EventStream(reader)
-        while True:
-            batch = collect(stream, Collector(reader, dtype, step_size))
-            if len(batch.tags):
-                yield batch
-            if len(batch.tags) < step_size:
-                break
-    # After the last batch, so a caller that turns warnings into errors
-    # has already received every event.
-    _warn_damage(stream)
+def _batches(f: LmaFile, events: range, step_size: int, dtype: np.dtype,
+             warn: bool) -> Iterator[Events]:
+    with f:
+        for i in range(events.start, events.stop, step_size):
+            j = min(i + step_size, events.stop)
+            yield read_range(f, range(i, j), dtype)
+        # After the last batch, so a caller that turns warnings into
+        # errors has already received every event.
+        if warn:
+            _warn_damage(f)
 
 
 def summarise_file(filename: PathLike,
@@ -337,13 +214,12 @@ def summarise_file(filename: PathLike,
     """One record per event: the file name, the tag and, per channel, the
     minimum and maximum of the trace (keys "channel0_min", ...).
 
-    Made for running one task per file, e.g. with Dask: it opens its own
-    reader and its result pickles.
+    Made for running one task per file, e.g. with Dask: it opens the file
+    itself and its result pickles.
     """
-    reader = open_reader(filename)
-    name = reader.filename
+    name = os.fsdecode(filename)
     records: List[Dict[str, Any]] = []
-    for tags, traces in _batches(reader, step_size, np.dtype(np.float64)):
+    for tags, traces in iterate(name, step_size):
         columns: Dict[str, Any] = {"tag": tags.tolist()}
         for key, block in traces.items():
             empty = block.shape[1] == 0

@@ -3,12 +3,13 @@
     lma info FILE
     lma show FILE [--event N] [--csv]
     lma convert FILE OUT.npz [--dtype float32] [--start N] [--stop N]
-    lma plot FILE --event N -o OUT.png
+    lma plot FILE --event N -o OUT.{png,svg,pdf}
 
 Exit status: 0 on success, 1 on an error (including a damaged record,
-after the events before it have been reported or written), 2 on a bad
-argument, 130 when interrupted, 128 + the signal's number on SIGTERM or
-SIGHUP. Errors are one line on standard error.
+after the events before it have been reported or written, and a failure to
+write standard output), 2 on a bad argument, 130 when interrupted, 128 + the
+signal's number on SIGTERM or SIGHUP, 141 (as for SIGPIPE) when the reader
+of standard output went away. Errors are one line on standard error.
 """
 
 from __future__ import annotations
@@ -17,17 +18,17 @@ import argparse
 import contextlib
 import os
 import signal
-import struct
 import sys
 import tempfile
 from typing import (Any, Callable, Dict, Iterator, List, NoReturn, Optional,
-                    Sequence, Tuple)
+                    Sequence, TextIO, Tuple, cast)
 
 import numpy as np
 
-from .batch import (Collector, DamagedHeaderError, DamagedRecordWarning,
-                    Damage, EventStream, collect, open_reader)
-from .lmafmt import LmaReader
+from .batch import (Events, damage_message, damage_reached, event_range,
+                    new_events, read_range)
+from .damage import DamagedHeaderError
+from .lmafile import LmaFile
 
 PROG = "lma"
 
@@ -83,6 +84,22 @@ class ArgumentParser(argparse.ArgumentParser):
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    real = sys.stdout
+    sys.stdout = cast(TextIO, GuardedOutput(real))
+    try:
+        try:
+            return run_command(argv)
+        finally:
+            # Here rather than at exit, so that a failure to write is
+            # reported like any other (--help and --version included).
+            sys.stdout.flush()
+    except OutputError as failure:
+        return output_failed(real, failure.error)
+    finally:
+        sys.stdout = real
+
+
+def run_command(argv: Optional[List[str]]) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if getattr(args, "stop", None) is not None and args.stop < args.start:
@@ -101,12 +118,56 @@ def main(argv: Optional[List[str]] = None) -> int:
     except Terminated as stop:
         print(f"{PROG}: terminated by signal {stop.signum}", file=sys.stderr)
         return 128 + stop.signum
-    except BrokenPipeError:
-        # The reader of our output went away (`lma show --csv F | head`);
-        # keep the interpreter from failing again while flushing at exit.
+
+
+class OutputError(Exception):
+    """Writing to standard output failed; `error` is the OSError."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error)
+        self.error = error
+
+
+class GuardedOutput:
+    """Standard output whose write failures raise `OutputError`, so that
+    they are told apart from the failures of the files a command reads or
+    writes."""
+
+    def __init__(self, stream: Any) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            return int(self._stream.write(text))
+        except OSError as error:
+            raise OutputError(error) from None
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except OSError as error:
+            raise OutputError(error) from None
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
+def output_failed(stream: Any, error: OSError) -> int:
+    # What is still buffered would fail again, with a traceback, as the
+    # interpreter flushes at exit: send it to /dev/null instead.
+    with contextlib.suppress(OSError, ValueError):
+        fd = stream.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        try:
+            os.dup2(devnull, fd)
+        finally:
+            os.close(devnull)
+    if isinstance(error, BrokenPipeError):
+        # The reader went away (`lma show --csv F | head`): end quietly,
+        # with the status of a command that SIGPIPE ended, as others do.
+        return 128 + signal.SIGPIPE
+    return fail(f"cannot write to standard output: "
+                f"{error.strerror or error}")
 
 
 def fail(message: str, status: int = 1) -> int:
@@ -119,7 +180,8 @@ def build_parser() -> ArgumentParser:
         prog=PROG, description="Inspect, convert and plot LMA files.",
         epilog="Exit status: 0 success, 1 error or damaged record, "
                "2 bad argument, 130 interrupted, 128+N on signal N "
-               "(SIGTERM, SIGHUP).")
+               "(SIGTERM, SIGHUP), 141 output pipe closed.")
+    parser.add_argument("--version", action=ShowVersion)
     commands = parser.add_subparsers(title="commands", required=True,
                                      metavar="COMMAND",
                                      parser_class=ArgumentParser)
@@ -162,16 +224,36 @@ def build_parser() -> ArgumentParser:
     convert.set_defaults(run=run_convert)
 
     plot = commands.add_parser(
-        "plot", help="one event's traces as a PNG image",
+        "plot", help="one event's traces as an image",
         description="Draw each channel's trace of one event against time.")
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("--event", type=event_index, required=True,
                       metavar="N", help="event index, counted from 0")
-    plot.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    plot.add_argument("-o", "--output", required=True, metavar="OUT",
+                      help="the image; its suffix picks the format: "
+                           + ", ".join(IMAGE_FORMATS))
     plot.add_argument("--size", type=image_size, default=(800, 450),
                       metavar="WxH", help="in pixels (default 800x450)")
     plot.set_defaults(run=run_plot)
     return parser
+
+
+class ShowVersion(argparse.Action):
+    """--version; the package metadata is read only when it is asked
+    for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str,
+                 **kwargs: Any) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS,
+                         default=argparse.SUPPRESS, nargs=0,
+                         help="print the version of kelvane and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser,
+                 namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> NoReturn:
+        from . import __version__
+        print(f"{parser.prog} (kelvane) {__version__}")
+        parser.exit()
 
 
 def event_index(text: str) -> int:
@@ -197,31 +279,30 @@ def image_size(text: str) -> Tuple[int, int]:
 # ---------------------------------------------------------------- helpers
 
 @contextlib.contextmanager
-def open_file(name: str) -> Iterator[LmaReader]:
-    """The open reader, with opening failures and running out of memory
+def open_file(name: str) -> Iterator[LmaFile]:
+    """The open file, with opening failures and running out of memory
     while decoding as `UserError`."""
-    with open_or_explain(name) as reader:
+    with open_or_explain(name) as f:
         try:
-            yield reader
+            yield f
         except MemoryError:
-            raise UserError(out_of_memory(reader)) from None
+            raise UserError(out_of_memory(f)) from None
 
 
-def open_or_explain(name: str) -> LmaReader:
+def open_or_explain(name: str) -> LmaFile:
     try:
-        return open_reader(name)
-    except FileNotFoundError:
-        why = "not readable" if os.path.lexists(name) else "no such file"
-        raise UserError(f"cannot open {printable(name)}: {why}") from None
-    except IsADirectoryError:
-        raise UserError(f"cannot open {printable(name)}: it is a "
-                        f"directory") from None
-    except ValueError:
-        # Only a name that is not UTF-8 gets here.
-        raise UserError(f"cannot open {printable(name)}: the name is not "
-                        f"valid UTF-8") from None
+        return LmaFile(name)
     except DamagedHeaderError as error:
         raise UserError(str(error)) from None
+    except FileNotFoundError:
+        why = "no such file"
+    except IsADirectoryError:
+        why = "it is a directory"
+    except PermissionError:
+        why = "not readable"
+    except OSError as error:
+        why = error.strerror or str(error)
+    raise UserError(f"cannot open {printable(name)}: {why}")
 
 
 def printable(name: str) -> str:
@@ -234,82 +315,65 @@ def printable(name: str) -> str:
 IMPLAUSIBLE_SAMPLES = 10**8
 
 
-def out_of_memory(reader: LmaReader) -> str:
-    # The reader sizes every event from the header, so a damaged
-    # samples-per-trace field can ask for more than any machine has.
-    per_event = max(reader.nsamples, 0) * reader.nchannels
-    if per_event > IMPLAUSIBLE_SAMPLES:
-        return (f"out of memory: the header's {reader.nsamples} samples per "
-                f"trace x {reader.nchannels} channels is more than an event "
+def out_of_memory(f: LmaFile) -> str:
+    # Traces are sized from the header, so a damaged samples-per-trace
+    # field can ask for more than any machine has.
+    nchannels = len(f.channels)
+    if max(f.nsamples, 0) * nchannels > IMPLAUSIBLE_SAMPLES:
+        return (f"out of memory: the header's {f.nsamples} samples per "
+                f"trace x {nchannels} channels is more than an event "
                 f"can hold; the header is likely damaged")
     return "out of memory: the events do not fit in memory"
 
 
-def damage_message(reader: LmaReader, damage: Damage) -> str:
-    return str(DamagedRecordWarning(reader.filename, damage))
-
-
 @contextlib.contextmanager
-def progress_bar(reader: LmaReader,
+def progress_bar(total: int,
                  what: str) -> Iterator[Optional[Callable[[int], None]]]:
-    """A callback taking the file offset reached, drawing a bar on stderr;
-    None (no work per event at all) when stderr is not a terminal."""
+    """A callback taking the number of events just done, drawing a bar on
+    stderr; None (no work at all) when stderr is not a terminal."""
     if not sys.stderr.isatty():
         yield None
         return
     from tqdm import tqdm  # type: ignore[import-untyped]
-    begin = reader.pos_begin
-    with tqdm(total=max(reader.pos_end - begin, 0), desc=what, unit="B",
-              unit_scale=True, file=sys.stderr, leave=False) as bar:
-        yield lambda offset: bar.update(offset - begin - bar.n)
+    with tqdm(total=total, desc=what, unit="ev", unit_scale=True,
+              file=sys.stderr, leave=False) as bar:
+        yield bar.update
 
 
-def find_event(reader: LmaReader,
-               index: int) -> Tuple[Dict[str, Any], EventStream]:
-    """Event `index` and the stream that decoded it; raises UserError when
-    the file has fewer events or a damaged record comes first."""
-    stream = EventStream(reader, index, index + 1)
-    for event in stream:
-        return event, stream
-    find_event_failed(reader, stream, index)
+def checked_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
+    """The events from `start` up to `stop`; UserError when there is no
+    event `start` (see `batch.event_range`)."""
+    try:
+        return event_range(f, start, stop)
+    except IndexError as error:
+        raise UserError(str(error)) from None
 
 
-def find_event_failed(reader: LmaReader, stream: EventStream,
-                      index: int) -> NoReturn:
-    """Raises UserError: `stream` ended before event `index`."""
-    if stream.damage is not None:
-        raise UserError(damage_message(reader, stream.damage))
-    raise UserError(f"{reader.filename} has {stream.count} event"
-                    f"{'' if stream.count == 1 else 's'}; no event {index}")
+def find_event(f: LmaFile, index: int) -> Any:
+    """Event `index` as `f[index]` gives it; UserError when the file has
+    fewer events or a damaged record comes first."""
+    checked_range(f, index, index + 1)
+    return f[index]
 
 
-def covered_samples(record: bytes, nchannels: int,
-                    nsamples: int) -> np.ndarray:
-    """Which samples of each channel the record's partial pulses cover.
+def covered_samples(f: LmaFile, index: int) -> np.ndarray:
+    """Which samples of each channel in use the partial pulses of event
+    `index` cover, one row per channel.
 
-    The event dictionary cannot tell (an uncovered sample and one whose raw
-    value equals the baseline are both 0.0), so the record layout is walked
-    again: a 12-byte head (tag, horizontal position), then per channel an
-    int16 pulse count and per pulse int32 first index, int32 length and the
-    samples. Slicing follows the decoder's, negative first indices included.
-    The record has already decoded, so every field is present.
+    The traces cannot tell (an uncovered sample and one whose raw value
+    equals the baseline are both 0.0), the pulses as stored can. Each
+    covers its slice of the trace as the decoder places it, negative first
+    indices included; a single sample broadcast into an empty slice covers
+    nothing.
     """
-    covered = np.zeros((nchannels, max(nsamples, 0)), dtype=bool)
-    at = 12
-    for row in covered:
-        (count,) = struct.unpack_from("<h", record, at)
-        at += 2
-        for _ in range(count):
-            first, length = struct.unpack_from("<ii", record, at)
-            at += 8 + 2 * length
-            row[first:first + length] = True
+    covered = np.zeros((len(f.channels), max(f.nsamples, 0)), dtype=bool)
+    row = {c: i for i, c in enumerate(f.channels)}
+    pulses = f.pulses(index, index + 1)
+    for channel, first, length in zip(pulses.channel.tolist(),
+                                      pulses.first.tolist(),
+                                      pulses.length.tolist()):
+        covered[row[channel], first:first + length] = True
     return covered
-
-
-def read_record(name: str, begin: int, end: int) -> bytes:
-    with open(name, "rb") as f:
-        f.seek(begin)
-        return f.read(end - begin)
 
 
 @contextlib.contextmanager
@@ -348,39 +412,32 @@ def atomic_output(path: str) -> Iterator[Any]:
 # ---------------------------------------------------------------- commands
 
 def run_info(args: argparse.Namespace) -> int:
-    with open_file(args.file) as reader:
-        # The header first: it is what explains a failure to decode.
-        print_header(reader)
-        sys.stdout.flush()
-        with progress_bar(reader, "reading") as progress:
-            stream = EventStream(reader, progress=progress)
-            for _ in stream:
-                pass
-        print(f"{'events':<17}{stream.count}")
-        if stream.damage is None:
+    with open_file(args.file) as f:
+        print_header(f)
+        print(f"{'events':<17}{len(f)}")
+        if f.damage is None:
             print(f"{'ends':<17}cleanly")
             return 0
-        print(f"{'ends':<17}with a {stream.damage}")
-    return fail(damage_message(reader, stream.damage))
+        print(f"{'ends':<17}with a {f.damage}")
+        return fail(damage_message(f))
 
 
-def print_header(reader: LmaReader) -> None:
-    channels = reader.channels
-    rows = [("file", reader.filename),
-            ("file size", f"{reader.pos_end} bytes"),
-            ("first event at", f"byte {reader.pos_begin}"),
-            ("channels in use", ", ".join(map(str, channels)) or "none"),
-            ("samples/trace", str(reader.nsamples)),
-            ("sample interval", repr(reader.sample_interval))]
+def print_header(f: LmaFile) -> None:
+    rows = [("file", f.path),
+            ("file size", f"{os.path.getsize(f.path)} bytes"),
+            ("first event at", f"byte {f.pos_begin}"),
+            ("channels in use", ", ".join(map(str, f.channels)) or "none"),
+            ("samples/trace", str(f.nsamples)),
+            ("sample interval", repr(f.sample_interval))]
     for label, value in rows:
         print(f"{label:<17}{value}")
-    if not channels:
+    if not f.channels:
         return
     print("calibration")
     table = [("channel", "fullscale", "offset", "baseline", "gain")]
-    for c, info in zip(channels, reader.channel_info):
-        table.append((str(c), str(info["fullscale"]), str(info["offset"]),
-                      str(info["baseline"]), repr(info["gain"])))
+    for c, cal in zip(f.channels, f.calibration.values()):
+        table.append((str(c), str(cal.fullscale), str(cal.offset),
+                      str(cal.baseline), repr(cal.gain)))
     print_table(table, indent="  ")
 
 
@@ -392,18 +449,16 @@ def print_table(rows: Sequence[Tuple[str, ...]], indent: str = "") -> None:
 
 
 def run_show(args: argparse.Namespace) -> int:
-    with open_file(args.file) as reader:
-        event, stream = find_event(reader, args.event)
+    with open_file(args.file) as f:
+        event = find_event(f, args.event)
         if args.csv:
-            print_csv(reader, event)
+            print_csv(f, event.traces)
             return 0
-        record = read_record(reader.filename, stream.record_offset,
-                             stream.offset)
-        covered = covered_samples(record, reader.nchannels, reader.nsamples)
-        print(f"event {args.event} of {reader.filename}: tag {event['tag']}")
+        covered = covered_samples(f, args.event)
+        print(f"event {args.event} of {f.path}: tag {event.tag}")
         table = [("channel", "covered", "minimum", "maximum")]
-        for c, mask in zip(reader.channels, covered):
-            values = event[f"channel{c}"][mask]
+        for c, trace, mask in zip(f.channels, event.traces, covered):
+            values = trace[mask]
             low, high = ((repr(values.min().item()), repr(values.max().item()))
                          if values.size else ("-", "-"))
             table.append((str(c), str(int(mask.sum())), low, high))
@@ -412,19 +467,12 @@ def run_show(args: argparse.Namespace) -> int:
     return 0
 
 
-def sample_times(reader: LmaReader) -> np.ndarray:
-    # A NaN or infinite interval gives NaN and inf times, no warning.
-    with np.errstate(invalid="ignore", over="ignore"):
-        return np.arange(max(reader.nsamples, 0)) * reader.sample_interval
-
-
-def print_csv(reader: LmaReader, event: Dict[str, Any]) -> None:
-    keys = [f"channel{c}" for c in reader.channels]
-    times = sample_times(reader)
+def print_csv(f: LmaFile, traces: np.ndarray) -> None:
+    keys = [f"channel{c}" for c in f.channels]
     # Times to 12 digits, so 3 x 2e-09 reads 6e-09; the traces by repr, the
     # shortest text that reads back as the same float.
-    columns = [[f"{t:.12g}" for t in times.tolist()]]
-    columns += [list(map(repr, event[k].tolist())) for k in keys]
+    columns = [[f"{t:.12g}" for t in f.time.tolist()]]
+    columns += [list(map(repr, trace.tolist())) for trace in traces]
     out = sys.stdout
     out.write(",".join(["time"] + keys) + "\n")
     for row in zip(*columns):
@@ -434,73 +482,101 @@ def print_csv(reader: LmaReader, event: Dict[str, Any]) -> None:
 def check_output(source: str, out: str) -> None:
     """Refuses an OUT that would overwrite something other than an
     archive, the input above all."""
-    if not out.endswith(".npz"):
+    if not out.lower().endswith(".npz"):
         raise UsageError(f"OUT must end in .npz: {printable(out)}")
     with contextlib.suppress(OSError):
         if os.path.samefile(source, out):
             raise UsageError(f"OUT is the input file: {printable(out)}")
 
 
+# Events decoded per call while converting, as bytes of output: small
+# enough for a smooth progress bar and a prompt response to Ctrl-C.
+CONVERT_CHUNK_BYTES = 2**24
+
+
 def run_convert(args: argparse.Namespace) -> int:
     check_output(args.file, args.out)
+    dtype = np.dtype(args.dtype)
     # The output file is made before decoding, so that an unwritable OUT
     # is found at once.
-    with open_file(args.file) as reader, atomic_output(args.out) as f:
-        with progress_bar(reader, "converting") as progress:
-            stream = EventStream(reader, args.start, args.stop, progress)
-            tags, traces = collect(stream, Collector(reader, args.dtype,
-                                                     stream.size))
-        no_first = args.start > 0 and stream.count <= args.start
-        if no_first and args.stop != args.start:
-            # No event at --start: an error, as for `show --event`.
-            find_event_failed(reader, stream, args.start)
-        np.savez(f, **dict(traces, tags=tags,
-                           **header_arrays(reader, args.start)))
-    last = f"{args.start + len(tags) - 1}" if len(tags) else "none"
-    print(f"wrote {len(tags)} events ({args.start} to {last}) "
+    with open_file(args.file) as f, atomic_output(args.out) as out:
+        events = checked_range(f, args.start, args.stop)
+        tags, traces = convert_events(f, events, dtype)
+        np.savez(out, **dict(traces, tags=tags,
+                             **header_arrays(f, args.start)))
+    last = f"{events.stop - 1}" if len(events) else "none"
+    print(f"wrote {len(events)} events ({args.start} to {last}) "
           f"of {args.file} to {args.out}")
-    if stream.damage is not None:
-        return fail(damage_message(reader, stream.damage))
+    if damage_reached(f, args.stop):
+        return fail(damage_message(f))
     return 0
 
 
-def header_arrays(reader: LmaReader, start: int) -> Dict[str, np.ndarray]:
+def convert_events(f: LmaFile, events: range, dtype: np.dtype) -> Events:
+    """The events as arrays of exactly their size, decoded a chunk at a
+    time under a progress bar."""
+    result = new_events(f, len(events), dtype)
+    row_bytes = max(f.nsamples, 0) * len(f.channels) * dtype.itemsize
+    step = max(1, CONVERT_CHUNK_BYTES // max(row_bytes, 1))
+    with progress_bar(len(events), "converting") as progress:
+        for i in range(events.start, events.stop, step):
+            j = min(i + step, events.stop)
+            read_range(f, range(i, j), dtype, result, i - events.start)
+            if progress is not None:
+                progress(j - i)
+    return result
+
+
+def header_arrays(f: LmaFile, start: int) -> Dict[str, np.ndarray]:
     calibration = np.array(
-        [(i["fullscale"], i["offset"], i["baseline"], i["gain"])
-         for i in reader.channel_info],
+        [(c.fullscale, c.offset, c.baseline, c.gain)
+         for c in f.calibration.values()],
         dtype=[("fullscale", "i4"), ("offset", "i4"), ("baseline", "i4"),
                ("gain", "f8")])
-    return {"channels": np.array(reader.channels, dtype=np.int32),
-            "nsamples": np.array(reader.nsamples, dtype=np.int32),
-            "sample_interval": np.array(reader.sample_interval),
+    return {"channels": np.array(f.channels, dtype=np.int32),
+            "nsamples": np.array(f.nsamples, dtype=np.int32),
+            "sample_interval": np.array(f.sample_interval),
             "calibration": calibration,
-            "source": np.array(reader.filename),
+            "source": np.array(f.path),
             "start": np.array(start, dtype=np.int64)}
 
 
+# What `lma plot` writes, by the output's suffix (any case). Not
+# PostScript: it cannot draw the legend's translucent frame and says so.
+IMAGE_FORMATS = ("png", "svg", "pdf")
+
+
+def image_format(out: str) -> str:
+    suffix = os.path.splitext(out)[1][1:].lower()
+    if suffix not in IMAGE_FORMATS:
+        raise UsageError(f"OUT must end in ."
+                         f"{', .'.join(IMAGE_FORMATS)}: {printable(out)}")
+    return suffix
+
+
 def run_plot(args: argparse.Namespace) -> int:
+    # Given a file object, matplotlib cannot infer the format.
+    image = image_format(args.output)
     try:
         from matplotlib.figure import Figure
     except ImportError:
         raise UserError("plot needs matplotlib: "
                         "pip install 'kelvane[plot]'") from None
-    with open_file(args.file) as reader:
-        event, _ = find_event(reader, args.event)
-        time = sample_times(reader)
+    with open_file(args.file) as f:
+        event = find_event(f, args.event)
         width, height = args.size
         figure = Figure(figsize=(width / 100, height / 100), dpi=100)
         axes = figure.subplots()
-        for c in reader.channels:
-            axes.plot(time, event[f"channel{c}"], label=f"channel {c}",
-                      linewidth=0.8)
+        for c, trace in zip(f.channels, event.traces):
+            axes.plot(f.time, trace, label=f"channel {c}", linewidth=0.8)
         axes.set_xlabel("time (s)")
         axes.set_ylabel("calibrated amplitude")
-        axes.set_title(f"{os.path.basename(reader.filename)}, "
-                       f"event {args.event}, tag {event['tag']}")
-        if reader.channels:
+        axes.set_title(f"{os.path.basename(f.path)}, "
+                       f"event {args.event}, tag {event.tag}")
+        if f.channels:
             axes.legend(loc="upper right")
         figure.tight_layout()
     with atomic_output(args.output) as f:
-        figure.savefig(f, format="png", dpi=100)
+        figure.savefig(f, format=image, dpi=100)
     print(f"wrote {args.output}")
     return 0

@@ -145,6 +145,12 @@ class LmaFile:
         return int(self._native.scan())
 
     @property
+    def pos_begin(self) -> int:
+        """The byte offset of the first record, as the header gives it (as
+        for `LmaReader`)."""
+        return int(self._native.pos_begin)
+
+    @property
     def time(self) -> np.ndarray:
         """Seconds from the start of the trace, one per sample."""
         return np.arange(self.nsamples, dtype=np.float64) * \

@@ -52,10 +52,22 @@ def sample(make_lma):
 
 
 @pytest.mark.parametrize("start, stop", [
-    (0, None), (2, 5), (3, 3), (0, 100), (11, None), (12, None)])
+    (0, None), (2, 5), (3, 3), (0, 100), (11, None), (12, 12), (20, 20)])
 def test_read_events_matches_iteration(sample, start, stop):
     expected = by_iteration(sample)[start:stop]
     assert_same(kelvane.read_events(sample, start, stop), expected)
+
+
+@pytest.mark.parametrize("start, stop, error, message", [
+    (12, None, IndexError, "has 12 events; no event 12"),
+    (13, 20, IndexError, "has 12 events; no event 13"),
+    (-1, None, ValueError, "bad event range"),
+    (5, 4, ValueError, "bad event range")])
+def test_bad_ranges_raise_at_the_call(sample, start, stop, error, message):
+    with pytest.raises(error, match=message):
+        kelvane.read_events(sample, start, stop)
+    with pytest.raises(error, match=message):
+        kelvane.iterate(sample, start=start, stop=stop)
 
 
 @pytest.mark.parametrize("first_big", [False, True])
@@ -90,8 +102,10 @@ def test_names_that_are_not_utf8(tmp_path):
     with pytest.raises(FileNotFoundError):
         kelvane.read_events(name)
     name.write_bytes(header_bytes(CHANNELS))
+    assert kelvane.read_events(name).tags.shape == (0,)
+    # The streaming reader still takes UTF-8 names only.
     with pytest.raises(ValueError, match="UTF-8"):
-        kelvane.read_events(name)
+        kelvane.batch.open_reader(name)
 
 
 def test_file_without_events_or_channels(make_lma):
@@ -101,15 +115,25 @@ def test_file_without_events_or_channels(make_lma):
     assert tags.tolist() == [4, 5] and traces == {}
 
 
+@pytest.mark.parametrize("start, stop", [(0, None), (3, 11), (1, 100)])
 @pytest.mark.parametrize("step_size", [1, 5, 12, 100])
-def test_iterate_batches_join_up(sample, step_size):
-    batches = list(kelvane.iterate(pathlib.Path(sample), step_size))
+def test_iterate_batches_join_up(sample, step_size, start, stop):
+    batches = list(kelvane.iterate(pathlib.Path(sample), step_size,
+                                   start=start, stop=stop))
     assert all(0 < len(b.tags) <= step_size for b in batches)
     assert sum(len(b.tags) for b in batches[:-1]) % step_size == 0
     joined = (np.concatenate([b.tags for b in batches]),
               {k: np.concatenate([b.traces[k] for b in batches])
                for k in batches[0].traces})
-    assert_same(joined, by_iteration(sample))
+    assert_same(joined, by_iteration(sample)[start:stop])
+
+
+@pytest.mark.parametrize("dtype", [np.float16, ">f8", np.longdouble])
+def test_other_floating_dtypes_are_converted(sample, dtype, monkeypatch):
+    # Small conversion buffers, so that several of them fill one result.
+    monkeypatch.setattr(kelvane.batch, "_CONVERT_BYTES", 400)
+    tags, traces = kelvane.read_events(sample, 1, 11, dtype=dtype)
+    assert_same((tags, traces), by_iteration(sample)[1:11], np.dtype(dtype))
 
 
 BROKEN_RECORDS = {
@@ -165,11 +189,15 @@ def test_damaged_record_ends_iterate_after_the_last_batch(damaged):
 
 
 def test_range_before_the_damage_is_clean(damaged):
-    name, _, _ = damaged
+    name, offset, _ = damaged
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert kelvane.read_events(name, 1, 4).tags.tolist() == [1001, 1002,
                                                                  1003]
+    # No event behind the damage: the error says why.
+    with pytest.raises(IndexError, match=f"record at byte {offset} "
+                                         f"\\(event 4\\).*; no event 4"):
+        kelvane.read_events(name, 4)
 
 
 def by_iteration_until_damage(name):
@@ -189,7 +217,9 @@ def by_iteration_until_damage(name):
     b"", b"\x01\x02\x03", header_bytes(CHANNELS)[:-20],
     # The first event would start inside the header.
     header_bytes(CHANNELS, header_size=-10),
-    header_bytes(CHANNELS, header_size=50 + 24 * 3 - 5)])
+    header_bytes(CHANNELS, header_size=50 + 24 * 3 - 5),
+    # Random bytes used to pass as a file without events.
+    *[np.random.default_rng(seed).bytes(4096) for seed in range(4)]])
 def test_damaged_header_raises_without_output(make_raw, capfd, data):
     name = make_raw(data)
     for call in (kelvane.read_events, kelvane.iterate):

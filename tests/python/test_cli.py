@@ -1,6 +1,7 @@
 import csv
 import io
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -226,37 +227,20 @@ def test_convert_refuses_an_output_before_decoding(capsys, sample, tmp_path,
     def no_decoding(*args):
         raise AssertionError("decoded before checking OUT")
 
-    monkeypatch.setattr(cli, "collect", no_decoding)
+    monkeypatch.setattr(cli, "read_range", no_decoding)
     code, _, err = run(capsys, "convert", sample, tmp_path / out)
     assert code == status and message in err
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 
-@pytest.mark.parametrize("stop", [1, 2])
-def test_a_range_allocates_for_the_range_only(capsys, sample, tmp_path,
-                                              monkeypatch, stop):
-    rows, moved_for_real = [], batch._moved
-
-    def moved(old, n, shape):
-        rows.append(shape[0])
-        return moved_for_real(old, n, shape)
-
-    monkeypatch.setattr(batch, "_moved", moved)
-    assert len(kelvane.read_events(sample, 0, stop).tags) == stop
-    argv = ["convert", sample, tmp_path / "out.npz", "--stop", stop]
-    assert run(capsys, *argv)[0] == 0
-    assert max(rows) == stop
-
-
 @pytest.mark.parametrize("command", [["show", "--csv"],
                                      ["plot", "--event", 0, "-o", "x.png"]])
-def test_times_from_an_infinite_interval_warn_nothing(capsys, make_lma,
-                                                      tmp_path, command):
-    if "plot" in command:
-        pytest.importorskip("matplotlib")
+def test_an_infinite_interval_is_a_damaged_header(capsys, make_lma,
+                                                  tmp_path, command):
     name = make_lma(CHANNELS, EVENTS, nsamples=8, sample_interval=np.inf)
     argv = [tmp_path / a if a == "x.png" else a for a in command[1:]]
-    assert run(capsys, command[0], name, *argv)[0] == 0
+    status, _, err = run(capsys, command[0], name, *argv)
+    assert status == 1 and "damaged header: sample interval" in err
 
 
 def png_size(path):
@@ -301,7 +285,9 @@ def test_unreadable_files(capsys, make_raw, tmp_path, command):
     cases = {tmp_path / "none.lma": "no such file",
              tmp_path / "\udcff.lma": "no such file",
              tmp_path: "it is a directory",
-             make_raw(header_bytes(CHANNELS)[:60]): "damaged header"}
+             make_raw(header_bytes(CHANNELS)[:60]): "damaged header",
+             # Random bytes used to pass as a file without events.
+             make_raw(np.random.default_rng(5).bytes(4096)): "damaged header"}
     for name, message in cases.items():
         argv = command[:1] + [name] + command[1:]
         status, _, err = run(capsys, *argv)
@@ -317,3 +303,72 @@ def test_module_and_console_script(sample):
         done = subprocess.run(command + ["info", sample], capture_output=True,
                               text=True)
         assert done.returncode == 0 and "events           3" in done.stdout
+
+
+@pytest.mark.parametrize("name, magic", [("e.svg", b"<svg"),
+                                         ("e.PDF", b"%PDF-"),
+                                         ("e.Png", b"\x89PNG")])
+def test_plot_writes_the_format_its_suffix_names(capsys, sample, tmp_path,
+                                                 name, magic):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / name
+    assert run(capsys, "plot", sample, "--event", 0, "-o", out)[0] == 0
+    assert magic in out.read_bytes()[:400]
+
+
+@pytest.mark.parametrize("argv", [["plot", "--event", 0, "-o", "e.jpg"],
+                                  ["plot", "--event", 0, "-o", "e.eps"],
+                                  ["plot", "--event", 0, "-o", "png"],
+                                  ["convert", "e.npz.lma"]])
+def test_an_output_suffix_not_written_is_refused(capsys, sample, tmp_path,
+                                                 argv):
+    argv = [tmp_path / a if str(a).startswith(("e.", "png")) else a
+            for a in argv]
+    status, _, err = run(capsys, argv[0], sample, *argv[1:])
+    assert status == 2 and "OUT must end in ." in err
+    assert os.listdir(tmp_path) == [os.path.basename(sample)]
+
+
+def test_convert_takes_the_suffix_in_any_case(capsys, sample, tmp_path):
+    assert run(capsys, "convert", sample, tmp_path / "OUT.NPZ")[0] == 0
+    assert load(tmp_path / "OUT.NPZ")["tags"].tolist() == [41, 42, 43]
+
+
+@pytest.mark.parametrize("argv", [["info", "{f}"], ["show", "{f}", "--csv"],
+                                  ["--help"]])
+@pytest.mark.parametrize("output", ["full disk", "closed pipe"])
+def test_output_errors_end_in_one_line_or_quietly(sample, argv, output):
+    # The real thing, in a child: the failure surfaces in the interpreter's
+    # own buffered stdout, and what is left must not fail again at exit.
+    if output == "full disk":
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full")
+        stdout = os.open("/dev/full", os.O_WRONLY)
+    else:
+        reader, stdout = os.pipe()
+        os.close(reader)  # nobody reads: every write fails
+    try:
+        done = subprocess.run(
+            [sys.executable, "-m", "kelvane"]
+            + [a.format(f=sample) for a in argv],
+            stdout=stdout, stderr=subprocess.PIPE, text=True)
+    finally:
+        os.close(stdout)
+    if output == "full disk":
+        assert done.returncode == 1
+        assert done.stderr == ("lma: error: cannot write to standard output: "
+                               "No space left on device\n")
+    else:
+        assert (done.returncode, done.stderr) == (128 + signal.SIGPIPE, "")
+
+
+def test_one_version_from_the_package_metadata(capsys):
+    pyproject = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir,
+                             "pyproject.toml")
+    with open(pyproject) as f:
+        (declared,) = re.findall(r'^version = "(.+)"$', f.read(), re.M)
+    assert kelvane.__version__ == declared
+    with pytest.raises(SystemExit) as exit:
+        cli.main(["--version"])
+    assert exit.value.code == 0
+    assert capsys.readouterr().out == f"lma (kelvane) {declared}\n"

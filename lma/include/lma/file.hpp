@@ -24,6 +24,14 @@ public:
     // `out` held). A directory is refused with EISDIR.
     static Status open(const char* path, File& out) noexcept;
 
+    // Takes ownership of an open descriptor (e.g. a memory file in tests);
+    // it is closed with the File.
+    static File adopt(int fd) noexcept {
+        File f;
+        f.fd_ = fd;
+        return f;
+    }
+
     bool is_open() const noexcept { return fd_ >= 0; }
     int fd() const noexcept { return fd_; }
 

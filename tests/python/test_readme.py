@@ -1,0 +1,91 @@
+"""The README's examples, run in the order they stand in one directory: its
+Python blocks and doctests, and the sessions (`$ lma ...`, `$ python
+summarise.py`) checked against the output shown, where `...` stands for
+lines or text left out."""
+
+import doctest
+import os
+import re
+import shlex
+import subprocess
+import sys
+import warnings
+from pathlib import Path
+
+import pytest
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+BLOCK = re.compile(r"^```(\w*)\n(.*?)^```", re.S | re.M)
+
+
+def matches(expected, got):
+    """Whether the lines `got` fit `expected`: a line "..." stands for any
+    number of lines, "..." within a line for any text."""
+    if not expected:
+        return not got
+    if expected[0] == "...":
+        return any(matches(expected[1:], got[i:])
+                   for i in range(len(got) + 1))
+    pattern = ".*".join(map(re.escape, expected[0].split("...")))
+    return (bool(got) and re.fullmatch(pattern, got[0]) is not None
+            and matches(expected[1:], got[1:]))
+
+
+class WarningChecker(doctest.OutputChecker):
+    """A shown "DamagedRecordWarning: ..." line is what the warning says
+    on standard error, not on the output."""
+
+    def __init__(self, caught):
+        self.caught = caught
+
+    def check_output(self, want, got, optionflags):
+        if want.startswith("DamagedRecordWarning: ") and not got:
+            said = [f"{w.category.__name__}: {w.message}\n"
+                    for w in self.caught]
+            return want in said
+        return super().check_output(want, got, optionflags)
+
+
+def run_session(text, cwd):
+    """Runs each `$ COMMAND` of a session block and compares its output
+    (standard output and error, in the order written)."""
+    for session in re.split(r"^\$ ", text, flags=re.M)[1:]:
+        command, *expected = session.rstrip("\n").split("\n")
+        argv = shlex.split(command)
+        if argv[0] == "lma":
+            argv = [sys.executable, "-m", "kelvane"] + argv[1:]
+        elif argv[0] == "python":
+            argv[0] = sys.executable
+        else:
+            continue
+        done = subprocess.run(argv, cwd=cwd, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True,
+                              env=dict(os.environ, PYTHONUNBUFFERED="1"))
+        got = done.stdout.rstrip("\n").split("\n")
+        assert matches(expected, got), (command, done.stdout)
+
+
+@pytest.mark.skipif(not README.exists(), reason="no README beside the tests")
+def test_the_examples_run_in_order(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("dask")
+    monkeypatch.chdir(tmp_path)
+    namespace = {"__name__": "readme"}
+    parser = doctest.DocTestParser()
+    for lang, text in BLOCK.findall(README.read_text(encoding="utf-8")):
+        if lang == "python" and text.startswith("# "):
+            # A script of its own, run by a later session.
+            name = text.split("\n", 1)[0][2:]
+            (tmp_path / name).write_text(text)
+        elif lang == "python" and text.startswith(">>>"):
+            test = parser.get_doctest(text, namespace, "README", None, 0)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                runner = doctest.DocTestRunner(WarningChecker(caught))
+                runner.run(test, clear_globs=False)
+            assert runner.failures == 0, text
+            namespace.update(test.globs)  # the doctest ran on a copy
+        elif lang == "python":
+            exec(compile(text, "README", "exec"), namespace)
+        elif lang == "" and text.startswith("$ "):
+            run_session(text, tmp_path)
