@@ -1,5 +1,6 @@
 import contextlib
 import pickle
+import sys
 import warnings
 
 import numpy as np
@@ -262,3 +263,86 @@ def test_round_trip(sample, tmp_path, fmt, dtype):
             xr.testing.assert_identical(back.load(), ds.load())
             for key in ds.variables:
                 assert back[key].dtype == ds[key].dtype
+
+
+def convert(capsys, *argv):
+    from kelvane import cli
+    status = cli.main(["convert", *map(str, argv)])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+FORMATS = [pytest.param(".zarr", "zarr", marks=pytest.mark.filterwarnings(
+               "ignore:Consolidated metadata:UserWarning")),
+           (".nc", "h5netcdf")]
+
+
+@pytest.mark.parametrize("suffix, engine", FORMATS)
+@pytest.mark.parametrize("damaged, argv", [
+    (False, []), (False, ["--start", 3, "--stop", 30, "--dtype", "float32"]),
+    (True, ["--start", 2]), (True, ["--stop", 4])])
+def test_convert_writes_the_dataset(capsys, tmp_path, suffix, engine,
+                                    damaged, argv):
+    events = make_events(6, seed=4)
+    path = tmp_path / "in.lma"
+    write_lma(path, CHANNELS, events, nsamples=NSAMPLES,
+              tail=event_bytes(events[0])[:-5] if damaged else b"")
+    out = tmp_path / f"out{suffix}"
+    status, stdout, err = convert(capsys, path, out, *argv)
+    options = dict(zip(argv[::2], argv[1::2]))
+    start, stop = options.get("--start", 0), options.get("--stop")
+    dtype = options.get("--dtype", "float64")
+    reaches_damage = damaged and (stop is None or stop > 6)
+    assert status == int(reaches_damage)
+    assert ("damaged record" in err) == reaches_damage
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", kelvane.DamagedRecordWarning)
+        expected = xr.open_dataset(path, dtype=dtype).isel(
+            event=slice(start, stop)).load()
+    if not reaches_damage:
+        for key in ("damage", "damage_offset", "damage_event"):
+            expected.attrs.pop(key, None)
+    expected.attrs["start"] = start
+    with xr.open_dataset(out, engine=engine) as back:
+        xr.testing.assert_identical(back.load(), expected)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.lma", out.name]
+
+
+@pytest.mark.parametrize("suffix, engine", FORMATS)
+@pytest.mark.parametrize("failure, status", [(KeyboardInterrupt, 130),
+                                             (OSError(28, "full"), 1)])
+def test_convert_to_a_dataset_leaves_nothing_behind(
+        capsys, sample, tmp_path, monkeypatch, suffix, engine, failure,
+        status):
+    out = tmp_path / f"out{suffix}"
+    assert convert(capsys, sample, out, "--stop", 3)[0] == 0
+    before = sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*"))
+    method = "to_zarr" if suffix == ".zarr" else "to_netcdf"
+    real = getattr(xr.Dataset, method)
+
+    def write_then_fail(self, path, **kw):
+        real(self, path, **kw)
+        raise failure
+
+    monkeypatch.setattr(xr.Dataset, method, write_then_fail)
+    assert convert(capsys, sample, out)[0] == status
+    assert sorted(p.relative_to(tmp_path)
+                  for p in tmp_path.rglob("*")) == before
+    with xr.open_dataset(out, engine=engine) as back:
+        assert back.sizes["event"] == 3      # the older output, untouched
+
+
+@pytest.mark.parametrize("setup, message, status", [
+    (lambda out: out.write_bytes(b"notes"), "not a Zarr store", 2),
+    (lambda out: out.mkdir(), "not a Zarr store", 2),
+    (lambda out: None, "needs zarr: pip install 'kelvane[zarr]'", 1)])
+def test_convert_refuses_before_decoding(capsys, sample, tmp_path,
+                                         monkeypatch, setup, message, status):
+    out = tmp_path / "out.zarr"
+    setup(out)
+    before = {p.name: p.is_dir() or p.read_bytes() for p in tmp_path.rglob("*")}
+    monkeypatch.setitem(sys.modules, "zarr", None)
+    code, _, err = convert(capsys, sample, out)
+    assert code == status and message in err
+    assert {p.name: p.is_dir() or p.read_bytes()
+            for p in tmp_path.rglob("*")} == before
