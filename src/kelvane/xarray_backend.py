@@ -82,8 +82,8 @@ def _take_events(key: Any, n: int,
         ends = np.concatenate((breaks, [needed.size]))
         taken = np.concatenate([read(int(needed[a]), int(needed[b - 1]) + 1)
                                 for a, b in zip(starts, ends)])
-    if needed.size == wanted.size:
-        return taken   # np.unique sorts, and the wanted were sorted
+    if np.array_equal(needed, wanted):
+        return taken
     return taken[np.searchsorted(needed, wanted)]
 
 
