@@ -8,7 +8,8 @@ MIB_PER_FILE (default 50) MiB, and copies it to FILES (default 20) files
 with their own names. Then, from one run:
 - the peak of channel 0 over all the files, through
   `open_mfdataset(..., parallel=True)` on a `distributed.LocalCluster` of
-  2 worker processes against 1 (one thread each);
+  2 worker processes against 1 (one thread each), and the same work in
+  plain processes without Dask, for what the machine gives at the time;
 - loading one whole file through the backend (`open_dataset(...).load()`)
   against `LmaFile(...).read()` into new arrays.
 Every timing is the best of a few repeats, the files warm in the page
@@ -20,6 +21,7 @@ import shutil
 import sys
 import tempfile
 import time
+from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 import xarray as xr
@@ -46,13 +48,14 @@ def make_file(path, n):
                      sample_interval=1e-9)
 
 
+def timed(work):
+    start = time.perf_counter()
+    work()
+    return time.perf_counter() - start
+
+
 def best(work):
-    times = []
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    return min(timed(work) for _ in range(REPEATS))
 
 
 def peak(files, chunk):
@@ -61,6 +64,23 @@ def peak(files, chunk):
                            coords="minimal", compat="override",
                            chunks={"event": chunk}) as ds:
         return float(ds.channel0.max().compute())
+
+
+def plain_peak(names):
+    result = -np.inf
+    for name in names:
+        with kelvane.LmaFile(name) as f:
+            result = max(result, f.read(channels=[0]).traces["channel0"].max())
+    return result
+
+
+def plain_processes(files, workers):
+    """The same work in plain worker processes, a file at a time: what the
+    machine gives two processes at the moment, without Dask."""
+    with ProcessPoolExecutor(workers) as pool:
+        list(pool.map(plain_peak, [files[:1]] * workers))
+        return best(lambda: list(pool.map(
+            plain_peak, [files[i::workers] for i in range(workers)])))
 
 
 def on_cluster(files, workers, chunk):
@@ -89,9 +109,14 @@ def main():
               f"{len(CHANNELS)} channels x {NSAMPLES} samples")
         one = on_cluster(files, 1, chunk)
         two = on_cluster(files, 2, chunk)
+        plain_one = plain_processes(files, 1)
+        plain_two = plain_processes(files, 2)
         print(f"peak of channel0, 1 worker process   {one:8.3f} s")
         print(f"peak of channel0, 2 worker processes {two:8.3f} s"
               f"   {one / two:5.2f}x faster")
+        print(f"without Dask, 1 plain process        {plain_one:8.3f} s")
+        print(f"without Dask, 2 plain processes      {plain_two:8.3f} s"
+              f"   {plain_one / plain_two:5.2f}x faster")
 
         def engine():
             with kelvane.LmaFile(first) as f:
@@ -101,8 +126,13 @@ def main():
             with xr.open_dataset(first, engine="lma") as ds:
                 ds.load()
 
-        engine()
-        direct, through = best(engine), best(backend)
+        # Interleaved, the best of ten each: one whole file takes a
+        # fraction of a second, which a busy machine easily disturbs.
+        times = {engine: [], backend: []}
+        for _ in range(10):
+            for work, spent in times.items():
+                spent.append(timed(work))
+        direct, through = min(times[engine]), min(times[backend])
         print(f"LmaFile.read, whole file             {direct:8.3f} s")
         print(f"open_dataset(...).load(), whole file {through:8.3f} s"
               f"   {through / direct:5.2f}x the time")

@@ -114,33 +114,64 @@ class _LmaArray(BackendArray):
         raise NotImplementedError
 
 
+class Heads:
+    """The tags and trigger positions of one file read so far. Every read
+    of a channel brings them along, so loading a whole dataset needs no
+    pass of its own for the coordinates. A copy (a pickled one) starts
+    empty; untouched slots cost no memory."""
+
+    def __init__(self, n: int):
+        self.n = n
+        self.tags = np.empty(n, np.int32)
+        self.horpos = np.empty(n, np.float64)
+        self.known = np.zeros(n, bool)
+
+    def __reduce__(self) -> Any:
+        return Heads, (self.n,)
+
+    def store(self, start: int, events: Any) -> None:
+        stop = start + len(events.tags)
+        self.tags[start:stop] = events.tags
+        self.horpos[start:stop] = events.horpos
+        # Last, so that a thread reading at the same time never takes a
+        # slot before its values are in.
+        self.known[start:stop] = True
+
+    def get(self, lma: Any, field: str, start: int, stop: int) -> np.ndarray:
+        if not self.known[start:stop].all():
+            # The record heads only: no trace is decoded.
+            self.store(start, lma.read(start, stop, channels=[]))
+        return getattr(self, field)[start:stop].copy()
+
+
 class ChannelArray(_LmaArray):
     """One channel's traces, (events x samples)."""
 
-    def __init__(self, lma: Any, channel: int, dtype: str):
+    def __init__(self, lma: Any, heads: Heads, channel: int, dtype: str):
         super().__init__(lma, (len(lma), max(lma.nsamples, 0)),
                          DTYPES[dtype])
+        self.heads = heads
         self.channel = channel
         self.engine_dtype = dtype
 
     def _read(self, start: int, stop: int) -> np.ndarray:
         events = self.lma.read(start, stop, channels=[self.channel],
                                dtype=self.engine_dtype)
+        self.heads.store(start, events)
         return events.traces[f"channel{self.channel}"]
 
 
 class EventField(_LmaArray):
-    """Tags or trigger positions, one per event: the record heads only, no
-    trace is decoded."""
+    """Tags or trigger positions, one per event."""
 
-    def __init__(self, lma: Any, field: str):
+    def __init__(self, lma: Any, heads: Heads, field: str):
         dtype = np.dtype(np.int32 if field == "tags" else np.float64)
         super().__init__(lma, (len(lma),), dtype)
+        self.heads = heads
         self.field = field
 
     def _read(self, start: int, stop: int) -> np.ndarray:
-        events = self.lma.read(start, stop, channels=[])
-        return getattr(events, self.field)
+        return self.heads.get(self.lma, self.field, start, stop)
 
 
 def _lazy(array: BackendArray) -> Any:
@@ -153,8 +184,9 @@ def lma_dataset(lma: Any, dtype: Any = "float64",
     not close the file (`open_dataset` arranges that)."""
     dtype = _engine_dtype(dtype)
     drop = set(drop_variables)
-    event_vars = {"tag": EventField(lma, "tags"),
-                  "horpos": EventField(lma, "horpos")}
+    heads = Heads(len(lma))
+    event_vars = {"tag": EventField(lma, heads, "tags"),
+                  "horpos": EventField(lma, heads, "horpos")}
     coords = {name: xr.Variable(("event",), _lazy(array))
               for name, array in event_vars.items() if name not in drop}
     if "time" not in drop:
@@ -170,8 +202,8 @@ def lma_dataset(lma: Any, dtype: Any = "float64",
                  "offset": int(cal.offset), "baseline": int(cal.baseline),
                  "gain": float(cal.gain)}
         data_vars[key] = xr.Variable(
-            ("event", "sample"), _lazy(ChannelArray(lma, channel, dtype)),
-            attrs)
+            ("event", "sample"),
+            _lazy(ChannelArray(lma, heads, channel, dtype)), attrs)
     attrs = {"source": os.fspath(lma.path),
              "sample_interval": float(lma.sample_interval),
              "nsamples": int(lma.nsamples)}

@@ -131,14 +131,19 @@ def test_any_selection_reads_just_its_events(sample, data):
     channel = data.draw(st.sampled_from(sorted(CHANNELS)))
     events = data.draw(event_keys(NEVENTS))
     samples = data.draw(event_keys(NSAMPLES))
-    full = reference(sample, dtype).traces[f"channel{channel}"]
-    expected = full[events]
+    tag_events = data.draw(event_keys(NEVENTS))
+    whole = reference(sample, dtype)
+    expected = whole.traces[f"channel{channel}"][events]
     expected = expected[samples] if np.ndim(expected) == 1 else \
         expected[:, samples]
     with counted_reads() as reads:
         with xr.open_dataset(sample, dtype=dtype) as ds:
             actual = ds[f"channel{channel}"][events, samples].values
+            reads = list(reads)
+            # After the channel's read, which brought some of them along.
+            tags = ds.tag[tag_events].values
     assert_same_bits(actual, expected)
+    assert_same_bits(tags, whole.tags[tag_events])
     chosen = np.arange(NEVENTS)[events]
     for start, stop, channels in reads:
         assert channels == (channel,)
