@@ -216,6 +216,14 @@ void read_events(std::FILE* in, const lma::File& f, const lma::Header& h,
     }
     require(events == index.size() && same_status(s, stop.status));
     require(stop.event == static_cast<std::int64_t>(events));
+    // Scanned while it grows (first half, then all), the file gives the
+    // same index and the same end.
+    lma::RecordIndex grown;
+    (void)lma::scan_records(f, h, size / 2, grown);
+    const lma::Stop again = lma::scan_records(f, h, size, grown);
+    require(grown.offsets == index.offsets && grown.end == index.end &&
+            same_status(again.status, stop.status) &&
+            again.offset == stop.offset);
     // Several records at once, split into two calls, equal the whole.
     const std::int64_t values =
         std::int64_t{h.nchannels} * std::int64_t{h.nsamples};

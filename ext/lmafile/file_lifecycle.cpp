@@ -86,8 +86,9 @@ PyObject* nativefile_new(PyTypeObject* type, PyObject* args,
             return nullptr;
         }
         FileState& s = *new (&state(self.get())) FileState();
+        const Py_ssize_t length = PyBytes_GET_SIZE(encoded.get());
         s.name.assign(PyBytes_AS_STRING(encoded.get()),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+                      static_cast<std::size_t>(length));
         if (std::strlen(s.name.c_str()) != s.name.size()) {
             PyErr_SetString(PyExc_ValueError, "embedded null byte");
             return nullptr;

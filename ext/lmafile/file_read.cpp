@@ -94,7 +94,7 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
             PyErr_SetString(PyExc_ValueError, "unknown output kind");
             return nullptr;
         }
-        const OutputKind& ok = kOutputKinds[kind];
+        const OutputKind& output = kOutputKinds[kind];
         std::vector<std::size_t> rows;
         if (!parse_rows(rows_obj, s.header.nchannels, rows)) {
             return nullptr;
@@ -107,7 +107,7 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
         }
         const Py_ssize_t n = stop - start;
         lma::RangeOut out;
-        out.type = ok.type;
+        out.type = output.type;
         BufferView tags_view, horpos_view;
         if (tags_obj != Py_None) {
             if (take_array(tags_obj, {"tags", 'i', 4, n, -1}, tags_view) < 0) {
@@ -127,7 +127,8 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
         for (std::size_t k = 0; k < rows.size(); ++k) {
             const std::int64_t stride = take_array(
                 PyTuple_GET_ITEM(traces_obj, static_cast<Py_ssize_t>(k)),
-                {"traces", ok.kind, ok.itemsize, n, s.header.nsamples},
+                {"traces", output.kind, output.itemsize, n,
+                 s.header.nsamples},
                 views[k]);
             if (stride < 0) {
                 return nullptr;

@@ -29,7 +29,6 @@ namespace lmafile {
 
 using pyglue::at_border;
 using pyglue::BufferView;
-using pyglue::new_ref;
 using pyglue::Ref;
 
 struct FileState {

@@ -220,7 +220,7 @@ class LmaFile:
                       first_sample[:npulses], length[:npulses],
                       offset[:npulses], samples[:nsamples])
 
-    # --- arguments -------------------------------------------------------------
+    # --- arguments -----------------------------------------------------------
 
     def _bounds(self, start: int, stop: Optional[int]) -> Tuple[int, int]:
         n = len(self)
@@ -285,7 +285,7 @@ class LmaFile:
             traces[k] = _checked(mapping[k], f"out[{k!r}]", element, (n, ns))
         return tags, horpos, traces
 
-    # --- life ------------------------------------------------------------------
+    # --- life ----------------------------------------------------------------
 
     def _check_open(self) -> None:
         if self._native.closed:
@@ -353,6 +353,8 @@ def _checked(array: Any, what: str, element: "np.dtype[Any]",
         raise ValueError(f"{what} has shape {array.shape}, needs ({want})")
     if not array.flags.writeable:
         raise ValueError(f"{what} is read-only")
+    if not array.flags.aligned:
+        raise ValueError(f"{what} is not aligned for {element}")
     rows = array[:shape[0]]
     if not (rows.flags.c_contiguous or (rows.ndim == 2 and rows.strides[1]
                                          == rows.itemsize

@@ -10,46 +10,11 @@
 #include "lma/event.hpp"
 #include "lma/header.hpp"
 #include "lma/stream.hpp"
+#include "harness.hpp"
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const char* what, int line) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL line %d: %s\n", line, what);
-    }
-}
-
-#define CHECK(cond) check((cond), #cond, __LINE__)
-
-// Little-endian record builder.
-struct Bytes {
-    std::vector<unsigned char> b;
-    template <class T>
-    Bytes& put(T v) {
-        v = lma::from_le(v);  // the swap is its own inverse
-        unsigned char raw[sizeof(T)];
-        std::memcpy(raw, &v, sizeof(T));
-        b.insert(b.end(), raw, raw + sizeof(T));
-        return *this;
-    }
-    Bytes& pad(std::size_t n) {
-        b.insert(b.end(), n, 0);
-        return *this;
-    }
-    Bytes& pulse(std::int32_t first, std::initializer_list<std::int16_t> s) {
-        put(first).put(static_cast<std::int32_t>(s.size()));
-        for (std::int16_t v : s) {
-            put(v);
-        }
-        return *this;
-    }
-};
+using test::Bytes;
 
 // An in-memory stream over the first `size` bytes. Unlike a regular file it
 // refuses seeks past its end, so cases that rely on such a seek succeeding
@@ -381,6 +346,5 @@ int main() {
     test_clip_slice();
     test_place_pulse();
     test_read_samples();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return test::summary();
 }

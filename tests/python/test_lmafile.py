@@ -4,6 +4,7 @@ import gc
 import os
 import pickle
 import struct
+import sys
 import threading
 
 import numpy as np
@@ -214,6 +215,9 @@ BAD_READS = [
     (dict(out_traces=lambda a: a[::-1]), ValueError),
     (dict(out_traces=lambda a: np.asfortranarray(a)), ValueError),
     (dict(out_traces=lambda a: a.setflags(write=False) or a), ValueError),
+    (dict(out_traces=lambda a: np.ndarray(a.shape, a.dtype, offset=1,
+                                          buffer=bytearray(a.nbytes + 1))),
+     ValueError),
 ]
 
 
@@ -227,9 +231,12 @@ def test_bad_arguments_change_nothing(sample, case, error):
                                        out.traces.items()})
         case.setdefault("out", out)
         before = pickle.dumps(out)
+        refs = [sys.getrefcount(a) for a in out.traces.values()]
         with pytest.raises(error):
             f.read(**{"stop": 8, **case})
         assert pickle.dumps(out) == before
+        # No buffer stays exported after the failure.
+        assert [sys.getrefcount(a) for a in out.traces.values()] == refs
 
 
 @pytest.mark.parametrize("index, error", [

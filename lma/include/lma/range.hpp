@@ -42,6 +42,7 @@ struct ChannelOut {
     std::int64_t stride = 0;   // in elements
 };
 
+// `tags` and `horpos` aligned for their types, like the channel blocks.
 struct RangeOut {
     SampleType type = SampleType::float64;
     std::int32_t* tags = nullptr;   // j - i tags, or null for none

@@ -1,0 +1,409 @@
+// The record index, range decoding and pulse listing against the reader's
+// own iteration on random files, sound and damaged; growing and changing
+// files; the strict header check; positional file errors; messages.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "lma/check.hpp"
+#include "lma/messages.hpp"
+#include "lma/range.hpp"
+#include "lma/scan.hpp"
+#include "lma_files.hpp"
+
+namespace {
+
+using test::Bytes;
+using test::MemFile;
+using test::Reference;
+
+struct Decoded {
+    std::vector<std::int32_t> tags;
+    std::vector<double> horpos;
+    std::vector<double> f64;
+    std::vector<float> f32;
+    std::vector<std::int16_t> raw;
+};
+
+// Records [a, b) on `rows`, each channel a block of (b - a) x nsamples with
+// one spare value per row (a stride wider than the row), in all three types.
+lma::Stop decode(const MemFile& m, const lma::Header& h,
+                 const lma::RecordIndex& index, std::size_t a, std::size_t b,
+                 const std::vector<std::size_t>& rows, Decoded& d) {
+    const auto n = static_cast<std::size_t>(h.nsamples);
+    const std::size_t stride = n + 1, block = (b - a) * stride;
+    d.tags.assign(b - a, 0);
+    d.horpos.assign(b - a, 0.0);
+    d.f64.assign(rows.size() * block + 1, -1.0);
+    d.f32.assign(d.f64.size(), -1.0f);
+    d.raw.assign(d.f64.size(), -1);
+    void* data[] = {d.f64.data(), d.f32.data(), d.raw.data()};
+    const std::size_t size[] = {8, 4, 2};
+    const lma::SampleType type[] = {lma::SampleType::float64,
+                                    lma::SampleType::float32,
+                                    lma::SampleType::raw_int16};
+    lma::Scratch scratch;
+    lma::Stop stop;
+    for (int t = 0; t < 3; ++t) {
+        std::vector<lma::ChannelOut> outs;
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            outs.push_back({rows[k],
+                            static_cast<char*>(data[t]) + k * block * size[t],
+                            static_cast<std::int64_t>(stride)});
+        }
+        lma::RangeOut out{type[t], d.tags.data(), d.horpos.data(),
+                          outs.data(), outs.size()};
+        const lma::Stop s =
+            lma::decode_range(m.file, h, index, a, b, out, scratch);
+        if (t == 0 || !s.ok()) {
+            stop = s;  // the same in every type
+        }
+    }
+    return stop;
+}
+
+// Every value of records [a, b) on `rows`, decoded from record a on,
+// equals the iteration's: float64 bit for bit, float32 its rounding, raw
+// calibrating to it.
+bool matches(const Reference& ref, std::size_t a, std::size_t b,
+             const std::vector<std::size_t>& rows, const Decoded& d) {
+    const auto n = static_cast<std::size_t>(ref.header.nsamples);
+    const std::size_t stride = n + 1, block = d.tags.size() * stride;
+    for (std::size_t e = a; e < b; ++e) {
+        if (d.tags[e - a] != ref.tags[e]) {
+            return false;
+        }
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            const lma::Channel& ch = ref.header.channel_info[rows[k]];
+            for (std::size_t i = 0; i < n; ++i) {
+                const double want = ref.traces[e][rows[k] * n + i];
+                const std::size_t at = k * block + (e - a) * stride + i;
+                const float w32 = static_cast<float>(want);
+                const std::int16_t raw = d.raw[at];
+                const bool raw_ok =
+                    lma::calibrate<double>(raw, ch) == want ||
+                    (raw == ch.baseline && want == 0.0);
+                if (std::memcmp(&d.f64[at], &want, 8) != 0 ||
+                    std::memcmp(&d.f32[at], &w32, 4) != 0 || !raw_ok) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+// The listing of records [a, b) on `rows` is the iteration's pulses, in
+// order, with their samples.
+bool lists_pulses(const MemFile& m, const Reference& ref,
+                  const lma::RecordIndex& index, std::size_t a,
+                  std::size_t b, const std::vector<std::size_t>& rows) {
+    const lma::Header& h = ref.header;
+    lma::Scratch scratch;
+    lma::PulseCounts counts;
+    if (!lma::count_pulses(m.file, h, index, a, b, rows.data(), rows.size(),
+                           counts, scratch)
+             .ok()) {
+        return false;
+    }
+    const auto np = static_cast<std::size_t>(counts.pulses);
+    std::vector<std::int64_t> event(np), offset(np);
+    std::vector<std::int32_t> channel(np), first(np), length(np);
+    std::vector<std::int16_t> samples(
+        static_cast<std::size_t>(counts.samples));
+    lma::PulseOut out{event.data(),  channel.data(), first.data(),
+                      length.data(), offset.data(),  samples.data(),
+                      counts};
+    lma::PulseCounts written;
+    if (!lma::list_pulses(m.file, h, index, a, b, rows.data(), rows.size(),
+                          out, written, scratch)
+             .ok() ||
+        written.pulses != counts.pulses) {
+        return false;
+    }
+    std::size_t k = 0;
+    for (std::size_t e = a; e < b; ++e) {
+        for (const test::SeenPulse& p : ref.pulses[e]) {
+            if (std::find(rows.begin(), rows.end(), p.row) == rows.end()) {
+                continue;
+            }
+            if (k >= np || event[k] != static_cast<std::int64_t>(e) ||
+                channel[k] != h.channels[p.row] || first[k] != p.p.first ||
+                length[k] != p.p.length ||
+                !std::equal(p.samples.begin(), p.samples.end(),
+                            samples.begin() + offset[k])) {
+                return false;
+            }
+            ++k;
+        }
+    }
+    return k == np;
+}
+
+// Random files, sound and damaged: the scan finds the iteration's records
+// and its failure; decoding and listing any range on any channels in any
+// order give its values.
+void test_matches_iteration() {
+    std::mt19937 rng(20240611);
+    for (int round = 0; round < 600; ++round) {
+        const Bytes bytes =
+            test::random_file(test::random_shape(rng, round % 2), rng);
+        MemFile m(bytes);
+        const Reference ref = test::iterate(m.stream);
+        const lma::Header& h = ref.header;
+        lma::RecordIndex index;
+        const lma::Stop stop = lma::scan_records(
+            m.file, h, static_cast<std::int64_t>(bytes.b.size()), index);
+        const std::size_t n = ref.tags.size();
+        bool ok = test::same(stop.status, ref.end) && index.size() == n &&
+                  stop.event == static_cast<std::int64_t>(n);
+        for (std::size_t e = 0; ok && e < n; ++e) {
+            ok = index.offsets[e] == ref.offsets[e];
+        }
+        std::vector<std::size_t> rows;
+        for (std::size_t r = 0; r < h.channels.size(); ++r) {
+            if (std::uniform_int_distribution<int>(0, 2)(rng) > 0) {
+                rows.insert(rows.begin(), r);  // reversed: any order works
+            }
+        }
+        const std::size_t a = n ? std::uniform_int_distribution<std::size_t>(
+                                      0, n - 1)(rng)
+                                : 0;
+        const std::size_t b =
+            std::uniform_int_distribution<std::size_t>(a, n)(rng);
+        Decoded d;
+        ok = ok && decode(m, h, index, a, b, rows, d).ok() &&
+             matches(ref, a, b, rows, d) &&
+             lists_pulses(m, ref, index, a, b, rows);
+        if (!ok) {
+            std::printf("  random file, round %d\n", round);
+        }
+        CHECK(ok);
+    }
+}
+
+// horpos is read; with no channel in use a record cut inside it still
+// counts, its horpos NaN, and the index ends past the end of the file.
+void test_horpos() {
+    test::FileShape shape;
+    shape.nsamples = 4;
+    Bytes b = test::header_bytes(shape);
+    b.put(std::int32_t{7}).put(2.5).put(std::int32_t{8}).put(0.5);
+    b.b.resize(b.b.size() - 3);
+    MemFile m(b);
+    lma::RecordIndex index;
+    lma::Stop stop = lma::scan_records(
+        m.file, test::iterate(m.stream).header,
+        static_cast<std::int64_t>(b.b.size()), index);
+    CHECK(stop.ok() && index.size() == 2 &&
+          index.end == static_cast<std::int64_t>(b.b.size()) + 3);
+    Decoded d;
+    lma::Header h = test::iterate(m.stream).header;
+    CHECK(decode(m, h, index, 0, 2, {}, d).ok());
+    CHECK(d.tags[1] == 8 && d.horpos[0] == 2.5 && std::isnan(d.horpos[1]));
+}
+
+// A file written while it is scanned: every scan goes on where the last
+// one stopped, and a record cut short is tried again, so the index grows
+// to the one a single scan of the whole file makes.
+void test_growing() {
+    std::mt19937 rng(77);
+    for (int round = 0; round < 40; ++round) {
+        test::FileShape shape = test::random_shape(rng, false);
+        shape.events += 3;
+        const Bytes whole = test::random_file(shape, rng);
+        Bytes part;
+        part.b = test::header_bytes(shape).b;
+        MemFile m(part);
+        const lma::Header h = test::iterate(m.stream).header;
+        lma::RecordIndex index;
+        std::size_t size = part.b.size();
+        bool ok = true;
+        while (ok && size < whole.b.size()) {
+            const std::size_t next = std::min(
+                whole.b.size(), size + std::uniform_int_distribution<
+                                           std::size_t>(1, 40)(rng));
+            Bytes grown;
+            grown.b.assign(whole.b.begin(), whole.b.begin() + next);
+            m.append(grown, size);
+            size = next;
+            const lma::Stop s = lma::scan_records(
+                m.file, h, static_cast<std::int64_t>(size), index);
+            // Mid-record the data is cut short: not yet a record.
+            ok = s.ok() || s.status.code == lma::Errc::read;
+        }
+        MemFile fresh(whole);
+        lma::RecordIndex once;
+        ok = ok && lma::scan_records(fresh.file, h,
+                                     static_cast<std::int64_t>(size), once)
+                       .ok();
+        CHECK(ok && index.offsets == once.offsets && index.end == once.end);
+    }
+}
+
+// Bytes changed under an index: decoding reports it, cleanly.
+void test_changed_file() {
+    std::mt19937 rng(5);
+    test::FileShape shape = test::random_shape(rng, false);
+    shape.channels.assign(2, lma::Channel{0, 0, 3, 0.5});
+    shape.nsamples = 16;
+    shape.events = 6;
+    const Bytes bytes = test::random_file(shape, rng);
+    MemFile m(bytes);
+    const Reference ref = test::iterate(m.stream);
+    lma::RecordIndex index;
+    CHECK(lma::scan_records(m.file, ref.header,
+                            static_cast<std::int64_t>(bytes.b.size()), index)
+              .ok());
+    const std::vector<std::size_t> rows = {0, 1};
+    Decoded d;
+    // A pulse count raised: the record walks on into the next one (or
+    // fails there), never ending where the index says.
+    Bytes altered = bytes;
+    const auto at = static_cast<std::size_t>(index.offsets[2]) + 12;
+    altered.b[at] = static_cast<unsigned char>(altered.b[at] + 1);
+    m.append(altered, at);
+    lma::Stop s = decode(m, ref.header, index, 0, 6, rows, d);
+    CHECK(s.event == 2 && s.offset == index.offsets[2] &&
+          s.status.code != lma::Errc::ok);
+    CHECK(matches(ref, 0, 2, rows, d));
+    m.append(bytes, at);
+    // Cut short inside record 4: what the reader would report there.
+    CHECK(ftruncate(m.file.fd(), index.offsets[4] + 2) == 0);
+    s = decode(m, ref.header, index, 1, 6, rows, d);
+    CHECK(s.event == 4 && test::same(s.status, {lma::Errc::read, 0}));
+    // A listing with less room than counted says so.
+    lma::Scratch scratch;
+    std::vector<std::int64_t> i64(64);
+    std::vector<std::int32_t> i32(64);
+    std::vector<std::int16_t> samples(0);
+    lma::PulseOut out{i64.data(), i32.data(), i32.data(),
+                      i32.data(), i64.data(), samples.data(), {64, 0}};
+    lma::PulseCounts written;
+    s = lma::list_pulses(m.file, ref.header, index, 0, 4, rows.data(), 2,
+                         out, written, scratch);
+    CHECK(written.samples == 0 &&
+          (ref.pulses[0].empty() && ref.pulses[1].empty()
+               ? true
+               : s.status.code == lma::Errc::changed));
+    // Arguments out of range change nothing and say so.
+    lma::RangeOut none{};
+    CHECK(lma::decode_range(m.file, ref.header, index, 3, 9, none, scratch)
+              .status.code == lma::Errc::inconsistent);
+    const std::size_t twice[] = {1, 1};
+    lma::PulseCounts counts;
+    CHECK(lma::count_pulses(m.file, ref.header, index, 0, 1, twice, 2,
+                            counts, scratch)
+              .status.code == lma::Errc::inconsistent);
+}
+
+void test_header_check() {
+    test::FileShape shape;
+    shape.channels.assign(2, lma::Channel{0, 0, 0, 1.0});
+    shape.nsamples = 8;
+    const Bytes good = test::header_bytes(shape);  // 98 bytes
+    struct Case {
+        std::size_t at;       // where the patch goes, or the cut
+        std::int64_t patch;   // written as the field's type; -1: cut there
+        int bytes;
+        const char* message;  // empty: sound
+    };
+    const double inf = INFINITY;
+    auto as_int = [](double v) {
+        std::int64_t i;
+        std::memcpy(&i, &v, 8);
+        return i;
+    };
+    const Case cases[] = {
+        {0, 0, 0, ""},
+        {0, 10, 4, "header size puts the first event inside the header (10)"},
+        {0, 500, 4, "header size puts the first event past the end of the "
+                    "file (500)"},
+        {4, -2, 2, "num of channels is negative (-2)"},
+        {8, as_int(0.0), 8, "sample interval is not above 0 (0)"},
+        {8, as_int(-inf), 8, "sample interval is not finite (-inf)"},
+        {16, -1, 4, "num of samples is negative (-1)"},
+        {74 + 4, as_int(NAN), 8, "gain of channel 1 is not finite (nan)"},
+        {19, -1, 0, "num of samples is cut short (19)"},
+        {60, -1, 0, "gain of channel 0 is cut short (60)"},
+        {87, -1, 0, "baseline of channel 1 is cut short (87)"},
+        {2, -1, 0, "header size is cut short (2)"},
+    };
+    for (const Case& c : cases) {
+        Bytes b = good;
+        if (c.bytes == 0 && c.patch == -1) {
+            b.b.resize(c.at);
+        } else if (c.bytes > 0) {
+            std::int64_t v = c.patch;
+            std::memcpy(&b.b[c.at], &v, static_cast<std::size_t>(c.bytes));
+        }
+        MemFile m(b);
+        lma::Header h;
+        const lma::Status s = lma::read_header(m.file, h);
+        const std::string got =
+            lma::check_header(h, s, static_cast<std::int64_t>(b.b.size()))
+                .message();
+        if (got != c.message) {
+            std::printf("  header check: \"%s\"\n", got.c_str());
+        }
+        CHECK(got == c.message);
+    }
+}
+
+void test_file_and_messages() {
+    lma::File f;
+    CHECK(test::same(lma::File::open("/nonexistent/x.lma", f),
+                     {lma::Errc::os, ENOENT}));
+    CHECK(test::same(lma::File::open("/", f), {lma::Errc::os, EISDIR}));
+    CHECK(!f.is_open());
+    std::size_t got = 1;
+    char buf[4];
+    CHECK(f.read_at(0, buf, 4, got).code == lma::Errc::closed);
+    MemFile m(Bytes().put(std::int32_t{5}));
+    CHECK(m.file.read_at(2, buf, 4, got).ok() && got == 2);
+    CHECK(test::same(m.file.read_at(-1, buf, 4, got),
+                     {lma::Errc::os, EINVAL}));
+    lma::File moved = std::move(m.file);
+    CHECK(!m.file.is_open() && moved.is_open() && moved.close().ok() &&
+          moved.close().ok() && !moved.is_open());
+
+    struct {
+        lma::Status s;
+        lma::ErrorKind kind;
+        const char* text;
+    } const cases[] = {
+        {{lma::Errc::read, 37}, lma::ErrorKind::os_error,
+         "Fail to read a block: 37!"},
+        {{lma::Errc::seek, -1}, lma::ErrorKind::os_error,
+         "Fail to seek a position: -1!"},
+        {{lma::Errc::empty_pulse, 0}, lma::ErrorKind::index_error,
+         "Out of bounds on buffer access (axis 0)"},
+        {{lma::Errc::negative_length, -4}, lma::ErrorKind::value_error,
+         "negative dimensions are not allowed"},
+        {{lma::Errc::broadcast, 3, 2}, lma::ErrorKind::value_error,
+         "could not broadcast input array from shape (3,) into shape (2,)"},
+        {{lma::Errc::no_memory, 0}, lma::ErrorKind::memory_error, ""},
+        {{lma::Errc::os, ENOENT}, lma::ErrorKind::os_error,
+         std::strerror(ENOENT)},
+    };
+    for (const auto& c : cases) {
+        const lma::Message msg = lma::message_for(c.s);
+        CHECK(msg.kind == c.kind && msg.text == c.text);
+    }
+}
+
+}  // namespace
+
+int main() {
+    test_matches_iteration();
+    test_horpos();
+    test_growing();
+    test_changed_file();
+    test_header_check();
+    test_file_and_messages();
+    return test::summary();
+}
