@@ -243,12 +243,8 @@ def write_corrupt(path):
 
 # ------------------------------------------------------------------ report
 
-ROWS = []
-
-
 def row(figure, shape, value, target=""):
-    ROWS.append((figure, shape, value, target))
-    print(f"  {figure:<34}{shape:<24}{value:<28}{target}", flush=True)
+    print(f"  {figure:<34}{shape:<24}{value:<36}{target}", flush=True)
 
 
 def measure_shape(name, shape, path, events, repeat, old):

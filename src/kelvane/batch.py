@@ -84,7 +84,7 @@ def event_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
     if start < 0 or (stop is not None and stop < start):
         raise ValueError(f"bad event range: start={start}, stop={stop}")
     n = len(f)
-    if 0 < start >= n and stop != start:
+    if start >= n and start > 0 and stop != start:
         raise IndexError(no_event_message(f, start))
     return range(min(start, n), n if stop is None else min(stop, n))
 
@@ -98,7 +98,12 @@ def no_event_message(f: LmaFile, index: int) -> str:
 
 def damage_message(f: LmaFile) -> str:
     """The file name and where and why its events end early."""
-    return str(DamagedRecordWarning(f.path, f.damage))
+    return str(damage_warning(f))
+
+
+def damage_warning(f: LmaFile) -> DamagedRecordWarning:
+    assert f.damage is not None
+    return DamagedRecordWarning(f.path, f.damage)
 
 
 def damage_reached(f: LmaFile, stop: Optional[int]) -> bool:
@@ -108,7 +113,7 @@ def damage_reached(f: LmaFile, stop: Optional[int]) -> bool:
 
 def _warn_damage(f: LmaFile) -> None:
     # stacklevel 3: the caller of read_events, or of next() on iterate.
-    warnings.warn(DamagedRecordWarning(f.path, f.damage), stacklevel=3)
+    warnings.warn(damage_warning(f), stacklevel=3)
 
 
 # Types the native decoder writes itself; any other floating type is

@@ -332,6 +332,30 @@ def out_of_memory(f: LmaFile) -> str:
     return "out of memory: the events do not fit in memory"
 
 
+def available_memory() -> Optional[int]:
+    """Bytes the system says it can still give without swapping; None
+    where it does not say."""
+    try:
+        with open("/proc/meminfo") as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def reserve(nbytes: int) -> None:
+    """MemoryError unless `nbytes` of output fit in the memory available.
+
+    Decoding writes every sample, so an allocation that the system grants
+    only on credit would end with this process killed, not with an error.
+    """
+    available = available_memory()
+    if available is not None and nbytes > available:
+        raise MemoryError(nbytes)
+
+
 @contextlib.contextmanager
 def progress_bar(total: int,
                  what: str) -> Iterator[Optional[Callable[[int], None]]]:
@@ -359,6 +383,7 @@ def find_event(f: LmaFile, index: int) -> Any:
     """Event `index` as `f[index]` gives it; UserError when the file has
     fewer events or a damaged record comes first."""
     checked_range(f, index, index + 1)
+    reserve(len(f.channels) * max(f.nsamples, 0) * 8)
     return f[index]
 
 
@@ -687,8 +712,9 @@ def write_dataset(ds: Any, path: str, suffix: str, f: LmaFile) -> None:
 def convert_events(f: LmaFile, events: range, dtype: np.dtype) -> Events:
     """The events as arrays of exactly their size, decoded a chunk at a
     time under a progress bar."""
-    result = new_events(f, len(events), dtype)
     row_bytes = max(f.nsamples, 0) * len(f.channels) * dtype.itemsize
+    reserve(len(events) * (row_bytes + 4))
+    result = new_events(f, len(events), dtype)
     step = max(1, CONVERT_CHUNK_BYTES // max(row_bytes, 1))
     with progress_bar(len(events), "converting") as progress:
         for i in range(events.start, events.stop, step):

@@ -233,6 +233,25 @@ def test_convert_refuses_an_output_before_decoding(capsys, sample, tmp_path,
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 
+@pytest.mark.parametrize("command", [["show"], ["convert", "x.npz"],
+                                     ["plot", "--event", "0", "-o", "x.png"]])
+@pytest.mark.parametrize("nsamples, message", [
+    (8, "the events do not fit in memory"),
+    (10**9, "the header's 1000000000 samples per trace x 2 channels")])
+def test_output_larger_than_memory_is_refused_before_decoding(
+        capsys, make_lma, tmp_path, monkeypatch, command, nsamples, message):
+    if "plot" in command:
+        pytest.importorskip("matplotlib")
+    # Decoding writes every sample: memory granted on credit would get the
+    # process killed instead.
+    monkeypatch.setattr(cli, "available_memory", lambda: 100)
+    name = make_lma(CHANNELS, [Event(1, [[], []])], nsamples=nsamples)
+    argv = [tmp_path / a if a.startswith("x.") else a for a in command[1:]]
+    status, _, err = run(capsys, command[0], name, *argv)
+    assert status == 1 and "out of memory" in err and message in err
+    assert os.listdir(tmp_path) == [os.path.basename(name)]
+
+
 @pytest.mark.parametrize("command", [["show", "--csv"],
                                      ["plot", "--event", 0, "-o", "x.png"]])
 def test_an_infinite_interval_is_a_damaged_header(capsys, make_lma,
