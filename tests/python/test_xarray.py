@@ -313,9 +313,12 @@ def test_convert_refuses_before_decoding(capsys, sample, tmp_path,
                                          monkeypatch, setup, message, status):
     out = tmp_path / "out.zarr"
     setup(out)
-    before = {p.name: p.is_dir() or p.read_bytes() for p in tmp_path.rglob("*")}
+    def listing():
+        return {p.name: p.is_dir() or p.read_bytes()
+                for p in tmp_path.rglob("*")}
+
+    before = listing()
     monkeypatch.setitem(sys.modules, "zarr", None)
     code, _, err = convert(capsys, sample, out)
     assert code == status and message in err
-    assert {p.name: p.is_dir() or p.read_bytes()
-            for p in tmp_path.rglob("*")} == before
+    assert listing() == before
