@@ -62,7 +62,7 @@ def peak(files, chunk):
     with xr.open_mfdataset(files, engine="lma", combine="nested",
                            concat_dim="event", parallel=True,
                            coords="minimal", compat="override",
-                           chunks={"event": chunk}) as ds:
+                           chunks={"event": chunk}, inline_array=True) as ds:
         return float(ds.channel0.max().compute())
 
 
