@@ -227,7 +227,6 @@ class LmaBackendEntrypoint(BackendEntrypoint):
     """
 
     description = "LMA waveform files, read lazily through kelvane.LmaFile"
-    url = "https://pypi.org/project/kelvane/"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "dtype")
 
     def open_dataset(self, filename_or_obj: Any, *,
