@@ -12,10 +12,13 @@ with their own names. Then, from one run:
   plain processes without Dask, for what the machine gives at the time;
 - loading one whole file through the backend (`open_dataset(...).load()`)
   against `LmaFile(...).read()` into new arrays.
-Every timing is the best of a few repeats, the files warm in the page
-cache. Needs `kelvane[dask]`. State the machine next to the figures.
+Every timing is the best of a few repeats, taken in turns with the
+timings it is compared with, the files warm in the page cache. Needs
+`kelvane[dask]`. State the machine next to the figures.
 """
 
+import contextlib
+import functools
 import os
 import shutil
 import sys
@@ -32,7 +35,7 @@ from kelvane.writer import Channel, Event, Pulse, write_lma
 CHANNELS = {c: Channel(gain=0.25, baseline=100) for c in (0, 1, 4, 7)}
 NSAMPLES = 1000
 EVENT_BYTES = 12 + len(CHANNELS) * (2 + 3 * (8 + 2 * 60))
-REPEATS = 3
+REPEATS = 4
 
 
 def make_file(path, n):
@@ -54,10 +57,6 @@ def timed(work):
     return time.perf_counter() - start
 
 
-def best(work):
-    return min(timed(work) for _ in range(REPEATS))
-
-
 def peak(files, chunk):
     with xr.open_mfdataset(files, engine="lma", combine="nested",
                            concat_dim="event", parallel=True,
@@ -74,22 +73,47 @@ def plain_peak(names):
     return result
 
 
-def plain_processes(files, workers):
-    """The same work in plain worker processes, a file at a time: what the
-    machine gives two processes at the moment, without Dask."""
-    with ProcessPoolExecutor(workers) as pool:
-        list(pool.map(plain_peak, [files[:1]] * workers))
-        return best(lambda: list(pool.map(
-            plain_peak, [files[i::workers] for i in range(workers)])))
+def interleaved(runs, repeats=REPEATS):
+    """The best time of each of `runs` (label -> work), taking turns, so
+    that a change in what else the machine runs meets them all alike."""
+    times = {label: [] for label in runs}
+    for _ in range(repeats):
+        for label, work in runs.items():
+            times[label].append(timed(work))
+    return {label: min(spent) for label, spent in times.items()}
 
 
-def on_cluster(files, workers, chunk):
+def scaling(files, chunk):
+    """Dask clusters of 1 and 2 worker processes, and the same work in
+    plain processes without Dask (what the machine gives two processes at
+    the moment), all alive at once and timed in turns."""
     import distributed
-    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1,
-                                  processes=True, dashboard_address=None) \
-            as cluster, distributed.Client(cluster):
-        peak(files, chunk)    # workers warm: imports and page cache
-        return best(lambda: peak(files, chunk))
+    with contextlib.ExitStack() as stack:
+        runs = {}
+        for workers in (1, 2):
+            cluster = stack.enter_context(distributed.LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True,
+                dashboard_address=":0"))
+            client = stack.enter_context(
+                distributed.Client(cluster, set_as_default=False))
+            runs[f"dask{workers}"] = functools.partial(
+                on_client, client, files, chunk)
+            pool = stack.enter_context(ProcessPoolExecutor(workers))
+            runs[f"plain{workers}"] = functools.partial(
+                on_pool, pool, workers, files)
+        for work in runs.values():
+            work()    # workers warm: imports and page cache
+        return interleaved(runs)
+
+
+def on_client(client, files, chunk):
+    with client.as_current():
+        return peak(files, chunk)
+
+
+def on_pool(pool, workers, files):
+    return max(pool.map(plain_peak,
+                        [files[i::workers] for i in range(workers)]))
 
 
 def main():
@@ -107,10 +131,9 @@ def main():
         chunk = -(-n // 4)
         print(f"{nfiles} files of {n} events, {size / 2**20:.1f} MiB each, "
               f"{len(CHANNELS)} channels x {NSAMPLES} samples")
-        one = on_cluster(files, 1, chunk)
-        two = on_cluster(files, 2, chunk)
-        plain_one = plain_processes(files, 1)
-        plain_two = plain_processes(files, 2)
+        took = scaling(files, chunk)
+        one, two = took["dask1"], took["dask2"]
+        plain_one, plain_two = took["plain1"], took["plain2"]
         print(f"peak of channel0, 1 worker process   {one:8.3f} s")
         print(f"peak of channel0, 2 worker processes {two:8.3f} s"
               f"   {one / two:5.2f}x faster")
@@ -126,13 +149,10 @@ def main():
             with xr.open_dataset(first, engine="lma") as ds:
                 ds.load()
 
-        # Interleaved, the best of ten each: one whole file takes a
-        # fraction of a second, which a busy machine easily disturbs.
-        times = {engine: [], backend: []}
-        for _ in range(10):
-            for work, spent in times.items():
-                spent.append(timed(work))
-        direct, through = min(times[engine]), min(times[backend])
+        # The best of ten each: one whole file takes a fraction of a
+        # second, which a busy machine easily disturbs.
+        took = interleaved({"engine": engine, "backend": backend}, 10)
+        direct, through = took["engine"], took["backend"]
         print(f"LmaFile.read, whole file             {direct:8.3f} s")
         print(f"open_dataset(...).load(), whole file {through:8.3f} s"
               f"   {through / direct:5.2f}x the time")

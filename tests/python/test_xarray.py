@@ -232,7 +232,7 @@ def test_reduction_on_a_cluster_of_two_processes(many):
 
     serial = reduce()   # no cluster yet: the local threads
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                  processes=True, dashboard_address=None) \
+                                  processes=True, dashboard_address=":0") \
             as cluster, distributed.Client(cluster):
         on_cluster = reduce()
     xr.testing.assert_identical(on_cluster, serial)
