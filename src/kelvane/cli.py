@@ -2,7 +2,7 @@
 
     lma info FILE
     lma show FILE [--event N] [--csv]
-    lma convert FILE OUT.npz [--dtype float32] [--start N] [--stop N]
+    lma convert FILE OUT.{npz,zarr,nc} [--dtype float32] [--start N] [--stop N]
     lma plot FILE --event N -o OUT.{png,svg,pdf}
 
 Exit status: 0 on success, 1 on an error (including a damaged record,
@@ -16,10 +16,13 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import os
+import shutil
 import signal
 import sys
 import tempfile
+import warnings
 from typing import (Any, Callable, Dict, Iterator, List, NoReturn, Optional,
                     Sequence, TextIO, Tuple, cast)
 
@@ -206,13 +209,16 @@ def build_parser() -> ArgumentParser:
     show.set_defaults(run=run_show)
 
     convert = commands.add_parser(
-        "convert", help="events into a NumPy .npz file",
+        "convert", help="events into a NumPy .npz, Zarr or netCDF file",
         description="Write the events to a NumPy .npz file: 'tags', one "
                     "2-D array per channel ('channel0', ...) with a row per "
                     "event, and the header as 'channels', 'nsamples', "
-                    "'sample_interval', 'calibration', 'source', 'start'.")
+                    "'sample_interval', 'calibration', 'source', 'start'. "
+                    "OUT.zarr (needs kelvane[zarr]) and OUT.nc (needs "
+                    "kelvane[netcdf]) hold the dataset xarray's engine "
+                    "'lma' opens, with the attribute 'start'.")
     convert.add_argument("file", metavar="FILE")
-    convert.add_argument("out", metavar="OUT.npz")
+    convert.add_argument("out", metavar="OUT.{npz,zarr,nc}")
     convert.add_argument("--dtype", choices=["float64", "float32"],
                          default="float64",
                          help="trace type; float32 halves the size")
@@ -434,6 +440,85 @@ def atomic_output(path: str) -> Iterator[Any]:
         raise
 
 
+@contextlib.contextmanager
+def atomic_path(path: str, directory: bool = False) -> Iterator[str]:
+    """As `atomic_output`, for writers that take a name rather than a file:
+    yields the name of a new temporary file, or directory, beside `path`,
+    which is synced and renamed to `path` when the block ends, and removed
+    when it fails."""
+    folder = os.path.dirname(os.path.abspath(path))
+    prefix = f".{os.path.basename(path)}."
+    try:
+        if directory:
+            temp = tempfile.mkdtemp(dir=folder, prefix=prefix, suffix=".tmp")
+        else:
+            fd, temp = tempfile.mkstemp(dir=folder, prefix=prefix,
+                                        suffix=".tmp")
+            os.close(fd)
+    except OSError as error:
+        raise UserError(f"cannot write {path}: {error.strerror}") from None
+    try:
+        yield temp
+        sync_tree(temp)
+        # mkstemp and mkdtemp make it private; give it the usual
+        # permissions.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temp, (0o777 if directory else 0o666) & ~umask)
+        replace_tree(temp, path)
+    except BaseException as error:
+        remove_tree(temp)
+        if isinstance(error, OSError):
+            raise UserError(f"cannot write {path}: "
+                            f"{error.strerror or error}") from None
+        raise
+
+
+def sync_tree(path: str) -> None:
+    """Every file under `path` (or `path` itself) on disk, and the
+    directories that list them, so a crash after the rename cannot leave
+    an output with holes."""
+    if not os.path.isdir(path):
+        names = [path]
+    else:
+        names = []
+        for folder, _, files in os.walk(path):
+            names += [os.path.join(folder, f) for f in files] + [folder]
+    for name in names:
+        fd = os.open(name, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+
+def replace_tree(temp: str, path: str) -> None:
+    """Renames `temp` to `path`; an existing directory at `path` is moved
+    aside first (a rename cannot replace a directory that has entries) and
+    put back if the rename fails."""
+    if not (os.path.isdir(temp) and os.path.isdir(path)):
+        os.replace(temp, path)
+        return
+    aside = tempfile.mkdtemp(dir=os.path.dirname(temp),
+                             prefix=f".{os.path.basename(path)}.",
+                             suffix=".old")
+    os.replace(path, aside)     # over the empty directory just made
+    try:
+        os.replace(temp, path)
+    except BaseException:
+        os.replace(aside, path)
+        raise
+    remove_tree(aside)
+
+
+def remove_tree(path: str) -> None:
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
+
+
 # ---------------------------------------------------------------- commands
 
 def run_info(args: argparse.Namespace) -> int:
@@ -504,14 +589,50 @@ def print_csv(f: LmaFile, traces: np.ndarray) -> None:
         out.write(",".join(row) + "\n")
 
 
-def check_output(source: str, out: str) -> None:
-    """Refuses an OUT that would overwrite something other than an
-    archive, the input above all."""
-    if not out.lower().endswith(".npz"):
-        raise UsageError(f"OUT must end in .npz: {printable(out)}")
+# What `lma convert` writes, by the output's suffix (any case): the modules
+# each format needs beyond NumPy, and the extra that installs them.
+CONVERT_FORMATS: Dict[str, Tuple[Tuple[str, ...], str]] = {
+    ".npz": ((), ""),
+    ".zarr": (("xarray", "zarr"), "zarr"),
+    ".nc": (("xarray", "h5netcdf", "h5py"), "netcdf"),
+}
+
+
+def check_output(source: str, out: str) -> str:
+    """The output's format, by suffix. Refuses an OUT that would overwrite
+    something other than an archive or a Zarr store, the input above
+    all."""
+    suffix = os.path.splitext(out)[1].lower()
+    if suffix not in CONVERT_FORMATS:
+        raise UsageError(f"OUT must end in {', '.join(CONVERT_FORMATS)}: "
+                         f"{printable(out)}")
     with contextlib.suppress(OSError):
         if os.path.samefile(source, out):
             raise UsageError(f"OUT is the input file: {printable(out)}")
+    if suffix == ".zarr" and os.path.lexists(out) and not is_zarr_store(out):
+        raise UsageError(f"OUT exists and is not a Zarr store: "
+                         f"{printable(out)}")
+    return suffix
+
+
+def is_zarr_store(path: str) -> bool:
+    # The group's metadata file, in Zarr's second format or its third.
+    return os.path.isdir(path) and not os.path.islink(path) and any(
+        os.path.isfile(os.path.join(path, name))
+        for name in (".zgroup", "zarr.json"))
+
+
+def require_modules(suffix: str) -> None:
+    modules, extra = CONVERT_FORMATS[suffix]
+    missing = []
+    for name in modules:
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            missing.append(name)
+    if missing:
+        raise UserError(f"writing {suffix} needs {' and '.join(missing)}: "
+                        f"pip install 'kelvane[{extra}]'")
 
 
 # Events decoded per call while converting, as bytes of output: small
@@ -520,7 +641,9 @@ CONVERT_CHUNK_BYTES = 2**24
 
 
 def run_convert(args: argparse.Namespace) -> int:
-    check_output(args.file, args.out)
+    suffix = check_output(args.file, args.out)
+    if suffix != ".npz":
+        return convert_to_dataset(args, suffix)
     dtype = np.dtype(args.dtype)
     # The output file is made before decoding, so that an unwritable OUT
     # is found at once.
@@ -529,12 +652,61 @@ def run_convert(args: argparse.Namespace) -> int:
         tags, traces = convert_events(f, events, dtype)
         np.savez(out, **dict(traces, tags=tags,
                              **header_arrays(f, args.start)))
+    return converted(args, f, events)
+
+
+def converted(args: argparse.Namespace, f: LmaFile, events: range) -> int:
     last = f"{events.stop - 1}" if len(events) else "none"
     print(f"wrote {len(events)} events ({args.start} to {last}) "
           f"of {args.file} to {args.out}")
     if damage_reached(f, args.stop):
         return fail(damage_message(f))
     return 0
+
+
+def convert_to_dataset(args: argparse.Namespace, suffix: str) -> int:
+    """Writes the events as the xarray backend presents them, to Zarr or
+    netCDF."""
+    require_modules(suffix)
+    from .xarray_backend import lma_dataset
+    with open_file(args.file) as f, \
+            atomic_path(args.out, directory=suffix == ".zarr") as temp:
+        events = checked_range(f, args.start, args.stop)
+        ds = lma_dataset(f, args.dtype).isel(
+            event=slice(events.start, events.stop))
+        if not damage_reached(f, args.stop):
+            for key in ("damage", "damage_offset", "damage_event"):
+                ds.attrs.pop(key, None)
+        ds.attrs["start"] = events.start
+        write_dataset(ds, temp, suffix, f)
+    return converted(args, f, events)
+
+
+def write_dataset(ds: Any, path: str, suffix: str, f: LmaFile) -> None:
+    """With Dask at hand, a chunk of events at a time, so that memory stays
+    bounded; without, one channel at a time. In this thread either way, so
+    that an interruption stops the writing before the output is removed.
+    """
+    try:
+        import dask
+    except ImportError:
+        scheduler: Any = contextlib.nullcontext()
+    else:
+        itemsize = ds[next(iter(ds.data_vars))].dtype.itemsize \
+            if ds.data_vars else 1
+        row_bytes = max(f.nsamples, 0) * len(f.channels) * itemsize
+        ds = ds.chunk({"event": max(1, CONVERT_CHUNK_BYTES
+                                    // max(row_bytes, 1))})
+        scheduler = dask.config.set(scheduler="synchronous")
+    with scheduler, warnings.catch_warnings():
+        if suffix == ".zarr":
+            # Zarr's third format has no consolidated metadata of its own
+            # yet; it is written for readers of the second.
+            warnings.filterwarnings("ignore", "Consolidated metadata",
+                                    UserWarning)
+            ds.to_zarr(path, mode="w")
+        else:
+            ds.to_netcdf(path, engine="h5netcdf")
 
 
 def convert_events(f: LmaFile, events: range, dtype: np.dtype) -> Events:

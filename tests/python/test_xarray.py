@@ -1,0 +1,324 @@
+import contextlib
+import pickle
+import sys
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import kelvane
+from kelvane.writer import Channel, Event, Pulse, event_bytes, write_lma
+
+xr = pytest.importorskip("xarray")
+
+CHANNELS = {0: Channel(fullscale=2000, gain=0.25, baseline=100),
+            2: Channel(fullscale=500, offset=-20, gain=1.5),
+            5: Channel(gain=-0.125, baseline=-7)}
+NSAMPLES = 16
+NEVENTS = 40
+
+
+def make_events(n, seed, first_tag=0):
+    rng = np.random.default_rng(seed)
+    events = []
+    for i in range(n):
+        sections = []
+        for _ in CHANNELS:
+            pulses = []
+            for _ in range(rng.integers(0, 3)):
+                first = int(rng.integers(0, NSAMPLES))
+                length = int(rng.integers(1, NSAMPLES - first + 1))
+                pulses.append(Pulse(first, rng.integers(
+                    -3000, 3000, length).tolist()))
+            sections.append(pulses)
+        events.append(Event(first_tag + i, sections,
+                            horpos=float(rng.normal())))
+    return events
+
+
+def write(path, n=NEVENTS, seed=0, first_tag=0, **kw):
+    write_lma(path, CHANNELS, make_events(n, seed, first_tag),
+              nsamples=NSAMPLES, sample_interval=2e-9, **kw)
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    return write(tmp_path_factory.mktemp("xr") / "sample.lma")
+
+
+@contextlib.contextmanager
+def counted_reads():
+    """Records each LmaFile.read the backend makes: (start, stop, channels).
+    """
+    real = kelvane.LmaFile
+    reads = []
+
+    class Counting:
+        def __init__(self, path):
+            self._file = real(path)
+
+        def __getattr__(self, name):
+            return getattr(self._file, name)
+
+        def __len__(self):
+            return len(self._file)
+
+        def read(self, start=0, stop=None, *, channels=None, **kw):
+            reads.append((start, stop, tuple(channels)))
+            return self._file.read(start, stop, channels=channels, **kw)
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(kelvane, "LmaFile", Counting, raising=False)
+        yield reads
+
+
+def reference(path, dtype="float64"):
+    with kelvane.LmaFile(path) as f:
+        return f.read(dtype=dtype)
+
+
+def assert_same_bits(actual, expected):
+    actual = np.asarray(actual)
+    assert actual.dtype == expected.dtype and actual.shape == expected.shape
+    assert actual.tobytes() == expected.tobytes()
+
+
+def test_layout_coordinates_and_attributes(sample):
+    expected = reference(sample)
+    with counted_reads() as reads:
+        ds = xr.open_dataset(sample, drop_variables=["channel2"])
+        assert reads == []   # opening decodes nothing
+        assert set(ds.data_vars) == {"channel0", "channel5"}
+        assert dict(ds.sizes) == {"event": NEVENTS, "sample": NSAMPLES}
+        assert_same_bits(ds.tag, expected.tags)
+        assert_same_bits(ds.horpos, expected.horpos)
+        assert all(channels == () for _, _, channels in reads)
+        ds.channel5.load()
+        assert {c for _, _, cs in reads for c in cs} == {5}
+    assert_same_bits(ds.time, np.arange(NSAMPLES) * 2e-9)
+    assert ds.attrs == {"source": sample, "sample_interval": 2e-9,
+                        "nsamples": NSAMPLES}
+    assert ds.channel5.attrs == {"channel": 5, "fullscale": 0, "offset": 0,
+                                 "baseline": -7, "gain": -0.125}
+    ds.close()
+    with pytest.raises(ValueError, match="closed"):
+        ds.channel0[0].values     # not loaded before its file was closed
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32", "raw"])
+def test_whole_file_and_dtypes(sample, dtype):
+    expected = reference(sample, dtype)
+    with xr.open_dataset(sample, engine="lma", dtype=dtype) as ds:
+        for key, traces in expected.traces.items():
+            assert_same_bits(ds[key], traces)
+
+
+def event_keys(n):
+    # xarray itself fails on an empty slice with a negative step, before
+    # any backend is asked.
+    slices = st.slices(n).filter(
+        lambda s: (s.step or 1) > 0 or len(range(*s.indices(n))))
+    return st.one_of(
+        st.integers(-n, n - 1),
+        slices,
+        st.lists(st.integers(0, n - 1), min_size=0, max_size=12))
+
+
+@settings(max_examples=150, deadline=None)
+@given(data=st.data())
+def test_any_selection_reads_just_its_events(sample, data):
+    dtype = data.draw(st.sampled_from(["float64", "raw"]))
+    channel = data.draw(st.sampled_from(sorted(CHANNELS)))
+    events = data.draw(event_keys(NEVENTS))
+    samples = data.draw(event_keys(NSAMPLES))
+    tag_events = data.draw(event_keys(NEVENTS))
+    whole = reference(sample, dtype)
+    expected = whole.traces[f"channel{channel}"][events]
+    expected = expected[samples] if np.ndim(expected) == 1 else \
+        expected[:, samples]
+    with counted_reads() as reads:
+        with xr.open_dataset(sample, dtype=dtype) as ds:
+            actual = ds[f"channel{channel}"][events, samples].values
+            reads = list(reads)
+            # After the channel's read, which brought some of them along.
+            tags = ds.tag[tag_events].values
+    assert_same_bits(actual, expected)
+    assert_same_bits(tags, whole.tags[tag_events])
+    chosen = np.arange(NEVENTS)[events]
+    for start, stop, channels in reads:
+        assert channels == (channel,)
+        # Only the covering range of the events chosen is ever decoded.
+        assert chosen.min(initial=NEVENTS) <= start or start == stop
+        assert stop <= chosen.max(initial=-1) + 1 or start == stop
+    decoded = sum(stop - start for start, stop, _ in reads)
+    assert decoded <= 2 * len(np.unique(chosen))
+
+
+def test_dask_chunks_read_one_range_each(sample):
+    with counted_reads() as reads:
+        ds = xr.open_dataset(sample, chunks={"event": 7})
+        assert reads == []
+        values = ds.channel2.compute(scheduler="sync")
+    ranges = sorted((start, stop) for start, stop, channels in reads
+                    if channels)
+    assert ranges == [(i, min(i + 7, NEVENTS)) for i in range(0, NEVENTS, 7)]
+    assert_same_bits(values, reference(sample).traces["channel2"])
+    # The dataset travels to worker processes whole.
+    ds = xr.open_dataset(sample, chunks={"event": 7})
+    again = pickle.loads(pickle.dumps(ds))
+    xr.testing.assert_identical(again.load(), ds.load())
+
+
+@pytest.mark.parametrize("bad", [{"dtype": "int8"}, {"dtype": np.int32}])
+def test_bad_dtype(sample, bad):
+    with pytest.raises(ValueError, match="dtype"):
+        xr.open_dataset(sample, **bad)
+
+
+def test_damaged_file(tmp_path):
+    events = make_events(6, seed=3)
+    path = tmp_path / "damaged.lma"
+    write_lma(path, CHANNELS, events, nsamples=NSAMPLES,
+              tail=event_bytes(events[0])[:-5])
+    with pytest.warns(kelvane.DamagedRecordWarning):
+        ds = xr.open_dataset(path)
+    with kelvane.LmaFile(path) as f:
+        damage = f.damage
+        expected = f.read()
+    assert ds.sizes["event"] == 6 == damage.event
+    assert_same_bits(ds.channel0, expected.traces["channel0"])
+    assert ds.attrs["damage_offset"] == damage.offset
+    assert ds.attrs["damage_event"] == 6
+    assert ds.attrs["damage"] == str(damage)
+    ds.close()
+
+
+def test_damaged_header(make_raw):
+    with pytest.raises(kelvane.DamagedHeaderError):
+        xr.open_dataset(make_raw(b"\x00" * 7), engine="lma")
+
+
+@pytest.fixture(scope="module")
+def many(tmp_path_factory):
+    where = tmp_path_factory.mktemp("many")
+    return [write(where / f"run{i:02}.lma", n=5 + i, seed=i,
+                  first_tag=1000 * i) for i in range(20)]
+
+
+def test_open_mfdataset_equals_the_concatenation(many):
+    pytest.importorskip("dask")
+    expected = [reference(path) for path in many]
+    with xr.open_mfdataset(many, engine="lma", combine="nested",
+                           concat_dim="event", parallel=True,
+                           coords="minimal", compat="override") as ds:
+        assert_same_bits(ds.tag, np.concatenate([e.tags for e in expected]))
+        for key in expected[0].traces:
+            assert_same_bits(ds[key], np.concatenate(
+                [e.traces[key] for e in expected]))
+
+
+def test_reduction_on_a_cluster_of_two_processes(many):
+    distributed = pytest.importorskip("distributed")
+
+    def reduce():
+        with xr.open_mfdataset(many, engine="lma", combine="nested",
+                               concat_dim="event", parallel=True,
+                               coords="minimal", compat="override",
+                               chunks={"event": 8}) as ds:
+            return xr.Dataset({"peak": ds.channel5.max("sample"),
+                               "mean": ds.channel0.mean("event")}).compute()
+
+    serial = reduce()   # no cluster yet: the local threads
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                  processes=True, dashboard_address=":0") \
+            as cluster, distributed.Client(cluster):
+        on_cluster = reduce()
+    xr.testing.assert_identical(on_cluster, serial)
+
+
+def convert(capsys, *argv):
+    from kelvane import cli
+    status = cli.main(["convert", *map(str, argv)])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+FORMATS = [pytest.param(".zarr", "zarr", marks=pytest.mark.filterwarnings(
+               "ignore:Consolidated metadata:UserWarning")),
+           (".nc", "h5netcdf")]
+
+
+@pytest.mark.parametrize("suffix, engine", FORMATS)
+@pytest.mark.parametrize("damaged, argv", [
+    (False, []), (False, ["--start", 3, "--stop", 30, "--dtype", "float32"]),
+    (True, ["--start", 2]), (True, ["--stop", 4])])
+def test_convert_writes_the_dataset(capsys, tmp_path, suffix, engine,
+                                    damaged, argv):
+    events = make_events(6, seed=4)
+    path = tmp_path / "in.lma"
+    write_lma(path, CHANNELS, events, nsamples=NSAMPLES,
+              tail=event_bytes(events[0])[:-5] if damaged else b"")
+    out = tmp_path / f"out{suffix}"
+    status, stdout, err = convert(capsys, path, out, *argv)
+    options = dict(zip(argv[::2], argv[1::2]))
+    start, stop = options.get("--start", 0), options.get("--stop")
+    dtype = options.get("--dtype", "float64")
+    reaches_damage = damaged and (stop is None or stop > 6)
+    assert status == int(reaches_damage)
+    assert ("damaged record" in err) == reaches_damage
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", kelvane.DamagedRecordWarning)
+        expected = xr.open_dataset(path, dtype=dtype).isel(
+            event=slice(start, stop)).load()
+    if not reaches_damage:
+        for key in ("damage", "damage_offset", "damage_event"):
+            expected.attrs.pop(key, None)
+    expected.attrs["start"] = start
+    with xr.open_dataset(out, engine=engine) as back:
+        xr.testing.assert_identical(back.load(), expected)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.lma", out.name]
+
+
+@pytest.mark.parametrize("suffix, engine", FORMATS)
+@pytest.mark.parametrize("failure, status", [(KeyboardInterrupt, 130),
+                                             (OSError(28, "full"), 1)])
+def test_convert_to_a_dataset_leaves_nothing_behind(
+        capsys, sample, tmp_path, monkeypatch, suffix, engine, failure,
+        status):
+    out = tmp_path / f"out{suffix}"
+    assert convert(capsys, sample, out, "--stop", 3)[0] == 0
+    before = sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*"))
+    method = "to_zarr" if suffix == ".zarr" else "to_netcdf"
+    real = getattr(xr.Dataset, method)
+
+    def write_then_fail(self, path, **kw):
+        real(self, path, **kw)
+        raise failure
+
+    monkeypatch.setattr(xr.Dataset, method, write_then_fail)
+    assert convert(capsys, sample, out)[0] == status
+    assert sorted(p.relative_to(tmp_path)
+                  for p in tmp_path.rglob("*")) == before
+    with xr.open_dataset(out, engine=engine) as back:
+        assert back.sizes["event"] == 3      # the older output, untouched
+
+
+@pytest.mark.parametrize("setup, message, status", [
+    (lambda out: out.write_bytes(b"notes"), "not a Zarr store", 2),
+    (lambda out: out.mkdir(), "not a Zarr store", 2),
+    (lambda out: None, "needs zarr: pip install 'kelvane[zarr]'", 1)])
+def test_convert_refuses_before_decoding(capsys, sample, tmp_path,
+                                         monkeypatch, setup, message, status):
+    out = tmp_path / "out.zarr"
+    setup(out)
+    def listing():
+        return {p.name: p.is_dir() or p.read_bytes()
+                for p in tmp_path.rglob("*")}
+
+    before = listing()
+    monkeypatch.setitem(sys.modules, "zarr", None)
+    code, _, err = convert(capsys, sample, out)
+    assert code == status and message in err
+    assert listing() == before
