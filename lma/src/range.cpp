@@ -171,27 +171,47 @@ Stop decode_as(const File& f, const Header& h, const RecordIndex& index,
                            detail::LeSamples{samples},
                            static_cast<std::size_t>(p.length));
     };
-    // Each record's rows are set to "uncovered" before its pulses land;
-    // the walk runs after this, within the same record.
-    auto clear = [&](std::size_t r) {
-        for (std::size_t k = 0; k < out.nchannels; ++k) {
-            const ChannelOut& c = out.channels[k];
+    // Each row is set to "uncovered" before the first of its pulses lands,
+    // unless that pulse covers the whole row: output much larger than cache
+    // is then written once, not twice. Rows without pulses are set when the
+    // record has been walked.
+    std::vector<char> ready(out.nchannels);
+    std::size_t record = first;
+    auto prepare = [&](std::size_t r, std::size_t k, const Span* whole) {
+        if (r != record) {
+            std::fill(ready.begin(), ready.end(), 0);
+            record = r;
+        }
+        if (ready[k]) {
+            return;
+        }
+        ready[k] = 1;
+        const ChannelOut& c = out.channels[k];
+        if (whole == nullptr || whole->start != 0 || whole->length != n) {
             std::fill_n(row_of(r, c), n,
                         uncovered<T>(h.channel_info[c.row]));
         }
     };
-    std::size_t cleared = first;
-    auto visit_clearing = [&](std::size_t r, std::size_t row, Pulse p,
-                              const unsigned char* samples) {
-        while (cleared <= r) {
-            clear(cleared++);
+    auto visit_preparing = [&](std::size_t r, std::size_t row, Pulse p,
+                               const unsigned char* samples) {
+        const int k = slot[row];
+        if (k >= 0) {
+            Span span{};
+            const bool fits =
+                fit_pulse(p.first, static_cast<std::size_t>(p.length), n,
+                          span)
+                    .ok();
+            prepare(r, static_cast<std::size_t>(k), fits ? &span : nullptr);
         }
         return visit(r, row, p, samples);
     };
     auto on_record = [&](std::size_t r, const detail::RecordHead& head) {
-        while (cleared <= r) {
-            clear(cleared++);
+        for (std::size_t k = 0; k < out.nchannels; ++k) {
+            prepare(r, k, nullptr);
         }
+        // The next record starts with every row to prepare.
+        record = r + 1;
+        std::fill(ready.begin(), ready.end(), 0);
         if (out.tags != nullptr) {
             out.tags[r - first] = head.tag;
         }
@@ -200,7 +220,7 @@ Stop decode_as(const File& f, const Header& h, const RecordIndex& index,
         }
         return ok();
     };
-    return for_records(f, h, index, first, last, scratch, visit_clearing,
+    return for_records(f, h, index, first, last, scratch, visit_preparing,
                        on_record);
 }
 
