@@ -370,7 +370,21 @@ def _output(dtype: Any) -> Tuple[int, "np.dtype[Any]"]:
 def _refuse_overlap(arrays: Dict[str, np.ndarray]) -> None:
     """ValueError if two of `arrays` share memory: the decoder would write
     one output over another. Only arrays whose byte ranges meet are
-    compared exactly, so the usual separate arrays cost a sort."""
+    compared exactly, so the usual separate arrays cost a sort. Arrays
+    that each lie in a different array owning its memory cannot meet, which
+    is what a loop reusing its outputs has, so they are not compared at
+    all."""
+    owners = set()
+    for a in arrays.values():
+        root = a
+        while isinstance(root.base, np.ndarray):
+            root = root.base
+        if root.base is not None or not root.flags.owndata or \
+                id(root) in owners:
+            break
+        owners.add(id(root))
+    else:
+        return
     spans = sorted(((*byte_bounds(a), name, a) for name, a in arrays.items()
                     if a.size), key=lambda span: span[0])
     for i, (_, end, name, a) in enumerate(spans):
