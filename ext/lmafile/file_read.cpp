@@ -79,6 +79,27 @@ bool check_outcome(Outcome o, std::size_t stop, std::size_t indexed)
     return false;
 }
 
+// Runs `range_op(scratch)`, an lma operation on records up to `last`
+// that returns its Stop, as run_locked does. False with an exception set
+// when the range could not be read or the operation stopped early.
+template <class Op>
+bool read_range(FileState& s, std::size_t last, Op&& range_op) {
+    lma::Stop result;
+    std::size_t indexed = 0;
+    const Outcome o = run_locked(s, last, indexed,
+                                 [&](lma::Scratch& scratch) {
+                                     result = range_op(scratch);
+                                 });
+    if (!check_outcome(o, last, indexed)) {
+        return false;
+    }
+    if (!result.ok()) {
+        raise_read_failure(s, result);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // decode(start, stop, kind, rows, tags, horpos, traces): decodes records
@@ -144,20 +165,13 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
         }
         out.channels = channels.data();
         out.nchannels = channels.size();
-        lma::Stop result;
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
-        std::size_t indexed = 0;
-        const Outcome o =
-            run_locked(s, last, indexed, [&](lma::Scratch& scratch) {
-                result = lma::decode_range(s.file, s.header, s.index, first,
-                                           last, out, scratch);
-            });
-        if (!check_outcome(o, last, indexed)) {
+        if (!read_range(s, last, [&](lma::Scratch& scratch) {
+                return lma::decode_range(s.file, s.header, s.index, first,
+                                         last, out, scratch);
+            })) {
             return nullptr;
-        }
-        if (!result.ok()) {
-            return raise_read_failure(s, result);
         }
         Py_RETURN_NONE;
     });
@@ -177,21 +191,14 @@ PyObject* nativefile_count_pulses(PyObject* self, PyObject* args) noexcept {
             return nullptr;
         }
         lma::PulseCounts counts;
-        lma::Stop result;
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
-        std::size_t indexed = 0;
-        const Outcome o =
-            run_locked(s, last, indexed, [&](lma::Scratch& scratch) {
-                result = lma::count_pulses(s.file, s.header, s.index, first,
-                                           last, rows.data(), rows.size(),
-                                           counts, scratch);
-            });
-        if (!check_outcome(o, last, indexed)) {
+        if (!read_range(s, last, [&](lma::Scratch& scratch) {
+                return lma::count_pulses(s.file, s.header, s.index, first,
+                                         last, rows.data(), rows.size(),
+                                         counts, scratch);
+            })) {
             return nullptr;
-        }
-        if (!result.ok()) {
-            return raise_read_failure(s, result);
         }
         return Py_BuildValue("(LL)", static_cast<long long>(counts.pulses),
                              static_cast<long long>(counts.samples));
@@ -239,21 +246,14 @@ PyObject* nativefile_list_pulses(PyObject* self, PyObject* args) noexcept {
         }
         out.capacity = {pulses, views[5].view().shape[0]};
         lma::PulseCounts written;
-        lma::Stop result;
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
-        std::size_t indexed = 0;
-        const Outcome o =
-            run_locked(s, last, indexed, [&](lma::Scratch& scratch) {
-                result = lma::list_pulses(s.file, s.header, s.index, first,
-                                          last, rows.data(), rows.size(), out,
-                                          written, scratch);
-            });
-        if (!check_outcome(o, last, indexed)) {
+        if (!read_range(s, last, [&](lma::Scratch& scratch) {
+                return lma::list_pulses(s.file, s.header, s.index, first,
+                                        last, rows.data(), rows.size(), out,
+                                        written, scratch);
+            })) {
             return nullptr;
-        }
-        if (!result.ok()) {
-            return raise_read_failure(s, result);
         }
         return Py_BuildValue("(LL)", static_cast<long long>(written.pulses),
                              static_cast<long long>(written.samples));
