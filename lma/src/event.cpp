@@ -94,31 +94,6 @@ Status read_samples(std::FILE* in, std::size_t length, SampleBuffer& buf) {
     return ok();
 }
 
-Span clip_slice(std::int64_t first, std::int64_t length,
-                std::int64_t n) noexcept {
-    auto clip = [n](std::int64_t i) {
-        if (i < 0) {
-            i += n;
-            return i < 0 ? std::int64_t{0} : i;
-        }
-        return i > n ? n : i;
-    };
-    // Both bounds fit in int64 for int32 inputs, so nothing wraps here.
-    std::int64_t start = clip(first);
-    std::int64_t stop = clip(first + length);
-    return {start, stop > start ? stop - start : 0};
-}
-
-Status fit_pulse(std::int32_t first, std::size_t length, std::int64_t nsamples,
-                 Span& span) noexcept {
-    span = clip_slice(first, static_cast<std::int64_t>(length), nsamples);
-    if (static_cast<std::size_t>(span.length) != length && length != 1) {
-        return {Errc::broadcast, static_cast<long>(length),
-                static_cast<long>(span.length)};
-    }
-    return ok();
-}
-
 Status TraceSink::take_pulse(std::FILE* in, std::size_t row, Pulse p) {
     if (p.length < 0) {
         return {Errc::negative_length, p.length};

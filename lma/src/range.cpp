@@ -160,17 +160,6 @@ Stop decode_as(const File& f, const Header& h, const RecordIndex& index,
         return static_cast<T*>(c.data) +
                static_cast<std::int64_t>(r - first) * c.stride;
     };
-    auto visit = [&](std::size_t r, std::size_t row, Pulse p,
-                     const unsigned char* samples) {
-        const int k = slot[row];
-        if (k < 0) {
-            return ok();
-        }
-        const ChannelOut& c = out.channels[k];
-        return place_pulse(row_of(r, c), n, h.channel_info[row], p.first,
-                           detail::LeSamples{samples},
-                           static_cast<std::size_t>(p.length));
-    };
     // Each row is set to "uncovered" before the first of its pulses lands,
     // unless that pulse covers the whole row: output much larger than cache
     // is then written once, not twice. Rows without pulses are set when the
@@ -195,15 +184,19 @@ Stop decode_as(const File& f, const Header& h, const RecordIndex& index,
     auto visit_preparing = [&](std::size_t r, std::size_t row, Pulse p,
                                const unsigned char* samples) {
         const int k = slot[row];
-        if (k >= 0) {
-            Span span{};
-            const bool fits =
-                fit_pulse(p.first, static_cast<std::size_t>(p.length), n,
-                          span)
-                    .ok();
-            prepare(r, static_cast<std::size_t>(k), fits ? &span : nullptr);
+        if (k < 0) {
+            return ok();
         }
-        return visit(r, row, p, samples);
+        const auto length = static_cast<std::size_t>(p.length);
+        Span span{};
+        const Status s = fit_pulse(p.first, length, n, span);
+        prepare(r, static_cast<std::size_t>(k), s.ok() ? &span : nullptr);
+        if (s.ok()) {
+            const ChannelOut& c = out.channels[static_cast<std::size_t>(k)];
+            place_fitted(row_of(r, c), span, h.channel_info[row],
+                         detail::LeSamples{samples}, length);
+        }
+        return s;
     };
     auto on_record = [&](std::size_t r, const detail::RecordHead& head) {
         for (std::size_t k = 0; k < out.nchannels; ++k) {

@@ -77,15 +77,35 @@ struct Span {
     std::int64_t start;
     std::int64_t length;
 };
-Span clip_slice(std::int64_t first, std::int64_t length,
-                std::int64_t n) noexcept;
+// Inline: it runs for every pulse decoded.
+inline Span clip_slice(std::int64_t first, std::int64_t length,
+                       std::int64_t n) noexcept {
+    auto clip = [n](std::int64_t i) {
+        if (i < 0) {
+            i += n;
+            return i < 0 ? std::int64_t{0} : i;
+        }
+        return i > n ? n : i;
+    };
+    // Both bounds fit in int64 for int32 inputs, so nothing wraps here.
+    const std::int64_t start = clip(first);
+    const std::int64_t stop = clip(first + length);
+    return {start, stop > start ? stop - start : 0};
+}
 
 // Checks that a pulse of `length` samples at `first` fits its clipped slice
 // of a row of `nsamples`: it must fill the slice exactly, except that one
 // sample is broadcast over it. `span` gets the slice; a misfit gives
 // Errc::broadcast with the pulse length and the slice length.
-Status fit_pulse(std::int32_t first, std::size_t length, std::int64_t nsamples,
-                 Span& span) noexcept;
+inline Status fit_pulse(std::int32_t first, std::size_t length,
+                        std::int64_t nsamples, Span& span) noexcept {
+    span = clip_slice(first, static_cast<std::int64_t>(length), nsamples);
+    if (static_cast<std::size_t>(span.length) != length && length != 1) {
+        return {Errc::broadcast, static_cast<long>(length),
+                static_cast<long>(span.length)};
+    }
+    return ok();
+}
 
 // The value a raw sample becomes in a trace of element type T. float64 is
 // the reference: gain * (double(raw) - double(baseline)), the difference
@@ -113,6 +133,20 @@ T uncovered(const Channel& ch) noexcept {
     }
 }
 
+// Writes a pulse that fits `span` (as fit_pulse found it) into `row`.
+template <class T, class Samples>
+void place_fitted(T* row, const Span& span, const Channel& ch,
+                  const Samples& raw, std::size_t length) noexcept {
+    T* dst = row + span.start;
+    if (static_cast<std::size_t>(span.length) == length) {
+        for (std::size_t k = 0; k < length; ++k) {
+            dst[k] = calibrate<T>(raw[k], ch);
+        }
+    } else {
+        std::fill_n(dst, span.length, calibrate<T>(raw[0], ch));
+    }
+}
+
 // Writes the pulse's values into `row` (T: double, float or int16_t) under
 // the slice rules above; a misfit writes nothing. `raw[k]` gives sample k
 // in host order (an int16_t pointer, or a view over little-endian bytes).
@@ -122,18 +156,10 @@ Status place_pulse(T* row, std::int64_t nsamples, const Channel& ch,
                    std::size_t length) noexcept {
     Span span{};
     Status s = fit_pulse(first, length, nsamples, span);
-    if (!s.ok()) {
-        return s;
+    if (s.ok()) {
+        place_fitted(row, span, ch, raw, length);
     }
-    T* dst = row + span.start;
-    if (static_cast<std::size_t>(span.length) == length) {
-        for (std::size_t k = 0; k < length; ++k) {
-            dst[k] = calibrate<T>(raw[k], ch);
-        }
-    } else {
-        std::fill_n(dst, span.length, calibrate<T>(raw[0], ch));
-    }
-    return ok();
+    return s;
 }
 
 // A sink that reads samples into its own buffer and calibrates them into
