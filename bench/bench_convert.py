@@ -28,7 +28,9 @@ CHANNELS = {c: Channel(gain=0.25, baseline=100) for c in (0, 1, 4, 7)}
 NSAMPLES = 1000
 
 
-def make_file(path, n):
+def make_file(path, n, **header):
+    """Writes `n` events of three 60-sample pulses per channel; `header`
+    goes to write_lma. Returns the file size."""
     rng = np.random.default_rng(1)
 
     def section():
@@ -37,7 +39,7 @@ def make_file(path, n):
                                         replace=False)]
 
     events = (Event(i, [section() for _ in CHANNELS]) for i in range(n))
-    return write_lma(path, CHANNELS, events, nsamples=NSAMPLES)
+    return write_lma(path, CHANNELS, events, nsamples=NSAMPLES, **header)
 
 
 def iterate_only(name):

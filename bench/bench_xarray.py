@@ -30,25 +30,11 @@ import numpy as np
 import xarray as xr
 
 import kelvane
-from kelvane.writer import Channel, Event, Pulse, write_lma
+from bench_convert import CHANNELS, NSAMPLES, make_file
 
-CHANNELS = {c: Channel(gain=0.25, baseline=100) for c in (0, 1, 4, 7)}
-NSAMPLES = 1000
+# The file of the conversion benchmark, with a sample interval for `time`.
 EVENT_BYTES = 12 + len(CHANNELS) * (2 + 3 * (8 + 2 * 60))
 REPEATS = 4
-
-
-def make_file(path, n):
-    rng = np.random.default_rng(1)
-
-    def section():
-        return [Pulse(int(first), rng.integers(-500, 500, 60).tolist())
-                for first in rng.choice(np.arange(0, NSAMPLES - 60, 60), 3,
-                                        replace=False)]
-
-    events = (Event(i, [section() for _ in CHANNELS]) for i in range(n))
-    return write_lma(path, CHANNELS, events, nsamples=NSAMPLES,
-                     sample_interval=1e-9)
 
 
 def timed(work):
@@ -122,7 +108,7 @@ def main():
     n = int(mib * 2**20 / EVENT_BYTES)
     with tempfile.TemporaryDirectory() as folder:
         first = os.path.join(folder, "run00.lma")
-        size = make_file(first, n)
+        size = make_file(first, n, sample_interval=1e-9)
         files = [first]
         for i in range(1, nfiles):
             files.append(os.path.join(folder, f"run{i:02}.lma"))
