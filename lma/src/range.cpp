@@ -165,12 +165,7 @@ Stop decode_as(const File& f, const Header& h, const RecordIndex& index,
     // is then written once, not twice. Rows without pulses are set when the
     // record has been walked.
     std::vector<char> ready(out.nchannels);
-    std::size_t record = first;
     auto prepare = [&](std::size_t r, std::size_t k, const Span* whole) {
-        if (r != record) {
-            std::fill(ready.begin(), ready.end(), 0);
-            record = r;
-        }
         if (ready[k]) {
             return;
         }
@@ -203,7 +198,6 @@ Stop decode_as(const File& f, const Header& h, const RecordIndex& index,
             prepare(r, k, nullptr);
         }
         // The next record starts with every row to prepare.
-        record = r + 1;
         std::fill(ready.begin(), ready.end(), 0);
         if (out.tags != nullptr) {
             out.tags[r - first] = head.tag;
