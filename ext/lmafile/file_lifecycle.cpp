@@ -305,7 +305,8 @@ PyMethodDef nativefile_methods[] = {
     {"restore_index", nativefile_restore_index, METH_O,
      "Takes back an index from index_state, without a scan."},
     {"decode", nativefile_decode, METH_VARARGS,
-     "decode(start, stop, kind, rows, tags, horpos, traces)"},
+     "decode(start, stop, kind, rows, tags, horpos, traces, exact=False, "
+     "fresh=False)"},
     {"count_pulses", nativefile_count_pulses, METH_VARARGS,
      "count_pulses(start, stop, rows) -> (pulses, samples)"},
     {"list_pulses", nativefile_list_pulses, METH_VARARGS,

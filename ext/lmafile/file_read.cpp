@@ -2,7 +2,9 @@
 // the interpreter lock held, then the engine decodes with it released
 // under the shared lock.
 #include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "native_file.hpp"
@@ -100,21 +102,61 @@ bool read_range(FileState& s, std::size_t last, Op&& range_op) {
     return true;
 }
 
+// True when no two outputs' written bytes (n rows each) can meet: their
+// byte ranges, first to last byte written, are disjoint.
+bool apart(const lma::RangeOut& out, Py_ssize_t n, Py_ssize_t itemsize,
+           std::int64_t nsamples) {
+    if (n == 0) {
+        return true;
+    }
+    using Range = std::pair<std::uintptr_t, std::uintptr_t>;
+    std::vector<Range> ranges;
+    auto add = [&](const void* p, std::size_t bytes) {
+        if (p != nullptr && bytes > 0) {
+            const auto lo = reinterpret_cast<std::uintptr_t>(p);
+            ranges.emplace_back(lo, lo + bytes);
+        }
+    };
+    const auto rows = static_cast<std::size_t>(n);
+    add(out.tags, rows * sizeof(std::int32_t));
+    add(out.horpos, rows * sizeof(double));
+    if (nsamples > 0) {
+        for (std::size_t k = 0; k < out.nchannels; ++k) {
+            const lma::ChannelOut& c = out.channels[k];
+            add(c.data, ((rows - 1) * static_cast<std::size_t>(c.stride) +
+                         static_cast<std::size_t>(nsamples)) *
+                            static_cast<std::size_t>(itemsize));
+        }
+    }
+    std::sort(ranges.begin(), ranges.end());
+    for (std::size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].first < ranges[i - 1].second) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
-// decode(start, stop, kind, rows, tags, horpos, traces): decodes records
-// [start, stop) into `tags` (int32, or None), `horpos` (float64, or None)
-// and traces[k], the block of channel position rows[k], in the element
-// type of `kind` (0 float64, 1 float32, 2 raw int16).
+// decode(start, stop, kind, rows, tags, horpos, traces, exact=False,
+//        fresh=False):
+// decodes records [start, stop) into `tags` (int32, or None), `horpos`
+// (float64, or None) and traces[k], the block of channel position rows[k],
+// in the element type of `kind` (0 float64, 1 float32, 2 raw int16).
+// Returns True; or False, writing nothing, when the byte ranges of two
+// outputs meet and the caller has not compared them `exact`ly. `fresh`:
+// the traces were allocated for this call (see lma::RangeOut).
 PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
         Py_ssize_t start = 0, stop = 0;
         int kind = 0;
         PyObject *rows_obj, *tags_obj, *horpos_obj, *traces_obj;
-        if (!PyArg_ParseTuple(args, "nniOOOO!:decode", &start, &stop, &kind,
-                              &rows_obj, &tags_obj, &horpos_obj,
-                              &PyTuple_Type, &traces_obj) ||
+        int exact = 0, fresh = 0;
+        if (!PyArg_ParseTuple(args, "nniOOOO!|pp:decode", &start, &stop,
+                              &kind, &rows_obj, &tags_obj, &horpos_obj,
+                              &PyTuple_Type, &traces_obj, &exact, &fresh) ||
             !check_range(start, stop)) {
             return nullptr;
         }
@@ -136,6 +178,7 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
         const Py_ssize_t n = stop - start;
         lma::RangeOut out;
         out.type = output.type;
+        out.fresh = fresh != 0;
         BufferView tags_view, horpos_view;
         if (tags_obj != Py_None) {
             if (take_array(tags_obj, {"tags", 'i', 4, n, -1}, tags_view) < 0) {
@@ -165,6 +208,10 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
         }
         out.channels = channels.data();
         out.nchannels = channels.size();
+        if (!exact && !apart(out, n, output.itemsize,
+                             s.header.nsamples)) {
+            Py_RETURN_FALSE;
+        }
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
         if (!read_range(s, last, [&](lma::Scratch& scratch) {
@@ -173,7 +220,7 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
             })) {
             return nullptr;
         }
-        Py_RETURN_NONE;
+        Py_RETURN_TRUE;
     });
 }
 

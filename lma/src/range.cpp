@@ -11,6 +11,9 @@ namespace lma {
 namespace {
 
 constexpr std::int64_t kChunkBytes = std::int64_t{1} << 20;
+// Rows shorter than a page are written channel by channel even into
+// memory in use: a record spreads its rows over many arrays.
+constexpr std::size_t kShortRowBytes = 4096;
 
 // Record bytes already in memory: [base, base + size) of the file, of
 // which only the first `limit` exist when the file was cut short.
@@ -42,13 +45,20 @@ private:
 };
 
 // Reads records [first, last) chunk by chunk into `scratch` and walks each
-// with `visit`; `on_record(r, head, src)` follows each walk. A record that
-// walks differently from the index is Errc::changed, unless the file was
-// cut short under it, when the walk's own status is the reader's.
-template <class Visit, class OnRecord>
+// one, telling `w`:
+//   w.chunk(r0, count)            records [r0, r0 + count) are read next
+//   w.channel(r, row, pos)        where record r's block for `row` starts
+//   w.pulse(r, row, p, samples)   each pulse that passed the checks
+//   w.record(r, head)             record r walked
+//   w.walked(r0, r1, src)         records [r0, r1) of the chunk walked,
+//                                 also before a failure at r1 is returned
+// A record that walks differently from the index is Errc::changed,
+// unless the file was cut short under it, when the walk's own status is
+// the reader's.
+template <class Walker>
 Stop for_records(const File& f, const Header& h, const RecordIndex& index,
                  std::size_t first, std::size_t last, Scratch& scratch,
-                 Visit&& visit, OnRecord&& on_record) {
+                 Walker& w) {
     // A record longer than a chunk is read whole; that much memory is not
     // kept for the reads after it.
     struct GiveBackLong {
@@ -89,31 +99,54 @@ Stop for_records(const File& f, const Header& h, const RecordIndex& index,
         const bool cut = static_cast<std::int64_t>(got) < want;
         MemorySource src(scratch.bytes.data(), base,
                          base + static_cast<std::int64_t>(got));
-        for (; r < stop_at; ++r) {
+        const std::size_t r0 = r;
+        s = w.chunk(r0, stop_at - r0);
+        for (; s.ok() && r < stop_at; ++r) {
             const std::int64_t at = index.offsets[r];
             detail::RecordHead head;
             auto visit_here = [&](std::size_t row, Pulse p,
                                   std::int64_t pos) {
-                return visit(r, row, p, src.at(pos));
+                return w.pulse(r, row, p, src.at(pos));
             };
-            s = detail::walk_record(src, h, at, head, visit_here);
+            auto at_channel = [&](std::size_t row, std::int64_t pos) {
+                w.channel(r, row, pos);
+            };
+            s = detail::walk_record(src, h, at, head, visit_here, at_channel);
             if (!s.ok() && s.code == Errc::read && !cut) {
                 s = {Errc::changed, static_cast<long>(at)};
             } else if (s.ok() && head.end != index.record_end(r)) {
                 s = {Errc::changed, static_cast<long>(at)};
             }
             if (s.ok()) {
-                s = on_record(r, head);
+                s = w.record(r, head);
             }
             if (!s.ok()) {
-                return {s, at, static_cast<std::int64_t>(r)};
+                break;
             }
+        }
+        const Status done = w.walked(r0, r, src);
+        if (s.ok()) {
+            s = done;
+        }
+        if (!s.ok()) {
+            const std::int64_t at = r < index.size() ? index.offsets[r] : base;
+            return {s, at, static_cast<std::int64_t>(r)};
         }
     }
     stop.offset = last < index.size() ? index.offsets[last] : index.end;
     stop.event = static_cast<std::int64_t>(last);
     return stop;
 }
+
+// A Walker's parts that most walkers leave alone.
+struct WalkerBase {
+    Status chunk(std::size_t, std::size_t) { return ok(); }
+    void channel(std::size_t, std::size_t, std::int64_t) {}
+    Status record(std::size_t, const detail::RecordHead&) { return ok(); }
+    Status walked(std::size_t, std::size_t, MemorySource&) {
+        return ok();
+    }
+};
 
 Stop bad_arguments(const RecordIndex& index, std::size_t first) {
     const std::int64_t at =
@@ -151,64 +184,185 @@ bool select_rows(const Header& h, const Rows& rows, std::size_t nrows,
     return true;
 }
 
+// Decodes channel by channel: a chunk's records are walked (and checked)
+// first, noting where each selected block starts, then each selected
+// channel's rows of the chunk are written one after another. Each array
+// is then filled in runs of many rows rather than a row of each array in
+// turn, which the memory system serves much faster when the arrays are
+// newly allocated, or when their rows are short.
 template <class T>
-Stop decode_as(const File& f, const Header& h, const RecordIndex& index,
-               std::size_t first, std::size_t last, const RangeOut& out,
-               const std::vector<int>& slot, Scratch& scratch) {
-    const std::int64_t n = h.nsamples;
-    auto row_of = [&](std::size_t r, const ChannelOut& c) {
-        return static_cast<T*>(c.data) +
-               static_cast<std::int64_t>(r - first) * c.stride;
-    };
-    // Each row is set to "uncovered" before the first of its pulses lands,
-    // unless that pulse covers the whole row: output much larger than cache
-    // is then written once, not twice. Rows without pulses are set when the
-    // record has been walked.
-    std::vector<char> ready(out.nchannels);
-    auto prepare = [&](std::size_t r, std::size_t k, const Span* whole) {
-        if (ready[k]) {
-            return;
+class ChannelWriter : public WalkerBase {
+public:
+    ChannelWriter(const Header& h, const RangeOut& out,
+                const std::vector<int>& slot, std::size_t first)
+        : h_(h), out_(out), slot_(slot), first_(first) {}
+
+    Status chunk(std::size_t r0, std::size_t count) {
+        r0_ = r0;
+        try {
+            blocks_.resize(count * out_.nchannels);
+        } catch (const std::bad_alloc&) {
+            return {Errc::no_memory, 0};
         }
-        ready[k] = 1;
-        const ChannelOut& c = out.channels[k];
-        if (whole == nullptr || whole->start != 0 || whole->length != n) {
-            std::fill_n(row_of(r, c), n,
-                        uncovered<T>(h.channel_info[c.row]));
+        return ok();
+    }
+    void channel(std::size_t r, std::size_t row, std::int64_t pos) {
+        const int k = slot_[row];
+        if (k >= 0) {
+            blocks_[(r - r0_) * out_.nchannels +
+                    static_cast<std::size_t>(k)] = pos;
         }
-    };
-    auto visit_preparing = [&](std::size_t r, std::size_t row, Pulse p,
-                               const unsigned char* samples) {
-        const int k = slot[row];
+    }
+    Status pulse(std::size_t, std::size_t, Pulse, const unsigned char*) {
+        return ok();
+    }
+    Status record(std::size_t r, const detail::RecordHead& head) {
+        if (out_.tags != nullptr) {
+            out_.tags[r - first_] = head.tag;
+        }
+        if (out_.horpos != nullptr) {
+            out_.horpos[r - first_] = head.horpos;
+        }
+        return ok();
+    }
+    Status walked(std::size_t r0, std::size_t r1, MemorySource& src) {
+        for (std::size_t k = 0; k < out_.nchannels; ++k) {
+            const ChannelOut& c = out_.channels[k];
+            for (std::size_t r = r0; r < r1; ++r) {
+                std::int64_t pos = blocks_[(r - r0) * out_.nchannels + k];
+                const Status s = write_row(
+                    src, c, static_cast<T*>(c.data) +
+                                static_cast<std::int64_t>(r - first_) *
+                                    c.stride,
+                    pos);
+                if (!s.ok()) {
+                    return s;
+                }
+            }
+        }
+        return ok();
+    }
+
+private:
+    // Each sample is written once: pulses in file order, with the gap
+    // before each set to "uncovered" first. A pulse that reaches back over
+    // an earlier one overwrites it, as in the iteration.
+    Status write_row(MemorySource& src, const ChannelOut& c, T* row,
+                     std::int64_t pos) {
+        const std::int64_t n = h_.nsamples;
+        const Channel& ch = h_.channel_info[c.row];
+        const T blank = uncovered<T>(ch);
+        std::int64_t done = 0;
+        auto place = [&](std::size_t, Pulse p, std::int64_t at) {
+            const auto length = static_cast<std::size_t>(p.length);
+            Span span{};
+            const Status s = fit_pulse(p.first, length, n, span);
+            if (s.ok()) {
+                if (span.start > done) {
+                    std::fill(row + done, row + span.start, blank);
+                }
+                place_fitted(row, span, ch, detail::LeSamples{src.at(at)},
+                             length);
+                done = std::max(done, span.start + span.length);
+            }
+            return s;
+        };
+        const Status s = detail::walk_channel(src, h_, c.row, pos, place);
+        if (done < n) {
+            std::fill(row + done, row + n, blank);
+        }
+        return s;
+    }
+
+    const Header& h_;
+    const RangeOut& out_;
+    const std::vector<int>& slot_;
+    std::size_t first_;
+    std::size_t r0_ = 0;
+    // Per record of the chunk and selected channel, where its block starts.
+    std::vector<std::int64_t> blocks_;
+};
+
+// Decodes record by record, each pulse as the walk reaches it. Each row
+// is set to "uncovered" before the first of its pulses lands, unless that
+// pulse covers the whole row. Rows without pulses are set when the record
+// has been walked.
+template <class T>
+class RecordWriter : public WalkerBase {
+public:
+    RecordWriter(const Header& h, const RangeOut& out,
+                 const std::vector<int>& slot, std::size_t first)
+        : h_(h), out_(out), slot_(slot), first_(first),
+          ready_(out.nchannels) {}
+
+    Status pulse(std::size_t r, std::size_t row, Pulse p,
+                 const unsigned char* samples) {
+        const int k = slot_[row];
         if (k < 0) {
             return ok();
         }
         const auto length = static_cast<std::size_t>(p.length);
         Span span{};
-        const Status s = fit_pulse(p.first, length, n, span);
+        const Status s = fit_pulse(p.first, length, h_.nsamples, span);
         prepare(r, static_cast<std::size_t>(k), s.ok() ? &span : nullptr);
         if (s.ok()) {
-            const ChannelOut& c = out.channels[static_cast<std::size_t>(k)];
-            place_fitted(row_of(r, c), span, h.channel_info[row],
-                         detail::LeSamples{samples}, length);
+            place_fitted(row_of(r, static_cast<std::size_t>(k)), span,
+                         h_.channel_info[row], detail::LeSamples{samples},
+                         length);
         }
         return s;
-    };
-    auto on_record = [&](std::size_t r, const detail::RecordHead& head) {
-        for (std::size_t k = 0; k < out.nchannels; ++k) {
+    }
+    Status record(std::size_t r, const detail::RecordHead& head) {
+        for (std::size_t k = 0; k < out_.nchannels; ++k) {
             prepare(r, k, nullptr);
         }
         // The next record starts with every row to prepare.
-        std::fill(ready.begin(), ready.end(), 0);
-        if (out.tags != nullptr) {
-            out.tags[r - first] = head.tag;
+        std::fill(ready_.begin(), ready_.end(), 0);
+        if (out_.tags != nullptr) {
+            out_.tags[r - first_] = head.tag;
         }
-        if (out.horpos != nullptr) {
-            out.horpos[r - first] = head.horpos;
+        if (out_.horpos != nullptr) {
+            out_.horpos[r - first_] = head.horpos;
         }
         return ok();
-    };
-    return for_records(f, h, index, first, last, scratch, visit_preparing,
-                       on_record);
+    }
+
+private:
+    T* row_of(std::size_t r, std::size_t k) const {
+        const ChannelOut& c = out_.channels[k];
+        return static_cast<T*>(c.data) +
+               static_cast<std::int64_t>(r - first_) * c.stride;
+    }
+    void prepare(std::size_t r, std::size_t k, const Span* whole) {
+        if (ready_[k]) {
+            return;
+        }
+        ready_[k] = 1;
+        const std::int64_t n = h_.nsamples;
+        if (whole == nullptr || whole->start != 0 || whole->length != n) {
+            std::fill_n(row_of(r, k), n,
+                        uncovered<T>(h_.channel_info[out_.channels[k].row]));
+        }
+    }
+
+    const Header& h_;
+    const RangeOut& out_;
+    const std::vector<int>& slot_;
+    std::size_t first_;
+    std::vector<char> ready_;
+};
+
+template <class T>
+Stop decode_as(const File& f, const Header& h, const RecordIndex& index,
+               std::size_t first, std::size_t last, const RangeOut& out,
+               const std::vector<int>& slot, Scratch& scratch) {
+    if (out.fresh ||
+        static_cast<std::size_t>(h.nsamples) * sizeof(T) < kShortRowBytes) {
+        ChannelWriter<T> writer(h, out, slot, first);
+        return for_records(f, h, index, first, last, scratch, writer);
+    }
+    RecordWriter<T> writer(h, out, slot, first);
+    return for_records(f, h, index, first, last, scratch, writer);
 }
 
 }  // namespace
@@ -268,14 +422,16 @@ Stop each_pulse(const File& f, const Header& h, const RecordIndex& index,
         !select_rows(h, row_at, nrows, slot)) {
         return bad_arguments(index, first);
     }
-    auto visit = [&](std::size_t r, std::size_t row, Pulse p,
+    struct Listing : WalkerBase {
+        const std::vector<int>& slot;
+        Take& take;
+        Listing(const std::vector<int>& s, Take& t) : slot(s), take(t) {}
+        Status pulse(std::size_t r, std::size_t row, Pulse p,
                      const unsigned char* samples) {
-        return slot[row] < 0 ? ok() : take(r, row, p, samples);
-    };
-    auto on_record = [](std::size_t, const detail::RecordHead&) {
-        return ok();
-    };
-    return for_records(f, h, index, first, last, scratch, visit, on_record);
+            return slot[row] < 0 ? ok() : take(r, row, p, samples);
+        }
+    } listing(slot, take);
+    return for_records(f, h, index, first, last, scratch, listing);
 }
 
 }  // namespace

@@ -59,9 +59,62 @@ bool get_field(auto& src, std::int64_t pos, T& out, std::size_t& got) {
     return true;
 }
 
+// Walks the block of channel `row` at `pos`, its count and pulses, and
+// leaves `pos` after it.
 template <class Source, class Visit>
+Status walk_channel(Source& src, const Header& h, std::size_t row,
+                    std::int64_t& pos, Visit&& visit) {
+    std::size_t got = 0;
+    std::int16_t count = 0;
+    if (!get_field(src, pos, count, got)) {
+        return {Errc::read, 0};
+    }
+    pos += kCountBytes;
+    for (std::int32_t j = 0; j < count; ++j) {
+        unsigned char info[kInfoBytes];
+        got = src.get(pos, kInfoBytes, info);
+        if (got < kInfoBytes) {
+            return {Errc::read, static_cast<long>(got / 4)};
+        }
+        pos += kInfoBytes;
+        std::int32_t k[2];
+        std::memcpy(k, info, sizeof k);
+        const Pulse p{from_le(k[0]), from_le(k[1])};
+        if (p.length < 0) {
+            return {Errc::negative_length, p.length};
+        }
+        if (p.length == 0) {
+            return {Errc::empty_pulse, 0};
+        }
+        const std::int64_t present =
+            (src.limit() > pos ? src.limit() - pos : 0) / kSampleBytes;
+        if (present < p.length) {
+            return {Errc::read, static_cast<long>(present)};
+        }
+        Span span{};
+        Status s = fit_pulse(p.first, static_cast<std::size_t>(p.length),
+                             h.nsamples, span);
+        if (s.ok()) {
+            s = visit(row, p, pos);
+        }
+        if (!s.ok()) {
+            return s;
+        }
+        pos += kSampleBytes * p.length;
+    }
+    return ok();
+}
+
+struct NoChannelHook {
+    void operator()(std::size_t, std::int64_t) const noexcept {}
+};
+
+// `at_channel(row, pos)` is told where each channel's block starts, so
+// that a caller can walk it again with walk_channel.
+template <class Source, class Visit, class AtChannel = NoChannelHook>
 Status walk_record(Source& src, const Header& h, std::int64_t start,
-                   RecordHead& head, Visit&& visit) {
+                   RecordHead& head, Visit&& visit,
+                   AtChannel&& at_channel = {}) {
     const auto nchannels =
         static_cast<std::size_t>(h.nchannels > 0 ? h.nchannels : 0);
     if (h.channels.size() < nchannels || h.channel_info.size() < nchannels) {
@@ -82,42 +135,10 @@ Status walk_record(Source& src, const Header& h, std::int64_t start,
     }
     std::int64_t pos = start + kTagBytes + kHorposBytes;
     for (std::size_t row = 0; row < nchannels; ++row) {
-        std::int16_t count = 0;
-        if (!get_field(src, pos, count, got)) {
-            return {Errc::read, 0};
-        }
-        pos += kCountBytes;
-        for (std::int32_t j = 0; j < count; ++j) {
-            unsigned char info[kInfoBytes];
-            got = src.get(pos, kInfoBytes, info);
-            if (got < kInfoBytes) {
-                return {Errc::read, static_cast<long>(got / 4)};
-            }
-            pos += kInfoBytes;
-            std::int32_t k[2];
-            std::memcpy(k, info, sizeof k);
-            const Pulse p{from_le(k[0]), from_le(k[1])};
-            if (p.length < 0) {
-                return {Errc::negative_length, p.length};
-            }
-            if (p.length == 0) {
-                return {Errc::empty_pulse, 0};
-            }
-            const std::int64_t present =
-                (src.limit() > pos ? src.limit() - pos : 0) / kSampleBytes;
-            if (present < p.length) {
-                return {Errc::read, static_cast<long>(present)};
-            }
-            Span span{};
-            Status s = fit_pulse(p.first, static_cast<std::size_t>(p.length),
-                                 h.nsamples, span);
-            if (s.ok()) {
-                s = visit(row, p, pos);
-            }
-            if (!s.ok()) {
-                return s;
-            }
-            pos += kSampleBytes * p.length;
+        at_channel(row, pos);
+        const Status s = walk_channel(src, h, row, pos, visit);
+        if (!s.ok()) {
+            return s;
         }
     }
     head.end = pos;

@@ -41,7 +41,8 @@ class NativeFile:
     def decode(self, start: int, stop: int, kind: int,
                rows: Tuple[int, ...], tags: Optional[_Array],
                horpos: Optional[_Array],
-               traces: Tuple[_Array, ...]) -> None: ...
+               traces: Tuple[_Array, ...], exact: bool = ...,
+               fresh: bool = ...) -> bool: ...
     def count_pulses(self, start: int, stop: int,
                      rows: Tuple[int, ...]) -> Tuple[int, int]: ...
     def list_pulses(self, start: int, stop: int, rows: Tuple[int, ...],

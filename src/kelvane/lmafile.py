@@ -217,8 +217,24 @@ class LmaFile:
         n = last - first
         keys = [self._keys[r] for r in rows]
         tags, horpos, traces = self._outputs(out, keys, element, n)
-        self._native.decode(first, last, kind, tuple(rows), tags, horpos,
-                            tuple(traces[k] for k in keys))
+        arrays = tuple(traces[k] for k in keys)
+        try:
+            done = self._native.decode(first, last, kind, tuple(rows), tags,
+                                       horpos, arrays, False, out is None)
+        except (TypeError, ValueError):
+            # The engine refused an array before writing anything; the
+            # full checks say which, and why, in this call's terms.
+            if out is not None:
+                _check_outputs(tags, horpos, traces, element, n,
+                               self.nsamples)
+            raise
+        if not done:
+            # Outputs whose byte ranges meet, such as alternate rows of
+            # one array: only an exact comparison tells whether they share
+            # memory.
+            _check_outputs(tags, horpos, traces, element, n, self.nsamples)
+            self._native.decode(first, last, kind, tuple(rows), tags, horpos,
+                                arrays, True)
         return Events(tags[:n], horpos[:n],
                       {k: traces[k][:n] for k in keys})
 
@@ -292,9 +308,7 @@ class LmaFile:
             return (np.empty(n, np.int32), np.empty(n, np.float64),
                     {k: np.empty((n, ns), element) for k in keys})
         if isinstance(out, Events):
-            tags = _checked(out.tags, "tags", np.dtype(np.int32), (n,))
-            horpos = _checked(out.horpos, "horpos", np.dtype(np.float64),
-                              (n,))
+            tags, horpos = out.tags, out.horpos
             mapping: Mapping[str, np.ndarray] = out.traces
         elif isinstance(out, Mapping):
             tags, horpos = np.empty(n, np.int32), np.empty(n, np.float64)
@@ -306,10 +320,13 @@ class LmaFile:
         for k in keys:
             if k not in mapping:
                 raise ValueError(f"out has no array for {k!r}")
-            traces[k] = _checked(mapping[k], f"out[{k!r}]", element, (n, ns))
-        written = {"tags": tags[:n], "horpos": horpos[:n]}
-        written.update((f"out[{k!r}]", traces[k][:n]) for k in keys)
-        _refuse_overlap(written)
+            traces[k] = mapping[k]
+        # The engine checks each array's type, shape, layout and
+        # writability, and whether outputs overlap, before it writes; it
+        # takes any buffer, while the results are to be NumPy arrays.
+        if not all(isinstance(a, np.ndarray)
+                   for a in (tags, horpos, *traces.values())):
+            _check_outputs(tags, horpos, traces, element, n, ns)
         return tags, horpos, traces
 
     # --- life ----------------------------------------------------------------
@@ -367,24 +384,23 @@ def _output(dtype: Any) -> Tuple[int, "np.dtype[Any]"]:
                      f"{dtype!r}")
 
 
+def _check_outputs(tags: Any, horpos: Any, traces: Dict[str, Any],
+                   element: "np.dtype[Any]", n: int, ns: int) -> None:
+    """TypeError or ValueError, naming the array, unless every output can
+    take `n` rows in place and none shares memory with another."""
+    _checked(tags, "tags", np.dtype(np.int32), (n,))
+    _checked(horpos, "horpos", np.dtype(np.float64), (n,))
+    for k, a in traces.items():
+        _checked(a, f"out[{k!r}]", element, (n, ns))
+    written = {"tags": tags[:n], "horpos": horpos[:n]}
+    written.update((f"out[{k!r}]", a[:n]) for k, a in traces.items())
+    _refuse_overlap(written)
+
+
 def _refuse_overlap(arrays: Dict[str, np.ndarray]) -> None:
     """ValueError if two of `arrays` share memory: the decoder would write
     one output over another. Only arrays whose byte ranges meet are
-    compared exactly, so the usual separate arrays cost a sort. Arrays
-    that each lie in a different array owning its memory cannot meet, which
-    is what a loop reusing its outputs has, so they are not compared at
-    all."""
-    owners = set()
-    for a in arrays.values():
-        root = a
-        while isinstance(root.base, np.ndarray):
-            root = root.base
-        if root.base is not None or not root.flags.owndata or \
-                id(root) in owners:
-            break
-        owners.add(id(root))
-    else:
-        return
+    compared exactly, so the usual separate arrays cost a sort."""
     spans = sorted(((*byte_bounds(a), name, a) for name, a in arrays.items()
                     if a.size), key=lambda span: span[0])
     for i, (_, end, name, a) in enumerate(spans):

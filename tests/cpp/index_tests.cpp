@@ -29,6 +29,7 @@ struct Decoded {
     std::vector<double> f64;
     std::vector<float> f32;
     std::vector<std::int16_t> raw;
+    bool fresh_agrees = true;  // float64 decoded as into new memory too
 };
 
 // Records [a, b) on `rows`, each channel a block of (b - a) x nsamples with
@@ -64,6 +65,18 @@ lma::Stop decode(const MemFile& m, const lma::Header& h,
         if (t == 0 || !s.ok()) {
             stop = s;  // the same in every type
         }
+        if (t == 0 && s.ok()) {
+            std::vector<double> again(d.f64.size(), -1.0);
+            for (std::size_t k = 0; k < rows.size(); ++k) {
+                outs[k].data = again.data() + k * block;
+            }
+            out.fresh = true;
+            d.fresh_agrees =
+                lma::decode_range(m.file, h, index, a, b, out, scratch)
+                    .ok() &&
+                std::memcmp(again.data(), d.f64.data(), 8 * again.size()) ==
+                    0;
+        }
     }
     return stop;
 }
@@ -75,6 +88,9 @@ bool matches(const Reference& ref, std::size_t a, std::size_t b,
              const std::vector<std::size_t>& rows, const Decoded& d) {
     const auto n = static_cast<std::size_t>(ref.header.nsamples);
     const std::size_t stride = n + 1, block = d.tags.size() * stride;
+    if (!d.fresh_agrees) {
+        return false;
+    }
     for (std::size_t e = a; e < b; ++e) {
         if (d.tags[e - a] != ref.tags[e]) {
             return false;
