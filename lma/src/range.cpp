@@ -5,6 +5,7 @@
 #include <new>
 
 #include "record.hpp"
+#include "runs.hpp"
 
 namespace lma {
 
@@ -184,6 +185,18 @@ bool select_rows(const Header& h, const Rows& rows, std::size_t nrows,
     return true;
 }
 
+// place_fitted for samples as stored, with the run loop built for the
+// processor.
+template <class T>
+void place_samples(T* row, const Span& span, const Channel& ch,
+                   const unsigned char* samples, std::size_t length) {
+    if (static_cast<std::size_t>(span.length) == length) {
+        detail::calibrate_run(row + span.start, samples, length, ch);
+    } else {
+        place_fitted(row, span, ch, detail::LeSamples{samples}, length);
+    }
+}
+
 // Decodes channel by channel: a chunk's records are walked (and checked)
 // first, noting where each selected block starts, then each selected
 // channel's rows of the chunk are written one after another. Each array
@@ -261,8 +274,7 @@ private:
                 if (span.start > done) {
                     std::fill(row + done, row + span.start, blank);
                 }
-                place_fitted(row, span, ch, detail::LeSamples{src.at(at)},
-                             length);
+                place_samples(row, span, ch, src.at(at), length);
                 done = std::max(done, span.start + span.length);
             }
             return s;
@@ -306,9 +318,8 @@ public:
         const Status s = fit_pulse(p.first, length, h_.nsamples, span);
         prepare(r, static_cast<std::size_t>(k), s.ok() ? &span : nullptr);
         if (s.ok()) {
-            place_fitted(row_of(r, static_cast<std::size_t>(k)), span,
-                         h_.channel_info[row], detail::LeSamples{samples},
-                         length);
+            place_samples(row_of(r, static_cast<std::size_t>(k)), span,
+                          h_.channel_info[row], samples, length);
         }
         return s;
     }
