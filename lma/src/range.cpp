@@ -15,6 +15,8 @@ constexpr std::int64_t kChunkBytes = std::int64_t{1} << 20;
 // Rows shorter than a page are written channel by channel even into
 // memory in use: a record spreads its rows over many arrays.
 constexpr std::size_t kShortRowBytes = 4096;
+// Output beyond a large last-level cache is streamed past the caches.
+constexpr double kStreamBytes = 32.0 * (1 << 20);
 
 // Record bytes already in memory: [base, base + size) of the file, of
 // which only the first `limit` exist when the file was cut short.
@@ -189,9 +191,10 @@ bool select_rows(const Header& h, const Rows& rows, std::size_t nrows,
 // processor.
 template <class T>
 void place_samples(T* row, const Span& span, const Channel& ch,
-                   const unsigned char* samples, std::size_t length) {
+                   const unsigned char* samples, std::size_t length,
+                   bool stream) {
     if (static_cast<std::size_t>(span.length) == length) {
-        detail::calibrate_run(row + span.start, samples, length, ch);
+        detail::calibrate_run(row + span.start, samples, length, ch, stream);
     } else {
         place_fitted(row, span, ch, detail::LeSamples{samples}, length);
     }
@@ -207,8 +210,9 @@ template <class T>
 class ChannelWriter : public WalkerBase {
 public:
     ChannelWriter(const Header& h, const RangeOut& out,
-                const std::vector<int>& slot, std::size_t first)
-        : h_(h), out_(out), slot_(slot), first_(first) {}
+                  const std::vector<int>& slot, std::size_t first,
+                  bool stream)
+        : h_(h), out_(out), slot_(slot), first_(first), stream_(stream) {}
 
     Status chunk(std::size_t r0, std::size_t count) {
         r0_ = r0;
@@ -274,7 +278,7 @@ private:
                 if (span.start > done) {
                     std::fill(row + done, row + span.start, blank);
                 }
-                place_samples(row, span, ch, src.at(at), length);
+                place_samples(row, span, ch, src.at(at), length, stream_);
                 done = std::max(done, span.start + span.length);
             }
             return s;
@@ -290,6 +294,7 @@ private:
     const RangeOut& out_;
     const std::vector<int>& slot_;
     std::size_t first_;
+    bool stream_;
     std::size_t r0_ = 0;
     // Per record of the chunk and selected channel, where its block starts.
     std::vector<std::int64_t> blocks_;
@@ -303,8 +308,9 @@ template <class T>
 class RecordWriter : public WalkerBase {
 public:
     RecordWriter(const Header& h, const RangeOut& out,
-                 const std::vector<int>& slot, std::size_t first)
-        : h_(h), out_(out), slot_(slot), first_(first),
+                 const std::vector<int>& slot, std::size_t first,
+                 bool stream)
+        : h_(h), out_(out), slot_(slot), first_(first), stream_(stream),
           ready_(out.nchannels) {}
 
     Status pulse(std::size_t r, std::size_t row, Pulse p,
@@ -319,7 +325,7 @@ public:
         prepare(r, static_cast<std::size_t>(k), s.ok() ? &span : nullptr);
         if (s.ok()) {
             place_samples(row_of(r, static_cast<std::size_t>(k)), span,
-                          h_.channel_info[row], samples, length);
+                          h_.channel_info[row], samples, length, stream_);
         }
         return s;
     }
@@ -360,6 +366,7 @@ private:
     const RangeOut& out_;
     const std::vector<int>& slot_;
     std::size_t first_;
+    bool stream_;
     std::vector<char> ready_;
 };
 
@@ -367,12 +374,16 @@ template <class T>
 Stop decode_as(const File& f, const Header& h, const RecordIndex& index,
                std::size_t first, std::size_t last, const RangeOut& out,
                const std::vector<int>& slot, Scratch& scratch) {
+    const double bytes = static_cast<double>(last - first) *
+                         static_cast<double>(out.nchannels) *
+                         static_cast<double>(h.nsamples) * sizeof(T);
+    const bool stream = bytes > kStreamBytes;
     if (out.fresh ||
         static_cast<std::size_t>(h.nsamples) * sizeof(T) < kShortRowBytes) {
-        ChannelWriter<T> writer(h, out, slot, first);
+        ChannelWriter<T> writer(h, out, slot, first, stream);
         return for_records(f, h, index, first, last, scratch, writer);
     }
-    RecordWriter<T> writer(h, out, slot, first);
+    RecordWriter<T> writer(h, out, slot, first, stream);
     return for_records(f, h, index, first, last, scratch, writer);
 }
 

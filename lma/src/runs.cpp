@@ -1,5 +1,11 @@
 #include "runs.hpp"
 
+#include <cstdint>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
 #include "lma/event.hpp"
 #include "record.hpp"
 
@@ -37,38 +43,103 @@ __attribute__((target("avx2"))) void run_avx2(float* dst,
     run(dst, raw, n, ch);
 }
 
+// Four values at a time, from four samples at `raw`: the loop above,
+// written out so that its stores can bypass the caches.
+__attribute__((target("avx2"))) inline __m256d four(
+    const unsigned char* raw, __m256d gain, __m256d baseline) noexcept {
+    const __m128i s16 =
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(raw));
+    const __m256d v = _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(s16));
+    return _mm256_mul_pd(gain, _mm256_sub_pd(v, baseline));
+}
+
+// Values before the first address aligned to `align` bytes.
+template <class T>
+std::size_t unaligned_head(const T* dst, std::size_t n,
+                           std::size_t align) noexcept {
+    std::size_t head = 0;
+    while (head < n &&
+           reinterpret_cast<std::uintptr_t>(dst + head) % align != 0) {
+        ++head;
+    }
+    return head;
+}
+
+// Whole aligned blocks are streamed, the ends go through run(). Streamed
+// stores are weakly ordered, so a fence makes them visible before
+// anything written after the run, such as a lock's release.
+__attribute__((target("avx2"))) void stream_avx2(double* dst,
+                                                 const unsigned char* raw,
+                                                 std::size_t n,
+                                                 const Channel& ch) noexcept {
+    std::size_t k = unaligned_head(dst, n, 32);
+    run(dst, raw, k, ch);
+    const __m256d gain = _mm256_set1_pd(ch.gain);
+    const __m256d baseline = _mm256_set1_pd(static_cast<double>(ch.baseline));
+    for (; k + 4 <= n; k += 4) {
+        _mm256_stream_pd(dst + k, four(raw + 2 * k, gain, baseline));
+    }
+    run(dst + k, raw + 2 * k, n - k, ch);
+    _mm_sfence();
+}
+
+// float: the double rounded once, as calibrate<float> does.
+__attribute__((target("avx2"))) void stream_avx2(float* dst,
+                                                 const unsigned char* raw,
+                                                 std::size_t n,
+                                                 const Channel& ch) noexcept {
+    std::size_t k = unaligned_head(dst, n, 16);
+    run(dst, raw, k, ch);
+    const __m256d gain = _mm256_set1_pd(ch.gain);
+    const __m256d baseline = _mm256_set1_pd(static_cast<double>(ch.baseline));
+    for (; k + 4 <= n; k += 4) {
+        _mm_stream_ps(dst + k,
+                      _mm256_cvtpd_ps(four(raw + 2 * k, gain, baseline)));
+    }
+    run(dst + k, raw + 2 * k, n - k, ch);
+    _mm_sfence();
+}
+
 bool wide() noexcept {
     static const bool yes = __builtin_cpu_supports("avx2");
     return yes;
 }
 #endif
 
+// Streaming pays only over many cache lines.
+constexpr std::size_t kStreamRun = 64;
+
 template <class T>
 void dispatch(T* dst, const unsigned char* raw, std::size_t n,
-              const Channel& ch) noexcept {
+              const Channel& ch, bool stream) noexcept {
 #ifdef LMA_WIDE_RUNS
     if (wide()) {
-        run_avx2(dst, raw, n, ch);
+        if (stream && n >= kStreamRun) {
+            stream_avx2(dst, raw, n, ch);
+        } else {
+            run_avx2(dst, raw, n, ch);
+        }
         return;
     }
 #endif
+    (void)stream;
     run(dst, raw, n, ch);
 }
 
 }  // namespace
 
 void calibrate_run(double* dst, const unsigned char* raw, std::size_t n,
-                   const Channel& ch) noexcept {
-    dispatch(dst, raw, n, ch);
+                   const Channel& ch, bool stream) noexcept {
+    dispatch(dst, raw, n, ch, stream);
 }
 
 void calibrate_run(float* dst, const unsigned char* raw, std::size_t n,
-                   const Channel& ch) noexcept {
-    dispatch(dst, raw, n, ch);
+                   const Channel& ch, bool stream) noexcept {
+    dispatch(dst, raw, n, ch, stream);
 }
 
 void calibrate_run(std::int16_t* dst, const unsigned char* raw,
-                   std::size_t n, const Channel& ch) noexcept {
+                   std::size_t n, const Channel& ch, bool) noexcept {
     run(dst, raw, n, ch);
 }
 

@@ -10,12 +10,15 @@
 
 namespace lma::detail {
 
-// dst[k] = calibrate<T>(sample k of `raw`), k < n.
+// dst[k] = calibrate<T>(sample k of `raw`), k < n. With `stream`, long
+// runs of floating-point values may bypass the caches on their way to
+// memory: for output far larger than cache, which would only push out
+// other data and, first, be read in for nothing.
 void calibrate_run(double* dst, const unsigned char* raw, std::size_t n,
-                   const Channel& ch) noexcept;
+                   const Channel& ch, bool stream) noexcept;
 void calibrate_run(float* dst, const unsigned char* raw, std::size_t n,
-                   const Channel& ch) noexcept;
+                   const Channel& ch, bool stream) noexcept;
 void calibrate_run(std::int16_t* dst, const unsigned char* raw,
-                   std::size_t n, const Channel& ch) noexcept;
+                   std::size_t n, const Channel& ch, bool stream) noexcept;
 
 }  // namespace lma::detail

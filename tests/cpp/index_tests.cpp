@@ -16,6 +16,8 @@
 #include "lma/range.hpp"
 #include "lma/scan.hpp"
 #include "lma_files.hpp"
+#include "record.hpp"
+#include "runs.hpp"
 
 namespace {
 
@@ -202,6 +204,59 @@ void test_matches_iteration() {
         }
         CHECK(ok);
     }
+}
+
+// A range whose output is far larger than cache takes the streaming
+// stores: its values are the iteration's all the same, whatever the
+// alignment of each pulse.
+void test_large_range() {
+    std::mt19937 rng(7);
+    test::FileShape shape;
+    shape.channels.assign(4, lma::Channel{1000, -5, 3, 0.375});
+    shape.nsamples = 8192;
+    shape.events = 140;  // 35 MiB of float64
+    const Bytes bytes = test::random_file(shape, rng);
+    MemFile m(bytes);
+    const Reference ref = test::iterate(m.stream);
+    lma::RecordIndex index;
+    CHECK(lma::scan_records(m.file, ref.header,
+                            static_cast<std::int64_t>(bytes.b.size()), index)
+              .ok());
+    const std::vector<std::size_t> rows{0, 1, 2, 3};
+    Decoded d;
+    CHECK(decode(m, ref.header, index, 0, index.size(), rows, d).ok() &&
+          matches(ref, 0, index.size(), rows, d));
+}
+
+// Runs of samples calibrate as calibrate<T> does, bit for bit, streamed
+// or not, at every alignment and length around the vector widths.
+void test_runs() {
+    std::mt19937 rng(3);
+    std::vector<unsigned char> raw(2 * 200 + 1);
+    for (unsigned char& c : raw) {
+        c = static_cast<unsigned char>(rng());
+    }
+    const lma::Channel ch{1000, 0, -77, 0.1};
+    bool ok = true;
+    for (std::size_t n = 0; n < 150; ++n) {
+        for (std::size_t skew = 0; skew < 8; ++skew) {
+            for (bool stream : {false, true}) {
+                std::vector<double> d(n + 8);
+                std::vector<float> f(n + 8);
+                const unsigned char* in = raw.data() + skew % 2;
+                lma::detail::calibrate_run(d.data() + skew, in, n, ch, stream);
+                lma::detail::calibrate_run(f.data() + skew, in, n, ch, stream);
+                const lma::detail::LeSamples s{in};
+                for (std::size_t k = 0; k < n; ++k) {
+                    const double want = lma::calibrate<double>(s[k], ch);
+                    const float want32 = lma::calibrate<float>(s[k], ch);
+                    ok = ok && std::memcmp(&d[skew + k], &want, 8) == 0 &&
+                         std::memcmp(&f[skew + k], &want32, 4) == 0;
+                }
+            }
+        }
+    }
+    CHECK(ok);
 }
 
 // horpos is read; with no channel in use a record cut inside it still
@@ -470,6 +525,8 @@ void test_file_and_messages() {
 
 int main() {
     test_matches_iteration();
+    test_runs();
+    test_large_range();
     test_horpos();
     test_growing();
     test_long_record_memory_given_back();
