@@ -187,14 +187,13 @@ bool select_rows(const Header& h, const Rows& rows, std::size_t nrows,
     return true;
 }
 
-// place_fitted for samples as stored, with the run loop built for the
-// processor.
+// place_fitted for samples as stored, with `run` for whole pulses.
 template <class T>
 void place_samples(T* row, const Span& span, const Channel& ch,
                    const unsigned char* samples, std::size_t length,
-                   bool stream) {
+                   detail::Run<T> run) {
     if (static_cast<std::size_t>(span.length) == length) {
-        detail::calibrate_run(row + span.start, samples, length, ch, stream);
+        run(row + span.start, samples, length, ch);
     } else {
         place_fitted(row, span, ch, detail::LeSamples{samples}, length);
     }
@@ -211,8 +210,8 @@ class ChannelWriter : public WalkerBase {
 public:
     ChannelWriter(const Header& h, const RangeOut& out,
                   const std::vector<int>& slot, std::size_t first,
-                  bool stream)
-        : h_(h), out_(out), slot_(slot), first_(first), stream_(stream) {}
+                  detail::Run<T> run)
+        : h_(h), out_(out), slot_(slot), first_(first), run_(run) {}
 
     Status chunk(std::size_t r0, std::size_t count) {
         r0_ = r0;
@@ -278,7 +277,7 @@ private:
                 if (span.start > done) {
                     std::fill(row + done, row + span.start, blank);
                 }
-                place_samples(row, span, ch, src.at(at), length, stream_);
+                place_samples(row, span, ch, src.at(at), length, run_);
                 done = std::max(done, span.start + span.length);
             }
             return s;
@@ -294,7 +293,7 @@ private:
     const RangeOut& out_;
     const std::vector<int>& slot_;
     std::size_t first_;
-    bool stream_;
+    detail::Run<T> run_;
     std::size_t r0_ = 0;
     // Per record of the chunk and selected channel, where its block starts.
     std::vector<std::int64_t> blocks_;
@@ -309,8 +308,8 @@ class RecordWriter : public WalkerBase {
 public:
     RecordWriter(const Header& h, const RangeOut& out,
                  const std::vector<int>& slot, std::size_t first,
-                 bool stream)
-        : h_(h), out_(out), slot_(slot), first_(first), stream_(stream),
+                 detail::Run<T> run)
+        : h_(h), out_(out), slot_(slot), first_(first), run_(run),
           ready_(out.nchannels) {}
 
     Status pulse(std::size_t r, std::size_t row, Pulse p,
@@ -325,7 +324,7 @@ public:
         prepare(r, static_cast<std::size_t>(k), s.ok() ? &span : nullptr);
         if (s.ok()) {
             place_samples(row_of(r, static_cast<std::size_t>(k)), span,
-                          h_.channel_info[row], samples, length, stream_);
+                          h_.channel_info[row], samples, length, run_);
         }
         return s;
     }
@@ -366,7 +365,7 @@ private:
     const RangeOut& out_;
     const std::vector<int>& slot_;
     std::size_t first_;
-    bool stream_;
+    detail::Run<T> run_;
     std::vector<char> ready_;
 };
 
@@ -377,13 +376,14 @@ Stop decode_as(const File& f, const Header& h, const RecordIndex& index,
     const double bytes = static_cast<double>(last - first) *
                          static_cast<double>(out.nchannels) *
                          static_cast<double>(h.nsamples) * sizeof(T);
-    const bool stream = bytes > kStreamBytes;
+    const detail::Run<T> run =
+        detail::run_for(static_cast<const T*>(nullptr), bytes > kStreamBytes);
     if (out.fresh ||
         static_cast<std::size_t>(h.nsamples) * sizeof(T) < kShortRowBytes) {
-        ChannelWriter<T> writer(h, out, slot, first, stream);
+        ChannelWriter<T> writer(h, out, slot, first, run);
         return for_records(f, h, index, first, last, scratch, writer);
     }
-    RecordWriter<T> writer(h, out, slot, first, stream);
+    RecordWriter<T> writer(h, out, slot, first, run);
     return for_records(f, h, index, first, last, scratch, writer);
 }
 

@@ -65,6 +65,9 @@ std::size_t unaligned_head(const T* dst, std::size_t n,
     return head;
 }
 
+// Streaming pays only over many cache lines.
+constexpr std::size_t kStreamRun = 64;
+
 // Whole aligned blocks are streamed, the ends go through run(). Streamed
 // stores are weakly ordered, so a fence makes them visible before
 // anything written after the run, such as a lock's release.
@@ -72,6 +75,10 @@ __attribute__((target("avx2"))) void stream_avx2(double* dst,
                                                  const unsigned char* raw,
                                                  std::size_t n,
                                                  const Channel& ch) noexcept {
+    if (n < kStreamRun) {
+        run(dst, raw, n, ch);
+        return;
+    }
     std::size_t k = unaligned_head(dst, n, 32);
     run(dst, raw, k, ch);
     const __m256d gain = _mm256_set1_pd(ch.gain);
@@ -88,6 +95,10 @@ __attribute__((target("avx2"))) void stream_avx2(float* dst,
                                                  const unsigned char* raw,
                                                  std::size_t n,
                                                  const Channel& ch) noexcept {
+    if (n < kStreamRun) {
+        run(dst, raw, n, ch);
+        return;
+    }
     std::size_t k = unaligned_head(dst, n, 16);
     run(dst, raw, k, ch);
     const __m256d gain = _mm256_set1_pd(ch.gain);
@@ -106,41 +117,36 @@ bool wide() noexcept {
 }
 #endif
 
-// Streaming pays only over many cache lines.
-constexpr std::size_t kStreamRun = 64;
+template <class T>
+void plain(T* dst, const unsigned char* raw, std::size_t n,
+           const Channel& ch) noexcept {
+    run(dst, raw, n, ch);
+}
 
 template <class T>
-void dispatch(T* dst, const unsigned char* raw, std::size_t n,
-              const Channel& ch, bool stream) noexcept {
+Run<T> pick(bool stream) noexcept {
 #ifdef LMA_WIDE_RUNS
     if (wide()) {
-        if (stream && n >= kStreamRun) {
-            stream_avx2(dst, raw, n, ch);
-        } else {
-            run_avx2(dst, raw, n, ch);
-        }
-        return;
+        return stream ? static_cast<Run<T>>(stream_avx2)
+                      : static_cast<Run<T>>(run_avx2);
     }
 #endif
     (void)stream;
-    run(dst, raw, n, ch);
+    return plain<T>;
 }
 
 }  // namespace
 
-void calibrate_run(double* dst, const unsigned char* raw, std::size_t n,
-                   const Channel& ch, bool stream) noexcept {
-    dispatch(dst, raw, n, ch, stream);
+Run<double> run_for(const double*, bool stream) noexcept {
+    return pick<double>(stream);
 }
 
-void calibrate_run(float* dst, const unsigned char* raw, std::size_t n,
-                   const Channel& ch, bool stream) noexcept {
-    dispatch(dst, raw, n, ch, stream);
+Run<float> run_for(const float*, bool stream) noexcept {
+    return pick<float>(stream);
 }
 
-void calibrate_run(std::int16_t* dst, const unsigned char* raw,
-                   std::size_t n, const Channel& ch, bool) noexcept {
-    run(dst, raw, n, ch);
+Run<std::int16_t> run_for(const std::int16_t*, bool) noexcept {
+    return plain<std::int16_t>;
 }
 
 }  // namespace lma::detail

@@ -244,8 +244,10 @@ void test_runs() {
                 std::vector<double> d(n + 8);
                 std::vector<float> f(n + 8);
                 const unsigned char* in = raw.data() + skew % 2;
-                lma::detail::calibrate_run(d.data() + skew, in, n, ch, stream);
-                lma::detail::calibrate_run(f.data() + skew, in, n, ch, stream);
+                lma::detail::run_for(d.data(), stream)(d.data() + skew, in,
+                                                      n, ch);
+                lma::detail::run_for(f.data(), stream)(f.data() + skew, in,
+                                                      n, ch);
                 const lma::detail::LeSamples s{in};
                 for (std::size_t k = 0; k < n; ++k) {
                     const double want = lma::calibrate<double>(s[k], ch);
