@@ -316,16 +316,18 @@ class LmaFile:
         else:
             raise TypeError(f"out must be Events or a mapping of event key "
                             f"to array, not {type(out).__name__}")
+        # The engine checks each array's type, shape, layout and
+        # writability, and whether outputs overlap, before it writes; it
+        # takes any buffer, while the results are to be NumPy arrays.
+        arrays = isinstance(tags, np.ndarray) and \
+            isinstance(horpos, np.ndarray)
         traces = {}
         for k in keys:
             if k not in mapping:
                 raise ValueError(f"out has no array for {k!r}")
-            traces[k] = mapping[k]
-        # The engine checks each array's type, shape, layout and
-        # writability, and whether outputs overlap, before it writes; it
-        # takes any buffer, while the results are to be NumPy arrays.
-        if not all(isinstance(a, np.ndarray)
-                   for a in (tags, horpos, *traces.values())):
+            a = traces[k] = mapping[k]
+            arrays = arrays and isinstance(a, np.ndarray)
+        if not arrays:
             _check_outputs(tags, horpos, traces, element, n, ns)
         return tags, horpos, traces
 
