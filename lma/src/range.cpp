@@ -51,7 +51,9 @@ private:
 // one, telling `w`:
 //   w.chunk(r0, count)            records [r0, r0 + count) are read next
 //   w.channel(r, row, pos)        where record r's block for `row` starts
-//   w.pulse(r, row, p, samples)   each pulse that passed the checks
+//   w.pulse(r, row, p, samples, span)
+//                                 each pulse that passed the checks, and
+//                                 the part of its row it covers
 //   w.record(r, head)             record r walked
 //   w.walked(r0, r1, src)         records [r0, r1) of the chunk walked,
 //                                 also before a failure at r1 is returned
@@ -107,9 +109,9 @@ Stop for_records(const File& f, const Header& h, const RecordIndex& index,
         for (; s.ok() && r < stop_at; ++r) {
             const std::int64_t at = index.offsets[r];
             detail::RecordHead head;
-            auto visit_here = [&](std::size_t row, Pulse p,
-                                  std::int64_t pos) {
-                return w.pulse(r, row, p, src.at(pos));
+            auto visit_here = [&](std::size_t row, Pulse p, std::int64_t pos,
+                                  const Span& span) {
+                return w.pulse(r, row, p, src.at(pos), span);
             };
             auto at_channel = [&](std::size_t row, std::int64_t pos) {
                 w.channel(r, row, pos);
@@ -229,7 +231,8 @@ public:
                     static_cast<std::size_t>(k)] = pos;
         }
     }
-    Status pulse(std::size_t, std::size_t, Pulse, const unsigned char*) {
+    Status pulse(std::size_t, std::size_t, Pulse, const unsigned char*,
+                 const Span&) {
         return ok();
     }
     Status record(std::size_t r, const detail::RecordHead& head) {
@@ -269,18 +272,15 @@ private:
         const Channel& ch = h_.channel_info[c.row];
         const T blank = uncovered<T>(ch);
         std::int64_t done = 0;
-        auto place = [&](std::size_t, Pulse p, std::int64_t at) {
-            const auto length = static_cast<std::size_t>(p.length);
-            Span span{};
-            const Status s = fit_pulse(p.first, length, n, span);
-            if (s.ok()) {
-                if (span.start > done) {
-                    std::fill(row + done, row + span.start, blank);
-                }
-                place_samples(row, span, ch, src.at(at), length, run_);
-                done = std::max(done, span.start + span.length);
+        auto place = [&](std::size_t, Pulse p, std::int64_t at,
+                         const Span& span) {
+            if (span.start > done) {
+                std::fill(row + done, row + span.start, blank);
             }
-            return s;
+            place_samples(row, span, ch, src.at(at),
+                          static_cast<std::size_t>(p.length), run_);
+            done = std::max(done, span.start + span.length);
+            return ok();
         };
         const Status s = detail::walk_channel(src, h_, c.row, pos, place);
         if (done < n) {
@@ -313,20 +313,16 @@ public:
           ready_(out.nchannels) {}
 
     Status pulse(std::size_t r, std::size_t row, Pulse p,
-                 const unsigned char* samples) {
+                 const unsigned char* samples, const Span& span) {
         const int k = slot_[row];
         if (k < 0) {
             return ok();
         }
-        const auto length = static_cast<std::size_t>(p.length);
-        Span span{};
-        const Status s = fit_pulse(p.first, length, h_.nsamples, span);
-        prepare(r, static_cast<std::size_t>(k), s.ok() ? &span : nullptr);
-        if (s.ok()) {
-            place_samples(row_of(r, static_cast<std::size_t>(k)), span,
-                          h_.channel_info[row], samples, length, run_);
-        }
-        return s;
+        prepare(r, static_cast<std::size_t>(k), &span);
+        place_samples(row_of(r, static_cast<std::size_t>(k)), span,
+                      h_.channel_info[row], samples,
+                      static_cast<std::size_t>(p.length), run_);
+        return ok();
     }
     Status record(std::size_t r, const detail::RecordHead& head) {
         for (std::size_t k = 0; k < out_.nchannels; ++k) {
@@ -449,7 +445,7 @@ Stop each_pulse(const File& f, const Header& h, const RecordIndex& index,
         Take& take;
         Listing(const std::vector<int>& s, Take& t) : slot(s), take(t) {}
         Status pulse(std::size_t r, std::size_t row, Pulse p,
-                     const unsigned char* samples) {
+                     const unsigned char* samples, const Span&) {
             return slot[row] < 0 ? ok() : take(r, row, p, samples);
         }
     } listing(slot, take);

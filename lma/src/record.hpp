@@ -44,8 +44,9 @@ struct RecordHead {
 //   std::size_t get(std::int64_t pos, std::size_t n, unsigned char* dst)
 //     copies up to n (at most 8) bytes at pos; fewer only at the limit.
 //   std::int64_t limit() const
-// Visit is called as visit(row, Pulse, samples_pos) for every pulse that
-// passed the checks, and returns a Status.
+// Visit is called as visit(row, Pulse, samples_pos, Span) for every pulse
+// that passed the checks, with the part of the row it covers (as
+// fit_pulse found it), and returns a Status.
 template <class T>
 bool get_field(auto& src, std::int64_t pos, T& out, std::size_t& got) {
     unsigned char raw[sizeof(T)];
@@ -95,7 +96,7 @@ Status walk_channel(Source& src, const Header& h, std::size_t row,
         Status s = fit_pulse(p.first, static_cast<std::size_t>(p.length),
                              h.nsamples, span);
         if (s.ok()) {
-            s = visit(row, p, pos);
+            s = visit(row, p, pos, span);
         }
         if (!s.ok()) {
             return s;

@@ -102,7 +102,9 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
         return stop;
     }
     BlockSource src(f, file_size, block.get(), block_bytes);
-    auto pass_over = [](std::size_t, Pulse, std::int64_t) { return ok(); };
+    auto pass_over = [](std::size_t, Pulse, std::int64_t, const Span&) {
+        return ok();
+    };
     // The reader's look-ahead: a record starts wherever a byte remains.
     while (stop.offset < src.limit()) {
         detail::RecordHead head;
