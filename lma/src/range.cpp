@@ -201,6 +201,34 @@ void place_samples(T* row, const Span& span, const Channel& ch,
     }
 }
 
+// One row written in one pass, each sample once: pulses in file order,
+// the gap before each set to "uncovered" first, the rest at finish(). A
+// pulse that reaches back over an earlier one overwrites it, as in the
+// iteration.
+template <class T>
+struct RowFill {
+    T* row = nullptr;
+    const Channel* ch = nullptr;
+    std::int64_t done = 0;
+
+    void pulse(const Span& span, const unsigned char* samples,
+               std::size_t length, detail::Run<T> run) {
+        gap(span.start);
+        place_samples(row, span, *ch, samples, length, run);
+        done = std::max(done, span.start + span.length);
+    }
+    void finish(std::int64_t n) { gap(n); }
+
+private:
+    // "Uncovered" is a constant zero for float types: the fill becomes a
+    // memset, much faster on rows that long gaps leave mostly empty.
+    void gap(std::int64_t to) {
+        if (to > done) {
+            std::fill(row + done, row + to, uncovered<T>(*ch));
+        }
+    }
+};
+
 // Decodes channel by channel: a chunk's records are walked (and checked)
 // first, noting where each selected block starts, then each selected
 // channel's rows of the chunk are written one after another. Each array
@@ -263,29 +291,18 @@ public:
     }
 
 private:
-    // Each sample is written once: pulses in file order, with the gap
-    // before each set to "uncovered" first. A pulse that reaches back over
-    // an earlier one overwrites it, as in the iteration.
     Status write_row(MemorySource& src, const ChannelOut& c, T* row,
                      std::int64_t pos) {
-        const std::int64_t n = h_.nsamples;
         const Channel& ch = h_.channel_info[c.row];
-        const T blank = uncovered<T>(ch);
-        std::int64_t done = 0;
+        RowFill<T> fill{row, &ch};
         auto place = [&](std::size_t, Pulse p, std::int64_t at,
                          const Span& span) {
-            if (span.start > done) {
-                std::fill(row + done, row + span.start, blank);
-            }
-            place_samples(row, span, ch, src.at(at),
-                          static_cast<std::size_t>(p.length), run_);
-            done = std::max(done, span.start + span.length);
+            fill.pulse(span, src.at(at), static_cast<std::size_t>(p.length),
+                       run_);
             return ok();
         };
         const Status s = detail::walk_channel(src, h_, c.row, pos, place);
-        if (done < n) {
-            std::fill(row + done, row + n, blank);
-        }
+        fill.finish(h_.nsamples);
         return s;
     }
 
@@ -299,10 +316,7 @@ private:
     std::vector<std::int64_t> blocks_;
 };
 
-// Decodes record by record, each pulse as the walk reaches it. Each row
-// is set to "uncovered" before the first of its pulses lands, unless that
-// pulse covers the whole row. Rows without pulses are set when the record
-// has been walked.
+// Decodes record by record, each pulse as the walk reaches it.
 template <class T>
 class RecordWriter : public WalkerBase {
 public:
@@ -310,26 +324,23 @@ public:
                  const std::vector<int>& slot, std::size_t first,
                  detail::Run<T> run)
         : h_(h), out_(out), slot_(slot), first_(first), run_(run),
-          ready_(out.nchannels) {}
+          rows_(out.nchannels) {}
 
     Status pulse(std::size_t r, std::size_t row, Pulse p,
                  const unsigned char* samples, const Span& span) {
         const int k = slot_[row];
-        if (k < 0) {
-            return ok();
+        if (k >= 0) {
+            start(r, static_cast<std::size_t>(k))
+                .pulse(span, samples, static_cast<std::size_t>(p.length),
+                       run_);
         }
-        prepare(r, static_cast<std::size_t>(k), &span);
-        place_samples(row_of(r, static_cast<std::size_t>(k)), span,
-                      h_.channel_info[row], samples,
-                      static_cast<std::size_t>(p.length), run_);
         return ok();
     }
     Status record(std::size_t r, const detail::RecordHead& head) {
         for (std::size_t k = 0; k < out_.nchannels; ++k) {
-            prepare(r, k, nullptr);
+            start(r, k).finish(h_.nsamples);
+            rows_[k].row = nullptr;  // the next record starts afresh
         }
-        // The next record starts with every row to prepare.
-        std::fill(ready_.begin(), ready_.end(), 0);
         if (out_.tags != nullptr) {
             out_.tags[r - first_] = head.tag;
         }
@@ -340,21 +351,16 @@ public:
     }
 
 private:
-    T* row_of(std::size_t r, std::size_t k) const {
-        const ChannelOut& c = out_.channels[k];
-        return static_cast<T*>(c.data) +
-               static_cast<std::int64_t>(r - first_) * c.stride;
-    }
-    void prepare(std::size_t r, std::size_t k, const Span* whole) {
-        if (ready_[k]) {
-            return;
+    // Output k's row of record r, begun at its first use in the record.
+    RowFill<T>& start(std::size_t r, std::size_t k) {
+        RowFill<T>& fill = rows_[k];
+        if (fill.row == nullptr) {
+            const ChannelOut& c = out_.channels[k];
+            fill = {static_cast<T*>(c.data) +
+                        static_cast<std::int64_t>(r - first_) * c.stride,
+                    &h_.channel_info[c.row], 0};
         }
-        ready_[k] = 1;
-        const std::int64_t n = h_.nsamples;
-        if (whole == nullptr || whole->start != 0 || whole->length != n) {
-            std::fill_n(row_of(r, k), n,
-                        uncovered<T>(h_.channel_info[out_.channels[k].row]));
-        }
+        return fill;
     }
 
     const Header& h_;
@@ -362,7 +368,7 @@ private:
     const std::vector<int>& slot_;
     std::size_t first_;
     detail::Run<T> run_;
-    std::vector<char> ready_;
+    std::vector<RowFill<T>> rows_;
 };
 
 template <class T>
