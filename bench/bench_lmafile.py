@@ -25,7 +25,9 @@ Figures, as ratios of times or rates:
   threads     two threads reading disjoint halves into their own reused
               arrays, against one thread reading all; in brackets, the
               cores the process got meanwhile (on a busy machine, fewer
-              than two)
+              than two), and the same ratio for NumPy overwriting those
+              arrays, two threads against one: the memory system's own
+              limit for so much output
   pulses      f.pulses() against f.read(): bytes of the result and time
   memory      peak resident growth of a whole read in a fresh process,
               against its output; and of opening a file whose pulse
@@ -144,6 +146,25 @@ def floor(path, shape, events):
     for array in arrays:
         array.fill(0)
     return arrays
+
+
+def overwrite(outs, times):
+    """Writes every value of the arrays `times` over with NumPy, which
+    releases the interpreter lock while it does: what the memory system
+    gives threads for writing alone."""
+    for _ in range(times):
+        for out in outs:
+            for a in out.traces.values():
+                a[...] = 0.0
+
+
+def overwrite_in_two_threads(outs, times):
+    threads = [threading.Thread(target=overwrite, args=([out], times))
+               for out in outs]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
 
 
 def in_two_threads(f, outs):
@@ -281,15 +302,22 @@ def measure_shape(name, shape, path, events, repeat, old):
             f"(open + read {t['open+read'] / t['floor']:.2f}x)", "<= 1.2x")
 
         outs = [out, read_batches(f, 0, BATCH)]
+        batches = -(-events // BATCH)
         t = best_of(repeat, {
             "one": lambda: read_batches(f, 0, events, out),
             "two": lambda: in_two_threads(f, outs),
+            # As many arrays written as the reads write.
+            "write one": lambda: overwrite(outs, batches // 2),
+            "write two": lambda: overwrite_in_two_threads(outs, batches // 2),
         })
         # Cores busy with other work cap the gain; the cores this process
-        # got while two threads read say how much it could be.
+        # got while two threads read say how much it could be. Output far
+        # larger than cache caps it too: so much the memory system gives
+        # two threads that only write the same arrays.
         cores = cores_used(lambda: in_two_threads(f, outs))
         row("two threads vs one", name, f"{t['one'] / t['two']:.2f}x "
-            f"(cores got: {cores:.2f})", ">= 1.6x")
+            f"(cores got: {cores:.2f}; writing alone: "
+            f"{t['write one'] / t['write two']:.2f}x)", ">= 1.6x")
 
         if shape[3] < shape[1]:
             pulses = f.pulses()
