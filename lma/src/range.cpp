@@ -229,6 +229,39 @@ private:
     }
 };
 
+// What both decoding orders share: the outputs, and the head of each
+// record.
+template <class T>
+class OutputWriter : public WalkerBase {
+public:
+    OutputWriter(const Header& h, const RangeOut& out,
+                 const std::vector<int>& slot, std::size_t first,
+                 detail::Run<T> run)
+        : h_(h), out_(out), slot_(slot), first_(first), run_(run) {}
+
+protected:
+    void put_head(std::size_t r, const detail::RecordHead& head) {
+        if (out_.tags != nullptr) {
+            out_.tags[r - first_] = head.tag;
+        }
+        if (out_.horpos != nullptr) {
+            out_.horpos[r - first_] = head.horpos;
+        }
+    }
+    // Output k's row of record r.
+    T* row_of(std::size_t r, std::size_t k) const {
+        const ChannelOut& c = out_.channels[k];
+        return static_cast<T*>(c.data) +
+               static_cast<std::int64_t>(r - first_) * c.stride;
+    }
+
+    const Header& h_;
+    const RangeOut& out_;
+    const std::vector<int>& slot_;
+    std::size_t first_;
+    detail::Run<T> run_;
+};
+
 // Decodes channel by channel: a chunk's records are walked (and checked)
 // first, noting where each selected block starts, then each selected
 // channel's rows of the chunk are written one after another. Each array
@@ -236,12 +269,12 @@ private:
 // turn, which the memory system serves much faster when the arrays are
 // newly allocated, or when their rows are short.
 template <class T>
-class ChannelWriter : public WalkerBase {
+class ChannelWriter : public OutputWriter<T> {
+    using Base = OutputWriter<T>;
+    using Base::h_, Base::out_, Base::slot_, Base::run_;
+
 public:
-    ChannelWriter(const Header& h, const RangeOut& out,
-                  const std::vector<int>& slot, std::size_t first,
-                  detail::Run<T> run)
-        : h_(h), out_(out), slot_(slot), first_(first), run_(run) {}
+    using Base::Base;
 
     Status chunk(std::size_t r0, std::size_t count) {
         r0_ = r0;
@@ -264,24 +297,15 @@ public:
         return ok();
     }
     Status record(std::size_t r, const detail::RecordHead& head) {
-        if (out_.tags != nullptr) {
-            out_.tags[r - first_] = head.tag;
-        }
-        if (out_.horpos != nullptr) {
-            out_.horpos[r - first_] = head.horpos;
-        }
+        this->put_head(r, head);
         return ok();
     }
     Status walked(std::size_t r0, std::size_t r1, MemorySource& src) {
         for (std::size_t k = 0; k < out_.nchannels; ++k) {
-            const ChannelOut& c = out_.channels[k];
             for (std::size_t r = r0; r < r1; ++r) {
-                std::int64_t pos = blocks_[(r - r0) * out_.nchannels + k];
                 const Status s = write_row(
-                    src, c, static_cast<T*>(c.data) +
-                                static_cast<std::int64_t>(r - first_) *
-                                    c.stride,
-                    pos);
+                    src, k, this->row_of(r, k),
+                    blocks_[(r - r0) * out_.nchannels + k]);
                 if (!s.ok()) {
                     return s;
                 }
@@ -291,26 +315,21 @@ public:
     }
 
 private:
-    Status write_row(MemorySource& src, const ChannelOut& c, T* row,
+    Status write_row(MemorySource& src, std::size_t k, T* row,
                      std::int64_t pos) {
-        const Channel& ch = h_.channel_info[c.row];
-        RowFill<T> fill{row, &ch};
+        const std::size_t at_row = out_.channels[k].row;
+        RowFill<T> fill{row, &h_.channel_info[at_row]};
         auto place = [&](std::size_t, Pulse p, std::int64_t at,
                          const Span& span) {
             fill.pulse(span, src.at(at), static_cast<std::size_t>(p.length),
                        run_);
             return ok();
         };
-        const Status s = detail::walk_channel(src, h_, c.row, pos, place);
+        const Status s = detail::walk_channel(src, h_, at_row, pos, place);
         fill.finish(h_.nsamples);
         return s;
     }
 
-    const Header& h_;
-    const RangeOut& out_;
-    const std::vector<int>& slot_;
-    std::size_t first_;
-    detail::Run<T> run_;
     std::size_t r0_ = 0;
     // Per record of the chunk and selected channel, where its block starts.
     std::vector<std::int64_t> blocks_;
@@ -318,13 +337,15 @@ private:
 
 // Decodes record by record, each pulse as the walk reaches it.
 template <class T>
-class RecordWriter : public WalkerBase {
+class RecordWriter : public OutputWriter<T> {
+    using Base = OutputWriter<T>;
+    using Base::h_, Base::out_, Base::slot_, Base::run_;
+
 public:
     RecordWriter(const Header& h, const RangeOut& out,
                  const std::vector<int>& slot, std::size_t first,
                  detail::Run<T> run)
-        : h_(h), out_(out), slot_(slot), first_(first), run_(run),
-          rows_(out.nchannels) {}
+        : Base(h, out, slot, first, run), rows_(out.nchannels) {}
 
     Status pulse(std::size_t r, std::size_t row, Pulse p,
                  const unsigned char* samples, const Span& span) {
@@ -341,12 +362,7 @@ public:
             start(r, k).finish(h_.nsamples);
             rows_[k].row = nullptr;  // the next record starts afresh
         }
-        if (out_.tags != nullptr) {
-            out_.tags[r - first_] = head.tag;
-        }
-        if (out_.horpos != nullptr) {
-            out_.horpos[r - first_] = head.horpos;
-        }
+        this->put_head(r, head);
         return ok();
     }
 
@@ -355,19 +371,12 @@ private:
     RowFill<T>& start(std::size_t r, std::size_t k) {
         RowFill<T>& fill = rows_[k];
         if (fill.row == nullptr) {
-            const ChannelOut& c = out_.channels[k];
-            fill = {static_cast<T*>(c.data) +
-                        static_cast<std::int64_t>(r - first_) * c.stride,
-                    &h_.channel_info[c.row], 0};
+            fill = {this->row_of(r, k),
+                    &h_.channel_info[out_.channels[k].row], 0};
         }
         return fill;
     }
 
-    const Header& h_;
-    const RangeOut& out_;
-    const std::vector<int>& slot_;
-    std::size_t first_;
-    detail::Run<T> run_;
     std::vector<RowFill<T>> rows_;
 };
 

@@ -1,6 +1,7 @@
 #include "runs.hpp"
 
 #include <cstdint>
+#include <type_traits>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -68,10 +69,30 @@ std::size_t unaligned_head(const T* dst, std::size_t n,
 // Streaming pays only over many cache lines.
 constexpr std::size_t kStreamRun = 64;
 
+// How a type's values leave the AVX2 registers without the caches: from
+// an address aligned to `align` bytes, four at a time. float is the double
+// rounded once, as calibrate<float> does.
+struct StreamDoubles {
+    static constexpr std::size_t align = 32;
+    __attribute__((target("avx2"))) static void put(double* p,
+                                                    __m256d v) noexcept {
+        _mm256_stream_pd(p, v);
+    }
+};
+
+struct StreamFloats {
+    static constexpr std::size_t align = 16;
+    __attribute__((target("avx2"))) static void put(float* p,
+                                                    __m256d v) noexcept {
+        _mm_stream_ps(p, _mm256_cvtpd_ps(v));
+    }
+};
+
 // Whole aligned blocks are streamed, the ends go through run(). Streamed
 // stores are weakly ordered, so a fence makes them visible before
 // anything written after the run, such as a lock's release.
-__attribute__((target("avx2"))) void stream_avx2(double* dst,
+template <class T, class Stream>
+__attribute__((target("avx2"))) void stream_avx2(T* dst,
                                                  const unsigned char* raw,
                                                  std::size_t n,
                                                  const Channel& ch) noexcept {
@@ -79,33 +100,12 @@ __attribute__((target("avx2"))) void stream_avx2(double* dst,
         run(dst, raw, n, ch);
         return;
     }
-    std::size_t k = unaligned_head(dst, n, 32);
+    std::size_t k = unaligned_head(dst, n, Stream::align);
     run(dst, raw, k, ch);
     const __m256d gain = _mm256_set1_pd(ch.gain);
     const __m256d baseline = _mm256_set1_pd(static_cast<double>(ch.baseline));
     for (; k + 4 <= n; k += 4) {
-        _mm256_stream_pd(dst + k, four(raw + 2 * k, gain, baseline));
-    }
-    run(dst + k, raw + 2 * k, n - k, ch);
-    _mm_sfence();
-}
-
-// float: the double rounded once, as calibrate<float> does.
-__attribute__((target("avx2"))) void stream_avx2(float* dst,
-                                                 const unsigned char* raw,
-                                                 std::size_t n,
-                                                 const Channel& ch) noexcept {
-    if (n < kStreamRun) {
-        run(dst, raw, n, ch);
-        return;
-    }
-    std::size_t k = unaligned_head(dst, n, 16);
-    run(dst, raw, k, ch);
-    const __m256d gain = _mm256_set1_pd(ch.gain);
-    const __m256d baseline = _mm256_set1_pd(static_cast<double>(ch.baseline));
-    for (; k + 4 <= n; k += 4) {
-        _mm_stream_ps(dst + k,
-                      _mm256_cvtpd_ps(four(raw + 2 * k, gain, baseline)));
+        Stream::put(dst + k, four(raw + 2 * k, gain, baseline));
     }
     run(dst + k, raw + 2 * k, n - k, ch);
     _mm_sfence();
@@ -127,7 +127,9 @@ template <class T>
 Run<T> pick(bool stream) noexcept {
 #ifdef LMA_WIDE_RUNS
     if (wide()) {
-        return stream ? static_cast<Run<T>>(stream_avx2)
+        using Stream = std::conditional_t<std::is_same_v<T, double>,
+                                          StreamDoubles, StreamFloats>;
+        return stream ? stream_avx2<T, Stream>
                       : static_cast<Run<T>>(run_avx2);
     }
 #endif

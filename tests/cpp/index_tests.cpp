@@ -83,6 +83,21 @@ lma::Stop decode(const MemFile& m, const lma::Header& h,
     return stop;
 }
 
+// A file of `bytes` with the iteration's view of it and its index.
+struct Indexed {
+    MemFile m;
+    Reference ref;
+    lma::RecordIndex index;
+
+    explicit Indexed(const Bytes& bytes) : m(bytes) {
+        ref = test::iterate(m.stream);
+        CHECK(lma::scan_records(m.file, ref.header,
+                                static_cast<std::int64_t>(bytes.b.size()),
+                                index)
+                  .ok());
+    }
+};
+
 // Every value of records [a, b) on `rows`, decoded from record a on,
 // equals the iteration's: float64 bit for bit, float32 its rounding, raw
 // calibrating to it.
@@ -215,17 +230,12 @@ void test_large_range() {
     shape.channels.assign(4, lma::Channel{1000, -5, 3, 0.375});
     shape.nsamples = 8192;
     shape.events = 140;  // 35 MiB of float64
-    const Bytes bytes = test::random_file(shape, rng);
-    MemFile m(bytes);
-    const Reference ref = test::iterate(m.stream);
-    lma::RecordIndex index;
-    CHECK(lma::scan_records(m.file, ref.header,
-                            static_cast<std::int64_t>(bytes.b.size()), index)
-              .ok());
+    const Indexed f(test::random_file(shape, rng));
     const std::vector<std::size_t> rows{0, 1, 2, 3};
     Decoded d;
-    CHECK(decode(m, ref.header, index, 0, index.size(), rows, d).ok() &&
-          matches(ref, 0, index.size(), rows, d));
+    CHECK(decode(f.m, f.ref.header, f.index, 0, f.index.size(), rows, d)
+              .ok() &&
+          matches(f.ref, 0, f.index.size(), rows, d));
 }
 
 // Runs of samples calibrate as calibrate<T> does, bit for bit, streamed
@@ -359,12 +369,10 @@ void test_changed_file() {
     shape.nsamples = 16;
     shape.events = 6;
     const Bytes bytes = test::random_file(shape, rng);
-    MemFile m(bytes);
-    const Reference ref = test::iterate(m.stream);
-    lma::RecordIndex index;
-    CHECK(lma::scan_records(m.file, ref.header,
-                            static_cast<std::int64_t>(bytes.b.size()), index)
-              .ok());
+    Indexed f(bytes);
+    MemFile& m = f.m;
+    const Reference& ref = f.ref;
+    const lma::RecordIndex& index = f.index;
     const std::vector<std::size_t> rows = {0, 1};
     Decoded d;
     // A pulse count raised: the record walks on into the next one (or
