@@ -49,7 +49,8 @@ private:
 
 // Reads records [first, last) chunk by chunk into `scratch` and walks each
 // one, telling `w`:
-//   w.chunk(r0, count)            records [r0, r0 + count) are read next
+//   w.chunk(r0, count, bytes)     records [r0, r0 + count) are read next,
+//                                 of which `bytes` are in memory
 //   w.channel(r, row, pos)        where record r's block for `row` starts
 //   w.pulse(r, row, p, samples, span)
 //                                 each pulse that passed the checks, and
@@ -105,7 +106,7 @@ Stop for_records(const File& f, const Header& h, const RecordIndex& index,
         MemorySource src(scratch.bytes.data(), base,
                          base + static_cast<std::int64_t>(got));
         const std::size_t r0 = r;
-        s = w.chunk(r0, stop_at - r0);
+        s = w.chunk(r0, stop_at - r0, got);
         for (; s.ok() && r < stop_at; ++r) {
             const std::int64_t at = index.offsets[r];
             detail::RecordHead head;
@@ -145,7 +146,7 @@ Stop for_records(const File& f, const Header& h, const RecordIndex& index,
 
 // A Walker's parts that most walkers leave alone.
 struct WalkerBase {
-    Status chunk(std::size_t, std::size_t) { return ok(); }
+    Status chunk(std::size_t, std::size_t, std::size_t) { return ok(); }
     void channel(std::size_t, std::size_t, std::int64_t) {}
     Status record(std::size_t, const detail::RecordHead&) { return ok(); }
     Status walked(std::size_t, std::size_t, MemorySource&) {
@@ -248,9 +249,13 @@ protected:
             out_.horpos[r - first_] = head.horpos;
         }
     }
-    // Output k's row of record r.
+    // Output k's row of record r. A block of rows without samples may
+    // have no memory at all, and no row of it an address.
     T* row_of(std::size_t r, std::size_t k) const {
         const ChannelOut& c = out_.channels[k];
+        if (c.data == nullptr) {
+            return nullptr;
+        }
         return static_cast<T*>(c.data) +
                static_cast<std::int64_t>(r - first_) * c.stride;
     }
@@ -276,8 +281,14 @@ class ChannelWriter : public OutputWriter<T> {
 public:
     using Base::Base;
 
-    Status chunk(std::size_t r0, std::size_t count) {
+    Status chunk(std::size_t r0, std::size_t count, std::size_t bytes) {
         r0_ = r0;
+        // Only records present can be walked, each of at least its head
+        // and counts: an index that claims more costs nothing here.
+        const std::size_t least = static_cast<std::size_t>(
+            detail::kTagBytes + detail::kHorposBytes +
+            detail::kCountBytes * std::max<std::int32_t>(h_.nchannels, 0));
+        count = std::min(count, bytes / least + 1);
         try {
             blocks_.resize(count * out_.nchannels);
         } catch (const std::bad_alloc&) {
@@ -287,9 +298,10 @@ public:
     }
     void channel(std::size_t r, std::size_t row, std::int64_t pos) {
         const int k = slot_[row];
-        if (k >= 0) {
-            blocks_[(r - r0_) * out_.nchannels +
-                    static_cast<std::size_t>(k)] = pos;
+        const std::size_t at =
+            (r - r0_) * out_.nchannels + static_cast<std::size_t>(k);
+        if (k >= 0 && at < blocks_.size()) {
+            blocks_[at] = pos;
         }
     }
     Status pulse(std::size_t, std::size_t, Pulse, const unsigned char*,
@@ -301,6 +313,9 @@ public:
         return ok();
     }
     Status walked(std::size_t r0, std::size_t r1, MemorySource& src) {
+        if ((r1 - r0) * out_.nchannels > blocks_.size()) {
+            return {Errc::inconsistent, 0};
+        }
         for (std::size_t k = 0; k < out_.nchannels; ++k) {
             for (std::size_t r = r0; r < r1; ++r) {
                 const Status s = write_row(

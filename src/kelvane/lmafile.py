@@ -192,9 +192,11 @@ class LmaFile:
         traces = np.empty((len(self._keys), self.nsamples), np.float64)
         tags = np.empty(1, np.int32)
         horpos = np.empty(1, np.float64)
+        # Rows of one new array and two more arrays: apart by making.
         self._native.decode(i, i + 1, 0, tuple(range(len(self._keys))), tags,
                             horpos, tuple(traces[k:k + 1]
-                                          for k in range(len(self._keys))))
+                                          for k in range(len(self._keys))),
+                            True)
         return Event(int(tags[0]), float(horpos[0]), traces)
 
     def read(self, start: int = 0, stop: Optional[int] = None, *,
@@ -222,17 +224,19 @@ class LmaFile:
             done = self._native.decode(first, last, kind, tuple(rows), tags,
                                        horpos, arrays, False, out is None)
         except (TypeError, ValueError):
-            # The engine refused an array before writing anything; the
-            # full checks say which, and why, in this call's terms.
+            # If the engine refused an array, the same checks here say
+            # which, and why, in this call's terms; they pass on arrays it
+            # took, leaving other errors (a record damaged since the file
+            # was indexed) as they are.
             if out is not None:
                 _check_outputs(tags, horpos, traces, element, n,
                                self.nsamples)
             raise
         if not done:
-            # Outputs whose byte ranges meet, such as alternate rows of
-            # one array: only an exact comparison tells whether they share
-            # memory.
-            _check_outputs(tags, horpos, traces, element, n, self.nsamples)
+            # The engine took each array, but their byte ranges meet, as
+            # alternate rows of one array do: only an exact comparison
+            # tells whether they share memory.
+            _refuse_overlap(_written(tags, horpos, traces, n))
             self._native.decode(first, last, kind, tuple(rows), tags, horpos,
                                 arrays, True)
         return Events(tags[:n], horpos[:n],
@@ -394,9 +398,15 @@ def _check_outputs(tags: Any, horpos: Any, traces: Dict[str, Any],
     _checked(horpos, "horpos", np.dtype(np.float64), (n,))
     for k, a in traces.items():
         _checked(a, f"out[{k!r}]", element, (n, ns))
+    _refuse_overlap(_written(tags, horpos, traces, n))
+
+
+def _written(tags: np.ndarray, horpos: np.ndarray,
+             traces: Dict[str, np.ndarray], n: int) -> Dict[str, np.ndarray]:
+    """The part of each output a read of `n` events writes, by name."""
     written = {"tags": tags[:n], "horpos": horpos[:n]}
     written.update((f"out[{k!r}]", a[:n]) for k, a in traces.items())
-    _refuse_overlap(written)
+    return written
 
 
 def _refuse_overlap(arrays: Dict[str, np.ndarray]) -> None:
@@ -416,7 +426,8 @@ def _refuse_overlap(arrays: Dict[str, np.ndarray]) -> None:
 def _checked(array: Any, what: str, element: "np.dtype[Any]",
              shape: Tuple[int, ...]) -> np.ndarray:
     """`array` if it can take `shape[0]` rows of `shape[1:]` elements of
-    type `element` in place; TypeError or ValueError otherwise."""
+    type `element` in place; TypeError or ValueError otherwise. The rules
+    are the engine's, which looks only at what a read writes."""
     if not isinstance(array, np.ndarray):
         raise TypeError(f"{what} must be a NumPy array, not "
                         f"{type(array).__name__}")
@@ -429,11 +440,17 @@ def _checked(array: Any, what: str, element: "np.dtype[Any]",
         raise ValueError(f"{what} has shape {array.shape}, needs ({want})")
     if not array.flags.writeable:
         raise ValueError(f"{what} is read-only")
-    if not array.flags.aligned:
-        raise ValueError(f"{what} is not aligned for {element}")
     rows = array[:shape[0]]
-    if not (rows.flags.c_contiguous or (rows.ndim == 2 and rows.strides[1]
-                                         == rows.itemsize
-                                         and rows.strides[0] > 0)):
-        raise ValueError(f"{what}: rows must be contiguous")
+    if not rows.flags.aligned:
+        raise ValueError(f"{what} is not aligned for {element}")
+    size = array.itemsize
+    if array.ndim == 1:
+        # Written as one block from its start.
+        contiguous = array.shape[0] <= 1 or array.strides[0] == size
+    else:
+        ncols = shape[1]
+        contiguous = (ncols <= 1 or rows.strides[1] == size) and \
+            (shape[0] <= 1 or ncols == 0 or rows.strides[0] >= ncols * size)
+    if not contiguous:
+        raise ValueError(f"{what}: rows must be contiguous and apart")
     return array

@@ -271,6 +271,25 @@ void test_runs() {
     CHECK(ok);
 }
 
+// A block of rows without samples may have no memory at all; decoding
+// forms no row address from it.
+void test_rows_without_samples() {
+    std::mt19937 rng(9);
+    test::FileShape shape;
+    shape.channels.assign(1, lma::Channel{0, 0, 0, 1.0});
+    shape.events = 3;
+    const Indexed f(test::random_file(shape, rng));
+    const lma::ChannelOut none{0, nullptr, 5};
+    for (bool fresh : {false, true}) {
+        lma::RangeOut out{lma::SampleType::float64, nullptr, nullptr, &none,
+                          1, fresh};
+        lma::Scratch scratch;
+        CHECK(lma::decode_range(f.m.file, f.ref.header, f.index, 0,
+                                f.index.size(), out, scratch)
+                  .ok());
+    }
+}
+
 // horpos is read; with no channel in use a record cut inside it still
 // counts, its horpos NaN, and the index ends past the end of the file.
 void test_horpos() {
@@ -537,6 +556,7 @@ int main() {
     test_matches_iteration();
     test_runs();
     test_large_range();
+    test_rows_without_samples();
     test_horpos();
     test_growing();
     test_long_record_memory_given_back();

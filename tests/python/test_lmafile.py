@@ -264,6 +264,27 @@ def test_bad_arguments_change_nothing(sample, case, error):
         assert [sys.getrefcount(a) for a in out.traces.values()] == refs
 
 
+@pytest.mark.parametrize("damaged", [False, True])
+def test_only_the_rows_written_are_checked(make_lma, damaged):
+    # One row of an array whose rows lie 68 bytes apart: taken, by the
+    # engine and by the checks that name a refusal alike, so a record
+    # damaged since indexing still reports itself, not the array.
+    path = make_lma({0: Channel()}, [Event(i, [[Pulse(0, [1, 2, 3])]])
+                                     for i in range(3)], nsamples=8)
+    out = {"channel0": np.ndarray((2, 8), np.float64, strides=(68, 8),
+                                  buffer=np.zeros(256, np.uint8))}
+    with LmaFile(path) as f:
+        if damaged:
+            with open(path, "r+b") as w:
+                w.seek(int(f.offsets[0]) + 14)    # record 0's first sample
+                w.write(struct.pack("<i", 7))     # 3 samples into 1
+            with pytest.raises(ValueError, match="broadcast"):
+                f.read(0, 1, out=out)
+        else:
+            got = f.read(0, 1, out=out).traces["channel0"]
+            assert got.tolist() == [[1, 2, 3, 0, 0, 0, 0, 0]]
+
+
 @pytest.mark.parametrize("index, error", [
     (40, IndexError), (-41, IndexError), (slice(0, 2), TypeError),
     ("0", TypeError)])
