@@ -147,6 +147,10 @@ Stop for_records(const File& f, const Header& h, const RecordIndex& index,
 // A Walker's parts that most walkers leave alone.
 struct WalkerBase {
     Status chunk(std::size_t, std::size_t, std::size_t) { return ok(); }
+    Status pulse(std::size_t, std::size_t, Pulse, const unsigned char*,
+                 const Span&) {
+        return ok();
+    }
     void channel(std::size_t, std::size_t, std::int64_t) {}
     Status record(std::size_t, const detail::RecordHead&) { return ok(); }
     Status walked(std::size_t, std::size_t, MemorySource&) {
@@ -303,10 +307,6 @@ public:
         if (k >= 0 && at < blocks_.size()) {
             blocks_[at] = pos;
         }
-    }
-    Status pulse(std::size_t, std::size_t, Pulse, const unsigned char*,
-                 const Span&) {
-        return ok();
     }
     Status record(std::size_t r, const detail::RecordHead& head) {
         this->put_head(r, head);

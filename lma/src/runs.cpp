@@ -119,12 +119,6 @@ bool wide() noexcept {
 #endif
 
 template <class T>
-void plain(T* dst, const unsigned char* raw, std::size_t n,
-           const Channel& ch) noexcept {
-    run(dst, raw, n, ch);
-}
-
-template <class T>
 Run<T> pick(bool stream) noexcept {
 #ifdef LMA_WIDE_RUNS
     if (wide()) {
@@ -138,7 +132,7 @@ Run<T> pick(bool stream) noexcept {
     }
 #endif
     (void)stream;
-    return plain<T>;
+    return run<T>;
 }
 
 }  // namespace
@@ -152,7 +146,7 @@ Run<float> run_for(const float*, bool stream) noexcept {
 }
 
 Run<std::int16_t> run_for(const std::int16_t*, bool) noexcept {
-    return plain<std::int16_t>;
+    return run<std::int16_t>;
 }
 
 }  // namespace lma::detail
