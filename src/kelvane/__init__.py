@@ -8,17 +8,19 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-__all__ = ["LmaFile", "read_events", "iterate", "summarise_file",
+__all__ = ["LmaFile", "Features", "read_events", "iterate", "summarise_file",
            "DamagedRecordWarning", "DamagedHeaderError"]
 
 # Where each name lives; none is imported before its first use.
-_HOMES = {"LmaFile": "lmafile", "DamagedRecordWarning": "damage",
-          "DamagedHeaderError": "damage", "read_events": "batch",
+_HOMES = {"LmaFile": "lmafile", "Features": "features",
+          "DamagedRecordWarning": "damage", "DamagedHeaderError": "damage",
+          "read_events": "batch",
           "iterate": "batch", "summarise_file": "batch"}
 
 if TYPE_CHECKING:
     from .batch import iterate, read_events, summarise_file
     from .damage import DamagedHeaderError, DamagedRecordWarning
+    from .features import Features
     from .lmafile import LmaFile
 
     __version__: str

@@ -25,8 +25,11 @@ from numpy.lib.array_utils import byte_bounds
 
 from ._lmafile import NativeFile
 from .damage import Damage
+from .features import Features, dense_rows, empty_values, request
 
 __all__ = ["LmaFile", "Calibration", "Event", "Events", "Pulses"]
+
+_BATCH = 256
 
 PathLike = Union[str, "os.PathLike[str]"]
 ChannelSelection = Union[None, int, str, Iterable[Union[int, str]]]
@@ -259,6 +262,46 @@ class LmaFile:
         return Pulses(event[:npulses], channel[:npulses],
                       first_sample[:npulses], length[:npulses],
                       offset[:npulses], samples[:nsamples])
+
+    def features(self, start: int = 0, stop: Optional[int] = None, *,
+                 channels: ChannelSelection = None,
+                 quantities: Optional[Iterable[str]] = None,
+                 window: Optional[Tuple[int, int]] = None,
+                 threshold: Optional[float] = None, fraction: float = 0.5,
+                 polarity: int = 1) -> Features:
+        """Per-event quantities of each selected channel over the samples
+        [a, b) of `window` (default: the whole trace); see `Features` and
+        the README for each quantity's definition. Arguments are all
+        checked before any record is read."""
+        self._check_open()
+        first, last = self._bounds(start, stop)
+        rows = self._rows(channels)
+        req = request(self.nsamples, quantities, window, threshold, fraction,
+                      polarity)
+        keys = [self._keys[r] for r in rows]
+        n = last - first
+        tags = np.empty(n, np.int32)
+        horpos = np.empty(n, np.float64)
+        values = empty_values(req, n, len(rows))
+        for lo in range(first, last, _BATCH):
+            hi = min(lo + _BATCH, last)
+            batch = self.read(lo, hi, channels=keys)
+            tags[lo - first:hi - first] = batch.tags
+            horpos[lo - first:hi - first] = batch.horpos
+            for c, key in enumerate(keys):
+                written, npulses = self._coverage(lo, hi, key)
+                got = dense_rows(batch.traces[key], written, npulses, req)
+                for q, v in got.items():
+                    values[q][lo - first:hi - first, c] = v
+        return Features(tags, horpos, keys, values)
+
+    def _coverage(self, lo: int, hi: int, key: str
+                  ) -> Tuple[np.ndarray, np.ndarray]:
+        p = self.pulses(lo, hi, channels=[key])
+        written = np.zeros((hi - lo, self.nsamples), bool)
+        for e, f0, n in zip(p.event, p.first, p.length):
+            written[e - lo, int(f0):int(f0) + int(n)] = True
+        return written, np.bincount(p.event - lo, minlength=hi - lo)
 
     # --- arguments -----------------------------------------------------------
 

@@ -160,3 +160,52 @@ def same_bits(a, b):
     return bool(np.array_equal(nan, np.isnan(b))
                 and np.array_equal(a.view(np.int64)[~nan],
                                    b.view(np.int64)[~nan]))
+
+
+# --- per-event quantities --------------------------------------------------
+
+
+def trace_features(x, written, npulses, window=None, threshold=None,
+                   fraction=0.5, polarity=1):
+    """The quantities of one dense trace `x`, literally by their
+    definitions: `written` marks the samples some pulse wrote, `npulses`
+    is the count of pulses stored for it. Returns name -> Python value."""
+    a, b = (0, len(x)) if window is None else window
+    s = x[a:b]
+    y = polarity * s
+    out = {"pulses": npulses, "covered": int(np.count_nonzero(written[a:b])),
+           "sum": float(np.sum(s))}
+    if not len(s):
+        out.update(maximum=np.nan, minimum=np.nan, argmax=-1, argmin=-1,
+                   crossing=np.nan, cfd=np.nan)
+        return out
+    out.update(maximum=float(s.max()), minimum=float(s.min()),
+               argmax=a + int(np.argmax(s)), argmin=a + int(np.argmin(s)))
+    if threshold is not None:
+        out["crossing"] = np.nan
+        for i in range(len(y)):
+            if y[i] >= threshold:
+                out["crossing"] = float(a) if i == 0 else (
+                    float(a + i - 1)
+                    + (threshold - y[i - 1]) / (y[i] - y[i - 1]))
+                break
+    top, k = y.max(), int(np.argmax(y))
+    if top <= 0:
+        out["cfd"] = np.nan
+    else:
+        level = fraction * top
+        out["cfd"] = float(a)
+        for j in range(k - 1, -1, -1):
+            if y[j] < level:
+                out["cfd"] = float(a + j) + (level - y[j]) / (y[j + 1] - y[j])
+                break
+    return out
+
+
+def written_samples(nsamples, pulses):
+    """Which samples of a row the (first, length) pulses write, by the
+    slice rules of decoding."""
+    mask = np.zeros(nsamples, bool)
+    for first, length in pulses:
+        mask[first:first + length] = True
+    return mask

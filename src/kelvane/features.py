@@ -1,0 +1,196 @@
+"""Per-event quantities of each channel's trace, computed without the trace.
+
+    with kelvane.LmaFile("run.lma") as f:
+        feat = f.features(threshold=50.0)
+        feat.values["maximum"]       # (events, channels) float64
+        feat.to_pandas()             # one row per event, flat column names
+
+Each quantity is defined on the float64 trace `read()` gives; the native
+reduction visits only the stored samples and gets the same values.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
+
+import numpy as np
+
+__all__ = ["Features", "QUANTITIES"]
+
+# In the order a result lists them when none are asked for.
+QUANTITIES = ("maximum", "minimum", "argmax", "argmin", "sum", "pulses",
+              "covered", "crossing", "cfd")
+
+# Sample positions and counts; the rest are float64.
+_INTEGER = frozenset({"argmax", "argmin", "pulses", "covered"})
+
+
+def dtype_of(quantity: str) -> "np.dtype[Any]":
+    return np.dtype(np.int32 if quantity in _INTEGER else np.float64)
+
+
+class Features(NamedTuple):
+    """Quantities per event and channel: `tags` (int32) and `horpos`
+    (float64), one per event; `channels`, the event keys in the order
+    asked for; `values`, quantity name -> (events, channels) array."""
+    tags: np.ndarray
+    horpos: np.ndarray
+    channels: List[str]
+    values: Dict[str, np.ndarray]
+
+    def to_pandas(self) -> Any:
+        """A DataFrame, one row per event: `tag`, `horpos`, then one
+        column `<key>_<quantity>` per channel and quantity."""
+        import pandas as pd
+        columns: Dict[str, np.ndarray] = {"tag": self.tags,
+                                          "horpos": self.horpos}
+        for c, key in enumerate(self.channels):
+            for name, array in self.values.items():
+                columns[f"{key}_{name}"] = array[:, c]
+        return pd.DataFrame(columns)
+
+    def to_xarray(self) -> Any:
+        """A Dataset with dimensions `event` and `channel` (the keys as its
+        coordinate), one variable per quantity, coordinates `tag` and
+        `horpos` along `event`."""
+        import xarray as xr
+        coords = {"channel": ("channel", list(self.channels)),
+                  "tag": ("event", self.tags),
+                  "horpos": ("event", self.horpos)}
+        data = {name: (("event", "channel"), array)
+                for name, array in self.values.items()}
+        return xr.Dataset(data, coords)
+
+
+class Request(NamedTuple):
+    """A call's checked arguments: the quantities in output order, the
+    window [first, stop) and the edge settings."""
+    quantities: Tuple[str, ...]
+    first: int
+    stop: int
+    threshold: Optional[float]
+    fraction: float
+    polarity: int
+
+
+def request(nsamples: int, quantities: Optional[Iterable[str]],
+            window: Any, threshold: Any, fraction: Any,
+            polarity: Any) -> Request:
+    """The arguments of `LmaFile.features`, checked; ValueError names the
+    first one that is wrong."""
+    first, stop = _window(window, nsamples)
+    if threshold is not None:
+        threshold = _real("threshold", threshold)
+        if not (math.isfinite(threshold) and threshold > 0):
+            raise ValueError(f"threshold must be finite and above 0, not "
+                             f"{threshold!r}")
+    fraction = _real("fraction", fraction)
+    if not 0 < fraction <= 1:
+        raise ValueError(f"fraction must be in (0, 1], not {fraction!r}")
+    if isinstance(polarity, bool) or \
+            not isinstance(polarity, numbers.Integral) or \
+            polarity not in (1, -1):
+        raise ValueError(f"polarity must be 1 or -1, not {polarity!r}")
+    return Request(_quantities(quantities, threshold), first, stop,
+                   threshold, fraction, int(polarity))
+
+
+def _window(window: Any, nsamples: int) -> Tuple[int, int]:
+    if window is None:
+        return 0, nsamples
+    try:
+        a, b = (operator.index(w) for w in window)
+    except (TypeError, ValueError):
+        raise ValueError(f"window must be two sample indices (first, stop),"
+                         f" not {window!r}") from None
+    if not 0 <= a <= b <= nsamples:
+        raise ValueError(f"window {(a, b)} is not within 0 <= first <= stop"
+                         f" <= {nsamples}")
+    return a, b
+
+
+def _real(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a number, not {value!r}")
+    return float(value)
+
+
+def _quantities(quantities: Optional[Iterable[str]],
+                threshold: Optional[float]) -> Tuple[str, ...]:
+    if quantities is None:
+        return tuple(q for q in QUANTITIES
+                     if threshold is not None or q != "crossing")
+    if isinstance(quantities, str):
+        quantities = [quantities]
+    chosen: List[str] = []
+    for q in quantities:
+        if q not in QUANTITIES:
+            raise ValueError(f"unknown quantity {q!r}; known: "
+                             f"{', '.join(QUANTITIES)}")
+        if q in chosen:
+            raise ValueError(f"quantity {q!r} is asked for twice")
+        chosen.append(q)
+    if "crossing" in chosen and threshold is None:
+        raise ValueError("crossing needs a threshold")
+    return tuple(chosen)
+
+
+def empty_values(req: Request, nevents: int,
+                 nchannels: int) -> Dict[str, np.ndarray]:
+    return {q: np.empty((nevents, nchannels), dtype_of(q))
+            for q in req.quantities}
+
+
+def dense_rows(x: np.ndarray, written: np.ndarray, npulses: np.ndarray,
+               req: Request) -> Dict[str, np.ndarray]:
+    """The quantities of each row of `x` (events, samples), whose samples
+    `written` marks as covered and whose records hold `npulses` pulses."""
+    a, b = req.first, req.stop
+    s = x[:, a:b]
+    n = len(x)
+    out: Dict[str, np.ndarray] = {}
+    empty = b == a
+    nan = np.full(n, np.nan)
+    rows = np.arange(n)
+    with np.errstate(all="ignore"):
+        for q in req.quantities:
+            if q == "pulses":
+                out[q] = npulses
+            elif q == "covered":
+                out[q] = written[:, a:b].sum(1)
+            elif q == "sum":
+                out[q] = s.sum(1)
+            elif empty:
+                out[q] = np.full(n, -1) if q in _INTEGER else nan
+            elif q in ("maximum", "minimum"):
+                out[q] = s.max(1) if q == "maximum" else s.min(1)
+            elif q in ("argmax", "argmin"):
+                out[q] = a + (s.argmax(1) if q == "argmax" else s.argmin(1))
+            elif q == "crossing":
+                t = req.threshold
+                y = req.polarity * s
+                above = y >= t
+                i = above.argmax(1)
+                lo = y[rows, i - 1]
+                hi = y[rows, i]
+                edge = (a + i - 1).astype(np.float64) + (t - lo) / (hi - lo)
+                edge = np.where(i == 0, float(a), edge)
+                out[q] = np.where(above.any(1), edge, np.nan)
+            else:
+                y = req.polarity * s
+                top = y.max(1)
+                k = y.argmax(1)
+                level = req.fraction * top
+                cols = np.arange(b - a)
+                below = (y < level[:, None]) & (cols < k[:, None])
+                j = (b - a - 1) - below[:, ::-1].argmax(1)
+                j1 = np.minimum(j + 1, b - a - 1)
+                lo = y[rows, j]
+                edge = (a + j).astype(np.float64) + \
+                    (level - lo) / (y[rows, j1] - lo)
+                edge = np.where(below.any(1), edge, float(a))
+                out[q] = np.where(top <= 0, np.nan, edge)
+    return out
