@@ -45,12 +45,7 @@ class Features(NamedTuple):
         """A DataFrame, one row per event: `tag`, `horpos`, then one
         column `<key>_<quantity>` per channel and quantity."""
         import pandas as pd
-        columns: Dict[str, np.ndarray] = {"tag": self.tags,
-                                          "horpos": self.horpos}
-        for c, key in enumerate(self.channels):
-            for name, array in self.values.items():
-                columns[f"{key}_{name}"] = array[:, c]
-        return pd.DataFrame(columns)
+        return pd.DataFrame(flat_columns(self))
 
     def to_xarray(self) -> Any:
         """A Dataset with dimensions `event` and `channel` (the keys as its
@@ -63,6 +58,17 @@ class Features(NamedTuple):
         data = {name: (("event", "channel"), array)
                 for name, array in self.values.items()}
         return xr.Dataset(data, coords)
+
+
+def flat_columns(features: Features) -> Dict[str, np.ndarray]:
+    """The columns of `Features.to_pandas`, by name, as NumPy arrays (for
+    writers that need no pandas)."""
+    columns: Dict[str, np.ndarray] = {"tag": features.tags,
+                                      "horpos": features.horpos}
+    for c, key in enumerate(features.channels):
+        for name, array in features.values.items():
+            columns[f"{key}_{name}"] = array[:, c]
+    return columns
 
 
 class Request(NamedTuple):

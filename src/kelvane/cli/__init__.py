@@ -4,6 +4,12 @@
     lma show FILE [--event N] [--csv]
     lma convert FILE OUT.{npz,zarr,nc} [--dtype float32] [--start N] [--stop N]
     lma plot FILE --event N -o OUT.{png,svg,pdf}
+    lma features FILE... -o OUT.{parquet,csv,npz} [--channels C,C]
+                 [--quantities Q,Q] [--window A:B] [--threshold T]
+                 [--fraction F] [--polarity {1,-1}] [--jobs N]
+    lma spectrum FILE... --channel C --quantity Q [--bins N]
+                 [--range LO:HI] [--log] [--window A:B] [--threshold T]
+                 [--fraction F] [--polarity {1,-1}] -o OUT.{png,svg,pdf}
 
 Exit status: 0 on success, 1 on an error (including a damaged record,
 after the events before it have been reported or written, and a failure to
@@ -21,14 +27,17 @@ from typing import List, Optional
 
 from .base import Command, run_main
 from .convert import ConvertCommand
+from .features import FeaturesCommand
 from .info import InfoCommand
 from .plot import PlotCommand
 from .show import ShowCommand
+from .spectrum import SpectrumCommand
 
 __all__ = ["main", "COMMANDS"]
 
 COMMANDS: List[Command] = [InfoCommand(), ShowCommand(), ConvertCommand(),
-                           PlotCommand()]
+                           PlotCommand(), FeaturesCommand(),
+                           SpectrumCommand()]
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -100,8 +100,12 @@ def is_zarr_store(path: str) -> bool:
         for name in (".zgroup", "zarr.json"))
 
 
-def require_modules(suffix: str) -> None:
-    modules, extra = CONVERT_FORMATS[suffix]
+def require_modules(suffix: str,
+                    formats: Dict[str, Tuple[Tuple[str, ...], str]]
+                    = CONVERT_FORMATS) -> None:
+    """UserError naming the extra to install unless the modules writing
+    `suffix` import."""
+    modules, extra = formats[suffix]
     missing = []
     for name in modules:
         try:

@@ -1,0 +1,415 @@
+"""`lma features FILE... -o OUT.{parquet,csv,npz}`: per-event quantities of
+each channel, a row per event of each file in the order given, as a table.
+
+The options shared with `lma spectrum` (the window and the edge settings)
+and the reading of several files, in this process or in several, live here
+too.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import multiprocessing
+import os
+import queue
+import signal
+import zipfile
+from typing import (Any, Callable, Dict, List, NamedTuple, Optional,
+                    Sequence, Tuple, Union)
+
+import numpy as np
+
+from ..batch import damage_message
+from ..features import QUANTITIES, Features, flat_columns, request
+from .base import Command
+from .convert import require_modules
+from .output import atomic_output
+from .progress import progress_bar
+from .source import open_file
+from .status import UsageError, UserError, fail, printable
+
+# What `lma features` writes, by the output's suffix (any case): the
+# modules each format needs beyond NumPy, and the extra that installs them.
+# CSV goes through pandas so that its text is what `to_pandas()` would
+# write; NumPy's archive needs nothing more.
+TABLE_FORMATS: Dict[str, Tuple[Tuple[str, ...], str]] = {
+    ".parquet": (("pandas", "pyarrow"), "table"),
+    ".csv": (("pandas",), "table"),
+    ".npz": ((), ""),
+}
+
+# File bytes whose events are reduced per call: a smooth progress bar and a
+# prompt response to Ctrl-C, at a negligible cost per call.
+CHUNK_BYTES = 2**24
+
+Channel = Union[int, str]
+Report = Callable[[int], None]
+
+
+class Settings(NamedTuple):
+    """What every file is asked for (see `LmaFile.features`); an end of
+    `window` left out is None until a file's length fills it in."""
+    channels: Optional[List[Channel]]
+    quantities: Optional[List[str]]
+    window: Optional[Tuple[Optional[int], Optional[int]]]
+    threshold: Optional[float]
+    fraction: float
+    polarity: int
+
+    def options(self, nsamples: int) -> Dict[str, Any]:
+        """Keyword arguments of `LmaFile.features` for a file with traces
+        of `nsamples`."""
+        window = None
+        if self.window is not None:
+            first, stop = self.window
+            window = (0 if first is None else first,
+                      nsamples if stop is None else stop)
+        return dict(channels=self.channels, quantities=self.quantities,
+                    window=window, threshold=self.threshold,
+                    fraction=self.fraction, polarity=self.polarity)
+
+
+class FileResult(NamedTuple):
+    """One file's quantities, and the line that reports its damaged
+    record, if one ends its events."""
+    name: str
+    features: Features
+    damage: Optional[str]
+
+
+class FeaturesCommand(Command):
+    name = "features"
+    help = "per-event quantities of each channel as a table"
+    description = ("Write per-event quantities of each channel to a table: "
+                   "a row per event of each FILE in turn, the columns "
+                   "'file', 'tag', 'horpos', then '<key>_<quantity>' per "
+                   "channel and quantity. OUT.parquet and OUT.csv need "
+                   "kelvane[table].")
+
+    def add_arguments(self, parser: argparse.ArgumentParser) -> None:
+        parser.add_argument("files", nargs="+", metavar="FILE")
+        parser.add_argument("-o", "--output", required=True, metavar="OUT",
+                            help="the table; its suffix picks the format: "
+                                 + ", ".join(TABLE_FORMATS))
+        parser.add_argument("--channels", type=channel_list, metavar="C,C",
+                            help="channel indices or keys (default: all)")
+        parser.add_argument("--quantities", type=name_list, metavar="Q,Q",
+                            help="of " + ", ".join(QUANTITIES)
+                                 + " (default: all; crossing only with "
+                                   "--threshold)")
+        add_edge_options(parser)
+        parser.add_argument("--jobs", type=positive_int, default=1,
+                            metavar="N",
+                            help="read files in N processes (default 1)")
+
+    def check_arguments(self, parser: argparse.ArgumentParser,
+                        args: argparse.Namespace) -> None:
+        check_settings(parser, settings_of(args, args.channels,
+                                           args.quantities))
+
+    def run(self, args: argparse.Namespace) -> int:
+        suffix = table_format(args.files, args.output)
+        require_modules(suffix, TABLE_FORMATS)
+        settings = settings_of(args, args.channels, args.quantities)
+        # The output file is made before reading, so that an unwritable OUT
+        # is found at once.
+        with atomic_output(args.output) as out:
+            results = all_features(args.files, settings, args.jobs)
+            write_table(out, suffix, results)
+        rows = sum(len(r.features.tags) for r in results)
+        files = len(args.files)
+        print(f"wrote {rows} events of {files} file{'' if files == 1 else 's'}"
+              f" to {args.output}")
+        return reported_damage(results)
+
+
+# ------------------------------------------------------------ the options
+
+def add_edge_options(parser: argparse.ArgumentParser) -> None:
+    """The window and edge settings, shared by the commands that reduce
+    events."""
+    parser.add_argument("--window", type=sample_window, metavar="A:B",
+                        help="samples [A, B) of each trace; either end may "
+                             "be left out (default: all)")
+    parser.add_argument("--threshold", type=float, metavar="T",
+                        help="level of 'crossing', in calibrated units")
+    parser.add_argument("--fraction", type=float, default=0.5, metavar="F",
+                        help="of the peak, for 'cfd' (default 0.5)")
+    parser.add_argument("--polarity", type=int, choices=(1, -1), default=1,
+                        help="-1 for negative pulses (default 1)")
+
+
+def settings_of(args: argparse.Namespace,
+                channels: Optional[List[Channel]],
+                quantities: Optional[List[str]]) -> Settings:
+    """The settings of `add_edge_options` in `args`, for these channels and
+    quantities."""
+    return Settings(channels, quantities, args.window, args.threshold,
+                    args.fraction, args.polarity)
+
+
+def check_settings(parser: argparse.ArgumentParser,
+                   settings: Settings) -> None:
+    """Refuses, before any file is opened, what `LmaFile.features` would
+    refuse in every file; the window and the channels are checked against
+    each file as it is opened."""
+    try:
+        request(0, settings.quantities, None, settings.threshold,
+                settings.fraction, settings.polarity)
+    except ValueError as error:
+        parser.error(str(error))
+
+
+def comma_list(text: str) -> List[str]:
+    items = [item.strip() for item in text.split(",")]
+    if "" in items:
+        raise argparse.ArgumentTypeError(f"an empty item in {text!r}")
+    return items
+
+
+def channel(text: str) -> Channel:
+    """A channel index, or an event key such as 'channel3'."""
+    text = text.strip()
+    return int(text) if text.isascii() and text.isdigit() else text
+
+
+def channel_list(text: str) -> List[Channel]:
+    return [channel(item) for item in comma_list(text)]
+
+
+def name_list(text: str) -> List[str]:
+    return comma_list(text)
+
+
+def sample_window(text: str) -> Tuple[Optional[int], Optional[int]]:
+    parts = text.split(":")
+    if len(parts) != 2:
+        raise argparse.ArgumentTypeError(f"not A:B: {text!r}")
+    first, stop = (sample_bound(part, text) for part in parts)
+    if first is not None and stop is not None and stop < first:
+        raise argparse.ArgumentTypeError(f"window {text} ends before it "
+                                         f"starts")
+    return first, stop
+
+
+def sample_bound(part: str, text: str) -> Optional[int]:
+    if not part.strip():
+        return None
+    try:
+        value = int(part)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"not A:B in whole samples: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}")
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+    return value
+
+
+# ---------------------------------------------------------- the reading
+
+def all_features(names: Sequence[str], settings: Settings,
+                 jobs: int = 1) -> List[FileResult]:
+    """Each file's quantities, in the order given, read in `jobs`
+    processes, under a progress bar over the files' bytes. The first
+    failing file in that order ends it with its `UserError`."""
+    total = sum(size_or_zero(name) for name in names)
+    with progress_bar(total, "features", unit="B") as progress:
+        if jobs == 1 or len(names) == 1:
+            return [file_features(name, settings, progress)
+                    for name in names]
+        return in_processes(names, settings, min(jobs, len(names)),
+                            progress)
+
+
+def size_or_zero(name: str) -> int:
+    try:
+        return os.path.getsize(name)
+    except OSError:
+        return 0    # reported once the file is opened
+
+
+def file_features(name: str, settings: Settings,
+                  report: Optional[Report]) -> FileResult:
+    """The quantities of all of a file's events, a chunk at a time; the
+    window and channels are checked against the file before any record is
+    read (UsageError, naming the file)."""
+    size = size_or_zero(name)
+    with open_file(name) as f:
+        options = settings.options(f.nsamples)
+        try:
+            parts = [f.features(0, 0, **options)]
+        except (ValueError, TypeError, IndexError) as error:
+            raise UsageError(f"{printable(name)}: {error}") from None
+        n = len(f)
+        step = max(1, n * CHUNK_BYTES // max(size, 1))
+        done = 0
+        for first in range(0, n, step):
+            stop = min(first + step, n)
+            with f.reading(range(first, stop)):  # type: ignore[attr-defined]
+                parts.append(f.features(first, stop, **options))
+            if report is not None:
+                reached = size * stop // n
+                report(reached - done)
+                done = reached
+        if report is not None and done < size:
+            report(size - done)
+        damage = damage_message(f) if f.damage is not None else None
+    return FileResult(name, joined(parts), damage)
+
+
+def joined(parts: Sequence[Features]) -> Features:
+    """Features of consecutive event ranges with the same channels, as
+    one."""
+    first = parts[0]
+    return Features(np.concatenate([p.tags for p in parts]),
+                    np.concatenate([p.horpos for p in parts]),
+                    first.channels,
+                    {q: np.concatenate([p.values[q] for p in parts])
+                     for q in first.values})
+
+
+def in_processes(names: Sequence[str], settings: Settings, jobs: int,
+                 progress: Optional[Report]) -> List[FileResult]:
+    # Spawned rather than forked: a fork copies whatever locks this
+    # process's other threads (the progress bar's among them) hold.
+    context = multiprocessing.get_context("spawn")
+    done = context.Queue() if progress is not None else None
+    # Leaving the block ends the workers: on a failure or an interruption
+    # the files still being read are not waited for.
+    with context.Pool(jobs, initializer=start_worker,
+                      initargs=(done,)) as pool:
+        pending = [pool.apply_async(worker_features, (name, settings))
+                   for name in names]
+        results = []
+        for result in pending:
+            while done is not None and progress is not None and \
+                    not result.ready():
+                show_progress(done, progress, wait=0.1)
+            results.append(result.get())
+        if done is not None and progress is not None:
+            show_progress(done, progress, wait=0)
+    return results
+
+
+def show_progress(done: Any, progress: Report, wait: float) -> None:
+    """Passes the bytes the workers report to the bar: what arrives within
+    `wait` seconds, and then all that has arrived."""
+    try:
+        progress(done.get(timeout=wait) if wait else done.get_nowait())
+        while True:
+            progress(done.get_nowait())
+    except queue.Empty:
+        pass
+
+
+# The queue a worker process reports its progress to, if there is a bar.
+worker_progress: Optional[Any] = None
+
+
+def start_worker(done: Optional[Any]) -> None:
+    global worker_progress
+    worker_progress = done
+    # Ctrl-C reaches the whole process group; the parent alone answers it,
+    # by ending the workers, so they print no traceback of their own.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def worker_features(name: str, settings: Settings) -> FileResult:
+    report = worker_progress.put if worker_progress is not None else None
+    return file_features(name, settings, report)
+
+
+def reported_damage(results: Sequence[FileResult]) -> int:
+    """One line per file whose events a damaged record ended; 1 if there
+    was one."""
+    status = 0
+    for result in results:
+        if result.damage is not None:
+            status = fail(result.damage)
+    return status
+
+
+# ---------------------------------------------------------- the writing
+
+def table_format(names: Sequence[str], out: str) -> str:
+    """The table's format, by suffix; refuses an OUT that is one of the
+    inputs."""
+    suffix = os.path.splitext(out)[1].lower()
+    if suffix not in TABLE_FORMATS:
+        raise UsageError(f"OUT must end in {', '.join(TABLE_FORMATS)}: "
+                         f"{printable(out)}")
+    refuse_inputs(names, out)
+    return suffix
+
+
+def refuse_inputs(names: Sequence[str], out: str) -> None:
+    """UsageError if writing `out` would replace one of the inputs."""
+    for name in names:
+        try:
+            same = os.path.samefile(name, out)
+        except OSError:
+            continue
+        if same:
+            raise UsageError(f"OUT is an input file: {printable(out)}")
+
+
+def same_channels(results: Sequence[FileResult]) -> None:
+    first = results[0]
+    for result in results[1:]:
+        if result.features.channels != first.features.channels:
+            raise UserError(
+                f"{printable(result.name)} has the channels "
+                f"{', '.join(result.features.channels)} and "
+                f"{printable(first.name)} "
+                f"{', '.join(first.features.channels)}: choose common "
+                f"ones with --channels")
+
+
+def write_table(out: Any, suffix: str,
+                results: Sequence[FileResult]) -> None:
+    """All files' rows to the binary file `out`, with the column `file`
+    first: strings in an archive, a category of the names in the order
+    given for pandas."""
+    same_channels(results)
+    names = [r.name for r in results]
+    counts = [len(r.features.tags) for r in results]
+    columns = flat_columns(joined([r.features for r in results]))
+    if suffix == ".npz":
+        write_npz(out, dict(file=np.repeat(np.array(names), counts),
+                            **columns))
+        return
+    import pandas as pd
+    categories = list(dict.fromkeys(names))
+    codes = np.repeat([categories.index(n) for n in names], counts)
+    frame = pd.DataFrame(dict(
+        file=pd.Categorical.from_codes(codes, categories), **columns))
+    if suffix == ".parquet":
+        frame.to_parquet(out, index=False)
+        return
+    text = io.TextIOWrapper(out, encoding="utf-8", newline="")
+    frame.to_csv(text, index=False)
+    text.flush()
+    text.detach()       # `out` stays open for the atomic rename
+
+
+def write_npz(out: Any, arrays: Dict[str, np.ndarray]) -> None:
+    """What `np.savez` writes, which cannot take a member named 'file':
+    that is the name of its own first parameter."""
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED,
+                         allowZip64=True) as archive:
+        for name, array in arrays.items():
+            with archive.open(f"{name}.npy", "w",
+                              force_zip64=True) as member:
+                np.lib.format.write_array(member, np.asanyarray(array),
+                                          allow_pickle=False)

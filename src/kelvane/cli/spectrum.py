@@ -1,0 +1,160 @@
+"""`lma spectrum FILE... --channel C --quantity Q -o OUT.{png,svg,pdf}`: a
+histogram of one per-event quantity of one channel over the events of all
+files."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+from typing import NamedTuple, Optional, Tuple
+
+import numpy as np
+
+from ..features import QUANTITIES, dtype_of
+from .base import Command
+from .features import (add_edge_options, all_features, channel,
+                       check_settings, positive_int, refuse_inputs,
+                       reported_damage, same_channels, settings_of)
+from .output import atomic_output
+from .plot import IMAGE_FORMATS, image_format
+from .status import UserError
+
+# The unit of each quantity on the x axis; the rest count samples.
+UNITS = {"maximum": "calibrated units", "minimum": "calibrated units",
+         "sum": "calibrated units × samples", "pulses": "count"}
+
+
+class SpectrumCommand(Command):
+    name = "spectrum"
+    help = "a histogram of one per-event quantity as an image"
+    description = ("Draw the histogram of one quantity of one channel over "
+                   "the events of every FILE. Values that are not a number "
+                   "(or -1 for a position) have no value and are left out; "
+                   "the legend counts them, the entries, and those below "
+                   "and above the range.")
+
+    def add_arguments(self, parser: argparse.ArgumentParser) -> None:
+        parser.add_argument("files", nargs="+", metavar="FILE")
+        parser.add_argument("--channel", type=channel, required=True,
+                            metavar="C", help="channel index or key")
+        parser.add_argument("--quantity", required=True, choices=QUANTITIES,
+                            metavar="Q", help=", ".join(QUANTITIES))
+        parser.add_argument("--bins", type=positive_int, default=100,
+                            metavar="N", help="(default 100; whole numbers "
+                                              "are binned on whole edges)")
+        parser.add_argument("--range", type=value_range, metavar="LO:HI",
+                            help="of the histogram (default: of the values)")
+        parser.add_argument("--log", action="store_true",
+                            help="logarithmic event counts")
+        add_edge_options(parser)
+        parser.add_argument("-o", "--output", required=True, metavar="OUT",
+                            help="the image; its suffix picks the format: "
+                                 + ", ".join(IMAGE_FORMATS))
+
+    def check_arguments(self, parser: argparse.ArgumentParser,
+                        args: argparse.Namespace) -> None:
+        check_settings(parser, settings_of(args, [args.channel],
+                                           [args.quantity]))
+
+    def run(self, args: argparse.Namespace) -> int:
+        image = image_format(args.output)
+        refuse_inputs(args.files, args.output)
+        try:
+            from matplotlib.figure import Figure
+        except ImportError:
+            raise UserError("spectrum needs matplotlib: "
+                            "pip install 'kelvane[plot]'") from None
+        quantity = args.quantity
+        results = all_features(args.files, settings_of(args, [args.channel],
+                                                       [quantity]))
+        same_channels(results)
+        values = np.concatenate([r.features.values[quantity][:, 0]
+                                 for r in results])
+        counted = histogram(values, dtype_of(quantity).kind == "i",
+                            args.bins, args.range)
+        figure = Figure(figsize=(8, 4.5), dpi=100)
+        axes = figure.subplots()
+        axes.stairs(counted.counts, counted.edges, fill=True,
+                    label=counted.legend())
+        key = results[0].features.channels[0]
+        axes.set_xlabel(f"{key} {quantity} "
+                        f"({UNITS.get(quantity, 'samples')})")
+        axes.set_ylabel("events")
+        if args.log and counted.counts.any():
+            axes.set_yscale("log")
+        axes.set_title(os.path.basename(args.files[0])
+                       if len(args.files) == 1
+                       else f"{len(args.files)} files")
+        axes.legend(loc="upper right")
+        figure.tight_layout()
+        with atomic_output(args.output) as out:
+            figure.savefig(out, format=image, dpi=100)
+        print(f"wrote {args.output}: {counted.legend(', ')}")
+        return reported_damage(results)
+
+
+class Histogram(NamedTuple):
+    """Event counts between `edges`, and how many values fell outside."""
+    edges: np.ndarray
+    counts: np.ndarray
+    entries: int
+    underflow: int
+    overflow: int
+    no_value: int
+
+    def legend(self, separator: str = "\n") -> str:
+        return separator.join([f"entries {self.entries}",
+                               f"underflow {self.underflow}",
+                               f"overflow {self.overflow}",
+                               f"no value {self.no_value}"])
+
+
+def histogram(values: np.ndarray, integer: bool, bins: int,
+              limits: Optional[Tuple[float, float]]) -> Histogram:
+    """Counts of `values` within `limits` (both included; by default the
+    finite values' own), in `bins` equal bins; whole numbers on whole
+    edges, at most `bins` of them. NaN, or -1 for whole numbers, is no
+    value."""
+    missing = values == -1 if integer else np.isnan(values)
+    valid = values[~missing]
+    if limits is not None:
+        low, high = limits
+    else:
+        finite = valid[np.isfinite(valid)]
+        low, high = ((finite.min().item(), finite.max().item())
+                     if finite.size else (0, 0))
+    inside = valid[(valid >= low) & (valid <= high)]
+    edges = (whole_edges(low, high, bins) if integer
+             else real_edges(low, high, bins))
+    counts = np.histogram(inside, edges)[0]
+    return Histogram(edges, counts, int(inside.size),
+                     int(np.count_nonzero(valid < low)),
+                     int(np.count_nonzero(valid > high)),
+                     int(np.count_nonzero(missing)))
+
+
+def real_edges(low: float, high: float, bins: int) -> np.ndarray:
+    if low == high:
+        low, high = low - 0.5, high + 0.5
+    return np.linspace(low, high, bins + 1)
+
+
+def whole_edges(low: float, high: float, bins: int) -> np.ndarray:
+    """Edges k, k + w, ... around the whole numbers in [low, high], with
+    w the smallest whole width that needs no more than `bins` bins."""
+    first = math.ceil(low)
+    span = max(math.floor(high) - first + 1, 1)
+    width = -(-span // bins)
+    return (first + width * np.arange(-(-span // width) + 1)).astype(float)
+
+
+def value_range(text: str) -> Tuple[float, float]:
+    try:
+        low, high = (float(part) for part in text.split(":"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not LO:HI: {text!r}") from None
+    if not (math.isfinite(low) and math.isfinite(high) and low < high):
+        raise argparse.ArgumentTypeError(f"not LO < HI, both finite: "
+                                         f"{text}")
+    return low, high

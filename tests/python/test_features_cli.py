@@ -1,0 +1,209 @@
+import csv
+import io
+import os
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import kelvane
+from kelvane import cli
+from kelvane.cli.spectrum import histogram
+from kelvane.writer import Channel, Event, Pulse, event_bytes
+
+pd = pytest.importorskip("pandas")
+
+CHANNELS = {0: Channel(gain=0.5, baseline=10), 3: Channel(offset=-7)}
+EVENTS = [Event(41, [[Pulse(3, [10, 40, -6])], []]),
+          Event(42, [[Pulse(0, [90]), Pulse(5, [14, 8])],
+                     [Pulse(1, list(range(6)))]]),
+          Event(43, [[], [Pulse(0, [20, 3])]])]
+OTHER = [Event(7, [[Pulse(6, [70, 12])], [Pulse(2, [9])]]),
+         Event(8, [[], []])]
+
+
+@pytest.fixture
+def files(make_lma):
+    return [make_lma(CHANNELS, EVENTS, nsamples=8, name="a.lma"),
+            make_lma(CHANNELS, OTHER, nsamples=8, name="b.lma")]
+
+
+def run(capsys, *argv):
+    """(exit status, stdout, stderr); a failure is one line, whether
+    argparse or the command found it."""
+    try:
+        status = cli.main([str(a) for a in argv])
+    except SystemExit as stop:
+        status = stop.code
+    out, err = capsys.readouterr()
+    if status:
+        assert len(err.splitlines()) == 1 and err.startswith("lma")
+    return status, out, err
+
+
+def expected(names, **options):
+    frames = []
+    for name in names:
+        with kelvane.LmaFile(name) as f:
+            frame = f.features(**options).to_pandas()
+        frames.append(frame.assign(file=name)[["file", *frame.columns]])
+    return pd.concat(frames, ignore_index=True)
+
+
+def read_table(path):
+    if path.suffix == ".npz":
+        with np.load(path) as archive:
+            return dict(archive)
+    if path.suffix == ".csv":
+        return pd.read_csv(path, keep_default_na=False, na_values=[""])
+    return pd.read_parquet(path)
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".csv", ".npz"])
+def test_features_of_several_files_in_each_format(capsys, files, tmp_path,
+                                                  suffix):
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    out = tmp_path / f"table{suffix}"
+    options = ["--threshold", "5", "--window", "1:", "--polarity", "-1"]
+    status, stdout, _ = run(capsys, "features", *files, "-o", out, *options)
+    assert status == 0
+    assert stdout == f"wrote 5 events of 2 files to {out}\n"
+    want = expected(files, threshold=5.0, window=(1, 8), polarity=-1)
+    assert want.isna().any().any()      # crossing has no value in places
+    got = read_table(out)
+    assert list(got) == list(want.columns)
+    assert list(got["file"]) == [files[0]] * 3 + [files[1]] * 2
+    if suffix == ".npz":
+        for name in want.columns[1:]:
+            np.testing.assert_array_equal(got[name], want[name])
+        return
+    if suffix == ".parquet":
+        assert list(got["file"].cat.categories) == files
+    pd.testing.assert_frame_equal(got.drop(columns="file"),
+                                  want.drop(columns="file"),
+                                  check_dtype=suffix == ".parquet")
+    if suffix == ".csv":
+        rows = list(csv.reader(io.StringIO(out.read_text())))[1:]
+        empty = [[cell == "" for cell in row] for row in rows]
+        assert empty == want.isna().to_numpy().tolist()
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_jobs_give_the_table_one_process_gives(capsys, files, make_lma,
+                                               tmp_path, monkeypatch):
+    names = files + [make_lma(CHANNELS, EVENTS[::-1], nsamples=8)]
+    one, two = tmp_path / "one.csv", tmp_path / "two.csv"
+    assert run(capsys, "features", *names, "-o", one)[0] == 0
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert run(capsys, "features", *names, "-o", two, "--jobs", "2")[0] == 0
+    assert one.read_bytes() == two.read_bytes()
+    assert "features" in terminal.getvalue()
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_damaged_file_keeps_its_earlier_events(capsys, make_lma, files,
+                                                 tmp_path, jobs):
+    cut = event_bytes(EVENTS[2])[:-3]
+    damaged = make_lma(CHANNELS, EVENTS[:2] + [cut], nsamples=8)
+    out = tmp_path / "t.npz"
+    status, stdout, err = run(capsys, "features", damaged, files[1],
+                              "-o", out, "--jobs", jobs)
+    assert status == 1 and "wrote 4 events of 2 files" in stdout
+    assert f"{damaged}: damaged record at byte" in err
+    assert read_table(out)["tag"].tolist() == [41, 42, 7, 8]
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["--window", "5:2"], 2, "window 5:2 ends before it starts"),
+    (["--window", "x:"], 2, "not A:B"),
+    (["--window", "0:9"], 2, "a.lma: window (0, 9) is not within"),
+    (["--threshold", "0"], 2, "threshold must be finite and above 0"),
+    (["--quantities", "maximum,peak"], 2, "unknown quantity 'peak'"),
+    (["--quantities", "crossing"], 2, "crossing needs a threshold"),
+    (["--channels", "0,5"], 2, "a.lma: channel 5 is not in use"),
+    (["--jobs", "0"], 2, "must be at least 1"),
+    (["-o", "{a}.txt"], 2, "OUT must end in .parquet, .csv, .npz"),
+    (["-o", "{same}"], 2, "OUT is an input file"),
+    (["{missing}"], 1, "cannot open"),
+    (["{missing}", "--jobs", "2"], 1, "cannot open"),
+    (["{fewer}"], 1, "has the channels channel0 and"),
+    (["--spectrum", "--quantity", "peak"], 2, "invalid choice: 'peak'"),
+    (["--spectrum", "--range", "3:1"], 2, "not LO < HI"),
+    (["--spectrum", "--bins", "0"], 2, "must be at least 1"),
+    (["--spectrum", "--quantity", "crossing"], 2, "crossing needs a thr"),
+])
+def test_refusals_leave_no_output(capsys, files, make_lma, tmp_path, argv,
+                                  status, message):
+    os.link(files[0], tmp_path / "same.npz")
+    names = dict(a=files[0], same=tmp_path / "same.npz",
+                 missing=tmp_path / "missing.lma",
+                 fewer=make_lma({0: Channel()}, [], nsamples=8))
+    argv = [a.format(**names) for a in argv]
+    # Options before the files, so that the case's own come last and win
+    # and its files follow the others.
+    if "--spectrum" in argv:
+        argv.remove("--spectrum")
+        command = ["spectrum", "--channel", "0", "--quantity", "sum",
+                   "-o", tmp_path / "out.png", *files]
+    else:
+        command = ["features", "-o", tmp_path / "out.npz", *files]
+    before = sorted(os.listdir(tmp_path))
+    code, _, err = run(capsys, *command, *argv)
+    assert code == status and message in err
+    assert sorted(os.listdir(tmp_path)) == before
+
+
+@pytest.mark.parametrize("suffix, module, status", [
+    (".parquet", "pyarrow", 1), (".csv", "pandas", 1), (".npz", "pandas", 0)])
+def test_formats_name_the_extra_they_need(capsys, files, tmp_path,
+                                         monkeypatch, suffix, module, status):
+    monkeypatch.setitem(sys.modules, module, None)
+    code, _, err = run(capsys, "features", *files, "-o",
+                       tmp_path / f"t{suffix}")
+    assert code == status
+    if status:
+        assert f"needs {module}: pip install 'kelvane[table]'" in err
+
+
+@pytest.mark.parametrize("argv, counts", [
+    (["--quantity", "maximum", "--range", "1:30", "--log"],
+     "entries 2, underflow 2, overflow 1, no value 0"),
+    (["--quantity", "crossing", "--threshold", "4", "--window", "1:"],
+     "entries 2, underflow 0, overflow 0, no value 3"),
+])
+def test_spectrum_draws_a_png_and_counts(capsys, files, tmp_path, argv,
+                                         counts):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "s.png"
+    status, stdout, _ = run(capsys, "spectrum", *files, "--channel", "0",
+                            *argv, "-o", out)
+    assert status == 0 and stdout == f"wrote {out}: {counts}\n"
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@given(st.lists(st.integers(-1, 60), max_size=40), st.integers(1, 25),
+       st.one_of(st.none(), st.tuples(st.floats(-5, 70), st.floats(-5, 70))
+                 .filter(lambda t: t[0] < t[1])))
+def test_whole_quantities_are_binned_on_whole_edges(values, bins, limits):
+    values = np.array(values, dtype=np.int32)
+    h = histogram(values, True, bins, limits)
+    widths = np.diff(h.edges)
+    assert np.all(h.edges == np.round(h.edges)) and len(h.counts) <= bins
+    assert np.all(widths == widths[0]) and widths[0] >= 1
+    assert h.counts.sum() == h.entries
+    assert h.entries + h.underflow + h.overflow + h.no_value == len(values)
+    inside = values[values >= 0]
+    if limits is not None:
+        inside = inside[(inside >= limits[0]) & (inside <= limits[1])]
+    assert inside.size == h.entries
+    if inside.size:
+        # Every whole value lies in a bin, not on its upper edge.
+        assert h.edges[0] <= inside.min() and inside.max() < h.edges[-1]
