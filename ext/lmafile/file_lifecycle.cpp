@@ -312,6 +312,9 @@ PyMethodDef nativefile_methods[] = {
     {"list_pulses", nativefile_list_pulses, METH_VARARGS,
      "list_pulses(start, stop, rows, event, channel, first, length, "
      "offset, samples) -> (pulses, samples)"},
+    {"features", nativefile_features, METH_VARARGS,
+     "features(start, stop, rows, tags, horpos, values, first, stop_at, "
+     "threshold, fraction, polarity)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -139,6 +139,10 @@ bool apart(const lma::RangeOut& out, Py_ssize_t n, Py_ssize_t itemsize,
 
 }  // namespace
 
+bool run_range(FileState& s, std::size_t last, const RangeOp& op) {
+    return read_range(s, last, op);
+}
+
 // decode(start, stop, kind, rows, tags, horpos, traces, exact=False,
 //        fresh=False):
 // decodes records [start, stop) into `tags` (int32, or None), `horpos`

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -157,6 +158,17 @@ std::int64_t take_array(PyObject* obj, const ArraySpec& spec,
 bool parse_rows(PyObject* seq, std::int32_t nchannels,
                 std::vector<std::size_t>& rows);
 
+// ---- range reads (file_read.cpp) ----
+
+// An lma operation on a range of records, given a scratch buffer.
+using RangeOp = std::function<lma::Stop(lma::Scratch&)>;
+
+// Runs `op` on records up to `last` under the shared lock with the
+// interpreter lock released, once the file is known open and [0, last)
+// indexed. False with the exception set when the range could not be read
+// or the operation stopped early, as for LmaFile.read.
+bool run_range(FileState& s, std::size_t last, const RangeOp& op);
+
 // ---- methods (file_*.cpp) ----
 extern PyMethodDef nativefile_methods[];
 extern PyGetSetDef nativefile_getset[];
@@ -167,5 +179,6 @@ void nativefile_dealloc(PyObject* self) noexcept;
 PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept;
 PyObject* nativefile_count_pulses(PyObject* self, PyObject* args) noexcept;
 PyObject* nativefile_list_pulses(PyObject* self, PyObject* args) noexcept;
+PyObject* nativefile_features(PyObject* self, PyObject* args) noexcept;
 
 }  // namespace lmafile

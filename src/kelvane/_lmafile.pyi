@@ -49,3 +49,8 @@ class NativeFile:
                     event: _Array, channel: _Array, first: _Array,
                     length: _Array, offset: _Array,
                     samples: _Array) -> Tuple[int, int]: ...
+    def features(self, start: int, stop: int, rows: Tuple[int, ...],
+                 tags: _Array, horpos: _Array,
+                 values: Tuple[Optional[_Array], ...], first: int,
+                 stop_at: int, threshold: float, fraction: float,
+                 polarity: int) -> None: ...

@@ -25,11 +25,9 @@ from numpy.lib.array_utils import byte_bounds
 
 from ._lmafile import NativeFile
 from .damage import Damage
-from .features import Features, dense_rows, empty_values, request
+from .features import QUANTITIES, Features, empty_values, request
 
 __all__ = ["LmaFile", "Calibration", "Event", "Events", "Pulses"]
-
-_BATCH = 256
 
 PathLike = Union[str, "os.PathLike[str]"]
 ChannelSelection = Union[None, int, str, Iterable[Union[int, str]]]
@@ -278,30 +276,16 @@ class LmaFile:
         rows = self._rows(channels)
         req = request(self.nsamples, quantities, window, threshold, fraction,
                       polarity)
-        keys = [self._keys[r] for r in rows]
         n = last - first
         tags = np.empty(n, np.int32)
         horpos = np.empty(n, np.float64)
         values = empty_values(req, n, len(rows))
-        for lo in range(first, last, _BATCH):
-            hi = min(lo + _BATCH, last)
-            batch = self.read(lo, hi, channels=keys)
-            tags[lo - first:hi - first] = batch.tags
-            horpos[lo - first:hi - first] = batch.horpos
-            for c, key in enumerate(keys):
-                written, npulses = self._coverage(lo, hi, key)
-                got = dense_rows(batch.traces[key], written, npulses, req)
-                for q, v in got.items():
-                    values[q][lo - first:hi - first, c] = v
-        return Features(tags, horpos, keys, values)
-
-    def _coverage(self, lo: int, hi: int, key: str
-                  ) -> Tuple[np.ndarray, np.ndarray]:
-        p = self.pulses(lo, hi, channels=[key])
-        written = np.zeros((hi - lo, self.nsamples), bool)
-        for e, f0, n in zip(p.event, p.first, p.length):
-            written[e - lo, int(f0):int(f0) + int(n)] = True
-        return written, np.bincount(p.event - lo, minlength=hi - lo)
+        self._native.features(
+            first, last, tuple(rows), tags, horpos,
+            tuple(values.get(q) for q in QUANTITIES), req.first, req.stop,
+            1.0 if req.threshold is None else req.threshold, req.fraction,
+            req.polarity)
+        return Features(tags, horpos, [self._keys[r] for r in rows], values)
 
     # --- arguments -----------------------------------------------------------
 
