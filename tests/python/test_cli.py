@@ -227,7 +227,7 @@ def test_convert_refuses_an_output_before_decoding(capsys, sample, tmp_path,
     def no_decoding(*args):
         raise AssertionError("decoded before checking OUT")
 
-    monkeypatch.setattr(cli, "read_range", no_decoding)
+    monkeypatch.setattr(cli.convert, "read_range", no_decoding)
     code, _, err = run(capsys, "convert", sample, tmp_path / out)
     assert code == status and message in err
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
@@ -244,7 +244,7 @@ def test_output_larger_than_memory_is_refused_before_decoding(
         pytest.importorskip("matplotlib")
     # Decoding writes every sample: memory granted on credit would get the
     # process killed instead.
-    monkeypatch.setattr(cli, "available_memory", lambda: 100)
+    monkeypatch.setattr(cli.memory, "available_memory", lambda: 100)
     name = make_lma(CHANNELS, [Event(1, [[], []])], nsamples=nsamples)
     argv = [tmp_path / a if a.startswith("x.") else a for a in command[1:]]
     status, _, err = run(capsys, command[0], name, *argv)

@@ -1,0 +1,37 @@
+"""The `lma` command: inspect, convert and plot LMA files.
+
+    lma info FILE
+    lma show FILE [--event N] [--csv]
+    lma convert FILE OUT.{npz,zarr,nc} [--dtype float32] [--start N] [--stop N]
+    lma plot FILE --event N -o OUT.{png,svg,pdf}
+
+Exit status: 0 on success, 1 on an error (including a damaged record,
+after the events before it have been reported or written, and a failure to
+write standard output), 2 on a bad argument, 130 when interrupted, 128 + the
+signal's number on SIGTERM or SIGHUP, 141 (as for SIGPIPE) when the reader
+of standard output went away. Errors are one line on standard error.
+
+One module per command, each a `Command` (see `base`); a new command is a
+module and one more entry in `COMMANDS`.
+"""
+
+from __future__ import annotations
+
+from typing import List, Optional
+
+from .base import Command, run_main
+from .convert import ConvertCommand
+from .info import InfoCommand
+from .plot import PlotCommand
+from .show import ShowCommand
+
+__all__ = ["main", "COMMANDS"]
+
+COMMANDS: List[Command] = [InfoCommand(), ShowCommand(), ConvertCommand(),
+                           PlotCommand()]
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    """Runs `lma` with `argv` (the process's arguments by default) and
+    returns its exit status; a bad argument raises SystemExit(2)."""
+    return run_main(COMMANDS, argv)

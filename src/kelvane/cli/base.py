@@ -1,0 +1,106 @@
+"""What every command shares: the `Command` base, the argument parser and
+the argument types, and `run_main`, which parses, runs the command and
+turns how it ended into an exit status."""
+
+from __future__ import annotations
+
+import argparse
+from typing import (Any, List, NoReturn, Optional, Sequence, Tuple)
+
+from .status import PROG, guarded_output, reported
+
+
+class Command:
+    """One subcommand of `lma`: its name and help, its arguments, and
+    `run`, which returns the exit status or raises `UserError`."""
+
+    name = ""
+    help = ""
+    description = ""
+
+    def add_arguments(self, parser: argparse.ArgumentParser) -> None:
+        """Adds the command's own arguments to its parser."""
+
+    def check_arguments(self, parser: argparse.ArgumentParser,
+                        args: argparse.Namespace) -> None:
+        """Refuses, with `parser.error`, arguments that make no sense
+        together; called before anything is opened."""
+
+    def run(self, args: argparse.Namespace) -> int:
+        raise NotImplementedError
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line instead of argparse's usage block; --help has the rest.
+        self.exit(2, f"{self.prog}: error: {message} "
+                     f"(see {self.prog} --help)\n")
+
+
+class ShowVersion(argparse.Action):
+    """--version; the package metadata is read only when it is asked
+    for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str,
+                 **kwargs: Any) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS,
+                         default=argparse.SUPPRESS, nargs=0,
+                         help="print the version of kelvane and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser,
+                 namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> NoReturn:
+        from .. import __version__
+        print(f"{parser.prog} (kelvane) {__version__}")
+        parser.exit()
+
+
+def build_parser(commands: Sequence[Command]) -> ArgumentParser:
+    parser = ArgumentParser(
+        prog=PROG, description="Inspect, convert and plot LMA files.",
+        epilog="Exit status: 0 success, 1 error or damaged record, "
+               "2 bad argument, 130 interrupted, 128+N on signal N "
+               "(SIGTERM, SIGHUP), 141 output pipe closed.")
+    parser.add_argument("--version", action=ShowVersion)
+    subparsers = parser.add_subparsers(title="commands", required=True,
+                                       metavar="COMMAND",
+                                       parser_class=ArgumentParser)
+    for command in commands:
+        sub = subparsers.add_parser(command.name, help=command.help,
+                                    description=command.description)
+        command.add_arguments(sub)
+        sub.set_defaults(command=command)
+    return parser
+
+
+def run_main(commands: Sequence[Command],
+             argv: Optional[List[str]] = None) -> int:
+    """Parses `argv` (the process's arguments by default) and runs the
+    command it names; returns the exit status. A bad argument raises
+    SystemExit(2), as argparse does."""
+    def parse_and_run() -> int:
+        parser = build_parser(commands)
+        args = parser.parse_args(argv)
+        command: Command = args.command
+        command.check_arguments(parser, args)
+        return reported(lambda: command.run(args))
+
+    return guarded_output(parse_and_run)
+
+
+def event_index(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}")
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def print_table(rows: Sequence[Tuple[str, ...]], indent: str = "") -> None:
+    """Right-aligned columns, two spaces apart."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    for row in rows:
+        cells = (cell.rjust(width) for cell, width in zip(row, widths))
+        print(indent + "  ".join(cells))

@@ -1,0 +1,78 @@
+"""`lma plot FILE --event N -o OUT [--size WxH]`: each channel's trace of
+one event against time, as an image."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from typing import Tuple
+
+from .base import Command, event_index
+from .output import atomic_output
+from .source import find_event, open_file
+from .status import UsageError, UserError, printable
+
+# What `lma plot` writes, by the output's suffix (any case). Not
+# PostScript: it cannot draw the legend's translucent frame and says so.
+IMAGE_FORMATS = ("png", "svg", "pdf")
+
+
+class PlotCommand(Command):
+    name = "plot"
+    help = "one event's traces as an image"
+    description = "Draw each channel's trace of one event against time."
+
+    def add_arguments(self, parser: argparse.ArgumentParser) -> None:
+        parser.add_argument("file", metavar="FILE")
+        parser.add_argument("--event", type=event_index, required=True,
+                            metavar="N", help="event index, counted from 0")
+        parser.add_argument("-o", "--output", required=True, metavar="OUT",
+                            help="the image; its suffix picks the format: "
+                                 + ", ".join(IMAGE_FORMATS))
+        parser.add_argument("--size", type=image_size, default=(800, 450),
+                            metavar="WxH", help="in pixels (default 800x450)")
+
+    def run(self, args: argparse.Namespace) -> int:
+        # Given a file object, matplotlib cannot infer the format.
+        image = image_format(args.output)
+        try:
+            from matplotlib.figure import Figure
+        except ImportError:
+            raise UserError("plot needs matplotlib: "
+                            "pip install 'kelvane[plot]'") from None
+        with open_file(args.file) as f:
+            event = find_event(f, args.event)
+            width, height = args.size
+            figure = Figure(figsize=(width / 100, height / 100), dpi=100)
+            axes = figure.subplots()
+            for c, trace in zip(f.channels, event.traces):
+                axes.plot(f.time, trace, label=f"channel {c}", linewidth=0.8)
+            axes.set_xlabel("time (s)")
+            axes.set_ylabel("calibrated amplitude")
+            axes.set_title(f"{os.path.basename(f.path)}, "
+                           f"event {args.event}, tag {event.tag}")
+            if f.channels:
+                axes.legend(loc="upper right")
+            figure.tight_layout()
+        with atomic_output(args.output) as out:
+            figure.savefig(out, format=image, dpi=100)
+        print(f"wrote {args.output}")
+        return 0
+
+
+def image_size(text: str) -> Tuple[int, int]:
+    try:
+        width, height = (int(part) for part in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not WIDTHxHEIGHT: {text!r}")
+    if not (0 < width <= 20000 and 0 < height <= 20000):
+        raise argparse.ArgumentTypeError(f"size out of range: {text}")
+    return width, height
+
+
+def image_format(out: str) -> str:
+    suffix = os.path.splitext(out)[1][1:].lower()
+    if suffix not in IMAGE_FORMATS:
+        raise UsageError(f"OUT must end in ."
+                         f"{', .'.join(IMAGE_FORMATS)}: {printable(out)}")
+    return suffix
