@@ -391,3 +391,54 @@ def test_one_version_from_the_package_metadata(capsys):
         cli.main(["--version"])
     assert exit.value.code == 0
     assert capsys.readouterr().out == f"lma (kelvane) {declared}\n"
+
+
+class Input(str):
+    """An input's name; `damage` is what indexing the file finds now."""
+
+    @property
+    def damage(self):
+        with kelvane.LmaFile(self) as f:
+            return f.damage
+
+
+@pytest.fixture
+def inputs(make_lma, damaged):
+    cut = event_bytes(EVENTS[0])[:-5]
+    return {"sample": Input(make_lma(CHANNELS, EVENTS, **HEADER)),
+            "damaged": Input(damaged[0]),
+            "empty": Input(make_lma(CHANNELS, [], **HEADER)),
+            "broken": Input(make_lma(CHANNELS, [cut], **HEADER))}
+
+
+# Each failure: one line naming the input and why, the status, and no
+# output: an older OUT is left as it was, and no temporary file behind it.
+FAILURES = [
+    # No readable event: a header alone, or a first record that is damaged.
+    (["show", "{empty}"], 1, "{empty} has 0 events; no event 0"),
+    (["plot", "{empty}", "--event", "0", "-o", "OUT.png"], 1,
+     "{empty} has 0 events; no event 0"),
+    (["show", "{broken}"], 1,
+     "{broken} has 0 events, ended by a {broken.damage}; no event 0"),
+    (["plot", "{broken}", "--event", "0", "-o", "OUT.png"], 1,
+     "{broken} has 0 events, ended by a {broken.damage}; no event 0"),
+    (["show", "{damaged}", "--event", "4"], 1,
+     "{damaged} has 2 events, ended by a {damaged.damage}; no event 4"),
+]
+
+
+@pytest.mark.parametrize("argv, status, message", FAILURES)
+def test_failures(capsys, inputs, tmp_path, argv, status, message):
+    if "plot" in argv:
+        pytest.importorskip("matplotlib")
+    (tmp_path / "out").mkdir()
+    outputs = [tmp_path / "out" / a for a in argv if a.startswith("OUT")]
+    for out in outputs:
+        out.write_bytes(b"older result")
+    argv = [tmp_path / "out" / a if a.startswith("OUT") else a.format(**inputs)
+            for a in argv]
+    code, _, err = run(capsys, *argv)
+    assert (code, err) == (status,
+                           f"lma: error: {message.format(**inputs)}\n")
+    assert sorted((tmp_path / "out").iterdir()) == outputs
+    assert all(out.read_bytes() == b"older result" for out in outputs)

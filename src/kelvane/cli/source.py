@@ -6,7 +6,7 @@ from __future__ import annotations
 import contextlib
 from typing import Any, Iterator, Optional
 
-from ..batch import event_range
+from ..batch import event_range, no_event_message
 from ..damage import DamagedHeaderError
 from ..lmafile import LmaFile
 from .memory import out_of_memory, reserve
@@ -51,7 +51,8 @@ def checked_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
 
 def find_event(f: LmaFile, index: int) -> Any:
     """Event `index` as `f[index]` gives it; UserError when the file has
-    fewer events or a damaged record comes first."""
-    checked_range(f, index, index + 1)
+    fewer events (none at all included) or a damaged record comes first."""
+    if not 0 <= index < len(f):
+        raise UserError(no_event_message(f, index))
     reserve(len(f.channels) * max(f.nsamples, 0) * 8)
     return f[index]
