@@ -411,26 +411,78 @@ def inputs(make_lma, damaged):
             "broken": Input(make_lma(CHANNELS, [cut], **HEADER))}
 
 
+# What happens to the input once it has been opened and indexed whole.
+EVENT_1 = len(header_bytes(CHANNELS, **HEADER)) + len(event_bytes(EVENTS[0]))
+
+
+def cut(size):
+    return lambda name: os.truncate(name, size)
+
+
+def overwrite_event_1(name):
+    with open(name, "r+b") as data:
+        data.seek(EVENT_1 + 4)
+        data.write(b"\xff" * (len(event_bytes(EVENTS[1])) - 4))
+
+
+AFTER_OPENING = {
+    "cut in event 1": cut(EVENT_1 + 3),
+    "cut after event 1": cut(EVENT_1 + len(event_bytes(EVENTS[1]))),
+    "changed in event 1": overwrite_event_1}
+
+
+def prepare(monkeypatch, setup):
+    """Sets up the fault that `setup` names for the command to meet."""
+    if setup in AFTER_OPENING:
+        real = cli.source.open_or_explain
+
+        def open_then_spoil(name):
+            f = real(name)
+            AFTER_OPENING[setup](name)
+            return f
+
+        monkeypatch.setattr(cli.source, "open_or_explain", open_then_spoil)
+
+
 # Each failure: one line naming the input and why, the status, and no
 # output: an older OUT is left as it was, and no temporary file behind it.
 FAILURES = [
     # No readable event: a header alone, or a first record that is damaged.
-    (["show", "{empty}"], 1, "{empty} has 0 events; no event 0"),
-    (["plot", "{empty}", "--event", "0", "-o", "OUT.png"], 1,
+    (["show", "{empty}"], None, 1, "{empty} has 0 events; no event 0"),
+    (["plot", "{empty}", "--event", "0", "-o", "OUT.png"], None, 1,
      "{empty} has 0 events; no event 0"),
-    (["show", "{broken}"], 1,
+    (["show", "{broken}"], None, 1,
      "{broken} has 0 events, ended by a {broken.damage}; no event 0"),
-    (["plot", "{broken}", "--event", "0", "-o", "OUT.png"], 1,
+    (["plot", "{broken}", "--event", "0", "-o", "OUT.png"], None, 1,
      "{broken} has 0 events, ended by a {broken.damage}; no event 0"),
-    (["show", "{damaged}", "--event", "4"], 1,
+    (["show", "{damaged}", "--event", "4"], None, 1,
      "{damaged} has 2 events, ended by a {damaged.damage}; no event 4"),
+    # The input cut while the command runs: the input is to blame, not OUT.
+    (["show", "{sample}", "--event", "1"], "cut in event 1", 1,
+     "{sample}: {sample.damage}"),
+    (["show", "{sample}", "--event", "2"], "cut after event 1", 1,
+     "{sample} has 2 events; no event 2"),
+    (["plot", "{sample}", "--event", "1", "-o", "OUT.png"], "cut in event 1",
+     1, "{sample}: {sample.damage}"),
+    (["convert", "{sample}", "OUT.npz"], "cut in event 1", 1,
+     "{sample}: {sample.damage}"),
+    (["convert", "{sample}", "OUT.nc"], "cut in event 1", 1,
+     "{sample}: {sample.damage}"),
+    (["convert", "{sample}", "OUT.npz"], "changed in event 1", 1,
+     f"{{sample}}: event 1 at byte {EVENT_1}: the file changed since its "
+     f"records were indexed"),
 ]
 
 
-@pytest.mark.parametrize("argv, status, message", FAILURES)
-def test_failures(capsys, inputs, tmp_path, argv, status, message):
+@pytest.mark.parametrize("argv, setup, status, message", FAILURES)
+def test_failures(capsys, inputs, tmp_path, monkeypatch, argv, setup, status,
+                  message):
     if "plot" in argv:
         pytest.importorskip("matplotlib")
+    if any(a.endswith(".nc") for a in argv):
+        pytest.importorskip("xarray")
+        pytest.importorskip("h5netcdf")
+    prepare(monkeypatch, setup)
     (tmp_path / "out").mkdir()
     outputs = [tmp_path / "out" / a for a in argv if a.startswith("OUT")]
     for out in outputs:

@@ -8,7 +8,7 @@ from typing import Any, Iterator, Optional
 
 from ..batch import event_range, no_event_message
 from ..damage import DamagedHeaderError
-from ..lmafile import LmaFile
+from ..lmafile import Event, Events, LmaFile, Pulses
 from .memory import out_of_memory, reserve
 from .status import UserError, printable
 
@@ -24,9 +24,57 @@ def open_file(name: str) -> Iterator[LmaFile]:
             raise UserError(out_of_memory(f)) from None
 
 
+# What reading a record that decoded when the file was indexed raises once
+# the file has been cut or changed.
+READ_ERRORS = (OSError, ValueError, IndexError, RuntimeError)
+
+
+class InputFile(LmaFile):
+    """The file as the commands read it: a record that fails to decode
+    though it was indexed (the file was cut or changed while the command
+    ran) ends the command with one line naming the record, a `UserError`,
+    never taken for a failure to write the output."""
+
+    def __getitem__(self, index: int) -> Event:
+        first = index + len(self) if index < 0 else index
+        with self.reading(range(first, first + 1)):
+            return super().__getitem__(index)
+
+    def read(self, start: int = 0, stop: Optional[int] = None,
+             **options: Any) -> Events:
+        with self.reading(range(start, len(self) if stop is None else stop)):
+            return super().read(start, stop, **options)
+
+    def pulses(self, start: int = 0, stop: Optional[int] = None,
+               **options: Any) -> Pulses:
+        with self.reading(range(start, len(self) if stop is None else stop)):
+            return super().pulses(start, stop, **options)
+
+    @contextlib.contextmanager
+    def reading(self, events: range) -> Iterator[None]:
+        try:
+            yield
+        except READ_ERRORS as error:
+            raise UserError(self.read_failure(error, events)) from None
+
+    def read_failure(self, error: BaseException, events: range) -> str:
+        """Why `events` could not be read. Indexed anew, the file says
+        which record ends it now; if that does not explain the failure, the
+        decoder's message does, which names the file and the record."""
+        try:
+            self.refresh()
+        except READ_ERRORS:
+            return str(error)
+        if self.damage is not None and self.damage.event < events.stop:
+            return f"{self.path}: {self.damage}"
+        if len(self) < events.stop:
+            return no_event_message(self, len(self))
+        return str(error)
+
+
 def open_or_explain(name: str) -> LmaFile:
     try:
-        return LmaFile(name)
+        return InputFile(name)
     except DamagedHeaderError as error:
         raise UserError(str(error)) from None
     except FileNotFoundError:
