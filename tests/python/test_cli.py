@@ -134,6 +134,30 @@ def test_event_past_the_end_or_the_damage(capsys, sample, damaged, command,
     assert not any(p.name.startswith((".x", "x")) for p in tmp_path.iterdir())
 
 
+@pytest.mark.parametrize("command", ["show", "plot"])
+def test_an_event_by_index_from_either_end_or_by_tag(capsys, make_lma,
+                                                    tmp_path, command):
+    if command == "plot":
+        pytest.importorskip("matplotlib")
+    name = make_lma(CHANNELS, EVENTS[:2] + EVENTS[1:], **HEADER)
+    images = iter(range(100))
+
+    def output(*choice):
+        if command == "show":
+            status, out, _ = run(capsys, "show", name, *choice)
+        else:
+            image = tmp_path / f"{next(images)}.png"
+            status, _, _ = run(capsys, "plot", name, *choice, "-o", image)
+            out = image.read_bytes()    # its title names the event
+        assert status == 0
+        return out
+
+    assert output("--event", -1) == output("--event", 3)
+    assert output("--event", -4) == output() == output("--event", 0)
+    # Events 1 and 2 both have tag 42.
+    assert output("--tag", 42) == output("--event", 1) != output("--event", 2)
+
+
 def load(path):
     with np.load(path) as data:
         return {k: data[k] for k in data.files}
@@ -282,12 +306,14 @@ def test_plot(capsys, sample, tmp_path, size, pixels):
 @pytest.mark.parametrize("argv, message", [
     ([], "required: COMMAND"),
     (["info"], "required: FILE"),
-    (["show", "{f}", "--event", "-1"], "must not be negative"),
+    (["convert", "{f}", "o.npz", "--start", "-1"], "must not be negative"),
+    (["show", "{f}", "--event", "-1", "--tag", "41"],
+     "argument --tag: not allowed with argument --event"),
     (["show", "{f}", "--event", "one"], "not a whole number"),
     (["convert", "{f}", "o.npz", "--dtype", "float16"], "invalid choice"),
     (["convert", "{f}", "o.npz", "--start", "4", "--stop", "2"],
      "--stop 2 is before --start 4"),
-    (["plot", "{f}", "-o", "o.png"], "required: --event"),
+    (["plot", "{f}", "--event", "0"], "required: -o/--output"),
     (["plot", "{f}", "--event", "0", "-o", "o.png", "--size", "0x9"],
      "size out of range"),
 ])
@@ -457,6 +483,12 @@ FAILURES = [
      "{broken} has 0 events, ended by a {broken.damage}; no event 0"),
     (["show", "{damaged}", "--event", "4"], None, 1,
      "{damaged} has 2 events, ended by a {damaged.damage}; no event 4"),
+    (["show", "{sample}", "--event", "-4"], None, 1,
+     "{sample} has 3 events; no event -4"),
+    (["show", "{sample}", "--tag", "7"], None, 1,
+     "{sample} has 3 events; none has tag 7"),
+    (["plot", "{damaged}", "--tag", "43", "-o", "OUT.png"], None, 1,
+     "{damaged} has 2 events, ended by a {damaged.damage}; none has tag 43"),
     # The input cut while the command runs: the input is to blame, not OUT.
     (["show", "{sample}", "--event", "1"], "cut in event 1", 1,
      "{sample}: {sample.damage}"),

@@ -3,10 +3,13 @@ its events found by index."""
 
 from __future__ import annotations
 
+import argparse
 import contextlib
-from typing import Any, Iterator, Optional
+from typing import Any, Iterator, Optional, Tuple
 
-from ..batch import event_range, no_event_message
+import numpy as np
+
+from ..batch import event_range, events_message, no_event_message
 from ..damage import DamagedHeaderError
 from ..lmafile import Event, Events, LmaFile, Pulses
 from .memory import out_of_memory, reserve
@@ -97,10 +100,29 @@ def checked_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
         raise UserError(str(error)) from None
 
 
-def find_event(f: LmaFile, index: int) -> Any:
-    """Event `index` as `f[index]` gives it; UserError when the file has
-    fewer events (none at all included) or a damaged record comes first."""
-    if not 0 <= index < len(f):
+def find_event(f: LmaFile,
+               args: argparse.Namespace) -> Tuple[int, Event]:
+    """The event that `--event` or `--tag` picks, as `f[index]` gives it,
+    with its index counted from 0; UserError when the file has no such
+    event (or none at all) before its end or a damaged record."""
+    index = args.event if args.tag is None else find_tag(f, args.tag)
+    if not -len(f) <= index < len(f):
         raise UserError(no_event_message(f, index))
+    index %= len(f)
     reserve(len(f.channels) * max(f.nsamples, 0) * 8)
-    return f[index]
+    return index, f[index]
+
+
+# Tags read per call while looking for one: 800 kB of them at most.
+TAG_BATCH = 2**16
+
+
+def find_tag(f: LmaFile, tag: int) -> int:
+    """The index of the first event with `tag`; UserError if none has it."""
+    n = len(f)
+    for start in range(0, n, TAG_BATCH):
+        tags = f.read(start, min(start + TAG_BATCH, n), channels=[]).tags
+        found = np.flatnonzero(tags == tag)
+        if found.size:
+            return start + int(found[0])
+    raise UserError(f"{events_message(f)}; none has tag {tag}")
