@@ -1,7 +1,9 @@
 import csv
+import errno
 import io
 import os
 import re
+import resource
 import signal
 import struct
 import subprocess
@@ -175,7 +177,10 @@ def test_convert_loads_back_to_the_reader_values(capsys, sample, tmp_path,
     assert status == 0 and err == ""
     with LmaReader(sample) as r:
         expected = list(r)[start:stop]
-    assert stdout.startswith(f"wrote {len(expected)} events")
+    # A --stop past the end is cut to it, in the summary as in the data.
+    last = start + len(expected) - 1
+    assert stdout == (f"wrote {len(expected)} events ({start} to {last}) "
+                      f"of {sample} to {out}\n")
     data = load(out)
     assert data["tags"].tolist() == [e["tag"] for e in expected]
     for key in ("channel0", "channel3"):
@@ -457,9 +462,30 @@ AFTER_OPENING = {
     "changed in event 1": overwrite_event_1}
 
 
+def fsync_fails(fd):
+    raise OSError(errno.EIO, os.strerror(errno.EIO))
+
+
+# Bytes a file may grow to in the child below, less than any archive
+# written here, so writing the output fails there.
+SIZE_LIMIT = 1000
+
+
+def run_with_size_limit(argv):
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (SIZE_LIMIT, SIZE_LIMIT))
+
+    done = subprocess.run([sys.executable, "-m", "kelvane", *map(str, argv)],
+                          preexec_fn=limit, capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+    return done.returncode, done.stderr
+
+
 def prepare(monkeypatch, setup):
     """Sets up the fault that `setup` names for the command to meet."""
-    if setup in AFTER_OPENING:
+    if setup == "fsync fails":
+        monkeypatch.setattr(os, "fsync", fsync_fails)
+    elif setup in AFTER_OPENING:
         real = cli.source.open_or_explain
 
         def open_then_spoil(name):
@@ -503,6 +529,15 @@ FAILURES = [
     (["convert", "{sample}", "OUT.npz"], "changed in event 1", 1,
      f"{{sample}}: event 1 at byte {EVENT_1}: the file changed since its "
      f"records were indexed"),
+    # Writing OUT fails before it is complete.
+    (["convert", "{sample}", "OUT.npz"], "fsync fails", 1,
+     "cannot write {out}: Input/output error"),
+    (["convert", "{sample}", "OUT.nc"], "fsync fails", 1,
+     "cannot write {out}: Input/output error"),
+    (["plot", "{sample}", "-o", "OUT.png"], "fsync fails", 1,
+     "cannot write {out}: Input/output error"),
+    (["convert", "{sample}", "OUT.npz"], "size limit", 1,
+     "cannot write {out}: File too large"),
 ]
 
 
@@ -521,8 +556,11 @@ def test_failures(capsys, inputs, tmp_path, monkeypatch, argv, setup, status,
         out.write_bytes(b"older result")
     argv = [tmp_path / "out" / a if a.startswith("OUT") else a.format(**inputs)
             for a in argv]
-    code, _, err = run(capsys, *argv)
-    assert (code, err) == (status,
-                           f"lma: error: {message.format(**inputs)}\n")
+    if setup == "size limit":
+        code, err = run_with_size_limit(argv)
+    else:
+        code, _, err = run(capsys, *argv)
+    message = message.format(**inputs, out=outputs[0] if outputs else None)
+    assert (code, err) == (status, f"lma: error: {message}\n")
     assert sorted((tmp_path / "out").iterdir()) == outputs
     assert all(out.read_bytes() == b"older result" for out in outputs)
