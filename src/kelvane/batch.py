@@ -90,17 +90,10 @@ def event_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
 
 
 def no_event_message(f: LmaFile, index: int) -> str:
-    """Why `f` has no event `index`: how many it has, and the damaged record
-    that ends them if one does."""
-    return f"{events_message(f)}; no event {index}"
-
-
-def events_message(f: LmaFile) -> str:
-    n = len(f)
-    said = f"{f.path} has {n} event{'' if n == 1 else 's'}"
     if f.damage is not None:
-        said += f", ended by a {f.damage}"
-    return said
+        return f"{damage_message(f)}; no event {index}"
+    n = len(f)
+    return f"{f.path} has {n} event{'' if n == 1 else 's'}; no event {index}"
 
 
 def damage_message(f: LmaFile) -> str:

@@ -509,6 +509,8 @@ FAILURES = [
      "{broken} has 0 events, ended by a {broken.damage}; no event 0"),
     (["show", "{damaged}", "--event", "4"], None, 1,
      "{damaged} has 2 events, ended by a {damaged.damage}; no event 4"),
+    (["convert", "{damaged}", "OUT.npz", "--start", "3"], None, 1,
+     "{damaged} has 2 events, ended by a {damaged.damage}; no event 3"),
     (["show", "{sample}", "--event", "-4"], None, 1,
      "{sample} has 3 events; no event -4"),
     (["show", "{sample}", "--tag", "7"], None, 1,
