@@ -1,5 +1,6 @@
-"""Writes a small LMA file with the project's writer, then reads it back:
-the header values first, then the first events."""
+"""Writes a small LMA file with the project's writer into a temporary
+directory, then reads it back: the header values first, then the first
+events. Given a file name, reads that file instead."""
 
 import os
 import sys
@@ -27,9 +28,16 @@ def make_sample(path):
 
 
 def main(path=None):
-    if path is None:
-        path = os.path.join(tempfile.mkdtemp(), "sample.lma")
+    if path is not None:
+        show(path)
+        return
+    with tempfile.TemporaryDirectory() as tmp:   # gone again at the end
+        path = os.path.join(tmp, "sample.lma")
         make_sample(path)
+        show(path)
+
+
+def show(path):
     reader = LmaReader(path)
     print(reader)
     print("channels in use:", reader.channels)

@@ -87,16 +87,15 @@ std::size_t unaligned_head(const T* dst, std::size_t n,
 // Streaming pays only over many cache lines.
 constexpr std::size_t kStreamRun = 64;
 
-// Whole blocks of four go through Put, the ends through run(). Streamed
-// stores are weakly ordered, so a fence makes them visible before
-// anything written after the run, such as a lock's release.
+// Whole blocks of four go through Put, the ends through run(). Every
+// path that issues a streamed store ends in the fence below.
 template <class T, class Put>
 __attribute__((target("avx2"))) void run_avx2(T* dst,
                                               const unsigned char* raw,
                                               std::size_t n,
                                               const Channel& ch) noexcept {
     if (Put::streamed && n < kStreamRun) {
-        run(dst, raw, n, ch);
+        run(dst, raw, n, ch);  // ordinary stores only: no fence needed
         return;
     }
     std::size_t k = unaligned_head(dst, n, Put::align);
@@ -108,6 +107,11 @@ __attribute__((target("avx2"))) void run_avx2(T* dst,
     }
     run(dst + k, raw + 2 * k, n - k, ch);
     if (Put::streamed) {
+        // Streamed stores are weakly ordered: they may still sit in
+        // write-combining buffers after later stores, the release of the
+        // file's lock among them, are visible. Without this fence another
+        // thread that reads the output once the lock is released may see
+        // stale data.
         _mm_sfence();
     }
 }

@@ -43,7 +43,9 @@ _OUTPUTS: Dict[str, Tuple[int, "np.dtype[Any]"]] = {
 class Calibration(NamedTuple):
     """One channel's calibration: trace = gain * (raw - baseline), the
     difference taken in float64 (`raw - np.float64(baseline)`): in int16
-    it wraps for samples near the ends of the range."""
+    it wraps for samples near the ends of the range. `fullscale` (the
+    digitiser's full-scale range) and `offset` (the channel's offset
+    setting) are as stored, not used in the calibration."""
     fullscale: int
     offset: int
     baseline: int
@@ -51,16 +53,18 @@ class Calibration(NamedTuple):
 
 
 class Event(NamedTuple):
-    """One event: `traces` holds one float64 row per channel in use."""
+    """One event: `traces` holds one float64 row per channel in use;
+    `horpos` is the digitiser's horizontal position of the trigger, in the
+    unit the recording used (`LmaFile.time` does not include it)."""
     tag: int
     horpos: float
     traces: np.ndarray
 
 
 class Events(NamedTuple):
-    """A range of events: `tags` (int32) and `horpos` (float64), one per
-    event, and `traces`, mapping each event key ("channel0", ...) to an
-    (events, samples) array."""
+    """A range of events: `tags` (int32) and `horpos` (float64, as in
+    `Event`), one per event, and `traces`, mapping each event key
+    ("channel0", ...) to an (events, samples) array."""
     tags: np.ndarray
     horpos: np.ndarray
     traces: Dict[str, np.ndarray]

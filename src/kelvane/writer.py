@@ -3,7 +3,9 @@
 Every field of the format can be set, including the ones a reader ignores
 and the counts and lengths that must agree with the data; leaving a value
 out gives the consistent one. That makes it as easy to write a broken file
-as a sound one.
+as a sound one. A value that does not fit its field (a channel outside 0
+to 31, an int16 field outside -32768 to 32767, ...) raises ValueError
+naming the field: nothing is ever stored cut to fit.
 
     from kelvane.writer import Channel, Event, Pulse, write_lma
 
@@ -13,6 +15,7 @@ as a sound one.
 
 from __future__ import annotations
 
+import operator
 import os
 import struct
 from dataclasses import dataclass, field
@@ -21,12 +24,74 @@ from typing import Iterable, Mapping, Optional, Sequence, Union
 __all__ = ["Channel", "Pulse", "Section", "Event", "header_bytes",
            "event_bytes", "write_lma"]
 
+# Each layout, and the names its fields go by in messages.
 _GENERAL = struct.Struct("<ihhdidhdhIIh")   # 50 bytes
+_GENERAL_FIELDS = ("header_size", "num_channels", "num_bytes",
+                   "sample_interval", "nsamples", "general[0]", "general[1]",
+                   "general[2]", "general[3]", "mask", "general[4]",
+                   "general[5]")
 _CHANNEL = struct.Struct("<hhdhhii")        # 24 bytes
+_CHANNEL_FIELDS = ("Channel.fullscale", "Channel.offset", "Channel.gain",
+                   "Channel.baseline", "Channel.field5", "Channel.field6",
+                   "Channel.field7")
 _EVENT_HEAD = struct.Struct("<id")          # 12 bytes
+_EVENT_HEAD_FIELDS = ("Event.tag", "Event.horpos")
+_COUNT = struct.Struct("<h")                # 2 bytes
+_COUNT_FIELDS = ("Section.count",)
 _PULSE_INFO = struct.Struct("<ii")          # 8 bytes
+_PULSE_INFO_FIELDS = ("Pulse.first", "Pulse.length")
 
 assert _GENERAL.size == 50 and _CHANNEL.size == 24
+
+# The values each integer code of the layouts holds.
+_WIDTHS = {"h": ("int16", -1 << 15, (1 << 15) - 1),
+           "i": ("int32", -1 << 31, (1 << 31) - 1),
+           "I": ("uint32", 0, (1 << 32) - 1)}
+
+
+def _fit(field: str, value, code: str) -> None:
+    """Raises ValueError if the integer `value` does not fit a field of
+    struct `code`; anything else is left to struct to refuse."""
+    try:
+        value = operator.index(value)
+    except TypeError:
+        return
+    if code == "d":
+        try:
+            float(value)
+        except OverflowError:
+            raise ValueError(
+                f"{field} = {value} does not fit float64") from None
+        return
+    kind, lo, hi = _WIDTHS[code]
+    if not lo <= value <= hi:
+        raise ValueError(
+            f"{field} = {value} does not fit {kind} ({lo} to {hi})")
+
+
+def _pack(layout: struct.Struct, fields: Sequence[str], *values) -> bytes:
+    """layout.pack(*values), with a ValueError naming the field for a value
+    that does not fit."""
+    # struct refuses exactly the values that do not fit; looking for the
+    # culprit only after it did keeps sound files as fast to write.
+    try:
+        return layout.pack(*values)
+    except (struct.error, OverflowError) as e:
+        error = e
+    for code, name, value in zip(layout.format.lstrip("<"), fields, values):
+        _fit(name, value, code)
+    raise error
+
+
+def _pack_samples(samples: Sequence[int]) -> bytes:
+    """The int16 samples of a pulse, refused like _pack's fields."""
+    try:
+        return struct.pack(f"<{len(samples)}h", *samples)
+    except struct.error as e:
+        error = e
+    for i, sample in enumerate(samples):
+        _fit(f"Pulse.samples[{i}]", sample, "h")
+    raise error
 
 
 @dataclass
@@ -41,9 +106,9 @@ class Channel:
     field7: int = 0
 
     def pack(self) -> bytes:
-        return _CHANNEL.pack(self.fullscale, self.offset, self.gain,
-                             self.baseline, self.field5, self.field6,
-                             self.field7)
+        return _pack(_CHANNEL, _CHANNEL_FIELDS, self.fullscale, self.offset,
+                     self.gain, self.baseline, self.field5, self.field6,
+                     self.field7)
 
 
 @dataclass
@@ -59,8 +124,8 @@ class Pulse:
 
     def pack(self) -> bytes:
         n = len(self.samples) if self.length is None else self.length
-        return (_PULSE_INFO.pack(self.first, n)
-                + struct.pack(f"<{len(self.samples)}h", *self.samples))
+        return (_pack(_PULSE_INFO, _PULSE_INFO_FIELDS, self.first, n)
+                + _pack_samples(self.samples))
 
 
 @dataclass
@@ -71,7 +136,8 @@ class Section:
 
     def pack(self) -> bytes:
         n = len(self.pulses) if self.count is None else self.count
-        return struct.pack("<h", n) + b"".join(p.pack() for p in self.pulses)
+        return (_pack(_COUNT, _COUNT_FIELDS, n)
+                + b"".join(p.pack() for p in self.pulses))
 
 
 SectionLike = Union[Section, Sequence[Pulse]]
@@ -85,7 +151,8 @@ class Event:
     horpos: float = 0.0
 
     def pack(self) -> bytes:
-        parts = [_EVENT_HEAD.pack(self.tag, self.horpos)]
+        parts = [_pack(_EVENT_HEAD, _EVENT_HEAD_FIELDS, self.tag,
+                       self.horpos)]
         for s in self.sections:
             parts.append((s if isinstance(s, Section) else Section(s)).pack())
         return b"".join(parts)
@@ -94,7 +161,10 @@ class Event:
 def _mask_of(channels: Iterable[int]) -> int:
     mask = 0
     for c in channels:
-        mask |= 1 << (c % 32)
+        if not 0 <= c < 32:
+            raise ValueError(f"channel = {c} does not fit the used-channel "
+                             f"mask (0 to 31)")
+        mask |= 1 << c
     return mask
 
 
@@ -128,9 +198,9 @@ def header_bytes(channels: Union[Mapping[int, Channel], Sequence[int]] = (0,),
     if header_size is None:
         header_size = _GENERAL.size + len(body) - 4
     g6, g7, g8, g9, g11, g12 = general
-    return _GENERAL.pack(header_size, num_channels, num_bytes,
-                         sample_interval, nsamples, g6, g7, g8, g9,
-                         mask & 0xFFFFFFFF, g11, g12) + body
+    return _pack(_GENERAL, _GENERAL_FIELDS, header_size, num_channels,
+                 num_bytes, sample_interval, nsamples, g6, g7, g8, g9, mask,
+                 g11, g12) + body
 
 
 def event_bytes(event: Union[Event, bytes]) -> bytes:
@@ -143,8 +213,9 @@ def write_lma(path: Union[str, os.PathLike],
               *, tail: bytes = b"", **header) -> int:
     """Writes a header and events (raw bytes pass through unchanged), then
     `tail`. Returns the file size."""
+    head = header_bytes(channels, **header)   # refused before a file is made
     with open(path, "wb") as f:
-        f.write(header_bytes(channels, **header))
+        f.write(head)
         for ev in events:
             f.write(event_bytes(ev))
         f.write(tail)

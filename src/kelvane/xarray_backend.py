@@ -16,6 +16,7 @@ path), so the arrays travel to Dask worker processes.
 from __future__ import annotations
 
 import os
+import sys
 import warnings
 from typing import Any, Callable, Iterable, Optional, Tuple
 
@@ -215,6 +216,25 @@ def lma_dataset(lma: Any, dtype: Any = "float64",
     return xr.Dataset(data_vars, coords, attrs)
 
 
+# Packages whose frames a warning from the backend passes over, to point at
+# the line that opened the dataset.
+_OWN_PACKAGES = ("xarray", "kelvane")
+
+
+def _outside_stacklevel() -> int:
+    """The `stacklevel` for a warning issued by the caller of this function
+    that names the first frame outside xarray and kelvane: xarray reaches
+    the backend through a number of its own calls that differs between its
+    versions."""
+    frame = sys._getframe(1)
+    level = 1
+    while frame is not None and str(frame.f_globals.get(
+            "__name__", "")).partition(".")[0] in _OWN_PACKAGES:
+        frame = frame.f_back
+        level += 1
+    return level
+
+
 class LmaBackendEntrypoint(BackendEntrypoint):
     """Opens LMA files with ``xr.open_dataset(path, engine="lma")``.
 
@@ -249,7 +269,8 @@ class LmaBackendEntrypoint(BackendEntrypoint):
             raise
         if lma.damage is not None:
             warnings.warn(DamagedRecordWarning(os.fspath(lma.path),
-                                               lma.damage), stacklevel=2)
+                                               lma.damage),
+                          stacklevel=_outside_stacklevel())
         ds.set_close(lma.close)
         return ds
 

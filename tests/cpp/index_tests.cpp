@@ -442,6 +442,54 @@ void test_changed_file() {
               .status.code == lma::Errc::inconsistent);
 }
 
+// Outputs the decoder cannot write as laid out are refused before a
+// byte of any of them is written: a float64 block aligned for float but
+// not for double, tags or horpos off their alignment, and rows closer
+// together than a row is long.
+void test_refused_outputs_stay_untouched() {
+    std::mt19937 rng(11);
+    test::FileShape shape;
+    shape.channels.assign(2, lma::Channel{0, 0, 3, 0.5});
+    shape.nsamples = 16;
+    shape.events = 4;
+    const Indexed f(test::random_file(shape, rng));
+    constexpr double kUnwritten = -123.0;
+    std::vector<double> block(2 * 4 * 16 + 8, kUnwritten);
+    std::vector<double> heads(16, kUnwritten);
+    char* const bytes = reinterpret_cast<char*>(block.data());
+    char* const head_bytes = reinterpret_cast<char*>(heads.data());
+    struct Case {
+        void* data0;
+        std::int64_t stride;
+        void* tags;
+        void* horpos;
+    };
+    const Case cases[] = {
+        {bytes + 4, 16, heads.data(), heads.data() + 8},
+        {block.data(), 15, heads.data(), heads.data() + 8},
+        {block.data(), 16, head_bytes + 2, heads.data() + 8},
+        {block.data(), 16, heads.data(), head_bytes + 8 * 8 + 4},
+    };
+    for (const Case& c : cases) {
+        std::fill(block.begin(), block.end(), kUnwritten);
+        std::fill(heads.begin(), heads.end(), kUnwritten);
+        const lma::ChannelOut outs[] = {
+            {0, c.data0, c.stride}, {1, block.data() + 4 * 16 + 4, 16}};
+        const lma::RangeOut out{lma::SampleType::float64,
+                                static_cast<std::int32_t*>(c.tags),
+                                static_cast<double*>(c.horpos), outs, 2};
+        lma::Scratch scratch;
+        const lma::Stop s = lma::decode_range(f.m.file, f.ref.header,
+                                              f.index, 0, 4, out, scratch);
+        const auto untouched = [&](const std::vector<double>& v) {
+            return std::all_of(v.begin(), v.end(),
+                               [&](double x) { return x == kUnwritten; });
+        };
+        CHECK(s.status.code == lma::Errc::inconsistent && untouched(block) &&
+              untouched(heads));
+    }
+}
+
 void test_header_check() {
     test::FileShape shape;
     shape.channels.assign(2, lma::Channel{0, 0, 0, 1.0});
@@ -561,6 +609,7 @@ int main() {
     test_growing();
     test_long_record_memory_given_back();
     test_changed_file();
+    test_refused_outputs_stay_untouched();
     test_header_check();
     test_file_and_messages();
     return test::summary();

@@ -1,7 +1,9 @@
 import csv
+import errno
 import io
 import os
 import re
+import resource
 import signal
 import struct
 import subprocess
@@ -134,6 +136,30 @@ def test_event_past_the_end_or_the_damage(capsys, sample, damaged, command,
     assert not any(p.name.startswith((".x", "x")) for p in tmp_path.iterdir())
 
 
+@pytest.mark.parametrize("command", ["show", "plot"])
+def test_an_event_by_index_from_either_end_or_by_tag(capsys, make_lma,
+                                                    tmp_path, command):
+    if command == "plot":
+        pytest.importorskip("matplotlib")
+    name = make_lma(CHANNELS, EVENTS[:2] + EVENTS[1:], **HEADER)
+    images = iter(range(100))
+
+    def output(*choice):
+        if command == "show":
+            status, out, _ = run(capsys, "show", name, *choice)
+        else:
+            image = tmp_path / f"{next(images)}.png"
+            status, _, _ = run(capsys, "plot", name, *choice, "-o", image)
+            out = image.read_bytes()    # its title names the event
+        assert status == 0
+        return out
+
+    assert output("--event", -1) == output("--event", 3)
+    assert output("--event", -4) == output() == output("--event", 0)
+    # Events 1 and 2 both have tag 42.
+    assert output("--tag", 42) == output("--event", 1) != output("--event", 2)
+
+
 def load(path):
     with np.load(path) as data:
         return {k: data[k] for k in data.files}
@@ -151,7 +177,10 @@ def test_convert_loads_back_to_the_reader_values(capsys, sample, tmp_path,
     assert status == 0 and err == ""
     with LmaReader(sample) as r:
         expected = list(r)[start:stop]
-    assert stdout.startswith(f"wrote {len(expected)} events")
+    # A --stop past the end is cut to it, in the summary as in the data.
+    last = start + len(expected) - 1
+    assert stdout == (f"wrote {len(expected)} events ({start} to {last}) "
+                      f"of {sample} to {out}\n")
     data = load(out)
     assert data["tags"].tolist() == [e["tag"] for e in expected]
     for key in ("channel0", "channel3"):
@@ -282,12 +311,14 @@ def test_plot(capsys, sample, tmp_path, size, pixels):
 @pytest.mark.parametrize("argv, message", [
     ([], "required: COMMAND"),
     (["info"], "required: FILE"),
-    (["show", "{f}", "--event", "-1"], "must not be negative"),
+    (["convert", "{f}", "o.npz", "--start", "-1"], "must not be negative"),
+    (["show", "{f}", "--event", "-1", "--tag", "41"],
+     "argument --tag: not allowed with argument --event"),
     (["show", "{f}", "--event", "one"], "not a whole number"),
     (["convert", "{f}", "o.npz", "--dtype", "float16"], "invalid choice"),
     (["convert", "{f}", "o.npz", "--start", "4", "--stop", "2"],
      "--stop 2 is before --start 4"),
-    (["plot", "{f}", "-o", "o.png"], "required: --event"),
+    (["plot", "{f}", "--event", "0"], "required: -o/--output"),
     (["plot", "{f}", "--event", "0", "-o", "o.png", "--size", "0x9"],
      "size out of range"),
 ])
@@ -431,9 +462,30 @@ AFTER_OPENING = {
     "changed in event 1": overwrite_event_1}
 
 
+def fsync_fails(fd):
+    raise OSError(errno.EIO, os.strerror(errno.EIO))
+
+
+# Bytes a file may grow to in the child below, less than any archive
+# written here, so writing the output fails there.
+SIZE_LIMIT = 1000
+
+
+def run_with_size_limit(argv):
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (SIZE_LIMIT, SIZE_LIMIT))
+
+    done = subprocess.run([sys.executable, "-m", "kelvane", *map(str, argv)],
+                          preexec_fn=limit, capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+    return done.returncode, done.stderr
+
+
 def prepare(monkeypatch, setup):
     """Sets up the fault that `setup` names for the command to meet."""
-    if setup in AFTER_OPENING:
+    if setup == "fsync fails":
+        monkeypatch.setattr(os, "fsync", fsync_fails)
+    elif setup in AFTER_OPENING:
         real = cli.source.open_or_explain
 
         def open_then_spoil(name):
@@ -457,6 +509,14 @@ FAILURES = [
      "{broken} has 0 events, ended by a {broken.damage}; no event 0"),
     (["show", "{damaged}", "--event", "4"], None, 1,
      "{damaged} has 2 events, ended by a {damaged.damage}; no event 4"),
+    (["convert", "{damaged}", "OUT.npz", "--start", "3"], None, 1,
+     "{damaged} has 2 events, ended by a {damaged.damage}; no event 3"),
+    (["show", "{sample}", "--event", "-4"], None, 1,
+     "{sample} has 3 events; no event -4"),
+    (["show", "{sample}", "--tag", "7"], None, 1,
+     "{sample} has 3 events; none has tag 7"),
+    (["plot", "{damaged}", "--tag", "43", "-o", "OUT.png"], None, 1,
+     "{damaged} has 2 events, ended by a {damaged.damage}; none has tag 43"),
     # The input cut while the command runs: the input is to blame, not OUT.
     (["show", "{sample}", "--event", "1"], "cut in event 1", 1,
      "{sample}: {sample.damage}"),
@@ -471,6 +531,15 @@ FAILURES = [
     (["convert", "{sample}", "OUT.npz"], "changed in event 1", 1,
      f"{{sample}}: event 1 at byte {EVENT_1}: the file changed since its "
      f"records were indexed"),
+    # Writing OUT fails before it is complete.
+    (["convert", "{sample}", "OUT.npz"], "fsync fails", 1,
+     "cannot write {out}: Input/output error"),
+    (["convert", "{sample}", "OUT.nc"], "fsync fails", 1,
+     "cannot write {out}: Input/output error"),
+    (["plot", "{sample}", "-o", "OUT.png"], "fsync fails", 1,
+     "cannot write {out}: Input/output error"),
+    (["convert", "{sample}", "OUT.npz"], "size limit", 1,
+     "cannot write {out}: File too large"),
 ]
 
 
@@ -489,8 +558,11 @@ def test_failures(capsys, inputs, tmp_path, monkeypatch, argv, setup, status,
         out.write_bytes(b"older result")
     argv = [tmp_path / "out" / a if a.startswith("OUT") else a.format(**inputs)
             for a in argv]
-    code, _, err = run(capsys, *argv)
-    assert (code, err) == (status,
-                           f"lma: error: {message.format(**inputs)}\n")
+    if setup == "size limit":
+        code, err = run_with_size_limit(argv)
+    else:
+        code, _, err = run(capsys, *argv)
+    message = message.format(**inputs, out=outputs[0] if outputs else None)
+    assert (code, err) == (status, f"lma: error: {message}\n")
     assert sorted((tmp_path / "out").iterdir()) == outputs
     assert all(out.read_bytes() == b"older result" for out in outputs)

@@ -319,6 +319,36 @@ def test_pulses_as_stored(make_lma):
         assert f.pulses(1, 2, channels=["channel1"]).event.tolist() == []
 
 
+def test_a_pulse_longer_than_a_read_chunk_reads_alike_every_way(make_lma):
+    # 140,000 samples: more than the first two chunks the reader reads a
+    # pulse in (65,536, then twice that).
+    raw = (np.arange(140_000) * 7919 % 60_001 - 30_000).astype(np.int16)
+    events = [Event(1, [[Pulse(0, [1])], [Pulse(5_000, raw.tolist())]]),
+              Event(2, [[Pulse(-len(raw) - 1, raw.tolist())], []])]
+    path = make_lma({0: Channel(), 2: Channel(gain=0.5, baseline=3)}, events,
+                    nsamples=150_000)
+    with lmafmt.LmaReader(path) as r:
+        iterated = [[ev["channel0"], ev["channel2"]] for ev in r]
+    want = np.zeros((2, 2, 150_000))
+    want[0, 0, 0] = 1.0
+    want[0, 1, 5_000:145_000] = 0.5 * (raw - np.float64(3))
+    want[1, 0, 9_999:-1] = raw
+    with LmaFile(path) as f:
+        fresh = f.read()
+        out = f.read(dtype="float64")
+        for block in out.traces.values():
+            block.fill(np.nan)
+        into = f.read(out=out)
+        for e in range(2):
+            np.testing.assert_array_equal(iterated[e], want[e])
+            np.testing.assert_array_equal(f[e].traces, want[e])
+            for got in (fresh, into):
+                np.testing.assert_array_equal(got.traces["channel0"][e],
+                                              want[e, 0])
+                np.testing.assert_array_equal(got.traces["channel2"][e],
+                                              want[e, 1])
+
+
 # --- threads, pickling, changing files, descriptors ------------------------
 
 

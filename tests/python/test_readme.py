@@ -90,3 +90,21 @@ def test_the_examples_run_in_order(tmp_path, monkeypatch):
             exec(compile(text, "README", "exec"), namespace)
         elif lang == "" and text.startswith("$ "):
             run_session(text, tmp_path)
+
+
+EXAMPLE = README.parent / "examples" / "read_sample.py"
+
+
+@pytest.mark.skipif(not EXAMPLE.exists(), reason="no examples beside tests")
+def test_the_example_runs_and_cleans_up(tmp_path):
+    # Its sample file goes into a temporary directory that must be gone
+    # afterwards, not left behind at every run.
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    done = subprocess.run([sys.executable, str(EXAMPLE)], cwd=tmp_path,
+                          stdout=subprocess.PIPE, text=True, check=True,
+                          env=dict(os.environ, TMPDIR=str(tmp)))
+    assert "channels in use: [0, 2]" in done.stdout
+    assert "event 2" in done.stdout
+    assert list(tmp.iterdir()) == []
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["tmp"]

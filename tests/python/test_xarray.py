@@ -156,6 +156,16 @@ def test_any_selection_reads_just_its_events(sample, data):
     assert decoded <= 2 * len(np.unique(chosen))
 
 
+def test_coordinates_after_part_of_a_channel(tmp_path):
+    path = write(tmp_path / "tags.lma", first_tag=70_000)
+    whole = reference(path)
+    with xr.open_dataset(path, engine="lma") as ds:
+        ds.channel2[10:20].load()    # brings those events' heads along
+        for wider in (slice(5, 30), slice(15, NEVENTS), slice(0, 12)):
+            assert_same_bits(ds.tag[wider], whole.tags[wider])
+            assert_same_bits(ds.horpos[wider], whole.horpos[wider])
+
+
 def test_dask_chunks_read_one_range_each(sample):
     with counted_reads() as reads:
         ds = xr.open_dataset(sample, chunks={"event": 7})
@@ -182,8 +192,11 @@ def test_damaged_file(tmp_path):
     path = tmp_path / "damaged.lma"
     write_lma(path, CHANNELS, events, nsamples=NSAMPLES,
               tail=event_bytes(events[0])[:-5])
-    with pytest.warns(kelvane.DamagedRecordWarning):
-        ds = xr.open_dataset(path)
+    with pytest.warns(kelvane.DamagedRecordWarning) as caught:
+        xr.open_dataset(path).close()
+        ds = xr.open_dataset(path, engine="lma")
+    # Pointing at the lines that opened it, not into xarray.
+    assert [w.filename for w in caught] == [__file__] * 2
     with kelvane.LmaFile(path) as f:
         damage = f.damage
         expected = f.read()

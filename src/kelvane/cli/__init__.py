@@ -1,15 +1,19 @@
 """The `lma` command: inspect, convert and plot LMA files.
 
     lma info FILE
-    lma show FILE [--event N] [--csv]
+    lma show FILE [--event N | --tag T] [--csv]
     lma convert FILE OUT.{npz,zarr,nc} [--dtype float32] [--start N] [--stop N]
-    lma plot FILE --event N -o OUT.{png,svg,pdf}
+    lma plot FILE [--event N | --tag T] -o OUT.{png,svg,pdf} [--size WxH]
     lma features FILE... -o OUT.{parquet,csv,npz} [--channels C,C]
                  [--quantities Q,Q] [--window A:B] [--threshold T]
                  [--fraction F] [--polarity {1,-1}] [--jobs N]
     lma spectrum FILE... --channel C --quantity Q [--bins N]
                  [--range LO:HI] [--log] [--window A:B] [--threshold T]
                  [--fraction F] [--polarity {1,-1}] -o OUT.{png,svg,pdf}
+
+`show` and `plot` take one event: by index, counted from 0 (the default),
+or from the end when negative (-1 is the last); or by tag, the first
+event that has it.
 
 Exit status: 0 on success, 1 on an error (including a damaged record,
 after the events before it have been reported or written, and a failure to

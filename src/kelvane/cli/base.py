@@ -88,14 +88,29 @@ def run_main(commands: Sequence[Command],
     return guarded_output(parse_and_run)
 
 
-def event_index(text: str) -> int:
+def whole_number(text: str) -> int:
     try:
-        value = int(text)
+        return int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"not a whole number: {text!r}") from None
+
+
+def event_index(text: str) -> int:
+    value = whole_number(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text}")
     return value
+
+
+def add_event_choice(parser: argparse.ArgumentParser) -> None:
+    """--event N or --tag T, for commands that take one event."""
+    choice = parser.add_mutually_exclusive_group()
+    choice.add_argument("--event", type=whole_number, default=0, metavar="N",
+                        help="event index, counted from 0 (default 0); a "
+                             "negative one counts from the end, -1 the last")
+    choice.add_argument("--tag", type=whole_number, metavar="T",
+                        help="the first event with this tag")
 
 
 def print_table(rows: Sequence[Tuple[str, ...]], indent: str = "") -> None:

@@ -1,5 +1,5 @@
-"""`lma plot FILE --event N -o OUT [--size WxH]`: each channel's trace of
-one event against time, as an image."""
+"""`lma plot FILE [--event N | --tag T] -o OUT [--size WxH]`: each channel's
+trace of one event against time, as an image."""
 
 from __future__ import annotations
 
@@ -7,7 +7,7 @@ import argparse
 import os
 from typing import Tuple
 
-from .base import Command, event_index
+from .base import Command, add_event_choice
 from .output import atomic_output
 from .source import find_event, open_file
 from .status import UsageError, UserError, printable
@@ -24,8 +24,7 @@ class PlotCommand(Command):
 
     def add_arguments(self, parser: argparse.ArgumentParser) -> None:
         parser.add_argument("file", metavar="FILE")
-        parser.add_argument("--event", type=event_index, required=True,
-                            metavar="N", help="event index, counted from 0")
+        add_event_choice(parser)
         parser.add_argument("-o", "--output", required=True, metavar="OUT",
                             help="the image; its suffix picks the format: "
                                  + ", ".join(IMAGE_FORMATS))
@@ -41,7 +40,7 @@ class PlotCommand(Command):
             raise UserError("plot needs matplotlib: "
                             "pip install 'kelvane[plot]'") from None
         with open_file(args.file) as f:
-            event = find_event(f, args.event)
+            index, event = find_event(f, args)
             width, height = args.size
             figure = Figure(figsize=(width / 100, height / 100), dpi=100)
             axes = figure.subplots()
@@ -50,7 +49,7 @@ class PlotCommand(Command):
             axes.set_xlabel("time (s)")
             axes.set_ylabel("calibrated amplitude")
             axes.set_title(f"{os.path.basename(f.path)}, "
-                           f"event {args.event}, tag {event.tag}")
+                           f"event {index}, tag {event.tag}")
             if f.channels:
                 axes.legend(loc="upper right")
             figure.tight_layout()

@@ -1,6 +1,6 @@
-"""`lma show FILE [--event N] [--csv]`: one event's tag and, per channel,
-the samples its partial pulses cover and their minimum and maximum; or its
-traces as CSV."""
+"""`lma show FILE [--event N | --tag T] [--csv]`: one event's tag and, per
+channel, the samples its partial pulses cover and their minimum and
+maximum; or its traces as CSV."""
 
 from __future__ import annotations
 
@@ -10,7 +10,7 @@ import sys
 import numpy as np
 
 from ..lmafile import LmaFile
-from .base import Command, event_index, print_table
+from .base import Command, add_event_choice, print_table
 from .source import find_event, open_file
 
 
@@ -22,21 +22,19 @@ class ShowCommand(Command):
 
     def add_arguments(self, parser: argparse.ArgumentParser) -> None:
         parser.add_argument("file", metavar="FILE")
-        parser.add_argument("--event", type=event_index, default=0,
-                            metavar="N",
-                            help="event index, counted from 0 (default 0)")
+        add_event_choice(parser)
         parser.add_argument("--csv", action="store_true",
                             help="print the full traces as CSV instead: a "
                                  "time column, then one column per channel")
 
     def run(self, args: argparse.Namespace) -> int:
         with open_file(args.file) as f:
-            event = find_event(f, args.event)
+            index, event = find_event(f, args)
             if args.csv:
                 print_csv(f, event.traces)
                 return 0
-            covered = covered_samples(f, args.event)
-            print(f"event {args.event} of {f.path}: tag {event.tag}")
+            covered = covered_samples(f, index)
+            print(f"event {index} of {f.path}: tag {event.tag}")
             table = [("channel", "covered", "minimum", "maximum")]
             for c, trace, mask in zip(f.channels, event.traces, covered):
                 values = trace[mask]

@@ -3,10 +3,13 @@ its events found by index."""
 
 from __future__ import annotations
 
+import argparse
 import contextlib
-from typing import Any, Iterator, Optional
+from typing import Any, Iterator, Optional, Tuple
 
-from ..batch import event_range, no_event_message
+import numpy as np
+
+from ..batch import event_range
 from ..damage import DamagedHeaderError
 from ..lmafile import Event, Events, LmaFile, Pulses
 from .memory import out_of_memory, reserve
@@ -93,14 +96,47 @@ def checked_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
     event `start` (see `batch.event_range`)."""
     try:
         return event_range(f, start, stop)
-    except IndexError as error:
-        raise UserError(str(error)) from None
+    except IndexError:
+        raise UserError(no_event_message(f, start)) from None
 
 
-def find_event(f: LmaFile, index: int) -> Any:
-    """Event `index` as `f[index]` gives it; UserError when the file has
-    fewer events (none at all included) or a damaged record comes first."""
-    if not 0 <= index < len(f):
+def no_event_message(f: LmaFile, index: int) -> str:
+    """Why `f` has no event `index`: how many it has, and the damaged record
+    that ends them if one does."""
+    return f"{events_message(f)}; no event {index}"
+
+
+def events_message(f: LmaFile) -> str:
+    n = len(f)
+    said = f"{f.path} has {n} event{'' if n == 1 else 's'}"
+    if f.damage is not None:
+        said += f", ended by a {f.damage}"
+    return said
+
+
+def find_event(f: LmaFile,
+               args: argparse.Namespace) -> Tuple[int, Event]:
+    """The event that `--event` or `--tag` picks, as `f[index]` gives it,
+    with its index counted from 0; UserError when the file has no such
+    event (or none at all) before its end or a damaged record."""
+    index = args.event if args.tag is None else find_tag(f, args.tag)
+    if not -len(f) <= index < len(f):
         raise UserError(no_event_message(f, index))
+    index %= len(f)
     reserve(len(f.channels) * max(f.nsamples, 0) * 8)
-    return f[index]
+    return index, f[index]
+
+
+# Tags read per call while looking for one: 800 kB of them at most.
+TAG_BATCH = 2**16
+
+
+def find_tag(f: LmaFile, tag: int) -> int:
+    """The index of the first event with `tag`; UserError if none has it."""
+    n = len(f)
+    for start in range(0, n, TAG_BATCH):
+        tags = f.read(start, min(start + TAG_BATCH, n), channels=[]).tags
+        found = np.flatnonzero(tags == tag)
+        if found.size:
+            return start + int(found[0])
+    raise UserError(f"{events_message(f)}; none has tag {tag}")
