@@ -14,6 +14,7 @@ import multiprocessing
 import os
 import queue
 import signal
+import threading
 import zipfile
 from typing import (Any, Callable, Dict, List, NamedTuple, Optional,
                     Sequence, Tuple, Union)
@@ -224,12 +225,10 @@ def all_features(names: Sequence[str], settings: Settings,
     processes, under a progress bar over the files' bytes. The first
     failing file in that order ends it with its `UserError`."""
     total = sum(size_or_zero(name) for name in names)
+    if jobs > 1 and len(names) > 1:
+        return in_processes(names, settings, min(jobs, len(names)), total)
     with progress_bar(total, "features", unit="B") as progress:
-        if jobs == 1 or len(names) == 1:
-            return [file_features(name, settings, progress)
-                    for name in names]
-        return in_processes(names, settings, min(jobs, len(names)),
-                            progress)
+        return [file_features(name, settings, progress) for name in names]
 
 
 def size_or_zero(name: str) -> int:
@@ -280,49 +279,64 @@ def joined(parts: Sequence[Features]) -> Features:
 
 
 def in_processes(names: Sequence[str], settings: Settings, jobs: int,
-                 progress: Optional[Report]) -> List[FileResult]:
-    # Spawned rather than forked: a fork copies whatever locks this
-    # process's other threads (the progress bar's among them) hold.
-    context = multiprocessing.get_context("spawn")
-    done = context.Queue() if progress is not None else None
-    # Leaving the block ends the workers: on a failure or an interruption
-    # the files still being read are not waited for.
-    with context.Pool(jobs, initializer=start_worker,
-                      initargs=(done,)) as pool:
+                 total: int) -> List[FileResult]:
+    context = multiprocessing.get_context(
+        "fork" if fork_is_safe() else "spawn")
+    done = context.Queue()
+    # The workers start before the progress bar, whose thread would make a
+    # fork unsafe. Leaving the block ends them: on a failure or an
+    # interruption the files still being read are not waited for.
+    with context.Pool(jobs, initializer=start_worker, initargs=(done,)) \
+            as pool, progress_bar(total, "features", unit="B") as progress:
         pending = [pool.apply_async(worker_features, (name, settings))
                    for name in names]
         results = []
         for result in pending:
-            while done is not None and progress is not None and \
-                    not result.ready():
-                show_progress(done, progress, wait=0.1)
+            while not result.ready():
+                show_progress(done, progress)
+                result.wait(0.1)
             results.append(result.get())
-        if done is not None and progress is not None:
-            show_progress(done, progress, wait=0)
+        show_progress(done, progress)
     return results
 
 
-def show_progress(done: Any, progress: Report, wait: float) -> None:
-    """Passes the bytes the workers report to the bar: what arrives within
-    `wait` seconds, and then all that has arrived."""
+def fork_is_safe() -> bool:
+    """Whether workers may be forked, which is much quicker than starting
+    new interpreters: only while this process runs no other thread, as a
+    fork copies the calling thread alone, and a lock another one held
+    would stay held in the child for good."""
+    return "fork" in multiprocessing.get_all_start_methods() and \
+        threading.active_count() == 1
+
+
+def show_progress(done: Any, progress: Optional[Report]) -> None:
+    """Takes the bytes the workers have reported so far to the bar, if
+    there is one."""
     try:
-        progress(done.get(timeout=wait) if wait else done.get_nowait())
         while True:
-            progress(done.get_nowait())
+            reached = done.get_nowait()
+            if progress is not None:
+                progress(reached)
     except queue.Empty:
         pass
 
 
-# The queue a worker process reports its progress to, if there is a bar.
+# The queue a worker process reports its progress to.
 worker_progress: Optional[Any] = None
 
 
-def start_worker(done: Optional[Any]) -> None:
+def start_worker(done: Any) -> None:
     global worker_progress
     worker_progress = done
     # Ctrl-C reaches the whole process group; the parent alone answers it,
-    # by ending the workers, so they print no traceback of their own.
+    # by ending the workers, so that they print no traceback of their own.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # A forked worker inherits the handlers that turn these into an
+    # exception; the parent ends its workers with SIGTERM, which must end
+    # them quietly.
+    for name in ("SIGTERM", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.SIG_DFL)
 
 
 def worker_features(name: str, settings: Settings) -> FileResult:
