@@ -13,6 +13,8 @@ from kelvane import cli
 from kelvane.cli.spectrum import histogram
 from kelvane.writer import Channel, Event, Pulse, event_bytes
 
+from conftest import run_python
+
 pd = pytest.importorskip("pandas")
 
 CHANNELS = {0: Channel(gain=0.5, baseline=10), 3: Channel(offset=-7)}
@@ -96,19 +98,43 @@ class Terminal(io.StringIO):
         return True
 
 
-def test_jobs_give_the_table_one_process_gives(capfd, files, make_lma,
+def test_jobs_give_the_table_one_process_gives(capsys, files, make_lma,
                                                tmp_path, monkeypatch):
     names = files + [make_lma(CHANNELS, EVENTS[::-1], nsamples=8)]
     one, two = tmp_path / "one.csv", tmp_path / "two.csv"
-    # Through the file descriptor: the workers, ended at the close, must
-    # say nothing.
-    assert run(capfd, "features", *names, "-o", two, "--jobs", "2")[:3:2] \
-        == (0, "")
+    assert run(capsys, "features", *names, "-o", two, "--jobs", "2")[0] == 0
     terminal = Terminal()
     monkeypatch.setattr(sys, "stderr", terminal)
-    assert run(capfd, "features", *names, "-o", one)[0] == 0
+    assert run(capsys, "features", *names, "-o", one)[0] == 0
     assert one.read_bytes() == two.read_bytes()
     assert "features" in terminal.getvalue()
+
+
+@pytest.mark.parametrize("interrupt", [False, True])
+def test_workers_end_quietly(files, tmp_path, interrupt):
+    # A fresh interpreter, where no other thread runs, so the workers are
+    # forked with this patch; when it interrupts, it does as Ctrl-C does to
+    # the whole process group: the parent once, each worker.
+    proc = run_python(f"""
+        import os, signal, sys, time
+        from kelvane import cli
+
+        def interrupted(name, settings, report):
+            if name == {files[0]!r}:
+                os.kill(os.getppid(), signal.SIGINT)
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(30)
+
+        if {interrupt}:
+            cli.features.file_features = interrupted
+        sys.exit(cli.main(["features", *{files!r}, "-o", "t.npz",
+                           "--jobs", "2"]))
+        """, cwd=tmp_path, check=False)
+    if interrupt:
+        assert (proc.returncode, proc.stderr) == (130, "lma: interrupted\n")
+        assert sorted(os.listdir(tmp_path)) == ["a.lma", "b.lma"]
+    else:
+        assert (proc.returncode, proc.stderr) == (0, "")
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
