@@ -398,7 +398,11 @@ def write_table(out: Any, suffix: str,
     same_channels(results)
     names = [r.name for r in results]
     counts = [len(r.features.tags) for r in results]
-    columns = flat_columns(joined([r.features for r in results]))
+    # Each column made contiguous in one copy, which the writers then take
+    # as it is.
+    per_file = [flat_columns(r.features) for r in results]
+    columns = {name: np.concatenate([c[name] for c in per_file])
+               for name in per_file[0]}
     if suffix == ".npz":
         write_npz(out, dict(file=np.repeat(np.array(names), counts),
                             **columns))
