@@ -8,7 +8,7 @@
 
 Both accept `str` and `os.PathLike` names. A damaged event record ends the
 data: the events before it are returned and a `DamagedRecordWarning` names
-the record's byte offset and the error. A header that no recording can have
+the record's byte offset and says what is wrong with it. A header that no recording can have
 raises `DamagedHeaderError`. Both read through `kelvane.LmaFile`. Traces come as float64 or, with `dtype`, any
 other floating type; a value too large for a narrower type becomes inf.
 """
@@ -91,7 +91,9 @@ def event_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
 
 def no_event_message(f: LmaFile, index: int) -> str:
     if f.damage is not None:
-        return f"{damage_message(f)}; no event {index}"
+        # The reason ends the message: it is a sentence of its own.
+        return (f"{f.path} has no event {index}, because its events end "
+                f"with a {f.damage}")
     n = len(f)
     return f"{f.path} has {n} event{'' if n == 1 else 's'}; no event {index}"
 
