@@ -33,6 +33,7 @@ class Damage(_Where):
     def __new__(cls, offset: int, event: int, error: BaseException,
                 reason: Optional[str] = None) -> "Damage":
         self = super().__new__(cls, offset, event, error)
+        # In the instance's dict, which pickles and copies carry along.
         self.__dict__["_reason"] = reason
         return self
 
@@ -46,9 +47,6 @@ class Damage(_Where):
     def __str__(self) -> str:
         return (f"damaged record at byte {self.offset} (event {self.event}): "
                 f"{self.reason}")
-
-    def __reduce__(self) -> Any:
-        return type(self), (self.offset, self.event, self.error, self.reason)
 
 
 class DamagedRecordWarning(RuntimeWarning):
