@@ -8,8 +8,8 @@
 
 Both accept `str` and `os.PathLike` names. A damaged event record ends the
 data: the events before it are returned and a `DamagedRecordWarning` names
-the record's byte offset and says what is wrong with it. A header that no recording can have
-raises `DamagedHeaderError`. Both read through `kelvane.LmaFile`. Traces come as float64 or, with `dtype`, any
+the record's byte offset and says what is wrong with it. A header that no
+recording can have raises `DamagedHeaderError`. Both read through `kelvane.LmaFile`. Traces come as float64 or, with `dtype`, any
 other floating type; a value too large for a narrower type becomes inf.
 """
 
@@ -90,12 +90,13 @@ def event_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
 
 
 def no_event_message(f: LmaFile, index: int) -> str:
-    if f.damage is not None:
-        # The reason ends the message: it is a sentence of its own.
-        return (f"{f.path} has no event {index}, because its events end "
-                f"with a {f.damage}")
     n = len(f)
-    return f"{f.path} has {n} event{'' if n == 1 else 's'}; no event {index}"
+    events = f"{n} event{'' if n == 1 else 's'}"
+    if f.damage is not None:
+        # The damage's reason is a sentence of its own: it ends the message.
+        return (f"{f.path} has no event {index}: it has {events}, ended by "
+                f"a {f.damage}")
+    return f"{f.path} has {events}; no event {index}"
 
 
 def damage_message(f: LmaFile) -> str:
