@@ -90,13 +90,17 @@ def event_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
 
 
 def no_event_message(f: LmaFile, index: int) -> str:
+    """Why `f` has no event `index`: how many it has, and the damaged record
+    that ends them if one does."""
+    return f"{events_message(f)}; no event {index}"
+
+
+def events_message(f: LmaFile) -> str:
     n = len(f)
-    events = f"{n} event{'' if n == 1 else 's'}"
+    said = f"{f.path} has {n} event{'' if n == 1 else 's'}"
     if f.damage is not None:
-        # The damage's reason is a sentence of its own: it ends the message.
-        return (f"{f.path} has no event {index}: it has {events}, ended by "
-                f"a {f.damage}")
-    return f"{f.path} has {events}; no event {index}"
+        said += f", ended by a {f.damage}"
+    return said
 
 
 def damage_message(f: LmaFile) -> str:

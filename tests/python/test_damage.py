@@ -143,6 +143,6 @@ def test_no_event_behind_the_damage_is_one_sentence(make_lma):
         warnings.simplefilter("error")
         kelvane.read_events(name, 3)
     assert str(info.value) == (
-        f"{name} has no event 3: it has 1 event, ended by a damaged record "
-        f"at byte {offset} (event 1): the record is cut short 2 bytes into "
-        f"its tag")
+        f"{name} has 1 event, ended by a damaged record at byte {offset} "
+        f"(event 1): the record is cut short 2 bytes into its tag; "
+        f"no event 3")
