@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "lma/event.hpp"
+#include "lma/explain.hpp"
 #include "lma/file.hpp"
 #include "lma/header.hpp"
+#include "lma/messages.hpp"
 #include "lma/range.hpp"
 #include "lma/scan.hpp"
 #include "lma/walk.hpp"
@@ -222,6 +224,13 @@ void read_events(std::FILE* in, const lma::File& f, const lma::Header& h,
     }
     require(events == index.size() && same_status(s, stop.status));
     require(stop.event == static_cast<std::int64_t>(events));
+    // Walked again, a damaged record fails where the scan found it to,
+    // so its damage can be told in words.
+    if (!stop.ok() && stop.status.code != lma::Errc::no_memory) {
+        const lma::RecordFault fault = lma::explain_stop(f, h, size, stop);
+        require(fault.place != lma::FaultPlace::unknown &&
+                !lma::damage_reason(fault).empty());
+    }
     // Scanned while it grows (first half, then all), the file gives the
     // same index and the same end.
     lma::RecordIndex grown;

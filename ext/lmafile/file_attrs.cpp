@@ -1,5 +1,8 @@
 // The read-only attributes of a NativeFile: the header, the index and
 // where its last scan stopped.
+#include <string>
+
+#include "lma/messages.hpp"
 #include "native_file.hpp"
 
 namespace lmafile {
@@ -28,23 +31,32 @@ PyObject* get_offsets(PyObject* self, void*) noexcept {
         static_cast<Py_ssize_t>(offsets.size() * sizeof(offsets[0])));
 }
 
-// None, or (offset, event, error) for the record where the scan stopped.
+// None, or (offset, event, error, reason) for the record where the scan
+// stopped: the error as iterating the reader raises it there, the reason
+// a sentence saying what is wrong with the record.
 PyObject* get_damage(PyObject* self, void*) noexcept {
-    FileState& s = state(self);
-    lma::Stop stop;
-    {
-        ReadLock lock(s.lock);
-        stop = s.stop;
-    }
-    if (!is_record_damage(stop.status.code)) {
-        Py_RETURN_NONE;
-    }
-    Ref error = Ref::steal(damage_error(stop.status));
-    if (!error) {
-        return nullptr;
-    }
-    return Py_BuildValue("(LLO)", static_cast<long long>(stop.offset),
-                         static_cast<long long>(stop.event), error.get());
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        lma::Stop stop;
+        lma::RecordFault fault;
+        {
+            ReadLock lock(s.lock);
+            stop = s.stop;
+            fault = s.fault;
+        }
+        if (!is_record_damage(stop.status.code)) {
+            Py_RETURN_NONE;
+        }
+        Ref error = Ref::steal(damage_error(stop.status));
+        if (!error) {
+            return nullptr;
+        }
+        const std::string reason = lma::damage_reason(fault);
+        return Py_BuildValue("(LLOs#)", static_cast<long long>(stop.offset),
+                             static_cast<long long>(stop.event), error.get(),
+                             reason.data(),
+                             static_cast<Py_ssize_t>(reason.size()));
+    });
 }
 
 PyObject* get_scan_count(PyObject* self, void*) noexcept {
@@ -100,7 +112,8 @@ PyGetSetDef nativefile_getset[] = {
     {"offsets", get_offsets, nullptr, "Record offsets, int64 bytes.",
      nullptr},
     {"damage", get_damage, nullptr,
-     "None, or (offset, event, error) where the scan stopped.", nullptr},
+     "None, or (offset, event, error, reason) where the scan stopped.",
+     nullptr},
     {"scan_count", get_scan_count, nullptr, "Scans run so far.", nullptr},
     {"channels", get_channels, nullptr, "Channel indices in use.", nullptr},
     {"calibration", get_calibration, nullptr,

@@ -169,6 +169,8 @@ PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
                     }
                     s.stop = lma::scan_records(s.file, s.header, stamp.size,
                                                s.index);
+                    s.fault = lma::explain_stop(s.file, s.header, stamp.size,
+                                                s.stop);
                     s.stamp = stamp;
                     ++s.scans;
                     added = static_cast<std::int64_t>(s.index.size()) -
@@ -279,13 +281,25 @@ PyObject* nativefile_restore_index(PyObject* self, PyObject* arg) noexcept {
             PyErr_SetString(PyExc_ValueError, "not a record index");
             return nullptr;
         }
+        lma::Stop stop;
+        stop.status = {static_cast<lma::Errc>(code), value, extra};
+        stop.offset = stop_offset;
+        stop.event = stop_event;
+        // Why the record there is damaged is not carried: the file is the
+        // one it was found in (its stamp is unchanged), so it is found
+        // again, by reading that one record.
+        lma::RecordFault fault;
+        {
+            GilRelease released;
+            std::shared_lock<lma::RwLock> lock(s.lock);
+            fault = lma::explain_stop(s.file, s.header, size, stop);
+        }
         WriteLock lock(s.lock);
         s.index.offsets = std::move(offsets);
         s.index.end = end;
         s.index.scanned = scanned != 0;
-        s.stop.status = {static_cast<lma::Errc>(code), value, extra};
-        s.stop.offset = stop_offset;
-        s.stop.event = stop_event;
+        s.stop = stop;
+        s.fault = fault;
         s.stamp = {size, mtime};
         Py_RETURN_NONE;
     });

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "lma/check.hpp"
+#include "lma/explain.hpp"
 #include "lma/file.hpp"
 #include "lma/file_stat.hpp"
 #include "lma/header.hpp"
@@ -40,6 +41,7 @@ struct FileState {
     lma::Header header;         // fixed after construction
     lma::RecordIndex index;
     lma::Stop stop;             // where the last scan stopped
+    lma::RecordFault fault;     // why, when the record there is damaged
     lma::FileStamp stamp;       // the file as the last scan saw it
     std::uint64_t scans = 0;    // scans run, for tests of index reuse
     std::string name;           // the path as given, for messages

@@ -8,8 +8,8 @@
 
 Both accept `str` and `os.PathLike` names. A damaged event record ends the
 data: the events before it are returned and a `DamagedRecordWarning` names
-the record's byte offset and the error. A header that no recording can have
-raises `DamagedHeaderError`. Both read through `kelvane.LmaFile`. Traces come as float64 or, with `dtype`, any
+the record's byte offset and says what is wrong with it. A header that no
+recording can have raises `DamagedHeaderError`. Both read through `kelvane.LmaFile`. Traces come as float64 or, with `dtype`, any
 other floating type; a value too large for a narrower type becomes inf.
 """
 

@@ -15,21 +15,45 @@ def _describe(error: BaseException) -> str:
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
-class Damage(NamedTuple):
-    """A record that could not be decoded."""
+class _Where(NamedTuple):
     offset: int          # byte offset where the record starts
     event: int           # its event index, counted from 0
     error: BaseException
 
+
+class Damage(_Where):
+    """A record that could not be decoded: where it starts, its event
+    index, the error iterating `LmaReader` raises there, and `reason`,
+    what is wrong with the record in words.
+
+    A tuple of the first three, as `offset, event, error = damage` unpacks
+    it; the reason travels beside them, and in pickles too.
+    """
+
+    def __new__(cls, offset: int, event: int, error: BaseException,
+                reason: Optional[str] = None) -> "Damage":
+        self = super().__new__(cls, offset, event, error)
+        # In the instance's dict, which pickles and copies carry along.
+        self.__dict__["_reason"] = reason
+        return self
+
+    @property
+    def reason(self) -> str:
+        """A plain sentence, such as "the record is cut short 3 bytes into
+        channel 1's pulse 0"; the error's own text when none was given."""
+        reason = self.__dict__.get("_reason")
+        return _describe(self.error) if reason is None else reason
+
     def __str__(self) -> str:
         return (f"damaged record at byte {self.offset} (event {self.event}): "
-                f"{_describe(self.error)}")
+                f"{self.reason}")
 
 
 class DamagedRecordWarning(RuntimeWarning):
     """An event record could not be decoded; the events before it are kept.
 
-    `damage` holds the record's byte offset, its event index and the error.
+    `damage` holds the record's byte offset, its event index and the
+    error, and says what is wrong with the record in its `reason`.
     """
 
     def __init__(self, filename: str, damage: Damage) -> None:

@@ -157,7 +157,7 @@ class LmaFile:
     def damage(self) -> Optional[Damage]:
         """None, or where indexing stopped at a record that could not be
         decoded: its offset, event index and the error iterating
-        `LmaReader` raises there."""
+        `LmaReader` raises there, and in `reason` what is wrong with it."""
         found = self._native.damage
         return None if found is None else Damage(*found)
 

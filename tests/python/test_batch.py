@@ -195,8 +195,9 @@ def test_range_before_the_damage_is_clean(damaged):
         assert kelvane.read_events(name, 1, 4).tags.tolist() == [1001, 1002,
                                                                  1003]
     # No event behind the damage: the error says why.
-    with pytest.raises(IndexError, match=f"record at byte {offset} "
-                                         f"\\(event 4\\).*; no event 4"):
+    with pytest.raises(IndexError, match=f"has 4 events, ended by a damaged "
+                                         f"record at byte {offset} "
+                                         f"\\(event 4\\): .*; no event 4$"):
         kelvane.read_events(name, 4)
 
 

@@ -47,4 +47,11 @@ struct Message {
 // (system_error).
 Message message_for(const Status& s);
 
+struct RecordFault;
+
+// What is wrong with a damaged record, in one plain sentence without a
+// capital or full stop, to follow "damaged record at byte B (event E): ".
+// A fault of unknown place is told by its status alone.
+std::string damage_reason(const RecordFault& f);
+
 }  // namespace lma

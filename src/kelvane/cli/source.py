@@ -9,7 +9,7 @@ from typing import Any, Iterator, Optional, Tuple
 
 import numpy as np
 
-from ..batch import event_range
+from ..batch import event_range, events_message, no_event_message
 from ..damage import DamagedHeaderError
 from ..lmafile import Event, Events, LmaFile, Pulses
 from .memory import out_of_memory, reserve
@@ -98,20 +98,6 @@ def checked_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
         return event_range(f, start, stop)
     except IndexError:
         raise UserError(no_event_message(f, start)) from None
-
-
-def no_event_message(f: LmaFile, index: int) -> str:
-    """Why `f` has no event `index`: how many it has, and the damaged record
-    that ends them if one does."""
-    return f"{events_message(f)}; no event {index}"
-
-
-def events_message(f: LmaFile) -> str:
-    n = len(f)
-    said = f"{f.path} has {n} event{'' if n == 1 else 's'}"
-    if f.damage is not None:
-        said += f", ended by a {f.damage}"
-    return said
 
 
 def find_event(f: LmaFile,
