@@ -9,16 +9,18 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 __all__ = ["LmaFile", "read_events", "iterate", "summarise_file",
-           "DamagedRecordWarning", "DamagedHeaderError"]
+           "DamagedRecordWarning", "DamagedHeaderError", "FileReplacedError"]
 
 # Where each name lives; none is imported before its first use.
 _HOMES = {"LmaFile": "lmafile", "DamagedRecordWarning": "damage",
-          "DamagedHeaderError": "damage", "read_events": "batch",
+          "DamagedHeaderError": "damage", "FileReplacedError": "damage",
+          "read_events": "batch",
           "iterate": "batch", "summarise_file": "batch"}
 
 if TYPE_CHECKING:
     from .batch import iterate, read_events, summarise_file
-    from .damage import DamagedHeaderError, DamagedRecordWarning
+    from .damage import (DamagedHeaderError, DamagedRecordWarning,
+                         FileReplacedError)
     from .lmafile import LmaFile
 
     __version__: str
