@@ -113,6 +113,10 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
         Status s = detail::walk_record(src, h, stop.offset, head, pass_over);
         if (!src.error().ok()) {
             s = src.error();
+        } else if (!s.ok() && stop.offset >= src.limit()) {
+            // The file was cut back to where this record would start
+            // after its size was taken: its end, not a damaged record.
+            break;
         }
         if (!s.ok()) {
             stop.status = s;
