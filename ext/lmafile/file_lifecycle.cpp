@@ -31,8 +31,7 @@ lma::Status open_and_check(const char* path, FileState& s,
     const lma::Status header_status =
         lma::read_header_and_bytes(s.file, s.header, s.header_bytes);
     if (header_status.code == lma::Errc::os ||
-        header_status.code == lma::Errc::no_memory ||
-        header_status.code == lma::Errc::replaced) {
+        header_status.code == lma::Errc::no_memory) {
         return header_status;
     }
     std::int64_t size = 0;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <new>
 
 namespace lma {
@@ -13,7 +15,6 @@ constexpr std::int64_t kChannelBlockBytes = 24;
 // Channels from 32 on are never in use.
 constexpr std::int64_t kLongestHeader = kGeneralBlockBytes +
                                         32 * kChannelBlockBytes;
-constexpr int kHeaderTries = 3;
 
 // The first `n` bytes of the file, fewer at its end.
 Status read_prefix(const File& f, std::size_t n,
@@ -25,6 +26,42 @@ Status read_prefix(const File& f, std::size_t n,
     return s;
 }
 
+// Bytes in memory as a C stream that behaves as a regular file: a seek
+// past the end succeeds and the next read gets nothing, so the one header
+// parser reports exactly what it reports on the file.
+struct ByteStream {
+    const std::vector<unsigned char>* bytes;
+    off64_t pos = 0;
+
+    static ssize_t read(void* cookie, char* dst, std::size_t n) {
+        auto* s = static_cast<ByteStream*>(cookie);
+        const auto size = static_cast<off64_t>(s->bytes->size());
+        if (s->pos >= size) {
+            return 0;
+        }
+        const auto take = static_cast<std::size_t>(
+            std::min<off64_t>(size - s->pos, static_cast<off64_t>(n)));
+        std::memcpy(dst, s->bytes->data() + s->pos, take);
+        s->pos += static_cast<off64_t>(take);
+        return static_cast<ssize_t>(take);
+    }
+
+    static int seek(void* cookie, off64_t* offset, int whence) {
+        auto* s = static_cast<ByteStream*>(cookie);
+        const off64_t base = whence == SEEK_SET   ? 0
+                             : whence == SEEK_CUR ? s->pos
+                                                  : static_cast<off64_t>(
+                                                        s->bytes->size());
+        if (*offset < -base) {
+            errno = EINVAL;
+            return -1;
+        }
+        s->pos = base + *offset;
+        *offset = s->pos;
+        return 0;
+    }
+};
+
 }  // namespace
 
 std::int64_t header_length(const Header& h) noexcept {
@@ -34,32 +71,35 @@ std::int64_t header_length(const Header& h) noexcept {
 
 Status read_header_and_bytes(const File& f, Header& h,
                              std::vector<unsigned char>& bytes) noexcept {
+    // One read of every byte a header can have, and the parse from those
+    // bytes: reading the file twice could meet two contents.
     try {
-        std::vector<unsigned char> before;
-        for (int attempt = 0; attempt < kHeaderTries; ++attempt) {
-            Status s = read_prefix(f, kLongestHeader, before);
-            if (!s.ok()) {
-                return s;
-            }
-            h = Header{};
-            const Status parsed = read_header(f, h);
-            const auto length = static_cast<std::size_t>(
-                std::min<std::int64_t>(header_length(h),
-                                       static_cast<std::int64_t>(
-                                           before.size())));
-            // Read again after the parse: equal bytes on both sides mean
-            // the parse saw them too.
-            if (!(s = read_prefix(f, length, bytes)).ok()) {
-                return s;
-            }
-            if (std::equal(bytes.begin(), bytes.end(), before.begin())) {
-                return parsed;
-            }
+        const Status s = read_prefix(f, kLongestHeader, bytes);
+        if (!s.ok()) {
+            return s;
         }
     } catch (const std::bad_alloc&) {
         return {Errc::no_memory, 0};
     }
-    return replaced(Replacement::header);
+    ByteStream stream{&bytes};
+    std::FILE* in = ::fopencookie(&stream, "rb",
+                                  {ByteStream::read, nullptr,
+                                   ByteStream::seek, nullptr});
+    if (in == nullptr) {
+        return {Errc::os, errno};
+    }
+    h = Header{};
+    Status parsed = read_header(in, h);
+    std::fclose(in);
+    std::int64_t size = 0;
+    if (parsed.ok() && !(parsed = f.size(size)).ok()) {
+        return parsed;
+    }
+    // The end of the file, not of the bytes read.
+    h.pos_end = size;
+    bytes.resize(static_cast<std::size_t>(std::min<std::int64_t>(
+        header_length(h), static_cast<std::int64_t>(bytes.size()))));
+    return parsed;
 }
 
 Status check_not_replaced(const File& f, const char* path,

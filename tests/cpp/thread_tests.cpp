@@ -15,6 +15,7 @@
 #include "lma/replaced.hpp"
 #include "lma/rw_lock.hpp"
 #include "lma/scan.hpp"
+#include "lma/stream.hpp"
 #include "lma_files.hpp"
 
 namespace {
@@ -257,11 +258,49 @@ void test_reads_while_appended_and_refreshed() {
     CHECK(index.offsets == all.offsets && index.end == all.end);
 }
 
+// A header rewritten while it is parsed: what is parsed and the bytes kept
+// to compare with later are of one content.
+void test_header_rewritten_while_parsed() {
+    test::FileShape shape;
+    shape.channels.assign(1, lma::Channel{0, 0, 0, 0.5});
+    shape.nsamples = 4;
+    test::MemFile m(test::header_bytes(shape));
+    // The gain of channel 0: after the general block, full scale and
+    // offset.
+    constexpr std::size_t kGainAt = 50 + 4;
+    constexpr int kParses = 20000;
+    std::atomic<bool> done{false};
+    std::atomic<int> short_writes{0};
+    std::thread writer([&] {
+        for (int i = 0; !done; ++i) {
+            const double gain = lma::from_le(i % 2 ? 2.0 : 0.5);
+            short_writes += pwrite(m.file.fd(), &gain, sizeof gain,
+                                   kGainAt) != sizeof gain;
+        }
+    });
+    int mismatches = 0, parsed = 0;
+    for (int i = 0; i < kParses; ++i) {
+        lma::Header h;
+        std::vector<unsigned char> bytes;
+        const lma::Status s = lma::read_header_and_bytes(m.file, h, bytes);
+        double kept = 0;
+        if (s.ok() && bytes.size() == 74) {
+            ++parsed;
+            std::memcpy(&kept, bytes.data() + kGainAt, sizeof kept);
+            mismatches += lma::from_le(kept) != h.channel_info.at(0).gain;
+        }
+    }
+    done = true;
+    writer.join();
+    CHECK(mismatches == 0 && short_writes == 0 && parsed == kParses);
+}
+
 }  // namespace
 
 int main() {
     test_threads();
     test_waiting_writer_holds_new_readers_back();
     test_reads_while_appended_and_refreshed();
+    test_header_rewritten_while_parsed();
     return test::summary();
 }

@@ -31,11 +31,11 @@ constexpr Status replaced(Replacement why) noexcept {
 // channel in use, whatever the header size field says.
 std::int64_t header_length(const Header& h) noexcept;
 
-// read_header(f, h), and the header's bytes in `bytes`, both of one
-// content: a header rewritten while it is parsed is parsed again, and one
-// that keeps changing gives replaced(Replacement::header). The status is
-// read_header's otherwise; `bytes` holds what the file has of the header,
-// fewer bytes for a file cut short inside it.
+// read_header(f, h), and the header's bytes in `bytes`, both from one
+// read of the file, so that they agree even while the header is being
+// rewritten. The status is read_header's (Errc::os, Errc::no_memory for
+// failures of the reading itself); `bytes` holds what the file has of
+// the header, fewer bytes for a file cut short inside it.
 Status read_header_and_bytes(const File& f, Header& h,
                              std::vector<unsigned char>& bytes) noexcept;
 
