@@ -113,6 +113,16 @@ def test_a_file_cut_back_after_growing_is_indexed_anew(tmp_path):
         assert f.refresh() == 0 and f[7].tag == 7
 
 
+def test_a_change_of_directory_is_no_replacement(tmp_path, monkeypatch):
+    run(tmp_path / "run.lma")
+    (tmp_path / "elsewhere").mkdir()
+    run(tmp_path / "elsewhere" / "run.lma")
+    monkeypatch.chdir(tmp_path)
+    with LmaFile("run.lma") as f:
+        monkeypatch.chdir(tmp_path / "elsewhere")
+        assert f.refresh() == 0 and len(f.read().tags) == 10
+
+
 def swapped_widths(path, gain=0.5):
     """Records 0 and 1 with their widths swapped: the same size and the
     same last record, the records between at other offsets."""
