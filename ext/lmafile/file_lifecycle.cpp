@@ -114,7 +114,6 @@ PyObject* nativefile_new(PyTypeObject* type, PyObject* args,
             }
         }
         if (!st.ok()) {
-            s.file.close();
             return raise_status(st, path);
         }
         if (!fault.ok()) {
@@ -170,9 +169,6 @@ PyObject* nativefile_check(PyObject* self, PyObject*) noexcept {
 // Whether the file is still the one the index was made for; a replacement
 // found is kept in s.replaced. Called with the lock held exclusively.
 lma::Status check_still_same(FileState& s, const lma::FileStamp& now) {
-    if (!s.replaced.ok()) {
-        return s.replaced;
-    }
     const lma::Status st =
         lma::check_not_replaced(s.file, s.where.c_str(), now, s.header,
                                 s.header_bytes, s.index);
