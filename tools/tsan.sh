@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the decoder and its threaded test with ThreadSanitizer and runs
-# it: several threads decoding ranges of one open file at once. Any race
-# report stops the run with a non-zero status. Needs no Python.
+# it: several threads decoding ranges of one open file at once, also while
+# another appends to it and refreshes the index. Any race report stops the
+# run with a non-zero status. Needs no Python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build/tsan -DKELVANE_EXTENSION=OFF -DKELVANE_TSAN=ON \

@@ -42,6 +42,38 @@ bool message_of(const lma::Status& s, lma::Message& out) noexcept {
     }
 }
 
+// A class of kelvane.damage, imported when needed: those classes are pure
+// Python and shared with the other reader. A new reference, or nullptr
+// with an exception set.
+Ref damage_class(const char* name) noexcept {
+    Ref module = Ref::steal(PyImport_ImportModule("kelvane.damage"));
+    return module ? Ref::steal(PyObject_GetAttrString(module.get(), name))
+                  : Ref();
+}
+
+// Raises `exc`, an exception instance, if there is one.
+void raise_instance(const Ref& exc) noexcept {
+    if (exc) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())),
+                        exc.get());
+    }
+}
+
+PyObject* raise_replaced(const lma::Status& s, PyObject* filename) noexcept {
+    lma::Message m;
+    if (!message_of(s, m)) {
+        return nullptr;
+    }
+    Ref cls = damage_class("FileReplacedError");
+    if (!cls) {
+        return nullptr;
+    }
+    raise_instance(Ref::steal(PyObject_CallFunction(
+        cls.get(), "Os", filename != nullptr ? filename : Py_None,
+        m.text.c_str())));
+    return nullptr;
+}
+
 }  // namespace
 
 bool is_record_damage(lma::Errc code) noexcept {
@@ -74,6 +106,9 @@ PyObject* raise_status(const lma::Status& s, PyObject* filename) noexcept {
     if (s.code == lma::Errc::closed) {
         return raise_closed();
     }
+    if (s.code == lma::Errc::replaced) {
+        return raise_replaced(s, filename);
+    }
     if (s.code == lma::Errc::not_regular) {
         // An OSError with an errno and the file name, as a failed open
         // gives, but the reason in words: no errno says it.
@@ -105,13 +140,18 @@ PyObject* damage_error(const lma::Status& s) noexcept {
                                  m.text.c_str());
 }
 
+PyObject* raise_for_file(const FileState& s, const lma::Status& st)
+    noexcept {
+    Ref name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
+        s.name.data(), static_cast<Py_ssize_t>(s.name.size())));
+    return name ? raise_status(st, name.get()) : nullptr;
+}
+
 PyObject* raise_read_failure(const FileState& s, const lma::Stop& stop)
     noexcept {
     if (!is_record_damage(stop.status.code) &&
         stop.status.code != lma::Errc::changed) {
-        Ref name = Ref::steal(
-            PyUnicode_DecodeFSDefaultAndSize(s.name.data(), s.name.size()));
-        return name ? raise_status(stop.status, name.get()) : nullptr;
+        return raise_for_file(s, stop.status);
     }
     // The file no longer holds what was indexed: say which record.
     lma::Message m;
@@ -126,12 +166,7 @@ PyObject* raise_read_failure(const FileState& s, const lma::Stop& stop)
 
 PyObject* raise_header_fault(PyObject* filename,
                              const lma::HeaderFault& fault) noexcept {
-    // Imported when needed: the class is pure Python and shared with the
-    // other reader.
-    Ref module = Ref::steal(PyImport_ImportModule("kelvane.damage"));
-    Ref cls = module ? Ref::steal(PyObject_GetAttrString(
-                           module.get(), "DamagedHeaderError"))
-                     : Ref();
+    Ref cls = damage_class("DamagedHeaderError");
     if (!cls) {
         return nullptr;
     }
@@ -141,14 +176,11 @@ PyObject* raise_header_fault(PyObject* filename,
     if (!value) {
         return nullptr;
     }
-    Ref exc = Ref::steal(PyObject_CallFunction(
+    raise_instance(Ref::steal(PyObject_CallFunction(
         cls.get(), "OOs#Os#", filename, Py_None, fault.field.data(),
         static_cast<Py_ssize_t>(fault.field.size()), value.get(),
-        fault.problem.data(), static_cast<Py_ssize_t>(fault.problem.size())));
-    if (exc) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())),
-                        exc.get());
-    }
+        fault.problem.data(),
+        static_cast<Py_ssize_t>(fault.problem.size()))));
     return nullptr;
 }
 

@@ -24,11 +24,12 @@ bool valid_stop_code(long code) noexcept {
 lma::Status open_and_check(const char* path, FileState& s,
                            lma::HeaderFault& fault) {
     GilRelease released;
-    lma::Status st = lma::File::open(path, s.file);
-    if (!st.ok()) {
+    lma::Status st = lma::absolute_path(s.name, s.where);
+    if (!st.ok() || !(st = lma::File::open(path, s.file)).ok()) {
         return st;
     }
-    const lma::Status header_status = lma::read_header(s.file, s.header);
+    const lma::Status header_status =
+        lma::read_header_and_bytes(s.file, s.header, s.header_bytes);
     if (header_status.code == lma::Errc::os ||
         header_status.code == lma::Errc::no_memory) {
         return header_status;
@@ -42,6 +43,13 @@ lma::Status open_and_check(const char* path, FileState& s,
 }
 
 }  // namespace
+
+lma::Status readable(const FileState& s) noexcept {
+    if (!s.file.is_open()) {
+        return {lma::Errc::closed, 0};
+    }
+    return s.replaced;
+}
 
 PooledScratch::PooledScratch(FileState& s) noexcept : s_(s) {
     std::lock_guard<std::mutex> guard(s_.pool_lock);
@@ -135,85 +143,91 @@ PyObject* nativefile_close(PyObject* self, PyObject*) noexcept {
             st = s.file.close();
         }
         if (!st.ok()) {
-            Ref name = Ref::steal(PyUnicode_DecodeFSDefault(s.name.c_str()));
-            return name ? raise_status(st, name.get()) : nullptr;
+            return raise_for_file(s, st);
         }
         Py_RETURN_NONE;
     });
 }
 
+// Raises what a read would raise now: ValueError on a closed file,
+// FileReplacedError on a replaced one.
+PyObject* nativefile_check(PyObject* self, PyObject*) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        lma::Status st;
+        {
+            ReadLock lock(s.lock);
+            st = readable(s);
+        }
+        if (!st.ok()) {
+            return raise_for_file(s, st);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// Whether the file is still the one the index was made for; a replacement
+// found is kept in s.replaced. Called with the lock held exclusively.
+lma::Status check_still_same(FileState& s, const lma::FileStamp& now) {
+    const lma::Status st =
+        lma::check_not_replaced(s.file, s.where.c_str(), now, s.header,
+                                s.header_bytes, s.index);
+    if (st.code == lma::Errc::replaced) {
+        s.replaced = st;
+    }
+    return st;
+}
+
 // Extends the index over the records the file holds now, or rebuilds it
 // for a file that shrank. Returns the change in the number of records;
-// damage where the scan stopped is kept, not raised.
+// damage where the scan stopped is kept, not raised. A file replaced
+// since it was opened raises FileReplacedError, now and at every read.
 PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
-        bool closed = false;
         std::int64_t added = 0;
         lma::Status failure;
         {
             GilRelease released;
             std::unique_lock<lma::RwLock> lock(s.lock);
-            if (!s.file.is_open()) {
-                closed = true;
-            } else {
-                lma::FileStamp stamp;
+            failure = readable(s);
+            lma::FileStamp stamp;
+            if (failure.ok()) {
                 failure = lma::stamp_of(s.file, stamp);
-                if (failure.ok()) {
-                    const auto before =
-                        static_cast<std::int64_t>(s.index.size());
-                    // A file cut shorter than its index no longer holds
-                    // those records: index it again from the start.
-                    if (s.index.scanned && stamp.size < s.index.end) {
-                        s.index = lma::RecordIndex{};
-                    }
-                    s.stop = lma::scan_records(s.file, s.header, stamp.size,
-                                               s.index);
-                    s.fault = lma::explain_stop(s.file, s.header, stamp.size,
-                                                s.stop);
-                    s.stamp = stamp;
-                    ++s.scans;
-                    added = static_cast<std::int64_t>(s.index.size()) -
-                            before;
-                    if (!is_record_damage(s.stop.status.code)) {
-                        failure = s.stop.status;
-                    }
+            }
+            if (failure.ok()) {
+                failure = check_still_same(s, stamp);
+            }
+            if (failure.ok()) {
+                const auto before = static_cast<std::int64_t>(s.index.size());
+                // A file cut shorter than its index no longer holds those
+                // records: index it again from the start.
+                if (s.index.scanned && stamp.size < s.index.end) {
+                    s.index = lma::RecordIndex{};
+                }
+                s.stop = lma::scan_records(s.file, s.header, stamp.size,
+                                           s.index);
+                s.fault = lma::explain_stop(s.file, s.header, stamp.size,
+                                            s.stop);
+                s.stamp = stamp;
+                ++s.scans;
+                added = static_cast<std::int64_t>(s.index.size()) - before;
+                if (!is_record_damage(s.stop.status.code)) {
+                    failure = s.stop.status;
                 }
             }
         }
-        if (closed) {
-            return raise_closed();
-        }
         if (!failure.ok()) {
-            Ref name = Ref::steal(PyUnicode_DecodeFSDefault(s.name.c_str()));
-            return name ? raise_status(failure, name.get()) : nullptr;
+            return raise_for_file(s, failure);
         }
         return PyLong_FromLongLong(added);
     });
 }
 
-// The file's size and modification time now: (size, mtime_ns).
-PyObject* nativefile_current_stamp(PyObject* self, PyObject*) noexcept {
-    return at_border<PyObject*>([&]() -> PyObject* {
-        FileState& s = state(self);
-        lma::FileStamp stamp;
-        lma::Status st;
-        {
-            ReadLock lock(s.lock);
-            st = lma::stamp_of(s.file, stamp);
-        }
-        if (!st.ok()) {
-            Ref name = Ref::steal(PyUnicode_DecodeFSDefault(s.name.c_str()));
-            return name ? raise_status(st, name.get()) : nullptr;
-        }
-        return Py_BuildValue("(LL)", static_cast<long long>(stamp.size),
-                             static_cast<long long>(stamp.mtime_ns));
-    });
-}
-
 // Everything the index holds, as plain values: (offsets as bytes, end,
-// scanned, stop code, value, extra, stop offset, stop event, size,
-// mtime_ns). restore_index takes it back.
+// scanned, stop code, value, extra, stop offset, stop event, and the
+// file as scanned: size, mtime_ns, device, inode, header bytes).
+// restore_index takes it back.
 PyObject* nativefile_index_state(PyObject* self, PyObject*) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
@@ -240,68 +254,99 @@ PyObject* nativefile_index_state(PyObject* self, PyObject*) noexcept {
             return nullptr;
         }
         return Py_BuildValue(
-            "(OLOillLLLL)", bytes.get(), static_cast<long long>(end),
+            "(OLOillLLLLKKy#)", bytes.get(), static_cast<long long>(end),
             scanned ? Py_True : Py_False,
             static_cast<int>(stop.status.code), stop.status.value,
             stop.status.extra, static_cast<long long>(stop.offset),
             static_cast<long long>(stop.event),
             static_cast<long long>(stamp.size),
-            static_cast<long long>(stamp.mtime_ns));
+            static_cast<long long>(stamp.mtime_ns),
+            static_cast<unsigned long long>(stamp.device),
+            static_cast<unsigned long long>(stamp.inode),
+            reinterpret_cast<const char*>(s.header_bytes.data()),
+            static_cast<Py_ssize_t>(s.header_bytes.size()));
     });
 }
 
+// Takes back an index from index_state when the file is still the one it
+// was made for: the same size, modification time, device and inode, and
+// check_not_replaced passing on the pickled header bytes. Returns whether
+// it did; the index is left as it was when not.
 PyObject* nativefile_restore_index(PyObject* self, PyObject* arg) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
         const char* data = nullptr;
-        Py_ssize_t nbytes = 0;
+        const char* header_data = nullptr;
+        Py_ssize_t nbytes = 0, header_nbytes = 0;
         long long end = 0, stop_offset = 0, stop_event = 0, size = 0,
                   mtime = 0;
+        unsigned long long device = 0, inode = 0;
         int scanned = 0, code = 0;
         long value = 0, extra = 0;
-        if (!PyArg_ParseTuple(arg, "y#LpillLLLL:restore_index", &data,
+        if (!PyArg_ParseTuple(arg, "y#LpillLLLLKKy#:restore_index", &data,
                               &nbytes, &end, &scanned, &code, &value, &extra,
-                              &stop_offset, &stop_event, &size, &mtime)) {
+                              &stop_offset, &stop_event, &size, &mtime,
+                              &device, &inode, &header_data,
+                              &header_nbytes)) {
             return nullptr;
         }
         const auto count = static_cast<std::size_t>(nbytes) /
                            sizeof(std::int64_t);
-        std::vector<std::int64_t> offsets(count);
+        lma::RecordIndex index;
+        index.offsets.resize(count);
         if (count != 0) {
-            std::memcpy(offsets.data(), data, count * sizeof(std::int64_t));
+            std::memcpy(index.offsets.data(), data,
+                        count * sizeof(std::int64_t));
         }
+        index.end = end;
+        index.scanned = scanned != 0;
         bool sound = nbytes % static_cast<Py_ssize_t>(sizeof(std::int64_t))
                          == 0 &&
                      valid_stop_code(code);
         for (std::size_t i = 0; sound && i < count; ++i) {
-            const std::int64_t next = i + 1 < count ? offsets[i + 1] : end;
-            sound = offsets[i] >= s.header.pos_begin && offsets[i] < next;
+            sound = index.offsets[i] >= s.header.pos_begin &&
+                    index.offsets[i] < index.record_end(i);
         }
         if (!sound) {
             PyErr_SetString(PyExc_ValueError, "not a record index");
             return nullptr;
         }
+        const std::vector<unsigned char> header_bytes(
+            header_data, header_data + header_nbytes);
+        const lma::FileStamp was{size, mtime, device, inode};
         lma::Stop stop;
         stop.status = {static_cast<lma::Errc>(code), value, extra};
         stop.offset = stop_offset;
         stop.event = stop_event;
-        // Why the record there is damaged is not carried: the file is the
-        // one it was found in (its stamp is unchanged), so it is found
-        // again, by reading that one record.
-        lma::RecordFault fault;
+        lma::Status st;
+        bool taken = false;
         {
             GilRelease released;
-            std::shared_lock<lma::RwLock> lock(s.lock);
-            fault = lma::explain_stop(s.file, s.header, size, stop);
+            std::unique_lock<lma::RwLock> lock(s.lock);
+            lma::FileStamp now;
+            st = readable(s);
+            if (st.ok()) {
+                st = lma::stamp_of(s.file, now);
+            }
+            if (st.ok() && now == was) {
+                st = lma::check_not_replaced(s.file, s.where.c_str(), now,
+                                             s.header, header_bytes, index);
+                taken = st.ok();
+            }
+            if (taken) {
+                s.index = std::move(index);
+                s.stop = stop;
+                // Why the record there is damaged is not carried: the
+                // file is the one it was found in, so it is found again,
+                // by reading that one record.
+                s.fault = lma::explain_stop(s.file, s.header, size, stop);
+                s.stamp = was;
+            }
         }
-        WriteLock lock(s.lock);
-        s.index.offsets = std::move(offsets);
-        s.index.end = end;
-        s.index.scanned = scanned != 0;
-        s.stop = stop;
-        s.fault = fault;
-        s.stamp = {size, mtime};
-        Py_RETURN_NONE;
+        if (!st.ok() && st.code != lma::Errc::replaced) {
+            return raise_for_file(s, st);
+        }
+        return PyBool_FromLong(taken);
     });
 }
 
@@ -312,12 +357,13 @@ PyMethodDef nativefile_methods[] = {
      "Closes the file, after reads in other threads have finished."},
     {"scan", nativefile_scan, METH_NOARGS,
      "Extends the index; returns the number of records added."},
-    {"current_stamp", nativefile_current_stamp, METH_NOARGS,
-     "(size, mtime_ns) of the open file now."},
+    {"check", nativefile_check, METH_NOARGS,
+     "Raises what a read would raise now: closed, or replaced."},
     {"index_state", nativefile_index_state, METH_NOARGS,
      "The index as plain values, for restore_index."},
     {"restore_index", nativefile_restore_index, METH_O,
-     "Takes back an index from index_state, without a scan."},
+     "Takes back an index from index_state, without a scan, if the file "
+     "is unchanged; returns whether it did."},
     {"decode", nativefile_decode, METH_VARARGS,
      "decode(start, stop, kind, rows, tags, horpos, traces, exact=False, "
      "fresh=False)"},

@@ -34,18 +34,19 @@ bool check_range(Py_ssize_t start, Py_ssize_t stop) noexcept {
     return true;
 }
 
-enum class Outcome { done, closed, out_of_range, no_memory };
+enum class Outcome { done, refused, out_of_range, no_memory };
 
 // Runs `body(scratch)` under the shared lock with the interpreter lock
-// released, once the file is known open and [0, stop) indexed; `indexed`
-// gets the number of records indexed then.
+// released, once the file is known readable and [0, stop) indexed;
+// `indexed` gets the number of records indexed then, `refusal` why the
+// file is not readable.
 template <class F>
 Outcome run_locked(FileState& s, std::size_t stop, std::size_t& indexed,
-                   F&& body) noexcept {
+                   lma::Status& refusal, F&& body) noexcept {
     GilRelease released;
     std::shared_lock<lma::RwLock> lock(s.lock);
-    if (!s.file.is_open()) {
-        return Outcome::closed;
+    if (!(refusal = readable(s)).ok()) {
+        return Outcome::refused;
     }
     indexed = s.index.size();
     if (stop > indexed) {
@@ -61,13 +62,13 @@ Outcome run_locked(FileState& s, std::size_t stop, std::size_t& indexed,
 
 // Raises for an outcome other than done; false then. A range [start,
 // stop) past the index names its last event, stop - 1.
-bool check_outcome(Outcome o, std::size_t stop, std::size_t indexed)
-    noexcept {
+bool check_outcome(const FileState& s, Outcome o, std::size_t stop,
+                   std::size_t indexed, const lma::Status& refusal) noexcept {
     switch (o) {
     case Outcome::done:
         return true;
-    case Outcome::closed:
-        raise_closed();
+    case Outcome::refused:
+        raise_for_file(s, refusal);
         return false;
     case Outcome::out_of_range:
         PyErr_Format(PyExc_IndexError,
@@ -88,11 +89,12 @@ template <class Op>
 bool read_range(FileState& s, std::size_t last, Op&& range_op) {
     lma::Stop result;
     std::size_t indexed = 0;
-    const Outcome o = run_locked(s, last, indexed,
+    lma::Status refusal;
+    const Outcome o = run_locked(s, last, indexed, refusal,
                                  [&](lma::Scratch& scratch) {
                                      result = range_op(scratch);
                                  });
-    if (!check_outcome(o, last, indexed)) {
+    if (!check_outcome(s, o, last, indexed, refusal)) {
         return false;
     }
     if (!result.ok()) {

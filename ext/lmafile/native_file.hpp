@@ -2,8 +2,8 @@
 // open LMA file, its header and its record index, read by any number of
 // threads at once.
 //
-// Locking. `lock` guards `file`, `index`, `stop` and `stamp`; the header is
-// fixed once the object exists. Scanning and closing take it exclusively,
+// Locking. `lock` guards `file`, `index`, `stop`, `stamp` and `replaced`;
+// the header, its bytes and the paths are fixed once the object exists. Scanning and closing take it exclusively,
 // everything else shared; a waiting writer holds new readers back. A thread
 // waits for it only with the interpreter lock released (see
 // LockHoldingGil), so whoever holds it and wants the interpreter lock back
@@ -24,6 +24,7 @@
 #include "lma/file_stat.hpp"
 #include "lma/header.hpp"
 #include "lma/range.hpp"
+#include "lma/replaced.hpp"
 #include "lma/rw_lock.hpp"
 #include "lma/scan.hpp"
 #include "pyglue/compat.hpp"
@@ -39,12 +40,17 @@ struct FileState {
     mutable lma::RwLock lock;
     lma::File file;             // closed by close() or on destruction
     lma::Header header;         // fixed after construction
+    std::vector<unsigned char> header_bytes;  // as parsed into `header`
     lma::RecordIndex index;
     lma::Stop stop;             // where the last scan stopped
     lma::RecordFault fault;     // why, when the record there is damaged
     lma::FileStamp stamp;       // the file as the last scan saw it
     std::uint64_t scans = 0;    // scans run, for tests of index reuse
+    // Errc::replaced once a scan found the file replaced: from then on
+    // the index and header describe another file, and nothing is read.
+    lma::Status replaced;
     std::string name;           // the path as given, for messages
+    std::string where;          // absolute, for telling a replacement
 
     // Scratch buffers kept between reads, so a loop of small reads does
     // not allocate a fresh megabyte each time.
@@ -113,8 +119,9 @@ private:
 // ---- errors (errors.cpp) ----
 
 // Raises the exception for a failed lma status: OSError with errno and
-// `filename` for Errc::os and Errc::not_regular, MemoryError, otherwise the kind and text the
-// reader gives. Always returns nullptr.
+// `filename` for Errc::os and Errc::not_regular, kelvane.FileReplacedError
+// for Errc::replaced, MemoryError, otherwise the kind and text the reader
+// gives. Always returns nullptr.
 PyObject* raise_status(const lma::Status& s, PyObject* filename) noexcept;
 
 // A new exception instance for a status, as iterating LmaReader raises it
@@ -132,6 +139,13 @@ PyObject* raise_header_fault(PyObject* filename,
 
 // ValueError "I/O operation on closed file.", as io raises it.
 PyObject* raise_closed() noexcept;
+
+// Whether the file may be read: ok, Errc::closed, or the replacement a
+// scan found. The one check every read path makes, with `s.lock` held.
+lma::Status readable(const FileState& s) noexcept;
+
+// raise_status(st) with the file's name; returns nullptr.
+PyObject* raise_for_file(const FileState& s, const lma::Status& st) noexcept;
 
 // True for the statuses that are damage of a record, not of the reading.
 bool is_record_damage(lma::Errc code) noexcept;

@@ -182,8 +182,9 @@ PyObject* raise_status(const lma::Status& s) noexcept {
             PyErr_SetString(PyExc_SystemError, "sink failed without error");
         }
         return nullptr;
-    case lma::Errc::not_regular:  // only File::open, which the reader
-    case lma::Errc::ok:           // does not use
+    case lma::Errc::not_regular:  // only File::open and the checks of
+    case lma::Errc::replaced:     // an open File, which the reader does
+    case lma::Errc::ok:           // not use
         break;
     }
     PyErr_SetString(PyExc_SystemError, "unexpected decoder status");

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "lma/explain.hpp"
+#include "lma/replaced.hpp"
 
 namespace lma {
 
@@ -157,6 +158,16 @@ Message message_for(const Status& s) {
         return {ErrorKind::os_error, kChangedMessage};
     case Errc::not_regular:
         return {ErrorKind::os_error, kNotRegularMessage};
+    case Errc::replaced:
+        switch (static_cast<Replacement>(s.value)) {
+        case Replacement::other_file:
+            return {ErrorKind::os_error, kOtherFileMessage};
+        case Replacement::header:
+            return {ErrorKind::os_error, kHeaderRewrittenMessage};
+        case Replacement::records:
+            return {ErrorKind::os_error, kRecordsRewrittenMessage};
+        }
+        break;
     case Errc::sink:
     case Errc::ok:
         break;

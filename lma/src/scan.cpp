@@ -68,6 +68,8 @@ private:
     Status error_;
 };
 
+constexpr std::size_t kRewalkBlockBytes = std::size_t{64} << 10;
+
 }  // namespace
 
 Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
@@ -111,6 +113,10 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
         Status s = detail::walk_record(src, h, stop.offset, head, pass_over);
         if (!src.error().ok()) {
             s = src.error();
+        } else if (!s.ok() && stop.offset >= src.limit()) {
+            // The file was cut back to where this record would start
+            // after its size was taken: its end, not a damaged record.
+            break;
         }
         if (!s.ok()) {
             stop.status = s;
@@ -130,6 +136,41 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
         stop.status = src.error();
     }
     return stop;
+}
+
+Status rewalk_record(const File& f, const Header& h, const RecordIndex& index,
+                     std::size_t r, std::int64_t file_size) noexcept {
+    if (r >= index.size()) {
+        return {Errc::inconsistent, 0};
+    }
+    const std::int64_t start = index.offsets[r];
+    const std::int64_t end = index.record_end(r);
+    const Status changed{Errc::changed, static_cast<long>(start)};
+    if (start < 0 || start >= file_size) {
+        return changed;
+    }
+    // Heads and pulse infos only, through a block of bounded size: a
+    // record may be far longer than its parts the walk reads.
+    const auto block_bytes = static_cast<std::size_t>(std::min<std::int64_t>(
+        file_size - start, static_cast<std::int64_t>(kRewalkBlockBytes)));
+    std::unique_ptr<unsigned char[]> block(
+        new (std::nothrow) unsigned char[block_bytes]);
+    if (!block) {
+        return {Errc::no_memory, 0};
+    }
+    BlockSource src(f, file_size, block.get(), block_bytes);
+    auto pass_over = [](std::size_t, Pulse, std::int64_t, const Span&) {
+        return ok();
+    };
+    detail::RecordHead head;
+    const Status s = detail::walk_record(src, h, start, head, pass_over);
+    if (!src.error().ok()) {
+        return src.error();
+    }
+    if (src.limit() < file_size) {
+        return ok();  // cut back meanwhile: for the next scan to judge
+    }
+    return s.ok() && head.end == end ? ok() : changed;
 }
 
 }  // namespace lma

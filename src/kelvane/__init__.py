@@ -8,18 +8,23 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-__all__ = ["LmaFile", "Features", "read_events", "iterate", "summarise_file",
-           "DamagedRecordWarning", "DamagedHeaderError"]
-
 # Where each name lives; none is imported before its first use.
-_HOMES = {"LmaFile": "lmafile", "Features": "features",
-          "DamagedRecordWarning": "damage", "DamagedHeaderError": "damage",
-          "read_events": "batch",
-          "iterate": "batch", "summarise_file": "batch"}
+_HOMES = {
+    "LmaFile": "lmafile",
+    "Features": "features",
+    "read_events": "batch",
+    "iterate": "batch",
+    "summarise_file": "batch",
+    "DamagedRecordWarning": "damage",
+    "DamagedHeaderError": "damage",
+    "FileReplacedError": "damage",
+}
+__all__ = list(_HOMES)
 
 if TYPE_CHECKING:
     from .batch import iterate, read_events, summarise_file
-    from .damage import DamagedHeaderError, DamagedRecordWarning
+    from .damage import (DamagedHeaderError, DamagedRecordWarning,
+                         FileReplacedError)
     from .features import Features
     from .lmafile import LmaFile
 

@@ -7,7 +7,8 @@ from __future__ import annotations
 
 from typing import Any, NamedTuple, Optional, Union
 
-__all__ = ["Damage", "DamagedHeaderError", "DamagedRecordWarning"]
+__all__ = ["Damage", "DamagedHeaderError", "DamagedRecordWarning",
+           "FileReplacedError"]
 
 
 def _describe(error: BaseException) -> str:
@@ -101,3 +102,25 @@ class DamagedHeaderError(OSError):
     def __reduce__(self) -> Any:
         return type(self), (self.filename, self.cause, self.field,
                             self.value, self.problem)
+
+
+class FileReplacedError(OSError):
+    """The file at the path is no longer the one that was opened: another
+    file was renamed over it, or it was rewritten from its start (a new
+    run on the same name). Its index and header no longer describe its
+    bytes, so nothing more is read from it; open the path again.
+
+    `reason` says what gave the replacement away.
+    """
+
+    def __init__(self, filename: str, reason: str) -> None:
+        super().__init__(f"{filename}: replaced since it was opened "
+                         f"({reason}); open it again")
+        self.filename = filename
+        self.reason = reason
+
+    def __str__(self) -> str:
+        return str(self.args[0])
+
+    def __reduce__(self) -> Any:
+        return type(self), (self.filename, self.reason)

@@ -89,9 +89,14 @@ class LmaFile:
     recording can have, `FileNotFoundError` or `IsADirectoryError` when
     there is no file to read, and `OSError` (EINVAL, "not a regular
     file") for a FIFO or a device, without waiting on it. Pickles by
-    path, carrying its index: a file whose size and modification time are
-    unchanged is not scanned again.
+    path, carrying its index: a file whose size, modification time,
+    inode, header and last record are unchanged is not scanned again.
     A closed `LmaFile` pickles too and unpickles open.
+
+    Once `refresh` finds the file replaced (another file at the path, or
+    this one rewritten from its start), `refresh` and every read raise
+    `FileReplacedError`; `len`, `offsets`, `damage` and `close` still
+    work. Open the path again.
     """
 
     path: str
@@ -108,10 +113,8 @@ class LmaFile:
         # another file after a change of directory or in another process.
         self._absolute = os.path.abspath(self.path)
         # The index comes along only while the file is still the one it
-        # was made for.
-        if index is not None and tuple(index[-2:]) == native.current_stamp():
-            native.restore_index(index)
-        else:
+        # was made for, which the engine checks.
+        if index is None or not native.restore_index(index):
             native.scan()
         self._native = native
         self._channels = tuple(native.channels)
@@ -165,7 +168,12 @@ class LmaFile:
         """Extends the index over records written since it was made, and
         tries a cut-short last record again. Returns the events added;
         a file cut shorter than its index is indexed anew, and the result
-        is then negative."""
+        is then negative.
+
+        First checks that the file is still the one opened: the path
+        names it, its header bytes are unchanged and its last indexed
+        record still walks to where it ended. If not, raises
+        `FileReplacedError`, and so does every read from then on."""
         self._check_open()
         return int(self._native.scan())
 
@@ -216,6 +224,9 @@ class LmaFile:
         mapping of event key to array, is written into instead of new
         arrays, and the result holds views of its first rows. Arguments
         are all checked before anything is written.
+
+        Reads the records the index lists, with the header read at
+        opening: a file replaced since is only noticed by `refresh`.
         """
         self._check_open()
         first, last = self._bounds(start, stop)
@@ -369,8 +380,9 @@ class LmaFile:
     # --- life ----------------------------------------------------------------
 
     def _check_open(self) -> None:
-        if self._native.closed:
-            raise ValueError("I/O operation on closed file.")
+        """ValueError on a closed file, FileReplacedError on a replaced
+        one: the check every read makes first."""
+        self._native.check()
 
     @property
     def closed(self) -> bool:
@@ -382,7 +394,8 @@ class LmaFile:
         self._native.close()
 
     def __enter__(self) -> "LmaFile":
-        self._check_open()
+        if self.closed:
+            raise ValueError("I/O operation on closed file.")
         return self
 
     def __exit__(self, *exc_info: Any) -> None:

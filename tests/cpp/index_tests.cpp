@@ -490,6 +490,63 @@ void test_refused_outputs_stay_untouched() {
     }
 }
 
+// A file cut back at a record boundary after its size was taken: the scan
+// ends there cleanly, as at the end of the file, not at a damaged record.
+void test_shrunk_while_scanned() {
+    std::mt19937 rng(31);
+    for (int round = 0; round < 20; ++round) {
+        test::FileShape shape = test::random_shape(rng, false);
+        shape.events += 2;
+        const Bytes whole = test::random_file(shape, rng);
+        Indexed full(whole);
+        const std::size_t keep = std::uniform_int_distribution<std::size_t>(
+            0, shape.events - 1)(rng);
+        Bytes cut;
+        cut.b.assign(whole.b.begin(),
+                     whole.b.begin() + full.index.offsets[keep]);
+        MemFile m(cut);
+        lma::RecordIndex index;
+        const lma::Stop s = lma::scan_records(
+            m.file, full.ref.header, static_cast<std::int64_t>(whole.b.size()),
+            index);
+        CHECK(s.ok() && s.offset == full.index.offsets[keep] &&
+              index.size() == keep);
+    }
+}
+
+// A record rewritten in place reads as a file changed since it was
+// indexed, whether its walk now ends short of where the index says or
+// runs on past it, never as the damage of a record cut short.
+void test_record_rewritten_in_place() {
+    test::FileShape shape;
+    shape.channels.assign(1, lma::Channel{0, 0, 2, 0.5});
+    shape.nsamples = 8;
+    Bytes bytes = test::header_bytes(shape);
+    for (std::int32_t tag = 0; tag < 4; ++tag) {
+        bytes.put(tag).put(0.0).put(std::int16_t{1}).pulse(0, {1, 2, 3});
+    }
+    Indexed f(bytes);
+    const std::vector<std::size_t> rows = {0};
+    // The pulse length of record 1: after tag, horpos, count and first.
+    const auto at = static_cast<std::size_t>(f.index.offsets[1]) + 18;
+    for (const std::int32_t length : {2, 4}) {
+        Bytes altered = bytes;
+        std::memcpy(&altered.b[at], &length, sizeof length);
+        f.m.append(altered, at);
+        for (const std::size_t last : {std::size_t{2}, std::size_t{4}}) {
+            Decoded d;
+            const lma::Stop s = decode(f.m, f.ref.header, f.index, 1, last,
+                                       rows, d);
+            CHECK(test::same(s.status, {lma::Errc::changed,
+                                        static_cast<long>(f.index.offsets[1])})
+                  && s.event == 1 && s.offset == f.index.offsets[1]);
+        }
+    }
+    const lma::Message m = lma::message_for({lma::Errc::changed, 0});
+    CHECK(m.kind == lma::ErrorKind::os_error &&
+          m.text == "the file changed since its records were indexed");
+}
+
 void test_header_check() {
     test::FileShape shape;
     shape.channels.assign(2, lma::Channel{0, 0, 0, 1.0});
@@ -610,6 +667,8 @@ int main() {
     test_long_record_memory_given_back();
     test_changed_file();
     test_refused_outputs_stay_untouched();
+    test_shrunk_while_scanned();
+    test_record_rewritten_in_place();
     test_header_check();
     test_file_and_messages();
     return test::summary();

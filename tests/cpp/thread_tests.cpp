@@ -1,14 +1,21 @@
 // Many threads decode random ranges of one open File at once, each with
-// its own scratch buffer, and must get what one thread gets. Built with
+// its own scratch buffer, and must get what one thread gets, also while
+// the file grows and its index is refreshed. Built with
 // ThreadSanitizer by tools/tsan.sh, which then also sees any shared state.
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
 #include <thread>
 
+#include "lma/file_stat.hpp"
 #include "lma/range.hpp"
+#include "lma/replaced.hpp"
 #include "lma/rw_lock.hpp"
 #include "lma/scan.hpp"
+#include "lma/stream.hpp"
 #include "lma_files.hpp"
 
 namespace {
@@ -132,9 +139,160 @@ void test_waiting_writer_holds_new_readers_back() {
     }
     CHECK(held_back);
     CHECK(!written);
+    // A reader that blocks is held back as well, until the writer is done.
+    std::atomic<bool> read_after{false};
+    std::thread reader([&] {
+        lock.lock_shared();
+        read_after = written.load();
+        lock.unlock_shared();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     lock.unlock_shared();
     writer.join();
-    CHECK(written);
+    reader.join();
+    CHECK(written && read_after);
+}
+
+// Threads read ranges of a file while another appends to it in pieces
+// and refreshes the index as LmaFile.refresh does (the replacement check,
+// then the scan), under the readers-writer lock: every read equals the
+// same range read alone from the whole file.
+void test_reads_while_appended_and_refreshed() {
+    std::mt19937 rng(7);
+    test::FileShape shape;
+    shape.channels.assign(2, lma::Channel{0, 0, 5, 0.25});
+    shape.nsamples = 64;
+    shape.events = 600;
+    const test::Bytes whole = test::random_file(shape, rng);
+    test::MemFile full(whole);
+    const lma::Header h = test::iterate(full.stream).header;
+    lma::RecordIndex all;
+    CHECK(lma::scan_records(full.file, h,
+                            static_cast<std::int64_t>(whole.b.size()), all)
+              .ok() &&
+          all.size() == shape.events);
+    std::vector<Job> jobs;
+    for (int j = 0; j < 200; ++j) {
+        const std::size_t a = std::uniform_int_distribution<std::size_t>(
+            0, shape.events - 1)(rng);
+        jobs.push_back({a, std::min(shape.events, a + 1 + a % 50), {1, 0},
+                        static_cast<lma::SampleType>(j % 3)});
+    }
+    std::vector<std::vector<double>> serial;
+    lma::Scratch scratch;
+    for (const Job& job : jobs) {
+        bool ok = false;
+        serial.push_back(run(full.file, h, all, job, scratch, ok));
+        CHECK(ok);
+    }
+
+    test::Bytes start;
+    start.b = test::header_bytes(shape).b;
+    test::MemFile m(start);
+    std::vector<unsigned char> header_bytes;
+    lma::Header opened;
+    CHECK(lma::read_header_and_bytes(m.file, opened, header_bytes).ok());
+    // The memory file's own path, as the replacement check stats it.
+    const std::string path = "/proc/self/fd/" + std::to_string(m.file.fd());
+    lma::RwLock lock;
+    lma::RecordIndex index;
+    std::atomic<bool> writing{true};
+    std::atomic<int> failures{0}, reads{0};
+    std::thread writer([&] {
+        std::mt19937 pieces(3);
+        std::size_t size = start.b.size();
+        while (size < whole.b.size()) {
+            const std::size_t next = std::min(
+                whole.b.size(), size + std::uniform_int_distribution<
+                                           std::size_t>(1, 3000)(pieces));
+            test::Bytes grown;
+            grown.b.assign(whole.b.begin(), whole.b.begin() + next);
+            m.append(grown, size);
+            size = next;
+            std::unique_lock<lma::RwLock> refresh(lock);
+            lma::FileStamp now;
+            const bool same =
+                lma::stamp_of(m.file, now).ok() &&
+                lma::check_not_replaced(m.file, path.c_str(), now, opened,
+                                        header_bytes, index)
+                    .ok();
+            const lma::Stop s = lma::scan_records(m.file, opened, now.size,
+                                                  index);
+            if (!same || !(s.ok() || s.status.code == lma::Errc::read)) {
+                ++failures;
+            }
+        }
+        writing = false;
+    });
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&, t] {
+            lma::Scratch own;
+            // Passes over this thread's jobs while the file grows, and
+            // one more once it is whole.
+            for (bool last = false; !last;) {
+                last = !writing;
+                for (std::size_t k = t; k < jobs.size(); k += 3) {
+                    std::shared_lock<lma::RwLock> read(lock);
+                    if (jobs[k].last > index.size()) {
+                        continue;
+                    }
+                    bool ok = false;
+                    const std::vector<double> got =
+                        run(m.file, opened, index, jobs[k], own, ok);
+                    ++reads;
+                    if (!ok || std::memcmp(got.data(), serial[k].data(),
+                                           got.size() * sizeof got[0]) !=
+                                   0) {
+                        ++failures;
+                    }
+                }
+            }
+        });
+    }
+    writer.join();
+    for (std::thread& th : readers) {
+        th.join();
+    }
+    CHECK(failures == 0 && reads > 0);
+    CHECK(index.offsets == all.offsets && index.end == all.end);
+}
+
+// A header rewritten while it is parsed: what is parsed and the bytes kept
+// to compare with later are of one content.
+void test_header_rewritten_while_parsed() {
+    test::FileShape shape;
+    shape.channels.assign(1, lma::Channel{0, 0, 0, 0.5});
+    shape.nsamples = 4;
+    test::MemFile m(test::header_bytes(shape));
+    // The gain of channel 0: after the general block, full scale and
+    // offset.
+    constexpr std::size_t kGainAt = 50 + 4;
+    constexpr int kParses = 20000;
+    std::atomic<bool> done{false};
+    std::atomic<int> short_writes{0};
+    std::thread writer([&] {
+        for (int i = 0; !done; ++i) {
+            const double gain = lma::from_le(i % 2 ? 2.0 : 0.5);
+            short_writes += pwrite(m.file.fd(), &gain, sizeof gain,
+                                   kGainAt) != sizeof gain;
+        }
+    });
+    int mismatches = 0, parsed = 0;
+    for (int i = 0; i < kParses; ++i) {
+        lma::Header h;
+        std::vector<unsigned char> bytes;
+        const lma::Status s = lma::read_header_and_bytes(m.file, h, bytes);
+        double kept = 0;
+        if (s.ok() && bytes.size() == 74) {
+            ++parsed;
+            std::memcpy(&kept, bytes.data() + kGainAt, sizeof kept);
+            mismatches += lma::from_le(kept) != h.channel_info.at(0).gain;
+        }
+    }
+    done = true;
+    writer.join();
+    CHECK(mismatches == 0 && short_writes == 0 && parsed == kParses);
 }
 
 }  // namespace
@@ -142,5 +300,7 @@ void test_waiting_writer_holds_new_readers_back() {
 int main() {
     test_threads();
     test_waiting_writer_holds_new_readers_back();
+    test_reads_while_appended_and_refreshed();
+    test_header_rewritten_while_parsed();
     return test::summary();
 }

@@ -27,6 +27,12 @@ inline constexpr char kInconsistentMessage[] =
 inline constexpr char kChangedMessage[] =
     "the file changed since its records were indexed";
 inline constexpr char kNotRegularMessage[] = "not a regular file";
+// Why a file counts as replaced, by Replacement.
+inline constexpr char kOtherFileMessage[] =
+    "another file is at its path now";
+inline constexpr char kHeaderRewrittenMessage[] = "its header was rewritten";
+inline constexpr char kRecordsRewrittenMessage[] =
+    "its indexed records were rewritten";
 
 enum class ErrorKind {
     os_error,      // OSError; for Errc::os built from errno (value)

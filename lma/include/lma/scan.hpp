@@ -69,4 +69,14 @@ struct Stop {
 Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
                   RecordIndex& index) noexcept;
 
+// Walks record `r` of `index` again over the file as it is now, its end
+// at `file_size`, reading heads and pulse infos as scan_records does. ok
+// when the record still ends where the index says; Errc::changed (value:
+// its offset) when it walks elsewhere or fails; the error of the reading
+// (Errc::os, Errc::no_memory) otherwise. A file found shorter than
+// `file_size` during the walk is no verdict: ok, and the scan that
+// follows finds its new end.
+Status rewalk_record(const File& f, const Header& h, const RecordIndex& index,
+                     std::size_t r, std::int64_t file_size) noexcept;
+
 }  // namespace lma

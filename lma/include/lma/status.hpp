@@ -21,6 +21,8 @@ enum class Errc {
                      // describes (bytes altered since the scan); value:
                      // the offending record's offset
     not_regular,     // File::open found no regular file (a FIFO, a device)
+    replaced,        // the path names another file now, or the file was
+                     // rewritten from its start; value: a Replacement
 };
 
 struct Status {
