@@ -36,8 +36,14 @@ class ConvertCommand(Command):
                    "'lma' opens, with the attribute 'start'.")
 
     def add_arguments(self, parser: argparse.ArgumentParser) -> None:
-        parser.add_argument("file", metavar="FILE")
-        parser.add_argument("out", metavar="OUT.{npz,zarr,nc}")
+        parser.add_argument("paths", nargs="+", metavar="FILE",
+                            help="LMA files, then OUT.{npz,zarr,nc} "
+                                 "unless -o gives it")
+        parser.add_argument("-o", "--output", metavar="OUT.{npz,zarr,nc}",
+                            help="the output; every FILE is then an input")
+        parser.add_argument("--pulses", action="store_true",
+                            help="the partial pulses as stored, of every "
+                                 "FILE, to OUT.{parquet,npz,zarr}")
         parser.add_argument("--dtype", choices=["float64", "float32"],
                             default="float64",
                             help="trace type; float32 halves the size")
@@ -49,10 +55,23 @@ class ConvertCommand(Command):
 
     def check_arguments(self, parser: argparse.ArgumentParser,
                         args: argparse.Namespace) -> None:
+        if args.output is None:
+            if len(args.paths) < 2:
+                parser.error("the following arguments are required: "
+                             "OUT.{npz,zarr,nc}")
+            args.files, args.out = args.paths[:-1], args.paths[-1]
+        else:
+            args.files, args.out = args.paths, args.output
+        if len(args.files) > 1 and not args.pulses:
+            parser.error("several inputs need --pulses")
+        args.file = args.files[0]
         if args.stop is not None and args.stop < args.start:
             parser.error(f"--stop {args.stop} is before --start {args.start}")
 
     def run(self, args: argparse.Namespace) -> int:
+        if args.pulses:
+            from .pulses import convert_pulses
+            return convert_pulses(args)
         suffix = check_output(args.file, args.out)
         if suffix != ".npz":
             return convert_to_dataset(args, suffix)
