@@ -8,7 +8,7 @@ import pytest
 import kelvane
 from kelvane import pulses_export
 from kelvane.writer import Channel, Event, Pulse, event_bytes
-from test_cli import CHANNELS, EVENTS, HEADER, fsync_fails, run
+from test_cli import CHANNELS, EVENTS, HEADER, Terminal, fsync_fails, run
 
 FLAT = ["event", "channel", "first", "length", "offset", "samples"]
 
@@ -158,6 +158,14 @@ def test_pulses_read_back_as_stored(capsys, files, tmp_path, monkeypatch,
         assert "damage" not in attrs
 
 
+def test_progress_on_a_terminal(capsys, files, tmp_path, monkeypatch):
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    status, _, _ = run(capsys, "convert", "--pulses", files["sample"],
+                       tmp_path / "out.npz")
+    assert status == 0 and "converting" in terminal.getvalue()
+
+
 def test_calibration_is_kept_per_source(files, tmp_path):
     out = str(tmp_path / "out.npz")
     names = [files["sample"], files["many"]]
@@ -206,6 +214,9 @@ FAILURES = [
      "{sample}"),
     (["{sample}", "OUT.parquet"], no_pyarrow, 1,
      "writing .parquet needs pyarrow: pip install 'kelvane[table]'"),
+    (["OUT.npz", "OUT.npz"], None, 2, "OUT is the input file: {out}"),
+    (["{sample}", "OUT.zarr"], None, 2,
+     "OUT exists and is not a Zarr store: {out}"),
     (["{sample}", "OUT.nc"], None, 2,
      "OUT must end in .parquet, .npz, .zarr with --pulses: {out}"),
     (["{sample}", "{damaged}", "OUT.npz", "--start", "9"], None, 1,

@@ -1,8 +1,9 @@
 """The `lma` command: inspect, convert and plot LMA files.
 
-    lma info FILE
+    lma info FILE...
     lma show FILE [--event N | --tag T] [--csv]
     lma convert FILE OUT.{npz,zarr,nc} [--dtype float32] [--start N] [--stop N]
+    lma convert --pulses FILE... OUT.{parquet,npz,zarr} [--start N] [--stop N]
     lma plot FILE [--event N | --tag T] -o OUT.{png,svg,pdf} [--size WxH]
     lma features FILE... -o OUT.{parquet,csv,npz} [--channels C,C]
                  [--quantities Q,Q] [--window A:B] [--threshold T]

@@ -33,7 +33,9 @@ class ConvertCommand(Command):
                    "'sample_interval', 'calibration', 'source', 'start'. "
                    "OUT.zarr (needs kelvane[zarr]) and OUT.nc (needs "
                    "kelvane[netcdf]) hold the dataset xarray's engine "
-                   "'lma' opens, with the attribute 'start'.")
+                   "'lma' opens, with the attribute 'start'. With "
+                   "--pulses, the partial pulses as stored, of one or more "
+                   "files, to OUT.{parquet,npz,zarr}.")
 
     def add_arguments(self, parser: argparse.ArgumentParser) -> None:
         parser.add_argument("paths", nargs="+", metavar="FILE",
