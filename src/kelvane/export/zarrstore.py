@@ -1,0 +1,93 @@
+"""Zarr stores, in the format the installed Zarr writes by default (the
+second with Zarr 2, the third with Zarr 3), compressed with Blosc's zstd
+at level 3 after a byte shuffle: named here, since the default codec
+differs between the two."""
+
+from __future__ import annotations
+
+import warnings
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+import zarr
+
+from ..damage import Damage
+from .dataset import Sink, write_dataset
+from .plan import Plan
+from .run import Run
+
+ZARR3 = int(zarr.__version__.split(".")[0]) >= 3
+
+
+def compressor(compress: bool) -> Any:
+    if not compress:
+        return None
+    if ZARR3:
+        from zarr.codecs import BloscCodec
+        return BloscCodec(cname="zstd", clevel=3, shuffle="shuffle")
+    from numcodecs import Blosc
+    return Blosc(cname="zstd", clevel=3, shuffle=Blosc.SHUFFLE)
+
+
+class ZarrSink(Sink):
+    def __init__(self, path: str, compress: bool) -> None:
+        self.path = path
+        self.codec = compressor(compress)
+        self.group = zarr.open_group(path, mode="w")
+        self.arrays: Dict[str, Any] = {}
+        # The codecs release the interpreter lock: the variables of a
+        # batch are compressed side by side.
+        self.pool = ThreadPoolExecutor(4)
+
+    def attributes(self, attrs: Dict[str, Any]) -> None:
+        self.group.attrs.update(attrs)
+
+    def variable(self, name: str, dims: Sequence[str],
+                 shape: Tuple[int, ...], dtype: np.dtype,
+                 chunks: Tuple[int, ...], attrs: Dict[str, Any],
+                 data: Optional[np.ndarray] = None) -> None:
+        if ZARR3:
+            # The third format has no empty fill value; xarray reads it as
+            # a mask only where an attribute `_FillValue` says so, and
+            # there is none.
+            array = self.group.create_array(
+                name, shape=shape, dtype=dtype, chunks=chunks,
+                compressors=self.codec, fill_value=0,
+                dimension_names=list(dims), attributes=attrs)
+        else:
+            # No fill value, so that no sample reads as missing.
+            array = self.group.create_dataset(
+                name, shape=shape, dtype=dtype, chunks=chunks,
+                compressor=self.codec, fill_value=None)
+            array.attrs.put(dict(attrs, _ARRAY_DIMENSIONS=list(dims)))
+        self.arrays[name] = array
+        if data is not None and data.size:
+            array[...] = data
+
+    def write(self, at: int, blocks: Dict[str, np.ndarray]) -> None:
+        def put(name: str) -> None:
+            block = blocks[name]
+            self.arrays[name][at:at + len(block)] = block
+        for done in [self.pool.submit(put, name) for name in blocks]:
+            done.result()
+
+    def close(self) -> None:
+        self.pool.shutdown()
+        with warnings.catch_warnings():
+            # Zarr's third format has no consolidated metadata of its own
+            # yet; it is written for readers of the second, as xarray
+            # does.
+            warnings.filterwarnings("ignore", "Consolidated metadata",
+                                    UserWarning)
+            zarr.consolidate_metadata(self.path)
+
+
+def write_zarr(run: Run, path: str, events: range, dtype: str, layout: Plan,
+               compress: bool, damages: List[Tuple[int, Damage]],
+               progress: Callable[[int], None]) -> None:
+    sink = ZarrSink(path, compress)
+    try:
+        write_dataset(sink, run, events, dtype, layout, damages, progress)
+    finally:
+        sink.pool.shutdown(cancel_futures=True)
