@@ -148,7 +148,7 @@ def convert(args: argparse.Namespace, suffix: str, run: Run) -> int:
     except export.MismatchError as error:
         raise UsageError(str(error)) from None
     events = run_range(run, args.start, args.stop)
-    layout = export.plan_for(run, args.dtype, args.memory_limit)
+    layout = export.plan_for(run, args.dtype, args.memory_limit, suffix)
     # Decoding writes every sample: memory granted on credit would get the
     # process killed, so it is checked before the output is made.
     reserve(layout.working_bytes + 20 * len(events))

@@ -51,8 +51,9 @@ def missing_modules(suffix: str) -> list:
     return missing
 
 
-def plan_for(run: Run, dtype: str, memory_limit: int) -> Plan:
-    return plan(len(run.channels), run.nsamples, DTYPES[dtype], memory_limit)
+def plan_for(run: Run, dtype: str, memory_limit: int, suffix: str) -> Plan:
+    return plan(len(run.channels), run.nsamples, DTYPES[dtype], memory_limit,
+                suffix)
 
 
 def export(run: Run, path: str, *, start: int = 0,
@@ -75,7 +76,7 @@ def export(run: Run, path: str, *, start: int = 0,
     run.check_compatible(dtype == "raw")
     events = range(start, len(run) if stop is None else min(stop, len(run)))
     damages = run.damages(start, stop)
-    layout = plan_for(run, dtype, memory_limit)
+    layout = plan_for(run, dtype, memory_limit, suffix)
     if suffix == ".npz":
         from .npz import write_npz as write
     elif suffix == ".zarr":

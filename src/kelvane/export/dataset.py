@@ -15,6 +15,16 @@ from .plan import Plan
 from .run import DTYPES, Run
 
 
+def shuffles(dtype: np.dtype) -> bool:
+    """Whether a variable's bytes are shuffled (grouped by significance)
+    before compression: for integers, whose high bytes vary little. Not
+    for calibrated traces: they take only as many distinct values as the
+    raw samples, which a compressor finds as repeats of whole values, and
+    which shuffling breaks apart (float64 traces come out half as large
+    again with it)."""
+    return dtype.kind in "iu"
+
+
 class Sink:
     """A store being written: variables declared first, then filled a
     batch of events at a time, each batch a whole number of chunks (the

@@ -1,18 +1,35 @@
-"""netCDF-4 files (HDF5 underneath), compressed with zlib at level 1
-after a byte shuffle."""
+"""netCDF-4 files (HDF5 underneath), compressed with zlib at level 1,
+integers after a byte shuffle (see `dataset.shuffles`)."""
 
 from __future__ import annotations
 
 import contextlib
+import os
+import zlib
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import h5netcdf
 import numpy as np
 
 from ..damage import Damage
-from .dataset import Sink, write_dataset
+from .dataset import Sink, shuffles, write_dataset
 from .plan import Plan
 from .run import Run
+
+
+def stored_chunk(rows: np.ndarray, nrows: int) -> bytes:
+    """A chunk as HDF5 stores it with the filters `NetcdfSink.variable`
+    sets: `nrows` rows (the last chunk padded with zeros), byte-shuffled
+    for integers, then deflated at level 1 into a zlib stream."""
+    if len(rows) < nrows:
+        full = np.zeros((nrows,) + rows.shape[1:], rows.dtype)
+        full[:len(rows)] = rows
+        rows = full
+    data = np.ascontiguousarray(rows).view(np.uint8)
+    if shuffles(rows.dtype):
+        data = data.reshape(-1, rows.dtype.itemsize).T
+    return zlib.compress(np.ascontiguousarray(data), 1)
 
 
 class NetcdfSink(Sink):
@@ -21,6 +38,7 @@ class NetcdfSink(Sink):
         self.file = h5netcdf.File(path, "w")
         self.file.dimensions = sizes
         self.variables: Dict[str, Any] = {}
+        self.pool = ThreadPoolExecutor(os.cpu_count() or 1)
 
     def attributes(self, attrs: Dict[str, Any]) -> None:
         self.file.attrs.update(attrs)
@@ -36,7 +54,7 @@ class NetcdfSink(Sink):
                                                                 shape))
             if self.compress:
                 options.update(compression="gzip", compression_opts=1,
-                               shuffle=True)
+                               shuffle=shuffles(dtype))
         # No fill value: none of the samples is missing.
         variable = self.file.create_variable(name, tuple(dims), dtype,
                                              **options)
@@ -46,10 +64,26 @@ class NetcdfSink(Sink):
             variable[...] = data
 
     def write(self, at: int, blocks: Dict[str, np.ndarray]) -> None:
+        if not self.compress:
+            for name, block in blocks.items():
+                self.variables[name][at:at + len(block)] = block
+            return
+        # HDF5 compresses one chunk at a time under h5py's lock: chunks are
+        # compressed here side by side instead (zlib releases the
+        # interpreter lock), and handed over as they are stored.
+        jobs = []
         for name, block in blocks.items():
-            self.variables[name][at:at + len(block)] = block
+            dataset = self.variables[name]._h5ds
+            rows = dataset.chunks[0]
+            for i in range(0, len(block), rows):
+                jobs.append((dataset, (at + i,) + (0,) * (block.ndim - 1),
+                             self.pool.submit(stored_chunk, block[i:i + rows],
+                                              rows)))
+        for dataset, offset, chunk in jobs:
+            dataset.id.write_direct_chunk(offset, chunk.result())
 
     def close(self) -> None:
+        self.pool.shutdown(cancel_futures=True)
         try:
             self.file.close()
         except BaseException:

@@ -39,6 +39,17 @@ def put_array(archive: zipfile.ZipFile, name: str, array: Any) -> None:
         np.lib.format.write_array(member, array, allow_pickle=False)
 
 
+# Bytes handed to the compressor at a time: its output for each piece is
+# held in full before it is written.
+PIECE_BYTES = 2**20
+
+
+def put_bytes(member: IO[bytes], array: np.ndarray) -> None:
+    data = memoryview(array).cast("B") if array.size else memoryview(b"")
+    for i in range(0, len(data), PIECE_BYTES):
+        member.write(data[i:i + PIECE_BYTES])
+
+
 def header_arrays(run: Run, start: int,
                   damages: List[Tuple[int, Damage]]) -> Dict[str, Any]:
     """The header as arrays, and the dataset's attributes that have no
@@ -75,7 +86,7 @@ def write_npz(run: Run, path: str, events: range, dtype: str, layout: Plan,
     tags, horpos = np.empty(n, np.int32), np.empty(n, np.float64)
     nchannels = max(len(run.keys), 1)
     # One channel at a time: a batch holds as many events as all channels
-    # would in the same memory.
+    # would in the same memory, and is a whole number of output chunks.
     batch = layout.batch * nchannels
     with zipfile.ZipFile(path, "w", method, compresslevel=1) as archive:
         # With no channel, one pass for the tags and positions alone.
@@ -96,8 +107,8 @@ def write_npz(run: Run, path: str, events: range, dtype: str, layout: Plan,
                     at = i - events.start
                     tags[at:at + j - i] = rows.tags
                     horpos[at:at + j - i] = rows.horpos
-                    if member is not None and rows.traces[key].size:
-                        member.write(memoryview(rows.traces[key]).cast("B"))
+                    if member is not None:
+                        put_bytes(member, rows.traces[key])
                         progress((j - i) * layout.event_bytes // nchannels)
             finally:
                 if member is not None:

@@ -16,9 +16,11 @@ CHUNK_BYTES = 4 * 2**20
 # index (8 bytes), and the tags and trigger positions that an .npz
 # collects (12 bytes).
 BYTES_PER_EVENT = 20
-# The decoded batch, its compressed copy and the writers' own buffers:
-# the limit is shared between this many copies of a batch.
-COPIES = 3
+# Copies of a decoded batch that writing makes at most, by format: the
+# batch itself, compressed chunks and the writers' own buffers (Zarr's
+# codec pipeline copies each chunk more than once on its way to disk).
+# The limit is shared between them.
+COPIES = {".npz": 3, ".zarr": 6, ".nc": 4}
 
 
 class Plan(NamedTuple):
@@ -27,17 +29,19 @@ class Plan(NamedTuple):
     event_bytes: int     # one event's samples, all channels
     chunk: int
     batch: int
+    copies: int
 
     @property
     def working_bytes(self) -> int:
         """What the decoding and writing take at most beside the per-event
         arrays."""
-        return COPIES * self.batch * self.event_bytes
+        return self.copies * self.batch * self.event_bytes
 
 
 def plan(nchannels: int, nsamples: int, dtype: np.dtype,
-         memory_limit: int) -> Plan:
+         memory_limit: int, suffix: str) -> Plan:
     event_bytes = max(nchannels * max(nsamples, 0) * dtype.itemsize, 1)
     chunk = max(1, CHUNK_BYTES // event_bytes)
-    chunks = memory_limit // COPIES // (chunk * event_bytes)
-    return Plan(event_bytes, chunk, max(1, chunks) * chunk)
+    copies = COPIES[suffix]
+    chunks = memory_limit // copies // (chunk * event_bytes)
+    return Plan(event_bytes, chunk, max(1, chunks) * chunk, copies)

@@ -1,7 +1,7 @@
 """Zarr stores, in the format the installed Zarr writes by default (the
 second with Zarr 2, the third with Zarr 3), compressed with Blosc's zstd
-at level 3 after a byte shuffle: named here, since the default codec
-differs between the two."""
+at level 3, integers after a byte shuffle (see `dataset.shuffles`): named
+here, since the default codec differs between the two."""
 
 from __future__ import annotations
 
@@ -13,27 +13,32 @@ import numpy as np
 import zarr
 
 from ..damage import Damage
-from .dataset import Sink, write_dataset
+from .dataset import Sink, shuffles, write_dataset
 from .plan import Plan
 from .run import Run
 
 ZARR3 = int(zarr.__version__.split(".")[0]) >= 3
 
 
-def compressor(compress: bool) -> Any:
+def compressor(compress: bool, dtype: np.dtype) -> Any:
+    """Blosc's zstd at level 3; integers byte-shuffled first (see
+    `shuffles`)."""
     if not compress:
         return None
     if ZARR3:
         from zarr.codecs import BloscCodec
-        return BloscCodec(cname="zstd", clevel=3, shuffle="shuffle")
+        return BloscCodec(cname="zstd", clevel=3, typesize=dtype.itemsize,
+                          shuffle="shuffle" if shuffles(dtype)
+                          else "noshuffle")
     from numcodecs import Blosc
-    return Blosc(cname="zstd", clevel=3, shuffle=Blosc.SHUFFLE)
+    return Blosc(cname="zstd", clevel=3, shuffle=Blosc.SHUFFLE
+                 if shuffles(dtype) else Blosc.NOSHUFFLE)
 
 
 class ZarrSink(Sink):
     def __init__(self, path: str, compress: bool) -> None:
         self.path = path
-        self.codec = compressor(compress)
+        self.compress = compress
         self.group = zarr.open_group(path, mode="w")
         self.arrays: Dict[str, Any] = {}
         # The codecs release the interpreter lock: the variables of a
@@ -53,13 +58,13 @@ class ZarrSink(Sink):
             # there is none.
             array = self.group.create_array(
                 name, shape=shape, dtype=dtype, chunks=chunks,
-                compressors=self.codec, fill_value=0,
+                compressors=compressor(self.compress, dtype), fill_value=0,
                 dimension_names=list(dims), attributes=attrs)
         else:
             # No fill value, so that no sample reads as missing.
             array = self.group.create_dataset(
                 name, shape=shape, dtype=dtype, chunks=chunks,
-                compressor=self.codec, fill_value=None)
+                compressor=compressor(self.compress, dtype), fill_value=None)
             array.attrs.put(dict(attrs, _ARRAY_DIMENSIONS=list(dims)))
         self.arrays[name] = array
         if data is not None and data.size:
