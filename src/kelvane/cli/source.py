@@ -1,5 +1,5 @@
-"""The LMA file a command reads: opened with its failures as one line, and
-its events found by index."""
+"""The LMA file a command reads: opened with its failures as one line, its
+events found by index or tag, and a record that no longer reads named."""
 
 from __future__ import annotations
 
@@ -127,7 +127,8 @@ def find_event(f: LmaFile,
     return index, f[index]
 
 
-# Tags read per call while looking for one: 800 kB of them at most.
+# Events whose tags (and trigger positions) are read per call while
+# looking for a tag: under 800 kB a call.
 TAG_BATCH = 2**16
 
 
