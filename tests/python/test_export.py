@@ -1,4 +1,5 @@
 import os
+import tempfile
 import warnings
 
 import numpy as np
@@ -206,9 +207,15 @@ def test_inputs_that_differ_are_refused(capsys, tmp_path, change, field):
 
 @pytest.mark.parametrize("suffix", SUFFIXES)
 def test_a_huge_header_is_refused_before_the_output_is_made(
-        capsys, tmp_path, suffix):
+        capsys, tmp_path, monkeypatch, suffix):
     requires(suffix)
     name = write(tmp_path / "in.lma", 1, nsamples=2**31 - 1)
+
+    def no_output(*args, **kwargs):
+        raise AssertionError("the output was made before the refusal")
+
+    monkeypatch.setattr(tempfile, "mkstemp", no_output)
+    monkeypatch.setattr(tempfile, "mkdtemp", no_output)
     status, _, err = convert(capsys, name, tmp_path / f"out{suffix}")
     assert status == 1 and err == (
         "lma: error: out of memory: the header's 2147483647 samples per "
@@ -223,17 +230,23 @@ def test_a_huge_header_is_refused_before_the_output_is_made(
 LIMIT = 32 * 2**20
 
 
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    """About 100 MB, as few distinct records repeated (quick to write):
+    whole traces, so that the output is as large as the input."""
+    name = tmp_path_factory.mktemp("big") / "big.lma"
+    size = write_random_run(name, 12_000, nsamples=1024, pulses=1,
+                            length=1024, distinct=50)
+    return name, size
+
+
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="resident size means nothing under a sanitizer")
 @pytest.mark.parametrize("suffix, dtype", [
     (".npz", "raw"), (".zarr", "raw"), (".nc", "float32")])
-def test_memory_stays_within_the_limit(tmp_path, suffix, dtype):
+def test_memory_stays_within_the_limit(big, tmp_path, suffix, dtype):
     requires(suffix)
-    name = tmp_path / "big.lma"
-    # About 100 MB, as few distinct records repeated (quick to write):
-    # whole traces, so that the output is as large as the input.
-    size = write_random_run(name, 12_000, nsamples=1024, pulses=1,
-                            length=1024, distinct=50)
+    name, size = big
     proc = run_python(f"""
         import os, resource, sys
         from kelvane import cli, export
