@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import kelvane
-from kelvane import cli
+from kelvane import cli, export
 from kelvane.writer import (Channel, Event, Pulse, event_bytes,
                             write_random_run)
 
@@ -72,11 +72,15 @@ def load(out, decode=True):
 
 @pytest.mark.parametrize("suffix", SUFFIXES)
 @pytest.mark.parametrize("dtype", DTYPES)
-def test_round_trip(capsys, tmp_path, suffix, dtype):
+def test_round_trip(capsys, tmp_path, monkeypatch, suffix, dtype):
     requires(suffix)
     name = write(tmp_path / "in.lma", 30, damaged=True)
     out = tmp_path / f"out{suffix}"
-    # A batch of a few chunks of one event each.
+    # Chunks of two events, batches of two chunks: the events written
+    # cross chunks and batches, and end within a chunk.
+    event = len(CHANNELS) * NSAMPLES * np.dtype(export.DTYPES[dtype]).itemsize
+    monkeypatch.setattr(export.plan, "CHUNK_BYTES", 2 * event)
+    monkeypatch.setitem(export.plan.COPIES, suffix, 2**23 // (4 * event))
     status, _, err = convert(capsys, name, out, "--dtype", dtype,
                              "--start", 2, "--memory-limit", "8M")
     assert status == 1 and "damaged record" in err

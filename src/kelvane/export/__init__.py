@@ -22,7 +22,7 @@ import os
 from typing import Callable, Dict, Optional, Tuple
 
 from .metadata import damage_message
-from .plan import DEFAULT_MEMORY_LIMIT, Plan, plan
+from .plan import DEFAULT_MEMORY_LIMIT, Plan, make_plan
 from .run import DTYPES, MismatchError, Run
 
 __all__ = ["Run", "MismatchError", "export", "FORMATS", "DTYPES",
@@ -52,8 +52,8 @@ def missing_modules(suffix: str) -> list:
 
 
 def plan_for(run: Run, dtype: str, memory_limit: int, suffix: str) -> Plan:
-    return plan(len(run.channels), run.nsamples, DTYPES[dtype], memory_limit,
-                suffix)
+    return make_plan(len(run.channels), run.nsamples, DTYPES[dtype],
+                     memory_limit, suffix)
 
 
 def export(run: Run, path: str, *, start: int = 0,

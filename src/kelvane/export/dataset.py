@@ -40,8 +40,11 @@ class Sink:
         """Declares a variable; `data`, if given, is all of it."""
         raise NotImplementedError
 
-    def write(self, at: int, blocks: Dict[str, np.ndarray]) -> None:
-        """Rows `at` on of each variable named, along `event`."""
+    def write(self, at: int,
+              blocks: Dict[str, np.ndarray]) -> Callable[[], None]:
+        """Starts writing rows `at` on of each variable named, along
+        `event`; returns what finishes it, after which `blocks` may be
+        reused."""
         raise NotImplementedError
 
     def close(self) -> None:
@@ -70,14 +73,24 @@ def write_dataset(sink: Sink, run: Run, events: range, dtype: str,
         attrs = dict(channel_attributes(run, key, dtype), coordinates=listed)
         sink.variable(key, ("event", "sample"), (n, ns), element,
                       (chunk, max(ns, 1)), attrs)
-    buffer = run.empty(min(layout.batch, n), element)
-    for i in range(events.start, events.stop, layout.batch):
+    # Two buffers: the next batch is decoded while the last is compressed.
+    batches = range(events.start, events.stop, layout.batch)
+    buffers = [run.empty(min(layout.batch, n), element)
+               for _ in range(min(len(batches), 2))]
+    pending: Optional[Callable[[], None]] = None
+    for k, i in enumerate(batches):
         j = min(i + layout.batch, events.stop)
-        rows = run.read(i, j, dtype, buffer)
+        rows = run.read(i, j, dtype, buffers[k % 2])
         blocks = {"tag": rows.tags, "horpos": rows.horpos}
         if "file" in names:
             blocks["file"] = rows.file
         blocks.update(rows.traces)
-        sink.write(i - events.start, blocks)
-        progress((j - i) * layout.event_bytes)
+        finish = sink.write(i - events.start, blocks)
+        if pending is not None:
+            pending()
+            progress(layout.batch * layout.event_bytes)
+        pending = finish
+    if pending is not None:
+        pending()
+        progress((events.stop - batches[-1]) * layout.event_bytes)
     sink.close()

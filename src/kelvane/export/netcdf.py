@@ -63,11 +63,12 @@ class NetcdfSink(Sink):
         if data is not None and data.size:
             variable[...] = data
 
-    def write(self, at: int, blocks: Dict[str, np.ndarray]) -> None:
+    def write(self, at: int,
+              blocks: Dict[str, np.ndarray]) -> Callable[[], None]:
         if not self.compress:
             for name, block in blocks.items():
                 self.variables[name][at:at + len(block)] = block
-            return
+            return lambda: None
         # HDF5 compresses one chunk at a time under h5py's lock: chunks are
         # compressed here side by side instead (zlib releases the
         # interpreter lock), and handed over as they are stored.
@@ -79,8 +80,11 @@ class NetcdfSink(Sink):
                 jobs.append((dataset, (at + i,) + (0,) * (block.ndim - 1),
                              self.pool.submit(stored_chunk, block[i:i + rows],
                                               rows)))
-        for dataset, offset, chunk in jobs:
-            dataset.id.write_direct_chunk(offset, chunk.result())
+
+        def finish() -> None:
+            for dataset, offset, chunk in jobs:
+                dataset.id.write_direct_chunk(offset, chunk.result())
+        return finish
 
     def close(self) -> None:
         self.pool.shutdown(cancel_futures=True)

@@ -16,11 +16,12 @@ CHUNK_BYTES = 4 * 2**20
 # index (8 bytes), and the tags and trigger positions that an .npz
 # collects (12 bytes).
 BYTES_PER_EVENT = 20
-# Copies of a decoded batch that writing makes at most, by format: the
-# batch itself, compressed chunks and the writers' own buffers (Zarr's
-# codec pipeline copies each chunk more than once on its way to disk).
-# The limit is shared between them.
-COPIES = {".npz": 3, ".zarr": 6, ".nc": 4}
+# Copies of a decoded batch that writing takes at most, by format: the
+# batch itself, for Zarr and netCDF the next one decoded meanwhile,
+# compressed chunks and the writers' own buffers (Zarr's codec pipeline
+# copies each chunk more than once on its way to disk). The limit is
+# shared between them.
+COPIES = {".npz": 3, ".zarr": 7, ".nc": 5}
 
 
 class Plan(NamedTuple):
@@ -38,7 +39,7 @@ class Plan(NamedTuple):
         return self.copies * self.batch * self.event_bytes
 
 
-def plan(nchannels: int, nsamples: int, dtype: np.dtype,
+def make_plan(nchannels: int, nsamples: int, dtype: np.dtype,
          memory_limit: int, suffix: str) -> Plan:
     event_bytes = max(nchannels * max(nsamples, 0) * dtype.itemsize, 1)
     chunk = max(1, CHUNK_BYTES // event_bytes)

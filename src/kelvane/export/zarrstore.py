@@ -68,12 +68,18 @@ class ZarrSink(Sink):
         if data is not None and data.size:
             array[...] = data
 
-    def write(self, at: int, blocks: Dict[str, np.ndarray]) -> None:
+    def write(self, at: int,
+              blocks: Dict[str, np.ndarray]) -> Callable[[], None]:
         def put(name: str) -> None:
             block = blocks[name]
             self.arrays[name][at:at + len(block)] = block
-        for done in [self.pool.submit(put, name) for name in blocks]:
-            done.result()
+
+        started = [self.pool.submit(put, name) for name in blocks]
+
+        def finish() -> None:
+            for done in started:
+                done.result()
+        return finish
 
     def close(self) -> None:
         self.pool.shutdown()
