@@ -276,3 +276,19 @@ def test_memory_stays_within_the_limit(big, tmp_path, suffix, dtype):
     status, grown = map(int, proc.stdout.split()[-2:])
     assert status == 0 and size > 90e6
     assert grown <= LIMIT + 4 * 2**20 + 20 * 12_000, proc.stdout
+
+
+def test_npz_members_past_the_zip_limit_use_zip64(capsys, tmp_path,
+                                                  monkeypatch):
+    import zipfile
+    from kelvane.export import npz
+    # The limit lowered, so that a small member stands for one over 2 GB:
+    # zipfile refuses a member past it unless ZIP64 was asked for.
+    monkeypatch.setattr(zipfile, "ZIP64_LIMIT", 2000)
+    monkeypatch.setattr(npz, "ZIP64_LIMIT", 2000)
+    name = write(tmp_path / "in.lma", 40)
+    out = tmp_path / "out.npz"
+    assert convert(capsys, name, out, "--no-compress")[0] == 0
+    monkeypatch.undo()
+    with kelvane.LmaFile(name) as f, np.load(out) as data:
+        assert np.array_equal(data["channel0"], f.read().traces["channel0"])
