@@ -105,9 +105,9 @@ def check_output(sources: List[str], out: str) -> str:
     if suffix not in export.FORMATS:
         raise UsageError(f"OUT must end in {', '.join(export.FORMATS)}: "
                          f"{printable(out)}")
-    for source in sources:
+    for name in sources:
         with contextlib.suppress(OSError):
-            if os.path.samefile(source, out):
+            if os.path.samefile(name, out):
                 raise UsageError(f"OUT is the input file: {printable(out)}")
     if suffix == ".zarr" and os.path.lexists(out) and not is_zarr_store(out):
         raise UsageError(f"OUT exists and is not a Zarr store: "

@@ -88,7 +88,8 @@ def dataset_attributes(run: Run, start: int,
     return attrs
 
 
-def damage_message(run: Run, damages: List[Tuple[int, Damage]]) -> Optional[str]:
+def damage_message(run: Run,
+                   damages: List[Tuple[int, Damage]]) -> Optional[str]:
     """One line naming each damaged file the events written ran into."""
     if not damages:
         return None

@@ -11,7 +11,7 @@ from typing import IO, Any, Callable, Dict, List, Tuple
 import numpy as np
 
 from ..damage import Damage
-from .metadata import calibration, dataset_attributes
+from .metadata import dataset_attributes
 from .plan import Plan
 from .run import DTYPES, Run
 
