@@ -1,13 +1,22 @@
-"""Events per second of `lma convert` next to plain iteration.
+"""Events per second of `lma convert` next to plain iteration, and the
+Zarr and netCDF exports next to writing the same dataset through xarray.
 
-    python bench/bench_convert.py [EVENTS]
+    python bench/bench_convert.py [EVENTS] [DISTINCT_EVENTS]
 
 Writes a synthetic file with the project's writer (4 channels, 1000
 samples per trace, 3 partial pulses of 60 samples per channel), then times
 once each: iterating an LmaReader and doing nothing with the events;
 kelvane.read_events, which copies them into the output arrays; and the
-whole `lma convert` command, which also writes the .npz. State the build
-type and machine next to the figures.
+whole `lma convert` command, which also writes the .npz.
+
+Then a file in which every event is distinct (`write_random_run`: 4 x 1024
+samples, 8 pulses of 32 random samples per channel; 20 000 events make
+46 MB), exported to .zarr and .nc as `lma convert` does it
+(`kelvane.export`), side by side with what it did before: the xarray
+dataset of the file written by `to_zarr` / `to_netcdf` in chunks of 16 MB.
+Rates are MB of .lma input per second, without the command's start-up;
+the floor is decoding alone. State the build type and machine next to the
+figures.
 """
 
 import contextlib
@@ -20,9 +29,10 @@ import time
 import numpy as np
 
 import kelvane
-from kelvane import cli
+from kelvane import cli, export
 from kelvane.lmafmt import LmaReader
-from kelvane.writer import Channel, Event, Pulse, write_lma
+from kelvane.writer import (Channel, Event, Pulse, write_lma,
+                            write_random_run)
 
 CHANNELS = {c: Channel(gain=0.25, baseline=100) for c in (0, 1, 4, 7)}
 NSAMPLES = 1000
@@ -59,8 +69,74 @@ def timed(work):
     return time.perf_counter() - start
 
 
+def decode_only(name, dtype):
+    with kelvane.LmaFile(name) as f:
+        step = 4096
+        out = None
+        for i in range(0, len(f), step):
+            got = f.read(i, min(i + step, len(f)), dtype=dtype, out=out)
+            out = got if out is None else out
+
+
+def through_xarray(name, path, dtype):
+    """How `lma convert` wrote .zarr and .nc before `kelvane.export`."""
+    import dask
+    import warnings
+    from kelvane.xarray_backend import lma_dataset
+    with kelvane.LmaFile(name) as f:
+        ds = lma_dataset(f, dtype)
+        row = len(f.channels) * f.nsamples * np.dtype(
+            export.DTYPES[dtype]).itemsize
+        ds = ds.chunk({"event": max(1, 2**24 // row)})
+        with dask.config.set(scheduler="synchronous"), \
+                warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            if path.endswith(".zarr"):
+                ds.to_zarr(path, mode="w")
+            else:
+                ds.to_netcdf(path, engine="h5netcdf")
+
+
+def through_export(name, path, dtype):
+    with kelvane.LmaFile(name) as f:
+        export.export(export.Run([f]), path, dtype=dtype)
+
+
+def size_of(path):
+    if os.path.isdir(path):
+        return sum(os.path.getsize(os.path.join(d, f))
+                   for d, _, files in os.walk(path) for f in files)
+    return os.path.getsize(path)
+
+
+def exports(folder, n):
+    name = os.path.join(folder, "distinct.lma")
+    size = write_random_run(name, n)
+    print(f"\n{n} distinct events, {size / 1e6:.1f} MB, 4 channels x 1024 "
+          f"samples, 8 pulses of 32 samples per channel")
+    print(f"{'':<26}{'MB/s':>8}{'x before':>10}{'x floor':>9}"
+          f"{'size / .lma':>13}")
+    for suffix, dtype in [(".zarr", "raw"), (".zarr", "float32"),
+                          (".zarr", "float64"), (".nc", "raw"),
+                          (".nc", "float32"), (".nc", "float64")]:
+        floor = timed(lambda: decode_only(name, dtype))
+        rows = []
+        for how, write in [("before", through_xarray),
+                           ("after", through_export)]:
+            out = os.path.join(folder, f"{how}-{dtype}{suffix}")
+            seconds = timed(lambda: write(name, out, dtype))
+            rows.append((how, seconds, size_of(out) / size))
+        before = rows[0][1]
+        for how, seconds, ratio in rows:
+            label = f"{suffix} {dtype} {how}"
+            print(f"{label:<26}{size / seconds / 1e6:>8.1f}"
+                  f"{before / seconds:>10.2f}{floor / seconds:>9.2f}"
+                  f"{ratio:>13.2f}")
+
+
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 20_000
+    distinct = int(sys.argv[2]) if len(sys.argv) > 2 else 20_000
     with tempfile.TemporaryDirectory() as folder:
         name = os.path.join(folder, "bench.lma")
         size = make_file(name, n)
@@ -81,6 +157,7 @@ def main():
             base = base or seconds
             print(f"{label:<22}{n / seconds:>10.0f} events/s"
                   f"{seconds / base:>8.2f}x the time of iteration")
+        exports(folder, distinct)
 
 
 if __name__ == "__main__":

@@ -220,3 +220,35 @@ def write_lma(path: Union[str, os.PathLike],
             f.write(event_bytes(ev))
         f.write(tail)
         return f.tell()
+
+
+def write_random_run(path: Union[str, os.PathLike], nevents: int, *,
+                     nchannels: int = 4, nsamples: int = 1024,
+                     pulses: int = 8, length: int = 32, seed: int = 0,
+                     distinct: Optional[int] = None) -> int:
+    """A run in which every event differs: per channel `pulses` pulses of
+    `length` samples, uniform in -2000..2000, at random places (they may
+    overlap), gains uniform in 0.1-2.0, baselines in -100..100. With
+    `distinct`, only that many records are made and then repeated, which
+    is quicker where the contents do not matter. Returns the file size.
+    """
+    import numpy as np
+    rng = np.random.default_rng(seed)
+    channels = {c: Channel(fullscale=2000, offset=0,
+                           gain=float(rng.uniform(0.1, 2.0)),
+                           baseline=int(rng.integers(-100, 101)))
+                for c in range(nchannels)}
+
+    def record(tag: int) -> bytes:
+        sections = [[Pulse(int(first), rng.integers(-2000, 2001,
+                                                    length).tolist())
+                     for first in rng.integers(0, nsamples - length + 1,
+                                               pulses)]
+                    for _ in range(nchannels)]
+        return Event(tag, sections, horpos=float(rng.normal())).pack()
+
+    made = [record(i) for i in range(min(nevents, distinct or nevents))]
+    events = (made[i % len(made)] if distinct else made[i]
+              for i in range(nevents))
+    return write_lma(path, channels, events, nsamples=nsamples,
+                     sample_interval=1e-9)

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import kelvane
-from kelvane import batch, cli
+from kelvane import batch, cli, export
 from kelvane.lmafmt import LmaReader
 from kelvane.writer import Channel, Event, Pulse, event_bytes, header_bytes
 
@@ -219,26 +219,29 @@ def test_convert_keeps_the_events_before_the_damage(capsys, damaged,
     assert load(tmp_path / "out.npz")["tags"].tolist() == [41, 42]
 
 
+@pytest.mark.parametrize("suffix", [".npz", ".zarr", ".nc"])
 @pytest.mark.parametrize("failure, status", [
-    (KeyboardInterrupt, 130), (OSError(28, "full"), 1),
-    (signal.SIGTERM, 128 + signal.SIGTERM)])
+    (KeyboardInterrupt, 130), (signal.SIGTERM, 128 + signal.SIGTERM)])
 def test_convert_leaves_nothing_behind(capsys, sample, tmp_path, monkeypatch,
-                                       failure, status):
-    out = tmp_path / "out.npz"
-    out.write_bytes(b"older result")
+                                       suffix, failure, status):
+    if suffix != ".npz":
+        pytest.importorskip("xarray")
+    out = tmp_path / f"out{suffix}"
+    assert run(capsys, "convert", sample, out, "--stop", 1)[0] == 0
+    before = sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*"))
+    real = export.Run.read
 
-    def savez_then_fail(f, **arrays):
-        f.write(b"half an archive")
+    def read_then_fail(self, *args):
+        real(self, *args)
         if isinstance(failure, signal.Signals):
             os.kill(os.getpid(), failure)
             time.sleep(5)  # the handler's exception ends this at once
         raise failure
 
-    monkeypatch.setattr(np, "savez", savez_then_fail)
+    monkeypatch.setattr(export.Run, "read", read_then_fail)
     assert run(capsys, "convert", sample, out)[0] == status
-    assert out.read_bytes() == b"older result"
-    assert sorted(os.listdir(tmp_path)) == sorted(
-        [os.path.basename(sample), "out.npz"])
+    assert sorted(p.relative_to(tmp_path)
+                  for p in tmp_path.rglob("*")) == before
 
 
 @pytest.mark.parametrize("out, status, message", [
@@ -256,7 +259,7 @@ def test_convert_refuses_an_output_before_decoding(capsys, sample, tmp_path,
     def no_decoding(*args):
         raise AssertionError("decoded before checking OUT")
 
-    monkeypatch.setattr(cli.convert, "read_range", no_decoding)
+    monkeypatch.setattr(export.Run, "read", no_decoding)
     code, _, err = run(capsys, "convert", sample, tmp_path / out)
     assert code == status and message in err
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
@@ -316,6 +319,10 @@ def test_plot(capsys, sample, tmp_path, size, pixels):
      "argument --tag: not allowed with argument --event"),
     (["show", "{f}", "--event", "one"], "not a whole number"),
     (["convert", "{f}", "o.npz", "--dtype", "float16"], "invalid choice"),
+    (["convert", "{f}"], "required: OUT.{npz,zarr,nc}"),
+    (["convert", "{f}", "o.npz", "--memory-limit", "4M"],
+     "must be at least 8M: 4M"),
+    (["convert", "{f}", "o.npz", "--memory-limit", "1.5G"], "not a size"),
     (["convert", "{f}", "o.npz", "--start", "4", "--stop", "2"],
      "--stop 2 is before --start 4"),
     (["plot", "{f}", "--event", "0"], "required: -o/--output"),

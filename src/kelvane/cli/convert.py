@@ -1,6 +1,7 @@
-"""`lma convert FILE OUT.{npz,zarr,nc} [--dtype float32] [--start N]
-[--stop N]`: events into a NumPy archive, or the dataset xarray's engine
-"lma" opens, as Zarr or netCDF."""
+"""`lma convert FILE... OUT.{npz,zarr,nc} [--dtype float64|float32|raw]
+[--start N] [--stop N] [--no-compress] [--memory-limit SIZE]`: events of
+one or more files into a NumPy archive, or the dataset xarray's engine
+"lma" opens, as Zarr or netCDF. The writing is `kelvane.export`'s."""
 
 from __future__ import annotations
 
@@ -8,34 +9,33 @@ import argparse
 import contextlib
 import importlib
 import os
-import warnings
-from typing import Any, Dict, Tuple
+import re
+from typing import Dict, List, Optional, Tuple
 
-import numpy as np
-
-from ..batch import (Events, damage_message, damage_reached, new_events,
-                     read_range)
-from ..lmafile import LmaFile
+from .. import export
+from ..export import Run
 from .base import Command, event_index
-from .memory import reserve
-from .output import atomic_output, atomic_path
+from .memory import out_of_memory, reserve
+from .output import atomic_path
 from .progress import progress_bar
-from .source import checked_range, open_file
+from . import source
+from .source import checked_range
 from .status import UsageError, UserError, fail, printable
 
 
 class ConvertCommand(Command):
     name = "convert"
     help = "events into a NumPy .npz, Zarr or netCDF file"
-    description = ("Write the events to a NumPy .npz file: 'tags', one "
-                   "2-D array per channel ('channel0', ...) with a row per "
-                   "event, and the header as 'channels', 'nsamples', "
+    description = ("Write the events of one or more files, in the order "
+                   "given, to a NumPy .npz file: 'tags', 'horpos', 'time', "
+                   "one 2-D array per channel ('channel0', ...) with a row "
+                   "per event, and the header as 'channels', 'nsamples', "
                    "'sample_interval', 'calibration', 'source', 'start'. "
                    "OUT.zarr (needs kelvane[zarr]) and OUT.nc (needs "
                    "kelvane[netcdf]) hold the dataset xarray's engine "
-                   "'lma' opens, with the attribute 'start'. With "
-                   "--pulses, the partial pulses as stored, of one or more "
-                   "files, to OUT.{parquet,npz,zarr}.")
+                   "'lma' opens, with the attribute 'start'. Without -o, "
+                   "the last argument is OUT. With --pulses, the partial "
+                   "pulses as stored, to OUT.{parquet,npz,zarr}.")
 
     def add_arguments(self, parser: argparse.ArgumentParser) -> None:
         parser.add_argument("paths", nargs="+", metavar="FILE",
@@ -46,14 +46,24 @@ class ConvertCommand(Command):
         parser.add_argument("--pulses", action="store_true",
                             help="the partial pulses as stored, of every "
                                  "FILE, to OUT.{parquet,npz,zarr}")
-        parser.add_argument("--dtype", choices=["float64", "float32"],
+        parser.add_argument("--dtype", choices=list(export.DTYPES),
                             default="float64",
-                            help="trace type; float32 halves the size")
+                            help="trace type; float32 halves the size, raw "
+                                 "keeps the int16 samples as stored")
         parser.add_argument("--start", type=event_index, default=0,
-                            metavar="N", help="first event (default 0)")
+                            metavar="N", help="first event (default 0), "
+                                              "counted over all inputs")
         parser.add_argument("--stop", type=event_index, default=None,
                             metavar="N",
                             help="stop before this event (default: all)")
+        parser.add_argument("--no-compress", dest="compress",
+                            action="store_false",
+                            help="write the samples uncompressed")
+        parser.add_argument("--memory-limit", type=memory_size,
+                            default=export.DEFAULT_MEMORY_LIMIT,
+                            metavar="SIZE",
+                            help="memory for decoding and writing, as 512M "
+                                 "or 2G (default 256M)")
 
     def check_arguments(self, parser: argparse.ArgumentParser,
                         args: argparse.Namespace) -> None:
@@ -64,9 +74,6 @@ class ConvertCommand(Command):
             args.files, args.out = args.paths[:-1], args.paths[-1]
         else:
             args.files, args.out = args.paths, args.output
-        if len(args.files) > 1 and not args.pulses:
-            parser.error("several inputs need --pulses")
-        args.file = args.files[0]
         if args.stop is not None and args.stop < args.start:
             parser.error(f"--stop {args.stop} is before --start {args.start}")
 
@@ -74,40 +81,42 @@ class ConvertCommand(Command):
         if args.pulses:
             from .pulses import convert_pulses
             return convert_pulses(args)
-        suffix = check_output(args.file, args.out)
-        if suffix != ".npz":
-            return convert_to_dataset(args, suffix)
-        dtype = np.dtype(args.dtype)
-        # The output file is made before decoding, so that an unwritable OUT
-        # is found at once.
-        with open_file(args.file) as f, atomic_output(args.out) as out:
-            events = checked_range(f, args.start, args.stop)
-            tags, traces = convert_events(f, events, dtype)
-            np.savez(out, **dict(traces, tags=tags,
-                                 **header_arrays(f, args.start)))
-        return converted(args, f, events)
+        suffix = check_output(args.files, args.out)
+        require_modules(suffix)
+        with contextlib.ExitStack() as stack:
+            files = [stack.enter_context(source.open_or_explain(name))
+                     for name in args.files]
+            try:
+                return convert(args, suffix, Run(files))
+            except MemoryError:
+                raise UserError(out_of_memory(files[0])) from None
 
 
-# What `lma convert` writes, by the output's suffix (any case): the modules
-# each format needs beyond NumPy, and the extra that installs them.
-CONVERT_FORMATS: Dict[str, Tuple[Tuple[str, ...], str]] = {
-    ".npz": ((), ""),
-    ".zarr": (("xarray", "zarr"), "zarr"),
-    ".nc": (("xarray", "h5netcdf", "h5py"), "netcdf"),
-}
+def memory_size(text: str) -> int:
+    """Bytes from "268435456", "256M", "256MiB", "2G" (powers of 1024)."""
+    found = re.fullmatch(r"\s*(\d+)\s*(?:([KMGT])(?:i?B)?|B)?\s*", text,
+                         re.IGNORECASE)
+    if not found:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r}")
+    power = " KMGT".index((found.group(2) or " ").upper())
+    value = int(found.group(1)) << (10 * power)
+    if value < 2**23:
+        raise argparse.ArgumentTypeError(f"must be at least 8M: {text}")
+    return value
 
 
-def check_output(source: str, out: str) -> str:
+def check_output(sources: List[str], out: str) -> str:
     """The output's format, by suffix. Refuses an OUT that would overwrite
-    something other than an archive or a Zarr store, the input above
+    something other than an archive or a Zarr store, an input above
     all."""
     suffix = os.path.splitext(out)[1].lower()
-    if suffix not in CONVERT_FORMATS:
-        raise UsageError(f"OUT must end in {', '.join(CONVERT_FORMATS)}: "
+    if suffix not in export.FORMATS:
+        raise UsageError(f"OUT must end in {', '.join(export.FORMATS)}: "
                          f"{printable(out)}")
-    with contextlib.suppress(OSError):
-        if os.path.samefile(source, out):
-            raise UsageError(f"OUT is the input file: {printable(out)}")
+    for name in sources:
+        with contextlib.suppress(OSError):
+            if os.path.samefile(name, out):
+                raise UsageError(f"OUT is the input file: {printable(out)}")
     if suffix == ".zarr" and os.path.lexists(out) and not is_zarr_store(out):
         raise UsageError(f"OUT exists and is not a Zarr store: "
                          f"{printable(out)}")
@@ -122,11 +131,11 @@ def is_zarr_store(path: str) -> bool:
 
 
 def require_modules(suffix: str,
-                    formats: Dict[str, Tuple[Tuple[str, ...], str]]
-                    = CONVERT_FORMATS) -> None:
+                    formats: Optional[Dict[str, Tuple[Tuple[str, ...], str]]]
+                    = None) -> None:
     """UserError naming the extra to install unless the modules writing
-    `suffix` import."""
-    modules, extra = formats[suffix]
+    `suffix` (by default as `lma convert` writes it) import."""
+    modules, extra = (export.FORMATS if formats is None else formats)[suffix]
     missing = []
     for name in modules:
         try:
@@ -138,90 +147,45 @@ def require_modules(suffix: str,
                         f"pip install 'kelvane[{extra}]'")
 
 
-# Events decoded per call while converting, as bytes of output: small
-# enough for a smooth progress bar and a prompt response to Ctrl-C.
-CONVERT_CHUNK_BYTES = 2**24
+def run_range(run: Run, start: int, stop: Optional[int]) -> range:
+    """The events from `start` up to `stop` over all inputs; UserError
+    when there is no event `start`, as for one file."""
+    if len(run.files) == 1:
+        return checked_range(run.files[0], start, stop)
+    n = len(run)
+    if start >= n and start > 0 and stop != start:
+        raise UserError(f"the {len(run.files)} inputs have {n} events; "
+                        f"no event {start}")
+    return range(min(start, n), n if stop is None else min(stop, n))
 
 
-def converted(args: argparse.Namespace, f: LmaFile, events: range) -> int:
-    last = f"{events.stop - 1}" if len(events) else "none"
-    print(f"wrote {len(events)} events ({args.start} to {last}) "
-          f"of {args.file} to {args.out}")
-    if damage_reached(f, args.stop):
-        return fail(damage_message(f))
-    return 0
-
-
-def convert_to_dataset(args: argparse.Namespace, suffix: str) -> int:
-    """Writes the events as the xarray backend presents them, to Zarr or
-    netCDF."""
-    require_modules(suffix)
-    from ..xarray_backend import lma_dataset
-    with open_file(args.file) as f, \
-            atomic_path(args.out, directory=suffix == ".zarr") as temp:
-        events = checked_range(f, args.start, args.stop)
-        ds = lma_dataset(f, args.dtype).isel(
-            event=slice(events.start, events.stop))
-        if not damage_reached(f, args.stop):
-            for key in ("damage", "damage_offset", "damage_event"):
-                ds.attrs.pop(key, None)
-        ds.attrs["start"] = events.start
-        write_dataset(ds, temp, suffix, f)
-    return converted(args, f, events)
-
-
-def write_dataset(ds: Any, path: str, suffix: str, f: LmaFile) -> None:
-    """With Dask at hand, a chunk of events at a time, so that memory stays
-    bounded; without, one channel at a time. In this thread either way, so
-    that an interruption stops the writing before the output is removed.
-    """
+def convert(args: argparse.Namespace, suffix: str, run: Run) -> int:
     try:
-        import dask
-    except ImportError:
-        scheduler: Any = contextlib.nullcontext()
-    else:
-        itemsize = ds[next(iter(ds.data_vars))].dtype.itemsize \
-            if ds.data_vars else 1
-        row_bytes = max(f.nsamples, 0) * len(f.channels) * itemsize
-        ds = ds.chunk({"event": max(1, CONVERT_CHUNK_BYTES
-                                    // max(row_bytes, 1))})
-        scheduler = dask.config.set(scheduler="synchronous")
-    with scheduler, warnings.catch_warnings():
-        if suffix == ".zarr":
-            # Zarr's third format has no consolidated metadata of its own
-            # yet; it is written for readers of the second.
-            warnings.filterwarnings("ignore", "Consolidated metadata",
-                                    UserWarning)
-            ds.to_zarr(path, mode="w")
-        else:
-            ds.to_netcdf(path, engine="h5netcdf")
+        run.check_compatible(args.dtype == "raw")
+    except export.MismatchError as error:
+        raise UsageError(str(error)) from None
+    events = run_range(run, args.start, args.stop)
+    layout = export.plan_for(run, args.dtype, args.memory_limit, suffix)
+    # Decoding writes every sample: memory granted on credit would get the
+    # process killed, so it is checked before the output is made.
+    reserve(layout.working_bytes + 20 * len(events))
+    total = len(events) * layout.event_bytes
+    with atomic_path(args.out, directory=suffix == ".zarr") as temp, \
+            progress_bar(total, "converting", unit="B") as progress:
+        export.export(run, temp, start=events.start, stop=args.stop,
+                      dtype=args.dtype, compress=args.compress,
+                      memory_limit=args.memory_limit, suffix=suffix,
+                      progress=progress)
+    return converted(args, run, events)
 
 
-def convert_events(f: LmaFile, events: range, dtype: np.dtype) -> Events:
-    """The events as arrays of exactly their size, decoded a chunk at a
-    time under a progress bar."""
-    row_bytes = max(f.nsamples, 0) * len(f.channels) * dtype.itemsize
-    reserve(len(events) * (row_bytes + 4))
-    result = new_events(f, len(events), dtype)
-    step = max(1, CONVERT_CHUNK_BYTES // max(row_bytes, 1))
-    with progress_bar(len(events), "converting") as progress:
-        for i in range(events.start, events.stop, step):
-            j = min(i + step, events.stop)
-            read_range(f, range(i, j), dtype, result, i - events.start)
-            if progress is not None:
-                progress(j - i)
-    return result
+def converted(args: argparse.Namespace, run: Run, events: range) -> int:
+    last = f"{events.stop - 1}" if len(events) else "none"
+    of = args.files[0] if len(args.files) == 1 else \
+        f"{len(args.files)} files"
+    print(f"wrote {len(events)} events ({args.start} to {last}) "
+          f"of {of} to {args.out}")
+    damage = export.damage_message(run, run.damages(events.start,
+                                                    args.stop))
+    return fail(damage) if damage else 0
 
-
-def header_arrays(f: LmaFile, start: int) -> Dict[str, np.ndarray]:
-    calibration = np.array(
-        [(c.fullscale, c.offset, c.baseline, c.gain)
-         for c in f.calibration.values()],
-        dtype=[("fullscale", "i4"), ("offset", "i4"), ("baseline", "i4"),
-               ("gain", "f8")])
-    return {"channels": np.array(f.channels, dtype=np.int32),
-            "nsamples": np.array(f.nsamples, dtype=np.int32),
-            "sample_interval": np.array(f.sample_interval),
-            "calibration": calibration,
-            "source": np.array(f.path),
-            "start": np.array(start, dtype=np.int64)}

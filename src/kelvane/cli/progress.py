@@ -8,11 +8,11 @@ from typing import Callable, Iterator, Optional
 
 
 @contextlib.contextmanager
-def progress_bar(total: int, what: str, unit: str = "ev"
+def progress_bar(total: int, what: str, unit: str = "ev",
                  ) -> Iterator[Optional[Callable[[int], None]]]:
-    """A callback taking the number of events (or with `unit` "B", bytes)
-    just done, drawing a bar on stderr; None (no work at all) when stderr
-    is not a terminal."""
+    """A callback taking the number of events (or of `unit`) just done,
+    drawing a bar on stderr; None (no work at all) when stderr is not a
+    terminal. Bytes ("B") are shown in powers of 1024."""
     if not sys.stderr.isatty():
         yield None
         return

@@ -6,14 +6,13 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import importlib
 import os
 from typing import List, Optional, Sequence
 
 from ..lmafile import LmaFile
 from ..pulses_export import (PULSE_FORMATS, MismatchError, bounds,
                              check_compatible, damaged_inputs, write_pulses)
-from .convert import is_zarr_store
+from .convert import is_zarr_store, require_modules
 from .output import atomic_path
 from .progress import progress_bar
 from .source import checked_range, open_file
@@ -22,7 +21,7 @@ from .status import UsageError, UserError, fail, printable
 
 def convert_pulses(args: argparse.Namespace) -> int:
     suffix = check_pulses_output(args.files, args.out)
-    require_modules(suffix)
+    require_modules(suffix, PULSE_FORMATS)
     with contextlib.ExitStack() as stack:
         files = [stack.enter_context(open_file(name)) for name in args.files]
         try:
@@ -52,19 +51,6 @@ def check_pulses_output(sources: Sequence[str], out: str) -> str:
         raise UsageError(f"OUT exists and is not a Zarr store: "
                          f"{printable(out)}")
     return suffix
-
-
-def require_modules(suffix: str) -> None:
-    modules, extra = PULSE_FORMATS[suffix]
-    missing = []
-    for name in modules:
-        try:
-            importlib.import_module(name)
-        except ImportError:
-            missing.append(name)
-    if missing:
-        raise UserError(f"writing {suffix} needs {' and '.join(missing)}: "
-                        f"pip install 'kelvane[{extra}]'")
 
 
 def pulses_range(files: List[LmaFile], start: int,

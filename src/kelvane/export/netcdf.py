@@ -1,0 +1,112 @@
+"""netCDF-4 files (HDF5 underneath), compressed with zlib at level 1,
+integers after a byte shuffle (see `dataset.shuffles`)."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import zlib
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+import h5netcdf
+import numpy as np
+
+from ..damage import Damage
+from .dataset import Sink, shuffles, write_dataset
+from .plan import Plan
+from .run import Run
+
+
+def stored_chunk(rows: np.ndarray, nrows: int) -> bytes:
+    """A chunk as HDF5 stores it with the filters `NetcdfSink.variable`
+    sets: `nrows` rows (the last chunk padded with zeros), byte-shuffled
+    for integers, then deflated at level 1 into a zlib stream."""
+    if len(rows) < nrows:
+        full = np.zeros((nrows,) + rows.shape[1:], rows.dtype)
+        full[:len(rows)] = rows
+        rows = full
+    data = np.ascontiguousarray(rows).view(np.uint8)
+    if shuffles(rows.dtype):
+        data = data.reshape(-1, rows.dtype.itemsize).T
+    return zlib.compress(np.ascontiguousarray(data), 1)
+
+
+class NetcdfSink(Sink):
+    def __init__(self, path: str, compress: bool, sizes: Dict[str, int]):
+        self.compress = compress
+        self.file = h5netcdf.File(path, "w")
+        self.file.dimensions = sizes
+        self.variables: Dict[str, Any] = {}
+        self.pool = ThreadPoolExecutor(os.cpu_count() or 1)
+
+    def attributes(self, attrs: Dict[str, Any]) -> None:
+        self.file.attrs.update(attrs)
+
+    def variable(self, name: str, dims: Sequence[str],
+                 shape: Tuple[int, ...], dtype: np.dtype,
+                 chunks: Tuple[int, ...], attrs: Dict[str, Any],
+                 data: Optional[np.ndarray] = None) -> None:
+        options: Dict[str, Any] = {}
+        # HDF5 chunks no empty variable, nor one smaller than a chunk.
+        if all(shape):
+            options["chunks"] = tuple(min(c, s) for c, s in zip(chunks,
+                                                                shape))
+            if self.compress:
+                options.update(compression="gzip", compression_opts=1,
+                               shuffle=shuffles(dtype))
+        # No fill value: none of the samples is missing.
+        variable = self.file.create_variable(name, tuple(dims), dtype,
+                                             **options)
+        variable.attrs.update(attrs)
+        self.variables[name] = variable
+        if data is not None and data.size:
+            variable[...] = data
+
+    def write(self, at: int,
+              blocks: Dict[str, np.ndarray]) -> Callable[[], None]:
+        if not self.compress:
+            for name, block in blocks.items():
+                self.variables[name][at:at + len(block)] = block
+            return lambda: None
+        # HDF5 compresses one chunk at a time under h5py's lock: chunks are
+        # compressed here side by side instead (zlib releases the
+        # interpreter lock), and handed over as they are stored.
+        jobs = []
+        for name, block in blocks.items():
+            dataset = self.variables[name]._h5ds
+            rows = dataset.chunks[0]
+            for i in range(0, len(block), rows):
+                jobs.append((dataset, (at + i,) + (0,) * (block.ndim - 1),
+                             self.pool.submit(stored_chunk, block[i:i + rows],
+                                              rows)))
+
+        def finish() -> None:
+            for dataset, offset, chunk in jobs:
+                dataset.id.write_direct_chunk(offset, chunk.result())
+        return finish
+
+    def close(self) -> None:
+        self.pool.shutdown(cancel_futures=True)
+        try:
+            self.file.close()
+        except BaseException:
+            # HDF5 crashes on a file whose closing failed, which h5netcdf
+            # would flush again when collected: it is closed as far as
+            # h5netcdf knows.
+            self.file._closed = True
+            raise
+
+
+def write_netcdf(run: Run, path: str, events: range, dtype: str,
+                 layout: Plan, compress: bool,
+                 damages: List[Tuple[int, Damage]],
+                 progress: Callable[[int], None]) -> None:
+    sink = NetcdfSink(path, compress, {"event": len(events),
+                                       "sample": run.nsamples})
+    try:
+        write_dataset(sink, run, events, dtype, layout, damages, progress)
+    except BaseException:
+        with contextlib.suppress(Exception):
+            sink.close()
+        raise

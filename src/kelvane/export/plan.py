@@ -1,0 +1,48 @@
+"""How much is decoded and written at a time, so that the memory an
+export takes stays within its limit whatever the size of the run."""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import numpy as np
+
+# The default memory limit, and the size of an output chunk: events go
+# into chunks of about this many bytes over all channels (at least one
+# event per chunk).
+DEFAULT_MEMORY_LIMIT = 256 * 2**20
+CHUNK_BYTES = 4 * 2**20
+# Per event, what stays in memory for the whole export: the file's record
+# index (8 bytes), and the tags and trigger positions that an .npz
+# collects (12 bytes).
+BYTES_PER_EVENT = 20
+# Copies of a decoded batch that writing takes at most, by format: the
+# batch itself, for Zarr and netCDF the next one decoded meanwhile,
+# compressed chunks and the writers' own buffers (Zarr's codec pipeline
+# copies each chunk more than once on its way to disk). The limit is
+# shared between them.
+COPIES = {".npz": 3, ".zarr": 7, ".nc": 5}
+
+
+class Plan(NamedTuple):
+    """Events per output chunk, and per decoded batch (a whole number of
+    chunks)."""
+    event_bytes: int     # one event's samples, all channels
+    chunk: int
+    batch: int
+    copies: int
+
+    @property
+    def working_bytes(self) -> int:
+        """What the decoding and writing take at most beside the per-event
+        arrays."""
+        return self.copies * self.batch * self.event_bytes
+
+
+def make_plan(nchannels: int, nsamples: int, dtype: np.dtype,
+         memory_limit: int, suffix: str) -> Plan:
+    event_bytes = max(nchannels * max(nsamples, 0) * dtype.itemsize, 1)
+    chunk = max(1, CHUNK_BYTES // event_bytes)
+    copies = COPIES[suffix]
+    chunks = memory_limit // copies // (chunk * event_bytes)
+    return Plan(event_bytes, chunk, max(1, chunks) * chunk, copies)
