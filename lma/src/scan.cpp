@@ -12,7 +12,9 @@ namespace lma {
 
 namespace {
 
-constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+// Small enough to stay in a core's cache between the read that fills it
+// and the walk over it.
+constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
 
 // File bytes through one block of bounded size, refilled where a field
 // is asked for outside it; samples are passed over, never read.
@@ -40,6 +42,10 @@ public:
 
     std::int64_t limit() const noexcept { return limit_; }
     const Status& error() const noexcept { return error_; }
+    // The bytes in memory: [start(), start() + size()) of the file.
+    const unsigned char* data() const noexcept { return block_; }
+    std::int64_t start() const noexcept { return start_; }
+    std::size_t size() const noexcept { return size_; }
 
 private:
     void refill(std::int64_t pos) {
@@ -69,6 +75,104 @@ private:
 };
 
 constexpr std::size_t kRewalkBlockBytes = std::size_t{64} << 10;
+
+// The bytes of the block at hand, by offset from its start: [0, have) in
+// memory, `limit` where the file ends. No pointer is formed outside it.
+struct Window {
+    const unsigned char* data;
+    std::int64_t start;  // file position of data[0]
+    std::int64_t have;
+    std::int64_t limit;
+
+    template <class T>
+    T at(std::int64_t offset) const noexcept {
+        T v;
+        std::memcpy(&v, data + offset, sizeof v);
+        return from_le(v);
+    }
+};
+
+Window window(const BlockSource& src) noexcept {
+    return {src.data(), src.start(), static_cast<std::int64_t>(src.size()),
+            src.limit() - src.start()};
+}
+
+// Walks the block of one channel at offset `o` and leaves `o` after it,
+// when the common case holds: its count and pulse infos before `bound` (at
+// most the end of the window), every pulse sound (its samples, which are
+// not read, may lie past the window but not past the limit). False
+// otherwise, with `o` anywhere: then walk_record must walk the record, to
+// refill the block or to give the exact status. Where both succeed they
+// agree.
+inline bool quick_channel(const Window& w, std::int64_t bound,
+                          std::int64_t nsamples, std::int64_t& o) noexcept {
+    using namespace detail;
+    if (o + kCountBytes > bound) {
+        return false;
+    }
+    const auto count = w.at<std::int16_t>(o);
+    o += kCountBytes;
+    for (std::int32_t j = 0; j < count; ++j) {
+        if (o + kInfoBytes > bound) {
+            return false;
+        }
+        const std::int64_t first = w.at<std::int32_t>(o);
+        const std::int64_t length = w.at<std::int32_t>(o + 4);
+        o += kInfoBytes;
+        if (length <= 0 || o + kSampleBytes * length > w.limit) {
+            return false;
+        }
+        // Inside the trace is what fit_pulse surely accepts; anything
+        // else is asked of it.
+        if (first < 0 || first + length > nsamples) {
+            Span span{};
+            if (!fit_pulse(static_cast<std::int32_t>(first),
+                           static_cast<std::size_t>(length), nsamples, span)
+                     .ok()) {
+                return false;
+            }
+        }
+        o += kSampleBytes * length;
+    }
+    return true;
+}
+
+// The ends of the record at `a` and of the one at `b`, file positions, or
+// -1 for either where quick_channel fails. Each record's walk is one chain
+// of loads, every position waiting for the length before it; walking two
+// records at once, channel by channel, lets the processor follow both
+// chains together. `b` is a guess where the record after `a` starts, so
+// its walk is given up at `b_most`: a wrong guess costs at most that much.
+std::int64_t quick_ends(const Window& w, std::size_t nchannels,
+                        std::int64_t nsamples, std::int64_t a,
+                        std::int64_t b, std::int64_t b_most,
+                        std::int64_t& b_end) noexcept {
+    constexpr std::int64_t kHead = detail::kTagBytes + detail::kHorposBytes;
+    b_end = -1;
+    std::int64_t oa = a - w.start, ob = b - w.start;
+    // A wrong guess fails every check at once from here on.
+    std::int64_t b_bound = std::min(b_most - w.start, w.have);
+    if (oa < 0 || oa + kHead > w.have) {
+        return -1;
+    }
+    if (ob < 0 || ob + kHead > b_bound) {
+        b_bound = -1;
+    }
+    oa += kHead;
+    ob += kHead;
+    for (std::size_t row = 0; row < nchannels; ++row) {
+        if (!quick_channel(w, w.have, nsamples, oa)) {
+            return -1;
+        }
+        if (!quick_channel(w, b_bound, nsamples, ob)) {
+            b_bound = -1;
+        }
+    }
+    if (b_bound >= 0) {
+        b_end = ob + w.start;
+    }
+    return oa + w.start;
+}
 
 }  // namespace
 
@@ -107,30 +211,59 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
     auto pass_over = [](std::size_t, Pulse, std::int64_t, const Span&) {
         return ok();
     };
-    // The reader's look-ahead: a record starts wherever a byte remains.
-    while (stop.offset < src.limit()) {
-        detail::RecordHead head;
-        Status s = detail::walk_record(src, h, stop.offset, head, pass_over);
-        if (!src.error().ok()) {
-            s = src.error();
-        } else if (!s.ok() && stop.offset >= src.limit()) {
-            // The file was cut back to where this record would start
-            // after its size was taken: its end, not a damaged record.
-            break;
-        }
-        if (!s.ok()) {
-            stop.status = s;
-            return stop;
-        }
+    // A header walk_record refuses leaves every record to it.
+    const auto nchannels =
+        static_cast<std::size_t>(h.nchannels > 0 ? h.nchannels : 0);
+    const bool quick = h.nsamples >= 0 && h.channels.size() >= nchannels &&
+                       h.channel_info.size() >= nchannels;
+    // Records are often all of one size: the next one is guessed to start
+    // as far after this one as the last one did, and walked beside it.
+    std::int64_t last_length = 0;
+    auto add = [&](std::int64_t end) {
         try {
             index.offsets.push_back(stop.offset);
         } catch (const std::bad_alloc&) {
             stop.status = {Errc::no_memory, 0};
+            return false;
+        }
+        last_length = end - stop.offset;
+        index.end = end;
+        stop.offset = end;
+        ++stop.event;
+        return true;
+    };
+    // The reader's look-ahead: a record starts wherever a byte remains.
+    while (stop.offset < src.limit()) {
+        std::int64_t end = -1, next_end = -1;
+        const std::int64_t guess = stop.offset + last_length;
+        if (quick) {
+            end = quick_ends(window(src), nchannels, h.nsamples, stop.offset,
+                             guess, guess + 2 * last_length, next_end);
+        }
+        if (end < 0) {
+            detail::RecordHead head;
+            Status s =
+                detail::walk_record(src, h, stop.offset, head, pass_over);
+            if (!src.error().ok()) {
+                s = src.error();
+            } else if (!s.ok() && stop.offset >= src.limit()) {
+                // The file was cut back to where this record would start
+                // after its size was taken: its end, not a damaged record.
+                break;
+            }
+            if (!s.ok()) {
+                stop.status = s;
+                return stop;
+            }
+            end = head.end;
+        }
+        if (!add(end)) {
             return stop;
         }
-        index.end = head.end;
-        stop.offset = head.end;
-        ++stop.event;
+        if (next_end >= 0 && end == guess && last_length > 0 &&
+            !add(next_end)) {
+            return stop;
+        }
     }
     if (!src.error().ok()) {
         stop.status = src.error();
