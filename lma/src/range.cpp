@@ -38,6 +38,15 @@ void place_samples(T* row, const Span& span, const Channel& ch,
     }
 }
 
+// Rows so short that filling each whole before placing its pulses costs
+// less than filling only its gaps, one call each.
+constexpr std::size_t kClearRowBytes = 16384;
+template <class T>
+bool short_rows(const Header& h) {
+    return static_cast<std::size_t>(h.nsamples) * sizeof(T) <=
+           kClearRowBytes;
+}
+
 // One row written in one pass, each sample once: pulses in file order,
 // the gap before each set to "uncovered" first, the rest at finish(). A
 // pulse that reaches back over an earlier one overwrites it, as in the
@@ -55,6 +64,12 @@ struct RowFill {
         done = std::max(done, span.start + span.length);
     }
     void finish(std::int64_t n) { gap(n); }
+    // Sets the whole row to "uncovered" at once, for pulses to be placed
+    // over it: on a short row one fill costs less than a fill per gap.
+    void clear(std::int64_t n) {
+        gap(n);
+        done = n;
+    }
 
 private:
     // "Uncovered" is a constant zero for float types: the fill becomes a
@@ -166,6 +181,9 @@ private:
                      std::int64_t pos) {
         const std::size_t at_row = out_.channels[k].row;
         RowFill<T> fill{row, &h_.channel_info[at_row]};
+        if (short_rows<T>(h_)) {
+            fill.clear(h_.nsamples);
+        }
         auto place = [&](std::size_t, Pulse p, std::int64_t at,
                          const Span& span) {
             fill.pulse(span, src.at(at), static_cast<std::size_t>(p.length),
@@ -220,6 +238,9 @@ private:
         if (fill.row == nullptr) {
             fill = {this->row_of(r, k),
                     &h_.channel_info[out_.channels[k].row], 0};
+            if (short_rows<T>(h_)) {
+                fill.clear(h_.nsamples);
+            }
         }
         return fill;
     }
