@@ -222,8 +222,9 @@ class LmaFile:
         "float64", "float32" or "raw" (int16 as stored; uncovered samples
         hold the baseline). `out`, an `Events` from an earlier call or a
         mapping of event key to array, is written into instead of new
-        arrays, and the result holds views of its first rows. Arguments
-        are all checked before anything is written.
+        arrays, and the result holds its arrays, or views of their first
+        rows where they are longer. Arguments are all checked before
+        anything is written.
 
         Reads the records the index lists, with the header read at
         opening: a file replaced since is only noticed by `refresh`.
@@ -235,7 +236,9 @@ class LmaFile:
         n = last - first
         keys = [self._keys[r] for r in rows]
         tags, horpos, traces = self._outputs(out, keys, element, n)
-        arrays = tuple(traces[k] for k in keys)
+        # Lists, not generators: a loop of small reads pays for every
+        # step here.
+        arrays = tuple([traces[k] for k in keys])
         try:
             done = self._native.decode(first, last, kind, tuple(rows), tags,
                                        horpos, arrays, False, out is None)
@@ -255,8 +258,8 @@ class LmaFile:
             _refuse_overlap(_written(tags, horpos, traces, n))
             self._native.decode(first, last, kind, tuple(rows), tags, horpos,
                                 arrays, True)
-        return Events(tags[:n], horpos[:n],
-                      {k: traces[k][:n] for k in keys})
+        return Events(_first_rows(tags, n), _first_rows(horpos, n),
+                      dict(zip(keys, [_first_rows(a, n) for a in arrays])))
 
     def pulses(self, start: int = 0, stop: Optional[int] = None, *,
                channels: ChannelSelection = None) -> Pulses:
@@ -365,15 +368,13 @@ class LmaFile:
         # The engine checks each array's type, shape, layout and
         # writability, and whether outputs overlap, before it writes; it
         # takes any buffer, while the results are to be NumPy arrays.
-        arrays = isinstance(tags, np.ndarray) and \
-            isinstance(horpos, np.ndarray)
-        traces = {}
         for k in keys:
             if k not in mapping:
                 raise ValueError(f"out has no array for {k!r}")
-            a = traces[k] = mapping[k]
-            arrays = arrays and isinstance(a, np.ndarray)
-        if not arrays:
+        traces = {k: mapping[k] for k in keys}
+        if not (isinstance(tags, np.ndarray) and
+                isinstance(horpos, np.ndarray) and
+                all([isinstance(a, np.ndarray) for a in traces.values()])):
             _check_outputs(tags, horpos, traces, element, n, ns)
         return tags, horpos, traces
 
@@ -432,6 +433,12 @@ def _output(dtype: Any) -> Tuple[int, "np.dtype[Any]"]:
                 return kind, element
     raise ValueError(f"dtype must be one of {sorted(_OUTPUTS)}, not "
                      f"{dtype!r}")
+
+
+def _first_rows(array: np.ndarray, n: int) -> np.ndarray:
+    """The first `n` rows of `array`: itself when it has no more, as a
+    reused output of a batch's size has, else a view."""
+    return array if len(array) == n else array[:n]
 
 
 def _check_outputs(tags: Any, horpos: Any, traces: Dict[str, Any],
