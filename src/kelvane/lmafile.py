@@ -234,7 +234,8 @@ class LmaFile:
         rows = self._rows(channels)
         kind, element = _output(dtype)
         n = last - first
-        keys = [self._keys[r] for r in rows]
+        keys = self._keys if channels is None else \
+            [self._keys[r] for r in rows]
         tags, horpos, traces = self._outputs(out, keys, element, n)
         # Lists, not generators: a loop of small reads pays for every
         # step here.
@@ -258,8 +259,12 @@ class LmaFile:
             _refuse_overlap(_written(tags, horpos, traces, n))
             self._native.decode(first, last, kind, tuple(rows), tags, horpos,
                                 arrays, True)
-        return Events(_first_rows(tags, n), _first_rows(horpos, n),
-                      dict(zip(keys, [_first_rows(a, n) for a in arrays])))
+        # Outputs of the batch's size come back as they are; longer ones
+        # as views of their first rows.
+        return Events(tags if len(tags) == n else tags[:n],
+                      horpos if len(horpos) == n else horpos[:n],
+                      dict(zip(keys, [a if len(a) == n else a[:n]
+                                      for a in arrays])))
 
     def pulses(self, start: int = 0, stop: Optional[int] = None, *,
                channels: ChannelSelection = None) -> Pulses:
@@ -316,10 +321,10 @@ class LmaFile:
                              f" stop={stop}")
         # Past the end first: with stop left out, start > stop would
         # blame a stop the caller never gave.
-        for name, bound in (("start", first), ("stop", last)):
-            if bound > n:
-                raise IndexError(f"{name} {bound} is past the last of {n} "
-                                 f"events")
+        if first > n or last > n:
+            name, bound = ("start", first) if first > n else ("stop", last)
+            raise IndexError(f"{name} {bound} is past the last of {n} "
+                             f"events")
         if first > last:
             raise ValueError(f"start {first} is after stop {last}")
         return first, last
@@ -368,10 +373,11 @@ class LmaFile:
         # The engine checks each array's type, shape, layout and
         # writability, and whether outputs overlap, before it writes; it
         # takes any buffer, while the results are to be NumPy arrays.
-        for k in keys:
-            if k not in mapping:
-                raise ValueError(f"out has no array for {k!r}")
-        traces = {k: mapping[k] for k in keys}
+        try:
+            traces = {k: mapping[k] for k in keys}
+        except KeyError:
+            missing = next(k for k in keys if k not in mapping)
+            raise ValueError(f"out has no array for {missing!r}") from None
         if not (isinstance(tags, np.ndarray) and
                 isinstance(horpos, np.ndarray) and
                 all([isinstance(a, np.ndarray) for a in traces.values()])):
@@ -433,12 +439,6 @@ def _output(dtype: Any) -> Tuple[int, "np.dtype[Any]"]:
                 return kind, element
     raise ValueError(f"dtype must be one of {sorted(_OUTPUTS)}, not "
                      f"{dtype!r}")
-
-
-def _first_rows(array: np.ndarray, n: int) -> np.ndarray:
-    """The first `n` rows of `array`: itself when it has no more, as a
-    reused output of a batch's size has, else a view."""
-    return array if len(array) == n else array[:n]
 
 
 def _check_outputs(tags: Any, horpos: Any, traces: Dict[str, Any],
