@@ -21,7 +21,8 @@ using detail::select_rows;
 using detail::WalkerBase;
 
 // Rows shorter than a page are written channel by channel even into
-// memory in use: a record spreads its rows over many arrays.
+// memory in use: a record spreads its rows over many arrays. Each is set
+// to "uncovered" whole before its pulses are placed.
 constexpr std::size_t kShortRowBytes = 4096;
 // Output beyond a large last-level cache is streamed past the caches.
 constexpr double kStreamBytes = 32.0 * (1 << 20);
@@ -39,12 +40,12 @@ void place_samples(T* row, const Span& span, const Channel& ch,
 }
 
 // Rows so short that filling each whole before placing its pulses costs
-// less than filling only its gaps, one call each.
-constexpr std::size_t kClearRowBytes = 16384;
+// less than filling only its gaps, one call each. (On rows of a few pages
+// the pulses' second write costs more.)
 template <class T>
 bool short_rows(const Header& h) {
-    return static_cast<std::size_t>(h.nsamples) * sizeof(T) <=
-           kClearRowBytes;
+    return static_cast<std::size_t>(h.nsamples) * sizeof(T) <
+           kShortRowBytes;
 }
 
 // One row written in one pass, each sample once: pulses in file order,
