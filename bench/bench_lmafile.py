@@ -1,21 +1,32 @@
 """Speed and memory of `kelvane.LmaFile` next to iterating `LmaReader`.
 
     python bench/bench_lmafile.py [--repeat 5] [--scale 1.0] [--big]
-                                  [--old-batch GITREF]
+                                  [--old-batch GITREF] [--before DIR]
 
 Three file shapes, written with the project's writer: 4 channels x 1024
 samples with 8 pulses of 32 samples per channel; 4 x 8192 with one
 full-length pulse; 16 x 256 with one pulse of 16 samples. Each file holds
 copies of a few dozen distinct packed records, which writes hundreds of
 megabytes in seconds. Every ratio comes from one run with its contenders
-interleaved, best of `--repeat`, so that a busy machine slows them alike.
+interleaved, so that a busy machine slows them alike: against a floor, the
+median of the ratios of each round and their range, in the processor time
+of the measuring thread; against iteration, best of `--repeat`.
 The files (about 100 MB, or 1 GB more with `--big`) live in a temporary
 directory that is removed at the end.
 
 Figures, as ratios of times or rates:
-  batches     f.read of 256 events at a time into reused arrays of an
-              open file, against iterating LmaReader; in brackets, with
-              opening (and scanning) the file and making the arrays
+  batches vs floor
+              f.read of 256 events at a time into reused arrays of an
+              open file, against reading each batch's bytes into one
+              reused buffer and filling the same arrays once
+  open + len vs floor
+              opening a file and len(f), against reading the file's bytes
+              into one reused buffer (warm page cache)
+  batches     the same batches against iterating LmaReader; in brackets,
+              with opening (and scanning) the file and making the arrays.
+              Iteration writes each event into one array that stays in
+              cache, so this ratio depends on the cache: it differs from
+              machine to machine far more than the floor ratios
   whole read  f.read() of the whole file into new arrays, against the floor:
               reading the file's bytes and allocating and writing the
               output arrays; "open + read" counts the scan too
@@ -34,13 +45,17 @@ Figures, as ratios of times or rates:
               length asks for far more samples than the file has
   read_events kelvane.read_events against iterating LmaReader; with
               --old-batch, also the batch module of that git revision
-State the build type and machine next to the figures.
+With --before DIR, where DIR holds another build's installed `kelvane`
+package (its site-packages), the floor ratios are measured for that build
+too, in the same rounds. State the build type and machine next to the
+figures.
 """
 
 import argparse
 import importlib.util
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -98,15 +113,39 @@ def write_shape(path, shape, events):
     return os.path.getsize(path)
 
 
+def rounds(repeat, runners, clock=time.perf_counter):
+    """Each runner's time in each of `repeat` interleaved rounds; each
+    round starts with the next runner, so none always follows the same
+    one."""
+    times = {key: [] for key in runners}
+    keys = list(runners)
+    for i in range(repeat):
+        shift = i % len(keys)
+        for key in keys[shift:] + keys[:shift]:
+            t0 = clock()
+            runners[key]()
+            times[key].append(clock() - t0)
+    return times
+
+
+def thread_rounds(repeat, runners):
+    """rounds() in the processor time of this thread, its own work and the
+    kernel's for it: time spent waiting for a core on a busy machine does
+    not count. For runners of one thread only."""
+    return rounds(repeat, runners, time.thread_time)
+
+
 def best_of(repeat, runners):
     """Best time of each runner over `repeat` interleaved rounds."""
-    best = {key: float("inf") for key in runners}
-    for _ in range(repeat):
-        for key, run in runners.items():
-            t0 = time.perf_counter()
-            run()
-            best[key] = min(best[key], time.perf_counter() - t0)
-    return best
+    return {key: min(t) for key, t in rounds(repeat, runners).items()}
+
+
+def against(times, key, floor_key):
+    """Median and range of the per-round ratios of `key` to `floor_key`:
+    the two ran side by side in each round, so a busy moment slows both."""
+    ratios = sorted(a / b for a, b in zip(times[key], times[floor_key]))
+    return (f"{statistics.median(ratios):.2f}x "
+            f"({ratios[0]:.2f}-{ratios[-1]:.2f})")
 
 
 # ---------------------------------------------------------------- runners
@@ -128,6 +167,50 @@ def read_batches(f, start, stop, out=None):
 def open_and_read_batches(path):
     with LmaFile(path) as f:
         read_batches(f, 0, len(f))
+
+
+def batch_spans(f, size, events):
+    """Per batch: its byte offset and size in the file, and its number of
+    events."""
+    offsets = list(f.offsets) + [size]
+    return [(offsets[i], offsets[min(i + BATCH, events)] - offsets[i],
+             min(BATCH, events - i)) for i in range(0, events, BATCH)]
+
+
+def batch_floor(fd, steps):
+    """Reads each batch's bytes into one reused buffer and writes its rows
+    of the output arrays once, with a fill: what any read of the batch
+    into those arrays must do."""
+    for offset, buffer, rows in steps:
+        os.preadv(fd, [buffer], offset)
+        for a in rows:
+            a.fill(0)
+
+
+def batch_floor_steps(spans, out):
+    """batch_floor's work, sliced beforehand: one buffer for every batch,
+    the rows of `out` each batch writes."""
+    buffer = memoryview(bytearray(max(size for _, size, _ in spans)))
+    arrays = [out.tags, out.horpos, *out.traces.values()]
+    return [(offset, buffer[:size], [a[:n] for a in arrays])
+            for offset, size, n in spans]
+
+
+FILE_BUFFER = 2**18
+
+
+def read_bytes(path, buffer):
+    """Opens the file and reads all of its bytes through `buffer`: the
+    floor of opening and indexing it. (Of the buffer sizes tried, 256 KiB
+    read fastest here: it stays in the core's cache.)"""
+    with open(path, "rb", buffering=0) as fh:
+        while fh.readinto(buffer):
+            pass
+
+
+def open_and_count(cls, path):
+    with cls(path) as f:
+        return len(f)
 
 
 def floor(path, shape, events):
@@ -212,6 +295,20 @@ def events_at(f, indices):
         f[i]
 
 
+def before_build(folder):
+    """LmaFile of the `kelvane` package in `folder`, imported as
+    kelvane_before beside this build's (its extensions are other files,
+    with state of their own)."""
+    home = os.path.join(folder, "kelvane")
+    spec = importlib.util.spec_from_file_location(
+        "kelvane_before", os.path.join(home, "__init__.py"),
+        submodule_search_locations=[home])
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["kelvane_before"] = module
+    spec.loader.exec_module(module)
+    return module.LmaFile
+
+
 def old_batch(revision):
     """The batch module of a git revision, imported inside the package so
     that its relative imports resolve."""
@@ -274,11 +371,52 @@ def write_corrupt(path):
 # ------------------------------------------------------------------ report
 
 def row(figure, shape, value, target=""):
-    print(f"  {figure:<34}{shape:<24}{value:<36}{target}", flush=True)
+    print(f"  {figure:<40}{shape:<24}{value:<36}{target}", flush=True)
 
 
-def measure_shape(name, shape, path, events, repeat, old):
+def measure_floors(name, path, events, repeat, before):
+    """Batches and open + len against their floors, for this build and,
+    given, another one, all in the same rounds."""
+    builds = {"": LmaFile}
+    if before is not None:
+        builds[" before"] = before
+    size = os.path.getsize(path)
+    files = {label: cls(path) for label, cls in builds.items()}
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        # All write the same arrays, which then have the same place in
+        # the caches; each build takes them in its own Events.
+        out = read_batches(files[""], 0, events)
+        runners = {}
+        for label, f in files.items():
+            assert len(f) == events and f.damage is None
+            events_type = sys.modules[type(f).__module__].Events
+            mine = events_type(out.tags, out.horpos, out.traces)
+            runners["batches" + label] = (
+                lambda f=f, mine=mine: read_batches(f, 0, events, mine))
+        steps = batch_floor_steps(batch_spans(files[""], size, events), out)
+        runners["floor"] = lambda: batch_floor(fd, steps)
+        t = thread_rounds(repeat, runners)
+        for label in builds:
+            row("batches vs floor" + label, name,
+                against(t, "batches" + label, "floor"), "<= 1.2x")
+    finally:
+        os.close(fd)
+        for f in files.values():
+            f.close()
+    buffer = bytearray(FILE_BUFFER)
+    runners = {"bytes": lambda: read_bytes(path, buffer)}
+    for label, cls in builds.items():
+        runners["len" + label] = lambda cls=cls: open_and_count(cls, path)
+    t = thread_rounds(repeat, runners)
+    for label in builds:
+        row("open + len vs reading bytes" + label, name,
+            against(t, "len" + label, "bytes"), "<= 1.5x")
+
+
+def measure_shape(name, shape, path, events, repeat, old, before):
     channels = shape[0]
+    measure_floors(name, path, events, repeat, before)
     with LmaFile(path) as f:
         assert len(f) == events and f.damage is None
         out = read_batches(f, 0, events)
@@ -288,12 +426,12 @@ def measure_shape(name, shape, path, events, repeat, old):
             "open+batches": lambda: open_and_read_batches(path),
             "len": lambda: len(LmaFile(path)),
         })
-        row("batches: events/s vs iteration", name,
+        row("batches vs iteration (cache)", name,
             f"{events / t['batches']:,.0f} /s, "
             f"{t['reader'] / t['batches']:.2f}x "
             f"(open: {t['reader'] / t['open+batches']:.2f}x)",
             ">= 3x" if shape[3] < shape[1] else ">= 1.3x")
-        row("len on a fresh open vs iteration", name,
+        row("open + len vs iteration (cache)", name,
             f"{t['reader'] / t['len']:.1f}x", ">= 5x")
 
         t = in_child("whole", path, name, events, repeat)
@@ -360,6 +498,20 @@ def measure_random_access(path, repeat, label):
             f"{t['end'] / t['start']:.2f}x", "~1x")
 
 
+def machine():
+    """The processor's model name and the cores this process may use."""
+    model = "unknown processor"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{model}, {len(os.sched_getaffinity(0))} cores"
+
+
 def main():
     if sys.argv[1:2] == ["--child"]:
         what, path, shape_name, events, repeat = sys.argv[2:]
@@ -375,10 +527,14 @@ def main():
                         help="also write a 1 GB file for f[i]")
     parser.add_argument("--old-batch", metavar="GITREF",
                         help="also time read_events of this revision")
+    parser.add_argument("--before", metavar="DIR",
+                        help="also measure the floor ratios of the kelvane "
+                             "package installed in DIR")
     args = parser.parse_args()
     old = old_batch(args.old_batch) if args.old_batch else None
-    print(f"numpy {np.__version__}, {os.cpu_count()} cores; best of "
-          f"{args.repeat} interleaved rounds")
+    before = before_build(args.before) if args.before else None
+    print(f"{machine()}; numpy {np.__version__}; {args.repeat} interleaved "
+          f"rounds")
     with tempfile.TemporaryDirectory() as folder:
         largest = None
         for i, (name, shape) in enumerate(SHAPES.items()):
@@ -387,7 +543,8 @@ def main():
             size = write_shape(path, shape, events)
             print(f"\n{name}: {events} events, {size / 1e6:.0f} MB",
                   flush=True)
-            measure_shape(name, shape, path, events, args.repeat, old)
+            measure_shape(name, shape, path, events, args.repeat, old,
+                          before)
             if largest is None or size > largest[1]:
                 largest = (path, size)
         print()
