@@ -12,9 +12,7 @@ namespace lma {
 
 namespace {
 
-// Small enough to stay in a core's cache between the read that fills it
-// and the walk over it.
-constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
 
 // File bytes through one block of bounded size, refilled where a field
 // is asked for outside it; samples are passed over, never read.

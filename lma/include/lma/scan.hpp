@@ -62,7 +62,7 @@ struct Stop {
 // first record on the first call (h.pos_begin), else from the end of the
 // last complete record, so a later call picks up records appended since
 // and tries a cut-short last record again. Reads only heads, pulse counts
-// and pulse infos, through its own buffer of bounded size (256 KiB), never
+// and pulse infos, through its own buffer of bounded size (1 MiB), never
 // past `file_size`. Returns where and why it stopped; records before the
 // stop are in the index. On Errc::no_memory the index stays consistent.
 // Not thread-safe for one index; the File may be shared.
