@@ -90,7 +90,7 @@ void scan_against_floor(const char* what, const test::Bytes& bytes) {
     test::MemFile m(bytes);
     const lma::Header h = test::iterate(m.stream).header;
     const auto size = static_cast<std::int64_t>(bytes.b.size());
-    std::vector<unsigned char> buffer(std::size_t{1} << 18);
+    std::vector<unsigned char> buffer(std::size_t{1} << 20);
     std::vector<double> ratios;
     double best_floor = 1e9, best_scan = 1e9;
     for (int round = 0; round < 101; ++round) {
