@@ -3,11 +3,14 @@
 // Besides the sanitizers it checks the sink contract (a pulse taken without
 // error has consumed exactly its samples) and that the scanner and range
 // decoding agree with that iteration: the same records, the same failure,
-// the same traces bit for bit, and the same pulses.
+// the same traces bit for bit, and the same pulses; and that the per-event
+// quantities, under settings drawn from each record, are what their
+// definitions give on those traces.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +20,7 @@
 
 #include "lma/event.hpp"
 #include "lma/explain.hpp"
+#include "lma/features.hpp"
 #include "lma/file.hpp"
 #include "lma/header.hpp"
 #include "lma/messages.hpp"
@@ -127,6 +131,185 @@ __attribute__((no_sanitize("coverage"))) bool narrower_types_agree(
     return true;
 }
 
+// The quantities of one trace `x` by their definitions, on the dense
+// values: q[i] for lma::Quantity i, positions and counts as doubles.
+__attribute__((no_sanitize("coverage"))) void dense_quantities(
+    const double* x, const char* covered, int pulses,
+    const lma::FeatureSettings& set, double* q) {
+    using Q = lma::Quantity;
+    auto at = [&](Q k) -> double& { return q[static_cast<std::size_t>(k)]; };
+    const double nan = std::nan("");
+    const std::int64_t a = set.first, m = set.stop - set.first;
+    const double* s = x + a;
+    at(Q::pulses) = pulses;
+    at(Q::covered) =
+        static_cast<double>(std::count(covered + a, covered + set.stop, 1));
+    double sum = 0.0;
+    for (std::int64_t i = 0; i < m; ++i) {
+        sum += s[i];
+    }
+    at(Q::sum) = sum;
+    if (m == 0) {
+        at(Q::maximum) = at(Q::minimum) = at(Q::crossing) = at(Q::cfd) = nan;
+        at(Q::argmax) = at(Q::argmin) = -1;
+        return;
+    }
+    std::int64_t hi = 0, lo = 0;
+    for (std::int64_t i = 1; i < m; ++i) {
+        hi = s[i] > s[hi] ? i : hi;
+        lo = s[i] < s[lo] ? i : lo;
+    }
+    at(Q::maximum) = s[hi];
+    at(Q::minimum) = s[lo];
+    at(Q::argmax) = static_cast<double>(a + hi);
+    at(Q::argmin) = static_cast<double>(a + lo);
+    const double pol = set.polarity, t = set.threshold;
+    auto y = [&](std::int64_t i) { return pol * s[i]; };
+    at(Q::crossing) = nan;
+    for (std::int64_t i = 0; i < m; ++i) {
+        if (y(i) >= t) {
+            at(Q::crossing) =
+                i == 0 ? static_cast<double>(a)
+                       : static_cast<double>(a + i - 1) +
+                             (t - y(i - 1)) / (y(i) - y(i - 1));
+            break;
+        }
+    }
+    std::int64_t k = 0;
+    for (std::int64_t i = 1; i < m; ++i) {
+        k = y(i) > y(k) ? i : k;
+    }
+    const double top = y(k);
+    at(Q::cfd) = nan;
+    if (!(top <= 0)) {
+        const double level = set.fraction * top;
+        at(Q::cfd) = static_cast<double>(a);
+        for (std::int64_t j = k - 1; j >= 0; --j) {
+            if (y(j) < level) {
+                at(Q::cfd) = static_cast<double>(a + j) +
+                             (level - y(j)) / (y(j + 1) - y(j));
+                break;
+            }
+        }
+    }
+}
+
+// Whether a computed quantity is the dense one: equal values (either
+// zero), NaN for NaN; a sum within rounding of the dense sum, exactly it
+// where a value is infinite, and anything where only the partial sums
+// overflow.
+__attribute__((no_sanitize("coverage"))) bool same_quantity(
+    lma::Quantity k, double got, double want, const double* s,
+    std::int64_t m) {
+    if (got == want || (std::isnan(got) && std::isnan(want))) {
+        return true;
+    }
+    if (k != lma::Quantity::sum) {
+        return false;
+    }
+    double scale = 0.0;
+    for (std::int64_t i = 0; i < m; ++i) {
+        if (std::isinf(s[i])) {
+            return false;
+        }
+        scale += std::fabs(s[i]);
+    }
+    return std::isinf(scale) || std::fabs(got - want) <= 1e-12 * scale;
+}
+
+// The quantities of record r on every row, under settings drawn from its
+// tag, against dense_quantities on the sink's traces.
+void check_features(const lma::File& f, const lma::Header& h,
+                    const lma::RecordIndex& index, std::size_t r,
+                    std::int32_t tag, const FuzzSink& sink,
+                    lma::Scratch& scratch) {
+    const auto rows = static_cast<std::size_t>(h.nchannels);
+    const std::int64_t n = h.nsamples;
+    const std::vector<double>& x = sink.traces();
+    std::uint64_t seed = static_cast<std::uint32_t>(tag) * 0x9E3779B97F4A7C15u;
+    auto draw = [&](std::uint64_t bound) {
+        seed += 0x9E3779B97F4A7C15u;
+        std::uint64_t z = seed;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+        return (z ^ (z >> 31)) % bound;
+    };
+    lma::FeatureSettings set;
+    // A position in [0, v].
+    const auto upto = [&](std::int64_t v) {
+        return static_cast<std::int64_t>(
+            draw(static_cast<std::uint64_t>(v) + 1));
+    };
+    set.first = upto(n);
+    set.stop = set.first + upto(n - set.first);
+    set.polarity = draw(2) ? 1 : -1;
+    set.fraction = static_cast<double>(draw(1000) + 1) / 1000.0;
+    set.threshold = static_cast<double>(draw(1000) + 1) / 10.0;
+    if (!x.empty()) {
+        // Often a value of the trace, so that a sample meets it exactly.
+        const double v = std::fabs(x[draw(x.size())]);
+        if (draw(2) && std::isfinite(v) && v > 0) {
+            set.threshold = v;
+        }
+    }
+    std::vector<double> wide(lma::kQuantities * rows);
+    std::vector<std::int32_t> narrow(lma::kQuantities * rows);
+    std::vector<std::size_t> all(rows);
+    lma::FeatureOut out;
+    for (std::size_t k = 0; k < rows; ++k) {
+        all[k] = k;
+    }
+    out.rows = all.data();
+    out.nrows = rows;
+    std::int32_t got_tag = 0;
+    double horpos = 0.0;
+    out.tags = &got_tag;
+    out.horpos = &horpos;
+    for (std::size_t i = 0; i < lma::kQuantities; ++i) {
+        out.data[i] = lma::is_int32(static_cast<lma::Quantity>(i))
+                          ? static_cast<void*>(narrow.data() + i * rows)
+                          : static_cast<void*>(wide.data() + i * rows);
+        out.stride[i] = static_cast<std::int64_t>(rows);
+    }
+    const lma::Stop s =
+        lma::compute_features(f, h, index, r, r + 1, set, out, scratch);
+    // Only finite gains order calibrated values as raw ones; a checked
+    // header has no other.
+    bool finite = true;
+    for (const lma::Channel& ch : h.channel_info) {
+        finite = finite && std::isfinite(ch.gain);
+    }
+    if (!finite) {
+        require(s.status.code == lma::Errc::inconsistent);
+        return;
+    }
+    require(s.ok() && got_tag == tag);
+    // Flat: with no rows, no trace's worth of flags is made.
+    const auto ns = static_cast<std::size_t>(n);
+    std::vector<char> covered(rows * ns, 0);
+    std::vector<int> pulses(rows, 0);
+    for (const SeenPulse& sp : sink.pulses()) {
+        ++pulses[sp.row];
+        const lma::Span span = lma::clip_slice(sp.p.first, sp.p.length, n);
+        std::fill_n(covered.begin() + static_cast<std::ptrdiff_t>(
+                                          sp.row * ns + span.start),
+                    span.length, 1);
+    }
+    double want[lma::kQuantities];
+    for (std::size_t k = 0; k < rows; ++k) {
+        const double* trace = x.data() + k * static_cast<std::size_t>(n);
+        dense_quantities(trace, covered.data() + k * ns, pulses[k], set,
+                         want);
+        for (std::size_t i = 0; i < lma::kQuantities; ++i) {
+            const auto q = static_cast<lma::Quantity>(i);
+            const double got = lma::is_int32(q) ? narrow[i * rows + k]
+                                                : wide[i * rows + k];
+            require(same_quantity(q, got, want[i], trace + set.first,
+                                  set.stop - set.first));
+        }
+    }
+}
+
 void check_record(const lma::File& f, const lma::Header& h,
                   const lma::RecordIndex& index, std::size_t r,
                   std::int32_t tag, const FuzzSink& sink, Outputs& o) {
@@ -188,6 +371,7 @@ void check_record(const lma::File& f, const lma::Header& h,
                 std::equal(sp.samples.begin(), sp.samples.end(),
                            samples.begin() + offset[k]));
     }
+    check_features(f, h, index, r, tag, sink, scratch);
 }
 
 // The iteration: go to the first record; while another follows, decode

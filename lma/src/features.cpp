@@ -104,7 +104,8 @@ struct ChannelRule {
     bool raw_sum = false;
     RawRange crossing;  // raw values whose y reaches the threshold
 
-    ChannelRule(const Channel& c, const FeatureSettings& set, bool crossing_wanted)
+    ChannelRule(const Channel& c, const FeatureSettings& set,
+                bool crossing_wanted)
         : ch(&c) {
         const double g = std::fabs(c.gain);
         // |raw - baseline| <= 65535 for int16 raw values and baselines.
@@ -436,7 +437,8 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
             edge = static_cast<double>(a);
         } else if (i > a) {
             const double lo = y(i - 1), hi = y(i);
-            edge = static_cast<double>(i - 1) + (set.threshold - lo) / (hi - lo);
+            edge = static_cast<double>(i - 1) +
+                   (set.threshold - lo) / (hi - lo);
         }
         put_d(Quantity::crossing, edge);
     }
@@ -522,6 +524,18 @@ bool settings_ok(const Header& h, const FeatureSettings& set,
            (!crossing || (std::isfinite(set.threshold) && set.threshold > 0));
 }
 
+// The raw values order the calibrated ones only for a finite gain: an
+// infinite one makes the baseline NaN, unlike a gap. A checked header has
+// none.
+bool gains_ok(const Header& h, const FeatureOut& out) {
+    for (std::size_t k = 0; k < out.nrows; ++k) {
+        if (!std::isfinite(h.channel_info[out.rows[k]].gain)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool outputs_ok(const FeatureOut& out) {
     if (!aligned(out.tags, 4) || !aligned(out.horpos, 8)) {
         return false;
@@ -550,7 +564,7 @@ Stop compute_features(const File& f, const Header& h,
             (out.nrows > 0 && out.rows == nullptr) ||
             !select_rows(h, rows, out.nrows, slot) ||
             !settings_ok(h, settings, wanted(out, Quantity::crossing)) ||
-            !outputs_ok(out)) {
+            !gains_ok(h, out) || !outputs_ok(out)) {
             return bad_arguments(index, first);
         }
         FeatureWalker walker(h, settings, out, slot, first);

@@ -173,8 +173,8 @@ inline bool aligned(const void* p, std::size_t align) {
     return reinterpret_cast<std::uintptr_t>(p) % align == 0;
 }
 
-inline bool range_ok(const Header& h, const RecordIndex& index, std::size_t first,
-              std::size_t last) {
+inline bool range_ok(const Header& h, const RecordIndex& index,
+                     std::size_t first, std::size_t last) {
     return first <= last && last <= index.size() &&
            h.channels.size() >= static_cast<std::size_t>(
                                     std::max<std::int32_t>(h.nchannels, 0)) &&

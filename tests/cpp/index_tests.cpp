@@ -12,6 +12,7 @@
 #include <string>
 
 #include "lma/check.hpp"
+#include "lma/features.hpp"
 #include "lma/messages.hpp"
 #include "lma/range.hpp"
 #include "lma/scan.hpp"
@@ -622,6 +623,86 @@ void test_record_rewritten_in_place() {
           m.text == "the file changed since its records were indexed");
 }
 
+// The per-event quantities refuse, before writing anything, settings and
+// outputs the walk could not honour; one sound call shows the rest pass.
+void test_feature_arguments() {
+    std::mt19937 rng(7);
+    test::FileShape shape;
+    shape.channels.assign(2, lma::Channel{0, 0, 3, 0.5});
+    shape.nsamples = 16;
+    shape.events = 4;
+    const Bytes bytes = test::random_file(shape, rng);
+    MemFile m(bytes);
+    const lma::Header h = test::iterate(m.stream).header;
+    lma::RecordIndex index;
+    CHECK(lma::scan_records(m.file, h,
+                            static_cast<std::int64_t>(bytes.b.size()), index)
+              .ok());
+    const std::size_t rows[] = {1, 0};
+    std::vector<double> wide(4 * 2 + 1, -7.0);
+    std::vector<std::int32_t> narrow(4 * 2 + 1, -7);
+    auto outputs = [&] {
+        lma::FeatureOut out;
+        out.rows = rows;
+        out.nrows = 2;
+        for (std::size_t q = 0; q < lma::kQuantities; ++q) {
+            out.data[q] = lma::is_int32(static_cast<lma::Quantity>(q))
+                              ? static_cast<void*>(narrow.data())
+                              : static_cast<void*>(wide.data());
+            out.stride[q] = 2;
+        }
+        return out;
+    };
+    lma::Scratch scratch;
+    auto run = [&](const lma::Header& hh, const lma::FeatureSettings& set,
+                   const lma::FeatureOut& out) {
+        std::fill(wide.begin(), wide.end(), -7.0);
+        std::fill(narrow.begin(), narrow.end(), -7);
+        const lma::Stop s = lma::compute_features(m.file, hh, index, 0, 4,
+                                                  set, out, scratch);
+        const bool untouched =
+            std::all_of(wide.begin(), wide.end(),
+                        [](double v) { return v == -7.0; }) &&
+            std::all_of(narrow.begin(), narrow.end(),
+                        [](std::int32_t v) { return v == -7; });
+        return s.status.code == lma::Errc::inconsistent && untouched;
+    };
+    const lma::FeatureSettings good{2, 16, 1.0, 0.5, -1};
+    CHECK(lma::compute_features(m.file, h, index, 0, 4, good, outputs(),
+                                scratch)
+              .ok());
+    const double nan = std::nan("");
+    const lma::FeatureSettings bad[] = {
+        {2, 17, 1.0, 0.5, 1}, {5, 4, 1.0, 0.5, 1},  {-1, 4, 1.0, 0.5, 1},
+        {0, 4, 0.0, 0.5, 1},  {0, 4, nan, 0.5, 1},  {0, 4, INFINITY, 0.5, 1},
+        {0, 4, 1.0, 0.0, 1},  {0, 4, 1.0, 1.5, 1},  {0, 4, 1.0, nan, 1},
+        {0, 4, 1.0, 0.5, 0},  {0, 4, 1.0, 0.5, 2},
+    };
+    for (const lma::FeatureSettings& set : bad) {
+        CHECK(run(h, set, outputs()));
+    }
+    // Without crossing, the threshold is not read.
+    lma::FeatureOut no_crossing = outputs();
+    no_crossing.data[static_cast<std::size_t>(lma::Quantity::crossing)] =
+        nullptr;
+    CHECK(lma::compute_features(m.file, h, index, 0, 4,
+                                {0, 4, nan, 0.5, 1}, no_crossing, scratch)
+              .ok());
+    lma::Header infinite = h;
+    infinite.channel_info[0].gain = INFINITY;
+    CHECK(run(infinite, good, outputs()));
+    lma::FeatureOut narrow_stride = outputs();
+    narrow_stride.stride[0] = 1;
+    CHECK(run(h, good, narrow_stride));
+    lma::FeatureOut misaligned = outputs();
+    misaligned.data[0] = reinterpret_cast<char*>(wide.data()) + 4;
+    CHECK(run(h, good, misaligned));
+    const std::size_t twice[] = {1, 1};
+    lma::FeatureOut repeated = outputs();
+    repeated.rows = twice;
+    CHECK(run(h, good, repeated));
+}
+
 void test_header_check() {
     test::FileShape shape;
     shape.channels.assign(2, lma::Channel{0, 0, 0, 1.0});
@@ -745,6 +826,7 @@ int main() {
     test_refused_outputs_stay_untouched();
     test_shrunk_while_scanned();
     test_record_rewritten_in_place();
+    test_feature_arguments();
     test_header_check();
     test_file_and_messages();
     return test::summary();

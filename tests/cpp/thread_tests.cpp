@@ -1,6 +1,7 @@
-// Many threads decode random ranges of one open File at once, each with
-// its own scratch buffer, and must get what one thread gets, also while
-// the file grows and its index is refreshed. Built with
+// Many threads decode random ranges of one open File at once, and compute
+// their per-event quantities, each with its own scratch buffer, and must
+// get what one thread gets, also while the file grows and its index is
+// refreshed. Built with
 // ThreadSanitizer by tools/tsan.sh, which then also sees any shared state.
 #include <atomic>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "lma/features.hpp"
 #include "lma/file_stat.hpp"
 #include "lma/range.hpp"
 #include "lma/replaced.hpp"
@@ -50,6 +52,27 @@ std::vector<double> run(const lma::File& f, const lma::Header& h,
                       outs.data(), outs.size()};
     ok = lma::decode_range(f, h, index, job.first, job.last, out, scratch)
              .ok();
+    // Then the quantities of the same records, every one asked for, after
+    // the traces (as doubles, whatever their type).
+    const std::size_t cols = job.rows.size();
+    std::vector<double> quantities(lma::kQuantities * events * cols + 1);
+    lma::FeatureOut fo;
+    fo.rows = job.rows.data();
+    fo.nrows = cols;
+    for (std::size_t q = 0; q < lma::kQuantities; ++q) {
+        // int32 values take the first half of their block's bytes.
+        fo.data[q] = quantities.data() + q * events * cols;
+        fo.stride[q] = static_cast<std::int64_t>(cols);
+    }
+    const std::int64_t a = static_cast<std::int64_t>(job.first % 50) % (n + 1);
+    const lma::FeatureSettings set{
+        a, std::max(a, n - static_cast<std::int64_t>(job.last % 10)),
+        0.75 + static_cast<double>(job.last % 7), 0.25 * (1 + job.last % 4),
+        job.first % 2 ? 1 : -1};
+    ok = ok && lma::compute_features(f, h, index, job.first, job.last, set,
+                                     fo, scratch)
+                   .ok();
+    values.insert(values.end(), quantities.begin(), quantities.end());
     return values;
 }
 

@@ -63,9 +63,10 @@ struct FeatureOut {
 // Computes the quantities of records [first, last) of `index` into `out`,
 // walking the records as decode_range does and failing as it does (the
 // records before the failing one are done). Settings outside their ranges,
-// a row out of range or repeated, or a block not aligned or with a short
-// stride give Errc::inconsistent and write nothing. Any number of threads
-// may call it on one File, each with its own Scratch.
+// a row out of range or repeated, a selected channel whose gain is not
+// finite (which no checked header has), or a block not aligned or with a
+// short stride give Errc::inconsistent and write nothing. Any number of
+// threads may call it on one File, each with its own Scratch.
 Stop compute_features(const File& f, const Header& h,
                       const RecordIndex& index, std::size_t first,
                       std::size_t last, const FeatureSettings& settings,
