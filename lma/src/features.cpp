@@ -43,6 +43,42 @@ struct RawRange {
     bool contains(std::int32_t r) const noexcept { return lo <= r && r <= hi; }
 };
 
+// Samples summed in one int32: 65536 of them reach at most 2**31 - 65536.
+constexpr std::size_t kSumPart = std::size_t{1} << 16;
+
+// The index of the first of `n` little-endian samples in `range`, or `n`.
+// Blocks are tested whole first, a test that vectorises: most samples are
+// passed over.
+std::size_t find_in(const unsigned char* bytes, std::size_t n,
+                    const RawRange& range) {
+    if (range.lo > range.hi) {
+        return n;
+    }
+    const LeSamples raw{bytes};
+    const std::int32_t lo = range.lo;
+    const auto width = static_cast<std::uint32_t>(range.hi - range.lo);
+    auto in = [&](std::size_t k) {
+        return static_cast<std::uint32_t>(raw[k] - lo) <= width;
+    };
+    constexpr std::size_t kBlock = 16;
+    std::size_t k = 0;
+    for (; k + kBlock <= n; k += kBlock) {
+        bool any = false;
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            any |= in(k + j);
+        }
+        if (any) {
+            break;
+        }
+    }
+    for (; k < n; ++k) {
+        if (in(k)) {
+            return k;
+        }
+    }
+    return n;
+}
+
 // A run of covered samples [start, start + length) of a row, and its
 // little-endian raw values.
 struct Segment {
@@ -147,9 +183,12 @@ struct Extremes {
 // baseline.
 class Row {
 public:
+    // `spans` is scratch memory for what the row keeps of each segment.
     Row(const std::vector<Segment>& segs, const Channel& ch, std::int64_t a,
-        std::int64_t b)
-        : segs_(segs), baseline_(ch.baseline), a_(a), b_(b) {}
+        std::int64_t b, std::vector<RawRange>& spans)
+        : segs_(segs), spans_(spans), baseline_(ch.baseline), a_(a), b_(b) {
+        summarise();
+    }
 
     // The raw value at `pos`, a position of the row.
     std::int32_t at(std::int64_t pos) const {
@@ -181,15 +220,20 @@ public:
             if (s0 > pos && gap_in) {
                 return pos;
             }
-            const LeSamples raw{s.raw};
+            pos = s1;
+            // A segment whose raw values all lie outside `range` is passed
+            // over unread.
+            const RawRange& span =
+                spans_[static_cast<std::size_t>(&s - segs_.data())];
+            if (span.hi < range.lo || range.hi < span.lo) {
+                continue;
+            }
             const auto off = static_cast<std::size_t>(s0 - s.start);
             const auto n = static_cast<std::size_t>(s1 - s0);
-            for (std::size_t k = 0; k < n; ++k) {
-                if (range.contains(raw[off + k])) {
-                    return s0 + static_cast<std::int64_t>(k);
-                }
+            const std::size_t k = find_in(s.raw + off * 2, n, range);
+            if (k < n) {
+                return s0 + static_cast<std::int64_t>(k);
             }
-            pos = s1;
         }
         return pos < b_ && gap_in ? pos : -1;
     }
@@ -223,11 +267,18 @@ public:
 
     // Covered samples of the window, their raw extremes and the sum of
     // raw - baseline over them.
-    Extremes extremes() const {
-        Extremes x;
+    const Extremes& extremes() const { return x_; }
+
+private:
+    // Fills x_, and spans_ with the raw extremes of each segment's part in
+    // the window (empty for none).
+    void summarise() {
+        Extremes& x = x_;
         std::int32_t mx = kRawMin, mn = kRawMax;
         std::int64_t sum = 0;
-        for (const Segment& s : segs_) {
+        spans_.assign(segs_.size(), RawRange{});
+        for (std::size_t i = 0; i < segs_.size(); ++i) {
+            const Segment& s = segs_[i];
             const std::int64_t s0 = std::max(s.start, a_);
             const std::int64_t s1 = std::min(s.end(), b_);
             if (s0 >= b_) {
@@ -236,30 +287,38 @@ public:
             if (s1 <= s0) {
                 continue;
             }
+            std::int32_t seg_max = kRawMin, seg_min = kRawMax;
             const LeSamples raw{s.raw};
             const auto off = static_cast<std::size_t>(s0 - s.start);
             const auto n = static_cast<std::size_t>(s1 - s0);
-            // Kept apart from the rest so that it vectorises.
-            std::int16_t hi = std::numeric_limits<std::int16_t>::min();
-            std::int16_t lo = std::numeric_limits<std::int16_t>::max();
-            std::int64_t part = 0;
-            for (std::size_t k = 0; k < n; ++k) {
-                const std::int16_t v = raw[off + k];
-                hi = std::max(hi, v);
-                lo = std::min(lo, v);
-                part += v;
+            // In parts whose sums fit in 32 bits, each a loop apart from
+            // the rest so that it vectorises.
+            for (std::size_t k0 = 0; k0 < n; k0 += kSumPart) {
+                const std::size_t k1 = std::min(n, k0 + kSumPart);
+                std::int16_t hi = std::numeric_limits<std::int16_t>::min();
+                std::int16_t lo = std::numeric_limits<std::int16_t>::max();
+                std::int32_t part = 0;
+                for (std::size_t k = off + k0; k < off + k1; ++k) {
+                    const std::int16_t v = raw[k];
+                    hi = std::max(hi, v);
+                    lo = std::min(lo, v);
+                    part += v;
+                }
+                seg_max = std::max<std::int32_t>(seg_max, hi);
+                seg_min = std::min<std::int32_t>(seg_min, lo);
+                sum += part;
             }
-            mx = std::max<std::int32_t>(mx, hi);
-            mn = std::min<std::int32_t>(mn, lo);
-            sum += part;
+            spans_[i] = {seg_min, seg_max};
+            mx = std::max(mx, seg_max);
+            mn = std::min(mn, seg_min);
             x.covered += s1 - s0;
         }
         x.max = mx;
         x.min = mn;
         x.raw_sum = sum - x.covered * static_cast<std::int64_t>(baseline_);
-        return x;
     }
 
+public:
     // The sum of the calibrated covered values, in order: for values that
     // overflow or lose precision alone.
     double dense_sum(const Channel& ch) const {
@@ -276,8 +335,18 @@ public:
 
 private:
     const std::vector<Segment>& segs_;
+    std::vector<RawRange>& spans_;
     std::int32_t baseline_;
     std::int64_t a_, b_;
+    Extremes x_;
+};
+
+// Memory a walker reuses from row to row.
+struct RowScratch {
+    // The row of a record whose pulses overlap, made afresh for each.
+    std::vector<unsigned char> bytes;
+    std::vector<Segment> runs;
+    std::vector<RawRange> spans;  // see Row
 };
 
 // One channel of one record: its pulses, then the row they make.
@@ -297,8 +366,7 @@ public:
     // Writes the quantities for record e (relative) at column `col`.
     void compute(const ChannelRule& rule, const FeatureSettings& set,
                  const FeatureOut& out, std::size_t e, std::size_t col,
-                 std::vector<unsigned char>& resolved_bytes,
-                 std::vector<Segment>& resolved);
+                 RowScratch& scratch);
 
 private:
     bool in_order() const noexcept;
@@ -371,9 +439,7 @@ bool wanted(const FeatureOut& out, Quantity q) {
 
 void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
                           const FeatureOut& out, std::size_t e,
-                          std::size_t col,
-                          std::vector<unsigned char>& resolved_bytes,
-                          std::vector<Segment>& resolved) {
+                          std::size_t col, RowScratch& scratch) {
     const Channel& ch = *rule.ch;
     const std::int64_t a = set.first, b = set.stop;
     auto put_d = [&](Quantity q, double v) { put<double>(out, q, e, col, v); };
@@ -394,10 +460,10 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
     }
     const std::vector<Segment>* segs = &segs_;
     if (!in_order()) {
-        resolve(resolved_bytes, resolved);
-        segs = &resolved;
+        resolve(scratch.bytes, scratch.runs);
+        segs = &scratch.runs;
     }
-    const Row row(*segs, ch, a, b);
+    const Row row(*segs, ch, a, b, scratch.spans);
     Extremes x = row.extremes();
     if (x.covered < b - a) {
         x.max = std::max(x.max, ch.baseline);
@@ -491,8 +557,7 @@ public:
     Status record(std::size_t r, const detail::RecordHead& head) {
         const std::size_t e = r - first_;
         for (std::size_t k = 0; k < rows_.size(); ++k) {
-            rows_[k].compute(rules_[k], set_, out_, e, k, resolved_bytes_,
-                             resolved_);
+            rows_[k].compute(rules_[k], set_, out_, e, k, scratch_);
             rows_[k].clear();
         }
         if (out_.tags != nullptr) {
@@ -511,9 +576,7 @@ private:
     std::size_t first_;
     std::vector<RowFeatures> rows_;
     std::vector<ChannelRule> rules_;
-    // The row of a record whose pulses overlap, made afresh for each.
-    std::vector<unsigned char> resolved_bytes_;
-    std::vector<Segment> resolved_;
+    RowScratch scratch_;
 };
 
 bool settings_ok(const Header& h, const FeatureSettings& set,
