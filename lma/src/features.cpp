@@ -62,7 +62,8 @@ std::size_t find_in(const unsigned char* bytes, std::size_t n,
     };
     constexpr std::size_t kBlock = 16;
     std::size_t k = 0;
-    for (; k + kBlock <= n; k += kBlock) {
+    // Short runs, the usual pulse, are cheaper tested one by one.
+    for (; n >= 4 * kBlock && k + kBlock <= n; k += kBlock) {
         bool any = false;
         for (std::size_t j = 0; j < kBlock; ++j) {
             any |= in(k + j);
@@ -276,15 +277,16 @@ private:
         Extremes& x = x_;
         std::int32_t mx = kRawMin, mn = kRawMax;
         std::int64_t sum = 0;
-        spans_.assign(segs_.size(), RawRange{});
+        spans_.resize(segs_.size());
         for (std::size_t i = 0; i < segs_.size(); ++i) {
             const Segment& s = segs_[i];
             const std::int64_t s0 = std::max(s.start, a_);
             const std::int64_t s1 = std::min(s.end(), b_);
             if (s0 >= b_) {
-                break;
+                break;  // first_in stops here too
             }
             if (s1 <= s0) {
+                spans_[i] = RawRange{};
                 continue;
             }
             std::int32_t seg_max = kRawMin, seg_min = kRawMax;
