@@ -37,7 +37,7 @@ from kelvane import LmaFile  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_lmafile import (BATCH, SHAPES, best_of, cores_used,  # noqa: E402
-                           row, write_shape)
+                           machine, read_bytes, row, write_shape)
 
 THRESHOLD = 100.0
 # Where the header keeps the samples per trace.
@@ -72,12 +72,6 @@ def numpy_features(f, threshold=THRESHOLD):
             results["crossing"][start:stop, c] = np.where(above.any(1), edge,
                                                           np.nan)
     return results
-
-
-def read_bytes(path, buffer):
-    with open(path, "rb", buffering=0) as fh:
-        while fh.readinto(buffer):
-            pass
 
 
 def features(f, start=0, stop=None):
@@ -152,7 +146,7 @@ def main():
     parser.add_argument("--scale", type=float, default=1.0,
                         help="multiply the number of events per file")
     args = parser.parse_args()
-    print(f"numpy {np.__version__}, {os.cpu_count()} cores; best of "
+    print(f"{machine()}; numpy {np.__version__}; best of "
           f"{args.repeat} interleaved rounds")
     with tempfile.TemporaryDirectory() as folder:
         for i, (name, shape) in enumerate(SHAPES.items()):
