@@ -37,6 +37,7 @@ from typing import (Any, Callable, Dict, Iterator, List, NamedTuple,
 
 import numpy as np
 
+from .export.run import MismatchError, Run
 from .lmafile import LmaFile, Pulses
 
 __all__ = ["write_pulses", "check_compatible", "damaged_inputs",
@@ -58,41 +59,24 @@ CHUNK_BYTES = 2**22
 Progress = Optional[Callable[[int], None]]
 
 
-class MismatchError(ValueError):
-    """Inputs that cannot share one output: they differ in a header field
-    the output holds once."""
-
-
 def check_compatible(files: Sequence[LmaFile]) -> None:
     """MismatchError naming the first file and field that differ from the
     first file's, unless all share channels, samples per trace and sample
     interval (calibration is kept per source)."""
-    first = files[0]
-    for f in files[1:]:
-        for name in ("channels", "nsamples", "sample_interval"):
-            mine, theirs = getattr(f, name), getattr(first, name)
-            if mine != theirs:
-                raise MismatchError(f"{f.path}: {name} {mine} differs from "
-                                    f"{theirs} in {first.path}")
+    Run(files).check_compatible(raw=False)
 
 
 def bounds(files: Sequence[LmaFile]) -> List[int]:
     """Where each file's events begin over the concatenation, and one past
     the last."""
-    found = [0]
-    for f in files:
-        found.append(found[-1] + len(f))
-    return found
+    return [int(b) for b in Run(files).bounds]
 
 
 def damaged_inputs(files: Sequence[LmaFile], start: int,
                    stop: Optional[int]) -> List[int]:
     """The inputs whose damaged record a read of events [start, stop) over
     the concatenation runs into: it goes on past their last event."""
-    ends = bounds(files)[1:]
-    return [i for i, (f, end) in enumerate(zip(files, ends))
-            if f.damage is not None and start <= end
-            and (stop is None or stop > end)]
+    return [i for i, _ in Run(files).damages(start, stop)]
 
 
 class Chunk(NamedTuple):

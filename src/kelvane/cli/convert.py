@@ -10,7 +10,7 @@ import contextlib
 import importlib
 import os
 import re
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 from .. import export
 from ..export import Run
@@ -105,13 +105,17 @@ def memory_size(text: str) -> int:
     return value
 
 
-def check_output(sources: List[str], out: str) -> str:
-    """The output's format, by suffix. Refuses an OUT that would overwrite
-    something other than an archive or a Zarr store, an input above
-    all."""
+def check_output(sources: Sequence[str], out: str,
+                 formats: Optional[Dict[str, Any]] = None,
+                 mode: str = "") -> str:
+    """The output's format, by suffix, among `formats` (by default those of
+    `lma convert`; `mode` names the option that picks others). Refuses an
+    OUT that would overwrite something other than an archive or a Zarr
+    store, an input above all."""
+    formats = export.FORMATS if formats is None else formats
     suffix = os.path.splitext(out)[1].lower()
-    if suffix not in export.FORMATS:
-        raise UsageError(f"OUT must end in {', '.join(export.FORMATS)}: "
+    if suffix not in formats:
+        raise UsageError(f"OUT must end in {', '.join(formats)}{mode}: "
                          f"{printable(out)}")
     for name in sources:
         with contextlib.suppress(OSError):

@@ -6,21 +6,22 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import os
-from typing import List, Optional, Sequence
+from typing import List
 
 from ..lmafile import LmaFile
-from ..pulses_export import (PULSE_FORMATS, MismatchError, bounds,
-                             check_compatible, damaged_inputs, write_pulses)
-from .convert import is_zarr_store, require_modules
+from ..export import Run
+from ..pulses_export import (PULSE_FORMATS, MismatchError, check_compatible,
+                             damaged_inputs, write_pulses)
+from .convert import check_output, require_modules, run_range
 from .output import atomic_path
 from .progress import progress_bar
-from .source import checked_range, open_file
-from .status import UsageError, UserError, fail, printable
+from .source import open_file
+from .status import UsageError, fail
 
 
 def convert_pulses(args: argparse.Namespace) -> int:
-    suffix = check_pulses_output(args.files, args.out)
+    suffix = check_output(args.files, args.out, PULSE_FORMATS,
+                          " with --pulses")
     require_modules(suffix, PULSE_FORMATS)
     with contextlib.ExitStack() as stack:
         files = [stack.enter_context(open_file(name)) for name in args.files]
@@ -28,42 +29,12 @@ def convert_pulses(args: argparse.Namespace) -> int:
             check_compatible(files)
         except MismatchError as error:
             raise UsageError(str(error)) from None
-        events = pulses_range(files, args.start, args.stop)
+        events = run_range(Run(files), args.start, args.stop)
         with atomic_path(args.out, directory=suffix == ".zarr") as temp, \
                 progress_bar(len(events), "converting") as progress:
             write_pulses(files, temp, start=events.start, stop=args.stop,
                          suffix=suffix, progress=progress)
         return converted_pulses(args, files, events)
-
-
-def check_pulses_output(sources: Sequence[str], out: str) -> str:
-    """The output's format, by suffix; refuses an OUT that is an input or
-    would overwrite something other than a Zarr store."""
-    suffix = os.path.splitext(out)[1].lower()
-    if suffix not in PULSE_FORMATS:
-        raise UsageError(f"OUT must end in {', '.join(PULSE_FORMATS)} "
-                         f"with --pulses: {printable(out)}")
-    for source in sources:
-        with contextlib.suppress(OSError):
-            if os.path.samefile(source, out):
-                raise UsageError(f"OUT is the input file: {printable(out)}")
-    if suffix == ".zarr" and os.path.lexists(out) and not is_zarr_store(out):
-        raise UsageError(f"OUT exists and is not a Zarr store: "
-                         f"{printable(out)}")
-    return suffix
-
-
-def pulses_range(files: List[LmaFile], start: int,
-                 stop: Optional[int]) -> range:
-    """The events from `start` up to `stop` over all inputs; UserError
-    when there is no event `start`, as for one file."""
-    if len(files) == 1:
-        return checked_range(files[0], start, stop)
-    n = bounds(files)[-1]
-    if start >= n and start > 0 and stop != start:
-        raise UserError(f"the {len(files)} inputs have {n} events; "
-                        f"no event {start}")
-    return range(min(start, n), n if stop is None else min(stop, n))
 
 
 def converted_pulses(args: argparse.Namespace, files: List[LmaFile],
