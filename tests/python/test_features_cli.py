@@ -131,7 +131,8 @@ def test_workers_end_quietly(files, tmp_path, interrupt):
                            "--jobs", "2"]))
         """, cwd=tmp_path, check=False)
     if interrupt:
-        assert (proc.returncode, proc.stderr) == (130, "lma: interrupted\n")
+        assert (proc.returncode, proc.stderr) == (130, "lma: interrupted\n"), \
+            proc.stderr
         assert sorted(os.listdir(tmp_path)) == ["a.lma", "b.lma"]
     else:
         assert (proc.returncode, proc.stderr) == (0, "")

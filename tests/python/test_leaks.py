@@ -222,10 +222,17 @@ def test_cycles_leave_descriptors_and_memory(files, scenario, path):
     name = files[key]
     with decoding_path(path), quiet_unraisable() as seen:
         run(cycle, name, WARMUP)
-        fds, resident = open_fds(), rss()
-        run(cycle, name, CYCLES)
-        assert open_fds() == fds
-        assert not RSS_MEANINGFUL or rss() - resident < RSS_BOUND
+        fds = open_fds()
+        # Two windows: the interpreter or a thread left by an earlier test
+        # may grow an arena once (seen by some MB on 3.13 in the full
+        # suite); a leak grows in both.
+        grown = []
+        for _ in range(2):
+            resident = rss()
+            run(cycle, name, CYCLES)
+            grown.append(rss() - resident)
+            assert open_fds() == fds
+        assert not RSS_MEANINGFUL or min(grown) < RSS_BOUND
 
         # The interpreter may grow a table of its own once (3.13 does, by
         # about 1 MB, some thousand exceptions in); that lands in one
@@ -242,7 +249,7 @@ def test_cycles_leave_descriptors_and_memory(files, scenario, path):
             tracemalloc.stop()
         assert min(grown) < TRACED_BOUND
     # Only the short header reports, once per construction.
-    runs = 2 * WARMUP + CYCLES + 2 * TRACED_CYCLES
+    runs = 2 * WARMUP + 2 * CYCLES + 2 * TRACED_CYCLES
     assert seen == (collections.Counter(OSError=runs)
                     if key == "short_header" else collections.Counter())
 
