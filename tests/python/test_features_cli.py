@@ -119,6 +119,10 @@ def test_workers_end_quietly(files, tmp_path, interrupt):
         import os, signal, sys, time
         from kelvane import cli
 
+        # A suite started in the background inherits SIGINT ignored, and
+        # so would this interpreter: take it as a terminal's Ctrl-C.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
         def interrupted(name, settings, report):
             if name == {files[0]!r}:
                 os.kill(os.getppid(), signal.SIGINT)
