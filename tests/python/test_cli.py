@@ -16,7 +16,8 @@ import pytest
 import kelvane
 from kelvane import batch, cli, export
 from kelvane.lmafmt import LmaReader
-from kelvane.writer import Channel, Event, Pulse, event_bytes, header_bytes
+from kelvane.writer import (Channel, Event, Pulse, event_bytes, header_bytes,
+                            write_random_run)
 
 CHANNELS = {0: Channel(fullscale=2000, gain=0.5, baseline=10),
             3: Channel(offset=-7, gain=2.0)}
@@ -478,9 +479,9 @@ def fsync_fails(fd):
 SIZE_LIMIT = 1000
 
 
-def run_with_size_limit(argv):
+def run_with_size_limit(argv, size=SIZE_LIMIT):
     def limit():
-        resource.setrlimit(resource.RLIMIT_FSIZE, (SIZE_LIMIT, SIZE_LIMIT))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
 
     done = subprocess.run([sys.executable, "-m", "kelvane", *map(str, argv)],
                           preexec_fn=limit, capture_output=True, text=True,
@@ -548,6 +549,20 @@ FAILURES = [
     (["convert", "{sample}", "OUT.npz"], "size limit", 1,
      "cannot write {out}: File too large"),
 ]
+
+
+@pytest.mark.parametrize("dtype", ["float32", "raw"])
+def test_netcdf_chunks_failing_to_write(tmp_path, dtype):
+    # Past the file's own metadata, so that the chunks fail: closing the
+    # file then retries them, and HDF5 crashed the process doing so.
+    write_random_run(tmp_path / "in.lma", 300)
+    (tmp_path / "out").mkdir()
+    out = tmp_path / "out" / "run.nc"
+    code, err = run_with_size_limit(
+        ["convert", tmp_path / "in.lma", out, "--dtype", dtype], 1 << 16)
+    assert (code, err) == (1, f"lma: error: cannot write {out}: "
+                              f"File too large\n")
+    assert list((tmp_path / "out").iterdir()) == []
 
 
 @pytest.mark.parametrize("argv, setup, status, message", FAILURES)

@@ -13,6 +13,15 @@ from typing import Any, Iterator
 from .status import UserError
 
 
+def cannot_write(path: str, error: OSError) -> UserError:
+    """The one-line error for a failed write. The system's words for the
+    errno where there is one: a storage library's own text (HDF5's) runs
+    over several lines with buffer addresses and times."""
+    reason = os.strerror(error.errno) if error.errno else \
+        (error.strerror or str(error))
+    return UserError(f"cannot write {path}: {reason}")
+
+
 @contextlib.contextmanager
 def atomic_output(path: str) -> Iterator[Any]:
     """A binary file that appears at `path` only once it is complete: it is
@@ -24,7 +33,7 @@ def atomic_output(path: str) -> Iterator[Any]:
         fd, temp = tempfile.mkstemp(
             dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
     except OSError as error:
-        raise UserError(f"cannot write {path}: {error.strerror}") from None
+        raise cannot_write(path, error) from None
     try:
         with os.fdopen(fd, "wb") as f:
             yield f
@@ -41,8 +50,7 @@ def atomic_output(path: str) -> Iterator[Any]:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temp)
         if isinstance(error, OSError):
-            raise UserError(f"cannot write {path}: "
-                            f"{error.strerror or error}") from None
+            raise cannot_write(path, error) from None
         raise
 
 
@@ -62,7 +70,7 @@ def atomic_path(path: str, directory: bool = False) -> Iterator[str]:
                                         suffix=".tmp")
             os.close(fd)
     except OSError as error:
-        raise UserError(f"cannot write {path}: {error.strerror}") from None
+        raise cannot_write(path, error) from None
     try:
         yield temp
         sync_tree(temp)
@@ -75,8 +83,7 @@ def atomic_path(path: str, directory: bool = False) -> Iterator[str]:
     except BaseException as error:
         remove_tree(temp)
         if isinstance(error, OSError):
-            raise UserError(f"cannot write {path}: "
-                            f"{error.strerror or error}") from None
+            raise cannot_write(path, error) from None
         raise
 
 
