@@ -66,7 +66,9 @@ def counted_reads():
             return len(self._file)
 
         def read(self, start=0, stop=None, *, channels=None, **kw):
-            reads.append((start, stop, tuple(channels)))
+            # By index, whether named so or by event key.
+            reads.append((start, stop, tuple(
+                int(str(c).replace("channel", "")) for c in channels)))
             return self._file.read(start, stop, channels=channels, **kw)
 
     with pytest.MonkeyPatch.context() as mp:
