@@ -11,6 +11,12 @@ its event key ("channel0", ...); coordinates `time` (seconds, along
 the record index only; a selection decodes just the events it needs, and
 only the channel asked for. Everything pickles (an `LmaFile` reopens by
 path), so the arrays travel to Dask worker processes.
+
+Several files make one dataset along `event` with `kelvane.open_dataset`
+(a list of paths or a glob pattern), with a per-event `file` coordinate
+into the attribute `sources`. ``xr.open_mfdataset(paths, engine="lma")``
+needs ``combine="nested", concat_dim="event"``: the files have no
+coordinate along `event` to order them by.
 """
 
 from __future__ import annotations
