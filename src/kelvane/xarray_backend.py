@@ -300,7 +300,7 @@ class LmaBackendEntrypoint(BackendEntrypoint):
         from .export.run import Run
         files = _open_files(paths, parallel)
         try:
-            run = Run(files)
+            run = Run(files, [os.fsdecode(os.fspath(p)) for p in paths])
             if many:
                 # As the conversion of several files requires.
                 run.check_compatible(dtype == "raw")
@@ -309,8 +309,7 @@ class LmaBackendEntrypoint(BackendEntrypoint):
             _close_all(files)
             raise
         for i, damage in run.damages(0, None):
-            warnings.warn(DamagedRecordWarning(os.fspath(files[i].path),
-                                               damage),
+            warnings.warn(DamagedRecordWarning(run.sources[i], damage),
                           stacklevel=_outside_stacklevel())
         ds.set_close(functools.partial(_close_all, files))
         return ds

@@ -1,4 +1,5 @@
 import contextlib
+import os
 import pickle
 import sys
 import warnings
@@ -235,8 +236,11 @@ def test_open_mfdataset_equals_the_concatenation(many):
                 [e.traces[key] for e in expected]))
 
 
-def test_reduction_on_a_cluster_of_two_processes(many):
+def test_reduction_on_a_cluster_of_two_processes(many, monkeypatch):
     distributed = pytest.importorskip("distributed")
+    # Relative names, which the workers' files turn absolute.
+    monkeypatch.chdir(os.path.dirname(many[0]))
+    names = [os.path.basename(path) for path in many]
 
     def reduce():
         with xr.open_mfdataset(many, engine="lma", combine="nested",
@@ -251,7 +255,12 @@ def test_reduction_on_a_cluster_of_two_processes(many):
                                   processes=True, dashboard_address=":0") \
             as cluster, distributed.Client(cluster):
         on_cluster = reduce()
+        # Opened on the workers, in parallel.
+        with kelvane.open_dataset("run*.lma", chunks={"event": 8}) as ds:
+            assert ds.attrs["sources"] == names
+            peak = ds.channel5.max("sample").compute()
     xr.testing.assert_identical(on_cluster, serial)
+    assert_same_bits(peak, serial.peak.values)
 
 
 def convert(capsys, *argv):

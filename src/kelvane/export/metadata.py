@@ -110,4 +110,4 @@ def damage_message(run: Run,
     """One line naming each damaged file the events written ran into."""
     if not damages:
         return None
-    return "; ".join(f"{run.files[i].path}: {d}" for i, d in damages)
+    return "; ".join(f"{run.sources[i]}: {d}" for i, d in damages)
