@@ -1,26 +1,35 @@
-"""The xarray backend: many files on a cluster, and one file whole.
+"""The xarray backend: many files on threads and on a cluster, and one
+file whole.
 
-    python bench/bench_xarray.py [MIB_PER_FILE] [FILES]
+    python bench/bench_xarray.py [MIB_PER_FILE] [FILES] [--threads]
 
 Writes one synthetic file with the project's writer (4 channels, 1000
 samples per trace, 3 partial pulses of 60 samples per channel), about
 MIB_PER_FILE (default 50) MiB, and copies it to FILES (default 20) files
 with their own names. Then, from one run:
+- the per-channel peak per sample over 4 of the files through
+  `kelvane.open_dataset(..., chunks=...)` on Dask's threaded scheduler
+  with 2 threads, against the engine's speed: `LmaFile.read` batches of
+  the same size into the same arrays in a single-threaded loop (median
+  of interleaved rounds, opening included in both);
 - the peak of channel 0 over all the files, through
   `open_mfdataset(..., parallel=True)` on a `distributed.LocalCluster` of
   2 worker processes against 1 (one thread each), and the same work in
   plain processes without Dask, for what the machine gives at the time;
 - loading one whole file through the backend (`open_dataset(...).load()`)
   against `LmaFile(...).read()` into new arrays.
-Every timing is the best of a few repeats, taken in turns with the
+Every other timing is the best of a few repeats, taken in turns with the
 timings it is compared with, the files warm in the page cache. Needs
-`kelvane[dask]`. State the machine next to the figures.
+`kelvane[dask]`. With `--threads`, only the threaded peak. State the
+machine, and how busy it was, next to the figures.
 """
 
 import contextlib
 import functools
 import os
+import platform
 import shutil
+import statistics
 import sys
 import tempfile
 import time
@@ -35,6 +44,11 @@ from bench_convert import CHANNELS, NSAMPLES, make_file
 # The file of the conversion benchmark, with a sample interval for `time`.
 EVENT_BYTES = 12 + len(CHANNELS) * (2 + 3 * (8 + 2 * 60))
 REPEATS = 4
+THREAD_ROUNDS = 7
+THREAD_FILES = 4
+# The chunks of the README's examples, and small ones, where Dask's own
+# cost per task shows.
+THREAD_CHUNKS = (10_000, 1_000)
 
 
 def timed(work):
@@ -67,6 +81,54 @@ def interleaved(runs, repeats=REPEATS):
         for label, work in runs.items():
             times[label].append(timed(work))
     return {label: min(spent) for label, spent in times.items()}
+
+
+def median_of_rounds(runs, rounds):
+    """The median time of each of `runs` (label -> work), taking turns."""
+    times = {label: [] for label in runs}
+    for _ in range(rounds):
+        for label, work in runs.items():
+            times[label].append(timed(work))
+    return {label: statistics.median(spent) for label, spent in times.items()}
+
+
+def loop_peaks(files, batch):
+    """The per-channel peak over all events of `files`, per sample: the
+    engine's batches in a plain single-threaded loop, at its best: into
+    the same arrays each time, which stay mapped and in the cache."""
+    peaks = {}
+    reuse = None
+    for name in files:
+        with kelvane.LmaFile(name) as f:
+            for start in range(0, len(f), batch):
+                events = f.read(start, min(start + batch, len(f)), out=reuse)
+                reuse = reuse or events
+                for key, rows in events.traces.items():
+                    top = rows.max(axis=0)
+                    peaks[key] = (np.maximum(peaks[key], top) if key in peaks
+                                  else top)
+    return peaks
+
+
+def dask_peaks(files, chunk):
+    """The same through `kelvane.open_dataset` on Dask's threads."""
+    with kelvane.open_dataset(files, chunks={"event": chunk}) as ds:
+        return ds.max("event").compute()
+
+
+def threaded_against_loop(files, chunk, rounds=THREAD_ROUNDS):
+    """Dask's threaded scheduler with 2 threads against one thread
+    looping over `LmaFile.read` batches of the same size, opening
+    included in both."""
+    import dask
+    with dask.config.set(scheduler="threads", num_workers=2):
+        expected = loop_peaks(files, chunk)
+        got = dask_peaks(files, chunk)
+        assert all(np.array_equal(got[key].values, peak)
+                   for key, peak in expected.items())
+        return median_of_rounds({
+            "dask": functools.partial(dask_peaks, files, chunk),
+            "loop": functools.partial(loop_peaks, files, chunk)}, rounds)
 
 
 def scaling(files, chunk):
@@ -103,8 +165,9 @@ def on_pool(pool, workers, files):
 
 
 def main():
-    mib = float(sys.argv[1]) if len(sys.argv) > 1 else 50
-    nfiles = int(sys.argv[2]) if len(sys.argv) > 2 else 20
+    args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    mib = float(args[0]) if args else 50
+    nfiles = int(args[1]) if len(args) > 1 else 20
     n = int(mib * 2**20 / EVENT_BYTES)
     with tempfile.TemporaryDirectory() as folder:
         first = os.path.join(folder, "run00.lma")
@@ -117,6 +180,18 @@ def main():
         chunk = -(-n // 4)
         print(f"{nfiles} files of {n} events, {size / 2**20:.1f} MiB each, "
               f"{len(CHANNELS)} channels x {NSAMPLES} samples")
+        print(f"machine: {platform.machine()}, {os.cpu_count()} cores, "
+              f"{platform.platform()}, Python {platform.python_version()}")
+        print(f"per-channel peak of {THREAD_FILES} files, per sample, "
+              f"medians of {THREAD_ROUNDS} rounds:")
+        for events in THREAD_CHUNKS:
+            took = threaded_against_loop(files[:THREAD_FILES], events)
+            print(f"  chunks and batches of {events} events")
+            print(f"  Dask threads (2), open_dataset    {took['dask']:8.3f} s"
+                  f"   {took['dask'] / took['loop']:5.2f}x the loop's time")
+            print(f"  LmaFile.read batches, one thread  {took['loop']:8.3f} s")
+        if "--threads" in sys.argv:
+            return
         took = scaling(files, chunk)
         one, two = took["dask1"], took["dask2"]
         plain_one, plain_two = took["plain1"], took["plain2"]

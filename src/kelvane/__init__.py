@@ -18,6 +18,7 @@ _HOMES = {
     "DamagedRecordWarning": "damage",
     "DamagedHeaderError": "damage",
     "FileReplacedError": "damage",
+    "open_dataset": "xarray_backend",
 }
 __all__ = list(_HOMES)
 
@@ -27,6 +28,7 @@ if TYPE_CHECKING:
                          FileReplacedError)
     from .features import Features
     from .lmafile import LmaFile
+    from .xarray_backend import open_dataset
 
     __version__: str
 

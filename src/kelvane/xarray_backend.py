@@ -11,21 +11,31 @@ its event key ("channel0", ...); coordinates `time` (seconds, along
 the record index only; a selection decodes just the events it needs, and
 only the channel asked for. Everything pickles (an `LmaFile` reopens by
 path), so the arrays travel to Dask worker processes.
+
+Several files make one dataset along `event` with `kelvane.open_dataset`
+(a list of paths or a glob pattern), with a per-event `file` coordinate
+into the attribute `sources`. ``xr.open_mfdataset(paths, engine="lma")``
+needs ``combine="nested", concat_dim="event"``: the files have no
+coordinate along `event` to order them by.
 """
 
 from __future__ import annotations
 
+import errno
+import functools
+import glob
 import os
 import sys
 import warnings
-from typing import Any, Callable, Iterable, Optional, Tuple
+from typing import Any, Callable, Iterable, List, Optional, Tuple
 
 import numpy as np
 import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-__all__ = ["LmaBackendEntrypoint", "lma_dataset", "DTYPES"]
+__all__ = ["LmaBackendEntrypoint", "open_dataset", "lma_dataset",
+           "run_dataset", "DTYPES"]
 
 # The backend's `dtype` argument: the engine's name for it, and the NumPy
 # type of the arrays it gives.
@@ -89,10 +99,10 @@ def _take_events(key: Any, n: int,
 
 
 class _LmaArray(BackendArray):
-    """Lazily read values of one file, with the event axis first."""
+    """Lazily read values of a run of files, with the event axis first."""
 
-    def __init__(self, lma: Any, shape: Tuple[int, ...], dtype: np.dtype):
-        self.lma = lma
+    def __init__(self, run: Any, shape: Tuple[int, ...], dtype: np.dtype):
+        self.run = run
         self.shape = shape
         self.dtype = dtype
 
@@ -116,7 +126,7 @@ class _LmaArray(BackendArray):
 
 
 class Heads:
-    """The tags and trigger positions of one file read so far. Every read
+    """The tags and trigger positions of one run read so far. Every read
     of a channel brings them along, so loading a whole dataset needs no
     pass of its own for the coordinates. A copy (a pickled one) starts
     empty; untouched slots cost no memory."""
@@ -138,82 +148,100 @@ class Heads:
         # slot before its values are in.
         self.known[start:stop] = True
 
-    def get(self, lma: Any, field: str, start: int, stop: int) -> np.ndarray:
+    def get(self, run: Any, field: str, start: int, stop: int) -> np.ndarray:
         if not self.known[start:stop].all():
             # The record heads only: no trace is decoded.
-            self.store(start, lma.read(start, stop, channels=[]))
+            self.store(start, _read_run(run, start, stop, "raw", []))
         return getattr(self, field)[start:stop].copy()
+
+
+def _read_run(run: Any, start: int, stop: int, dtype: str,
+              keys: List[str]) -> Any:
+    """Events [start, stop) of `run`, for the channels `keys`, into new
+    arrays."""
+    return run.read(start, stop, dtype,
+                    run.empty(stop - start, DTYPES[dtype], keys))
 
 
 class ChannelArray(_LmaArray):
     """One channel's traces, (events x samples)."""
 
-    def __init__(self, lma: Any, heads: Heads, channel: int, dtype: str):
-        super().__init__(lma, (len(lma), max(lma.nsamples, 0)),
-                         DTYPES[dtype])
+    def __init__(self, run: Any, heads: Heads, channel: int, dtype: str):
+        super().__init__(run, (len(run), run.nsamples), DTYPES[dtype])
         self.heads = heads
-        self.channel = channel
+        self.key = f"channel{channel}"
         self.engine_dtype = dtype
 
     def _read(self, start: int, stop: int) -> np.ndarray:
-        events = self.lma.read(start, stop, channels=[self.channel],
-                               dtype=self.engine_dtype)
+        events = _read_run(self.run, start, stop, self.engine_dtype,
+                           [self.key])
         self.heads.store(start, events)
-        return events.traces[f"channel{self.channel}"]
+        return events.traces[self.key]
 
 
 class EventField(_LmaArray):
     """Tags or trigger positions, one per event."""
 
-    def __init__(self, lma: Any, heads: Heads, field: str):
+    def __init__(self, run: Any, heads: Heads, field: str):
         dtype = np.dtype(np.int32 if field == "tags" else np.float64)
-        super().__init__(lma, (len(lma),), dtype)
+        super().__init__(run, (len(run),), dtype)
         self.heads = heads
         self.field = field
 
     def _read(self, start: int, stop: int) -> np.ndarray:
-        return self.heads.get(self.lma, self.field, start, stop)
+        return self.heads.get(self.run, self.field, start, stop)
 
 
 def _lazy(array: BackendArray) -> Any:
     return indexing.LazilyIndexedArray(array)
 
 
+def run_dataset(run: Any, dtype: Any = "float64",
+                drop_variables: Iterable[str] = (),
+                many: bool = False) -> xr.Dataset:
+    """The dataset over a `Run` of open files, lazily; closing the dataset
+    does not close them. `many`: in the form for several files (a `file`
+    coordinate, the attribute `sources`, the damage as lists), which a
+    run of more than one always takes."""
+    from .export.metadata import (calibration, damage_attributes,
+                                  source_attributes)
+    dtype = _engine_dtype(dtype)
+    many = many or len(run.files) > 1
+    drop = set(drop_variables)
+    heads = Heads(len(run))
+    event_vars = {"tag": EventField(run, heads, "tags"),
+                  "horpos": EventField(run, heads, "horpos")}
+    coords = {name: xr.Variable(("event",), _lazy(array))
+              for name, array in event_vars.items() if name not in drop}
+    if "time" not in drop:
+        coords["time"] = xr.Variable(("sample",), np.asarray(run.time),
+                                     {"units": "s"})
+    if many and "file" not in drop:
+        # Small enough to hold (two bytes an event), and known without
+        # reading: the files' lengths place every event.
+        coords["file"] = xr.Variable(("event",), np.repeat(
+            np.arange(len(run.files), dtype=run.file_dtype),
+            np.diff(run.bounds)))
+    data_vars = {}
+    for channel, key in zip(run.channels, run.keys):
+        if key in drop:
+            continue
+        attrs = {"channel": int(channel), **calibration(run, key)}
+        data_vars[key] = xr.Variable(
+            ("event", "sample"),
+            _lazy(ChannelArray(run, heads, channel, dtype)), attrs)
+    # Plain numbers and text, so the attributes survive netCDF and Zarr.
+    attrs = source_attributes(run, many)
+    attrs.update(damage_attributes(run.damages(0, None), many))
+    return xr.Dataset(data_vars, coords, attrs)
+
+
 def lma_dataset(lma: Any, dtype: Any = "float64",
                 drop_variables: Iterable[str] = ()) -> xr.Dataset:
     """The dataset over an open `LmaFile`, lazily; closing the dataset does
     not close the file (`open_dataset` arranges that)."""
-    dtype = _engine_dtype(dtype)
-    drop = set(drop_variables)
-    heads = Heads(len(lma))
-    event_vars = {"tag": EventField(lma, heads, "tags"),
-                  "horpos": EventField(lma, heads, "horpos")}
-    coords = {name: xr.Variable(("event",), _lazy(array))
-              for name, array in event_vars.items() if name not in drop}
-    if "time" not in drop:
-        coords["time"] = xr.Variable(("sample",), np.asarray(lma.time),
-                                     {"units": "s"})
-    data_vars = {}
-    for channel in lma.channels:
-        key = f"channel{channel}"
-        if key in drop:
-            continue
-        cal = lma.calibration[key]
-        attrs = {"channel": int(channel), "fullscale": int(cal.fullscale),
-                 "offset": int(cal.offset), "baseline": int(cal.baseline),
-                 "gain": float(cal.gain)}
-        data_vars[key] = xr.Variable(
-            ("event", "sample"),
-            _lazy(ChannelArray(lma, heads, channel, dtype)), attrs)
-    attrs = {"source": os.fspath(lma.path),
-             "sample_interval": float(lma.sample_interval),
-             "nsamples": int(lma.nsamples)}
-    if lma.damage is not None:
-        # Plain numbers and text, so the attributes survive netCDF and Zarr.
-        attrs.update(damage=str(lma.damage),
-                     damage_offset=int(lma.damage.offset),
-                     damage_event=int(lma.damage.event))
-    return xr.Dataset(data_vars, coords, attrs)
+    from .export.run import Run
+    return run_dataset(Run([lma]), dtype, drop_variables)
 
 
 # Packages whose frames a warning from the backend passes over, to point at
@@ -244,34 +272,46 @@ class LmaBackendEntrypoint(BackendEntrypoint):
     A damaged record ends the data: the events before it are there, a
     `DamagedRecordWarning` is issued and the dataset's attributes `damage`
     (the warning's text), `damage_offset` and `damage_event` describe it.
+
+    A list of paths opens as one run of events, as `kelvane.open_dataset`
+    gives it (`parallel=True`: the files opened on Dask, in parallel).
     """
 
     description = "LMA waveform files, read lazily through kelvane.LmaFile"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "dtype")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "dtype",
+                               "parallel")
 
     def open_dataset(self, filename_or_obj: Any, *,
                      drop_variables: Optional[Iterable[str]] = None,
-                     dtype: Any = "float64") -> xr.Dataset:
-        if not isinstance(filename_or_obj, (str, os.PathLike)):
-            raise TypeError(f"the lma engine opens files by name, not "
-                            f"{type(filename_or_obj).__name__}")
-        _engine_dtype(dtype)    # a bad one fails before the file opens
+                     dtype: Any = "float64",
+                     parallel: bool = False) -> xr.Dataset:
+        many = isinstance(filename_or_obj, (list, tuple))
+        paths = list(filename_or_obj) if many else [filename_or_obj]
+        for path in paths:
+            if not isinstance(path, (str, os.PathLike)):
+                raise TypeError(f"the lma engine opens files by name, not "
+                                f"{type(path).__name__}")
+        dtype = _engine_dtype(dtype)    # a bad one fails before any opens
         if isinstance(drop_variables, str):
             drop_variables = [drop_variables]
         # Here, not at the top: xarray imports every backend it finds, and
         # kelvane's extension need not load for files of other kinds.
-        from . import DamagedRecordWarning, LmaFile
-        lma = LmaFile(filename_or_obj)
+        from . import DamagedRecordWarning
+        from .export.run import Run
+        files = _open_files(paths, parallel)
         try:
-            ds = lma_dataset(lma, dtype, drop_variables or ())
+            run = Run(files, [os.fsdecode(os.fspath(p)) for p in paths])
+            if many:
+                # As the conversion of several files requires.
+                run.check_compatible(dtype == "raw")
+            ds = run_dataset(run, dtype, drop_variables or (), many)
         except BaseException:
-            lma.close()
+            _close_all(files)
             raise
-        if lma.damage is not None:
-            warnings.warn(DamagedRecordWarning(os.fspath(lma.path),
-                                               lma.damage),
+        for i, damage in run.damages(0, None):
+            warnings.warn(DamagedRecordWarning(run.sources[i], damage),
                           stacklevel=_outside_stacklevel())
-        ds.set_close(lma.close)
+        ds.set_close(functools.partial(_close_all, files))
         return ds
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
@@ -279,3 +319,65 @@ class LmaBackendEntrypoint(BackendEntrypoint):
             return False
         name = os.fspath(filename_or_obj)
         return isinstance(name, str) and name.lower().endswith(".lma")
+
+
+def _close_all(files: List[Any]) -> None:
+    for f in files:
+        f.close()
+
+
+def _open_files(paths: List[Any], parallel: bool) -> List[Any]:
+    """`LmaFile`s of `paths`, opened one after the other or, `parallel`,
+    as Dask tasks (each open scans its file for the record index)."""
+    from . import LmaFile
+    if parallel and len(paths) > 1:
+        import dask
+        return list(dask.compute(*[dask.delayed(LmaFile, pure=False)(p)
+                                   for p in paths]))
+    files: List[Any] = []
+    try:
+        for path in paths:
+            files.append(LmaFile(path))
+    except BaseException:
+        _close_all(files)
+        raise
+    return files
+
+
+def _paths(paths: Any) -> List[str]:
+    """The names `paths` stands for: one path, the sorted matches of a
+    glob pattern, or each of a list as given."""
+    if not isinstance(paths, (str, bytes, os.PathLike)):
+        return [os.fsdecode(os.fspath(p)) for p in paths]
+    name = os.fsdecode(os.fspath(paths))
+    # A name that exists is that file, whatever characters it has.
+    if glob.escape(name) == name or os.path.lexists(name):
+        return [name]
+    found = sorted(glob.glob(name, recursive=True))
+    if not found:
+        raise FileNotFoundError(errno.ENOENT, "no file matches the pattern",
+                                name)
+    return found
+
+
+def open_dataset(paths: Any, **kwargs: Any) -> xr.Dataset:
+    """The events of one or more LMA files as one xarray dataset along
+    `event`, lazily: nothing is decoded before it is asked for.
+
+    `paths`: a path, a list of paths, or a glob pattern (its matches in
+    sorted order). A per-event coordinate `file` indexes the attribute
+    `sources`, the names as given or matched. `chunks` makes Dask arrays
+    (as for `xr.open_dataset`), and then the files are opened in parallel
+    on Dask; the other arguments (`dtype`, `drop_variables`, ...) are
+    those of ``xr.open_dataset(..., engine="lma")``. The files must share
+    channels, samples per trace and sample interval, and for
+    `dtype="raw"` the calibration (`MismatchError` otherwise, naming the
+    first file and field that differ); where calibrated files differ in
+    calibration, each field of a channel's is a list with one value per
+    file. A damaged file adds the events before its damage, with a
+    `DamagedRecordWarning`; the attributes `damage`, `damage_file`,
+    `damage_offset` and `damage_event` list each.
+    """
+    names = _paths(paths)
+    kwargs.setdefault("parallel", kwargs.get("chunks") is not None)
+    return xr.open_dataset(names, engine=LmaBackendEntrypoint, **kwargs)

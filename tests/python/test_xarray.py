@@ -1,4 +1,5 @@
 import contextlib
+import os
 import pickle
 import sys
 import warnings
@@ -8,6 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import kelvane
+from kelvane.export import MismatchError
 from kelvane.writer import Channel, Event, Pulse, event_bytes, write_lma
 
 xr = pytest.importorskip("xarray")
@@ -66,7 +68,9 @@ def counted_reads():
             return len(self._file)
 
         def read(self, start=0, stop=None, *, channels=None, **kw):
-            reads.append((start, stop, tuple(channels)))
+            # By index, whether named so or by event key.
+            reads.append((start, stop, tuple(
+                int(str(c).replace("channel", "")) for c in channels)))
             return self._file.read(start, stop, channels=channels, **kw)
 
     with pytest.MonkeyPatch.context() as mp:
@@ -232,8 +236,11 @@ def test_open_mfdataset_equals_the_concatenation(many):
                 [e.traces[key] for e in expected]))
 
 
-def test_reduction_on_a_cluster_of_two_processes(many):
+def test_reduction_on_a_cluster_of_two_processes(many, monkeypatch):
     distributed = pytest.importorskip("distributed")
+    # Relative names, which the workers' files turn absolute.
+    monkeypatch.chdir(os.path.dirname(many[0]))
+    names = [os.path.basename(path) for path in many]
 
     def reduce():
         with xr.open_mfdataset(many, engine="lma", combine="nested",
@@ -248,7 +255,12 @@ def test_reduction_on_a_cluster_of_two_processes(many):
                                   processes=True, dashboard_address=":0") \
             as cluster, distributed.Client(cluster):
         on_cluster = reduce()
+        # Opened on the workers, in parallel.
+        with kelvane.open_dataset("run*.lma", chunks={"event": 8}) as ds:
+            assert ds.attrs["sources"] == names
+            peak = ds.channel5.max("sample").compute()
     xr.testing.assert_identical(on_cluster, serial)
+    assert_same_bits(peak, serial.peak.values)
 
 
 def convert(capsys, *argv):
@@ -343,3 +355,93 @@ def test_convert_refuses_before_decoding(capsys, sample, tmp_path,
     code, _, err = convert(capsys, sample, out)
     assert code == status and message in err
     assert listing() == before
+
+
+def concatenated(paths, dtype="float64"):
+    parts = [reference(path, dtype) for path in paths]
+    return (np.concatenate([p.tags for p in parts]),
+            np.concatenate([p.horpos for p in parts]),
+            {key: np.concatenate([p.traces[key] for p in parts])
+             for key in parts[0].traces},
+            np.repeat(np.arange(len(parts)), [len(p.tags) for p in parts]))
+
+
+@pytest.mark.parametrize("chunks, dtype", [(None, "float64"),
+                                           ({"event": 4}, "raw")])
+def test_open_dataset_over_a_glob(tmp_path, chunks, dtype):
+    paths = [write(tmp_path / f"part{i}.lma", n=5 + i, seed=i,
+                   first_tag=100 * i) for i in (2, 0, 1)]
+    pattern = str(tmp_path / "part*.lma")
+    tags, horpos, traces, file = concatenated(sorted(paths), dtype)
+    with counted_reads() as reads:
+        ds = kelvane.open_dataset(pattern, chunks=chunks, dtype=dtype)
+        assert reads == []   # opening decodes nothing
+        for key, expected in traces.items():
+            assert (chunks is None) != hasattr(ds[key].data, "dask")
+            assert_same_bits(ds[key], expected)
+        assert_same_bits(ds.tag, tags)
+        assert_same_bits(ds.horpos, horpos)
+    assert ds.attrs["sources"] == sorted(paths)
+    assert np.array_equal(ds.file, file)
+    ds.close()
+    # What xarray's own function needs for the same events.
+    with xr.open_mfdataset(pattern, engine="lma", combine="nested",
+                           concat_dim="event", dtype=dtype) as mf:
+        for key, expected in traces.items():
+            assert_same_bits(mf[key], expected)
+
+
+@pytest.mark.parametrize("header, dtype, field", [
+    ({"channels": {0: CHANNELS[0], 2: CHANNELS[2], 6: CHANNELS[5]}},
+     "float64", "channels"),
+    ({"nsamples": NSAMPLES + 1}, "float64", "nsamples"),
+    ({"sample_interval": 4e-9}, "float32", "sample_interval"),
+    ({"channels": {**CHANNELS, 2: Channel(gain=3.0)}}, "raw", "calibration"),
+    ({"channels": {**CHANNELS, 2: Channel(gain=3.0)}}, "float32", None)])
+def test_open_dataset_needs_one_layout(tmp_path, header, dtype, field):
+    paths = [write(tmp_path / "a.lma"), write(tmp_path / "b.lma")]
+    odd = tmp_path / "odd.lma"
+    write_lma(odd, header.get("channels", CHANNELS), make_events(3, 1),
+              nsamples=header.get("nsamples", NSAMPLES),
+              sample_interval=header.get("sample_interval", 2e-9))
+    paths.insert(1, str(odd))
+    if field is not None:
+        with pytest.raises(MismatchError,
+                           match=f"^{odd}: {field} "):
+            kelvane.open_dataset(paths, dtype=dtype)
+        return
+    # Calibrated traces each by its own file's calibration.
+    with kelvane.open_dataset(paths, dtype=dtype) as ds:
+        assert ds.channel2.attrs["gain"] == [1.5, 3.0, 1.5]
+        assert_same_bits(ds.channel2, concatenated(paths, dtype)[2][
+            "channel2"])
+
+
+def test_open_dataset_names_the_pattern(tmp_path):
+    pattern = str(tmp_path / "part*.lma")
+    with pytest.raises(FileNotFoundError, match=r"part\*\.lma"):
+        kelvane.open_dataset(pattern)
+    # A name that exists is that file, whatever characters it has.
+    path = write(tmp_path / "part[1].lma")
+    with kelvane.open_dataset(path) as ds:
+        assert ds.attrs["sources"] == [path]
+        assert not ds.file.any()
+
+
+def test_open_dataset_with_a_damaged_file_between(tmp_path):
+    events = make_events(6, seed=3)
+    damaged = tmp_path / "b.lma"
+    write_lma(damaged, CHANNELS, events, nsamples=NSAMPLES,
+              sample_interval=2e-9, tail=event_bytes(events[0])[:-5])
+    paths = [write(tmp_path / "a.lma"), str(damaged),
+             write(tmp_path / "c.lma", seed=1)]
+    with pytest.warns(kelvane.DamagedRecordWarning) as caught:
+        ds = kelvane.open_dataset(paths, chunks={"event": 16})
+    assert [w.filename for w in caught] == [__file__]
+    tags, _, traces, file = concatenated(paths)
+    assert ds.sizes["event"] == 2 * NEVENTS + 6
+    assert_same_bits(ds.tag, tags)
+    assert_same_bits(ds.channel0, traces["channel0"])
+    assert np.array_equal(ds.file, file)
+    assert ds.attrs["damage_file"] == [1] and ds.attrs["damage_event"] == [6]
+    ds.close()

@@ -63,28 +63,45 @@ def coordinates(run: Run) -> List[str]:
     return names + ["file"] if len(run.files) > 1 else names
 
 
+def source_attributes(run: Run, many: bool) -> Dict[str, Any]:
+    """The inputs and the header: `source` names the one input, or
+    `sources` lists them (`many`), as the per-event `file` indexes it."""
+    attrs: Dict[str, Any] = {}
+    if many:
+        attrs["sources"] = run.sources
+    else:
+        attrs["source"] = run.sources[0]
+    attrs.update(sample_interval=float(run.sample_interval),
+                 nsamples=int(run.nsamples))
+    return attrs
+
+
+def damage_attributes(damages: List[Tuple[int, Damage]],
+                      many: bool) -> Dict[str, Any]:
+    """The damaged records the events run into: for one input as
+    `xarray.open_dataset` on the file gives it; for several (`many`),
+    lists with the file index of each."""
+    if not damages:
+        return {}
+    if not many:
+        damage = damages[0][1]
+        return {"damage": str(damage), "damage_offset": int(damage.offset),
+                "damage_event": int(damage.event)}
+    return {"damage": [str(d) for _, d in damages],
+            "damage_file": [int(i) for i, _ in damages],
+            "damage_offset": [int(d.offset) for _, d in damages],
+            "damage_event": [int(d.event) for _, d in damages]}
+
+
 def dataset_attributes(run: Run, start: int,
                        damages: List[Tuple[int, Damage]]) -> Dict[str, Any]:
     """The dataset's attributes: the inputs, the header, the index of the
-    first event written and, when the events written run into damaged
-    records, the damage (for one file as `xarray.open_dataset` on the file
-    gives it; for several, lists with the file index of each)."""
+    first event written and the damage the events written run into."""
+    many = len(run.files) > 1
     attrs: Dict[str, Any] = {"Conventions": CONVENTIONS}
-    if len(run.files) == 1:
-        attrs["source"] = run.sources[0]
-    else:
-        attrs["sources"] = run.sources
-    attrs.update(sample_interval=float(run.sample_interval),
-                 nsamples=int(run.nsamples), start=int(start))
-    if len(run.files) == 1 and damages:
-        damage = damages[0][1]
-        attrs.update(damage=str(damage), damage_offset=int(damage.offset),
-                     damage_event=int(damage.event))
-    elif damages:
-        attrs.update(damage=[str(d) for _, d in damages],
-                     damage_file=[int(i) for i, _ in damages],
-                     damage_offset=[int(d.offset) for _, d in damages],
-                     damage_event=[int(d.event) for _, d in damages])
+    attrs.update(source_attributes(run, many))
+    attrs["start"] = int(start)
+    attrs.update(damage_attributes(damages, many))
     return attrs
 
 
@@ -93,4 +110,4 @@ def damage_message(run: Run,
     """One line naming each damaged file the events written ran into."""
     if not damages:
         return None
-    return "; ".join(f"{run.files[i].path}: {d}" for i, d in damages)
+    return "; ".join(f"{run.sources[i]}: {d}" for i, d in damages)

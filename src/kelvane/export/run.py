@@ -36,12 +36,17 @@ class Batch(NamedTuple):
 class Run:
     """Open `LmaFile`s read as one sequence of events. Each file adds the
     events before its end or its damaged record; an event's index counts
-    over all of them."""
+    over all of them. `names`: what to call each file (by default its
+    path), for files that travelled from another process, which reopened
+    them by their absolute paths."""
 
-    def __init__(self, files: Sequence[LmaFile]) -> None:
+    def __init__(self, files: Sequence[LmaFile],
+                 names: Optional[Sequence[str]] = None) -> None:
         if not files:
             raise ValueError("a run needs at least one file")
         self.files = list(files)
+        self.names = [os.fspath(f.path) for f in self.files] \
+            if names is None else list(names)
         counts = [len(f) for f in self.files]
         # Where each file's events begin, and one past the last.
         self.bounds = np.concatenate(([0], np.cumsum(counts))).astype(
@@ -57,7 +62,7 @@ class Run:
 
     @property
     def sources(self) -> List[str]:
-        return [os.fspath(f.path) for f in self.files]
+        return list(self.names)
 
     @property
     def time(self) -> np.ndarray:
@@ -78,12 +83,12 @@ class Run:
             ("sample_interval", lambda f: f.sample_interval)]
         if raw:
             fields.append(("calibration", lambda f: dict(f.calibration)))
-        for f in self.files[1:]:
+        for called, f in zip(self.names[1:], self.files[1:]):
             for name, get in fields:
                 if get(f) != get(first):
                     raise MismatchError(
-                        f"{f.path}: {name} {get(f)} differs from "
-                        f"{get(first)} in {first.path}")
+                        f"{called}: {name} {get(f)} differs from "
+                        f"{get(first)} in {self.names[0]}")
 
     def damages(self, start: int,
                 stop: Optional[int]) -> List[Tuple[int, Damage]]:
