@@ -18,6 +18,7 @@ _HOMES = {
     "DamagedRecordWarning": "damage",
     "DamagedHeaderError": "damage",
     "FileReplacedError": "damage",
+    "StaleIndexWarning": "sidecar",
 }
 __all__ = list(_HOMES)
 
@@ -27,6 +28,7 @@ if TYPE_CHECKING:
                          FileReplacedError)
     from .features import Features
     from .lmafile import LmaFile
+    from .sidecar import StaleIndexWarning
 
     __version__: str
 
