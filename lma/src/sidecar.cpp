@@ -29,7 +29,8 @@
 //   88+H+E+8N   8      uint64  sidecar_checksum of every byte before it
 //
 // With no damage, the damage fields still say where the scan stopped:
-// value and extra 0, offset end, event N. The version comes before the
+// value and extra 0, offset end, event N. They are not trusted: a scan
+// from the end must find the same (see adopt_sidecar). The version comes before the
 // checksum is checked, so a later version may change everything after it.
 #include "lma/sidecar.hpp"
 
@@ -245,14 +246,6 @@ Status parse_sidecar(const unsigned char* data, std::size_t n,
                        static_cast<long>(get<std::int64_t>(data + 64))};
     out.stop.offset = get<std::int64_t>(data + 72);
     out.stop.event = get<std::int64_t>(data + 80);
-    // Where a scan stops is where its index ends.
-    if (out.stop.offset != out.index.end ||
-        out.stop.event != static_cast<std::int64_t>(count) ||
-        (kind == 0 && (out.stop.status.value != 0 ||
-                       out.stop.status.extra != 0))) {
-        fault = SidecarFault::layout;
-        return ok();
-    }
     const unsigned char* p = data + kFixedBytes;
     try {
         out.header_bytes.assign(p, p + nh);

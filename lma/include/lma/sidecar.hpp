@@ -57,8 +57,7 @@ Status serialise_sidecar(const SidecarIndex& sc,
                          std::vector<unsigned char>& out) noexcept;
 
 // Parses `n` bytes at `data` into `out`, checking everything that needs
-// no file: magic, version, checksum, lengths, the stop's kind and that it
-// sits at the end of the index. `fault` says why not when it is not
+// no file: magic, version, checksum, lengths and the stop's kind. `fault` says why not when it is not
 // none; then `out` is unspecified. No allocation is larger than `n`.
 // The status is Errc::no_memory or ok.
 Status parse_sidecar(const unsigned char* data, std::size_t n,
