@@ -1,6 +1,7 @@
 // libFuzzer target for the sidecar: an LMA file and a sidecar for it, cut
 // from one input, the sidecar parsed and checked against the file. Besides
-// the sanitizers it checks that parsed bytes serialise back to themselves,
+// the sanitizers it checks that parsed bytes serialise back to themselves
+// and parse alike in place,
 // that no refusal touches the caller's index, that a sidecar used gives
 // increasing offsets from the first record, and that one whose offsets
 // are the scan's own (or the first of them, for a grown file) gives
@@ -76,6 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     }
     std::vector<unsigned char> again;
     require(lma::serialise_sidecar(sc, again).ok() && again == sidecar);
+    // Parsed in place, as from a sidecar file, the same.
+    std::vector<std::int64_t> storage(n / 8 + 1);
+    std::memcpy(storage.data(), sidecar.data(), n);
+    lma::SidecarIndex in_place;
+    require(lma::parse_sidecar(storage, n, in_place, fault).ok() &&
+            fault == lma::SidecarFault::none &&
+            in_place.index.offsets == sc.index.offsets &&
+            in_place.header_bytes == sc.header_bytes &&
+            in_place.etag == sc.etag && in_place.index.end == sc.index.end);
 
     lma::Header h;
     std::vector<unsigned char> header_bytes;

@@ -2,6 +2,9 @@
 // and the sidecar's parts as plain values for whoever stores or checks
 // them. Finding and writing the sidecar file is kelvane.sidecar's job;
 // the layout and every check are lma's.
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -79,24 +82,54 @@ PyObject* nativefile_sidecar(PyObject* self, PyObject* arg) noexcept {
     });
 }
 
-// use_sidecar(data) -> None, or why not: takes the index from sidecar
-// bytes if they fit the file as it is now (lma::adopt_sidecar), scanning
-// on from their end when the file has grown. The index is untouched when
-// they do not fit; errors of reading the file raise.
+namespace {
+
+// The sidecar `source` stands for parsed into `sc`: an int is an open
+// descriptor of the sidecar file, read here, straight into the memory
+// that becomes the index; anything else exports its bytes. Called with
+// the interpreter lock released, the bytes held in `data`.
+lma::Status parse_source(int fd, const BufferView& data,
+                         lma::SidecarIndex& sc, lma::SidecarFault& fault) {
+    if (fd < 0) {
+        return lma::parse_sidecar(bytes_of(data), size_of(data), sc, fault);
+    }
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) {
+        return {lma::Errc::os, errno};
+    }
+    const lma::File f = lma::File::adopt(own);
+    std::vector<std::int64_t> storage;
+    std::size_t n = 0;
+    const lma::Status st = lma::read_sidecar(f, storage, n);
+    return st.ok() ? lma::parse_sidecar(storage, n, sc, fault) : st;
+}
+
+}  // namespace
+
+// use_sidecar(source) -> None, or why not: takes the index from a sidecar
+// (its bytes, or an open descriptor of its file) if it fits the file as
+// it is now (lma::adopt_sidecar), scanning on from its end when the file
+// has grown. The index is untouched when it does not fit; errors of
+// reading the file raise, those of reading the sidecar give the reason.
 PyObject* nativefile_use_sidecar(PyObject* self, PyObject* arg) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
         BufferView data;
-        if (!take_bytes(arg, data)) {
+        int fd = -1;
+        if (PyLong_Check(arg)) {
+            if ((fd = PyObject_AsFileDescriptor(arg)) < 0) {
+                return nullptr;
+            }
+        } else if (!take_bytes(arg, data)) {
             return nullptr;
         }
         lma::SidecarIndex sc;
         lma::SidecarFault fault = lma::SidecarFault::none;
-        lma::Status st;
+        lma::Status read, st;
         {
             GilRelease released;
-            st = lma::parse_sidecar(bytes_of(data), size_of(data), sc, fault);
-            if (st.ok() && fault == lma::SidecarFault::none) {
+            read = parse_source(fd, data, sc, fault);
+            if (read.ok() && fault == lma::SidecarFault::none) {
                 std::unique_lock<lma::RwLock> lock(s.lock);
                 lma::FileStamp now;
                 st = readable(s);
@@ -117,6 +150,16 @@ PyObject* nativefile_use_sidecar(PyObject* self, PyObject* arg) noexcept {
                     s.stamp = now;
                 }
             }
+        }
+        if (read.code == lma::Errc::os) {
+            // A sidecar that cannot be read is not used, like one that
+            // does not fit.
+            return PyUnicode_FromFormat("it cannot be read: %s",
+                                        std::strerror(
+                                            static_cast<int>(read.value)));
+        }
+        if (!read.ok()) {
+            return raise_for_file(s, read);
         }
         if (!st.ok()) {
             return raise_for_file(s, st);

@@ -204,8 +204,13 @@ Status serialise_sidecar(const SidecarIndex& sc,
     return ok();
 }
 
-Status parse_sidecar(const unsigned char* data, std::size_t n,
-                     SidecarIndex& out, SidecarFault& fault) noexcept {
+namespace {
+
+// Everything parse_sidecar checks and fills but the offsets: on success
+// `count` of them stand at `offsets_at`, little-endian.
+Status parse_fields(const unsigned char* data, std::size_t n,
+                    SidecarIndex& out, SidecarFault& fault,
+                    std::size_t& count, std::size_t& offsets_at) noexcept {
     fault = SidecarFault::none;
     if (n < kFixedBytes + kChecksumBytes) {
         fault = SidecarFault::short_data;
@@ -227,13 +232,13 @@ Status parse_sidecar(const unsigned char* data, std::size_t n,
     const std::uint64_t nh = get<std::uint32_t>(data + 12);
     const std::uint64_t ne = get<std::uint32_t>(data + 16);
     const std::uint32_t kind = get<std::uint32_t>(data + 20);
-    const std::uint64_t count = get<std::uint64_t>(data + 24);
+    const std::uint64_t stored = get<std::uint64_t>(data + 24);
     // Each length against what is left, so nothing overflows and the
     // count is bounded by the bytes at hand before it sizes anything.
-    std::uint64_t left = body - kFixedBytes;
+    const std::uint64_t left = body - kFixedBytes;
     if (nh > static_cast<std::uint64_t>(kLongestHeaderBytes) ||
         ne > kLongestEtag || nh + ne > left || kind >= kKindCount ||
-        (left - nh - ne) % 8 != 0 || (left - nh - ne) / 8 != count) {
+        (left - nh - ne) % 8 != 0 || (left - nh - ne) / 8 != stored) {
         fault = SidecarFault::layout;
         return ok();
     }
@@ -250,14 +255,74 @@ Status parse_sidecar(const unsigned char* data, std::size_t n,
     try {
         out.header_bytes.assign(p, p + nh);
         out.etag.assign(p + nh, p + nh + ne);
-        p += nh + ne;
-        out.index.offsets.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {
         return {Errc::no_memory, 0};
     }
-    for (std::size_t i = 0; i < count; ++i, p += 8) {
-        out.index.offsets[i] = get<std::int64_t>(p);
+    count = static_cast<std::size_t>(stored);
+    offsets_at = kFixedBytes + static_cast<std::size_t>(nh + ne);
+    return ok();
+}
+
+}  // namespace
+
+Status parse_sidecar(const unsigned char* data, std::size_t n,
+                     SidecarIndex& out, SidecarFault& fault) noexcept {
+    std::size_t count = 0, at = 0;
+    const Status s = parse_fields(data, n, out, fault, count, at);
+    if (!s.ok() || fault != SidecarFault::none) {
+        return s;
     }
+    try {
+        out.index.offsets.resize(count);
+    } catch (const std::bad_alloc&) {
+        return {Errc::no_memory, 0};
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        out.index.offsets[i] = get<std::int64_t>(data + at + 8 * i);
+    }
+    return ok();
+}
+
+Status read_sidecar(const File& f, std::vector<std::int64_t>& storage,
+                    std::size_t& n) noexcept {
+    n = 0;
+    std::int64_t size = 0;
+    Status s = f.size(size);
+    if (!s.ok()) {
+        return s;
+    }
+    const auto bytes = static_cast<std::size_t>(size);
+    try {
+        storage.resize(bytes / 8 + 1);
+    } catch (const std::bad_alloc&) {
+        return {Errc::no_memory, 0};
+    }
+    // One byte more than the size (there is room): a file grown
+    // meanwhile fails the checksum rather than being cut to its old size.
+    return f.read_at(0, storage.data(), bytes + 1, n);
+}
+
+Status parse_sidecar(std::vector<std::int64_t>& storage, std::size_t n,
+                     SidecarIndex& out, SidecarFault& fault) noexcept {
+    if (n > 8 * storage.size()) {
+        return {Errc::inconsistent, 0};
+    }
+    // Bytes as bytes: reading an object's bytes through unsigned char is
+    // allowed whatever its type.
+    const auto* data = reinterpret_cast<const unsigned char*>(storage.data());
+    std::size_t count = 0, at = 0;
+    const Status s = parse_fields(data, n, out, fault, count, at);
+    if (!s.ok() || fault != SidecarFault::none) {
+        return s;
+    }
+    // The offsets to the front, in host order, and the storage becomes
+    // the index: no second copy of a large index is made.
+    std::memmove(storage.data(), data + at, 8 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        storage[i] = from_le(storage[i]);
+    }
+    storage.resize(count);
+    out.index.offsets = std::move(storage);
     return ok();
 }
 

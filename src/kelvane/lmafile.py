@@ -145,11 +145,11 @@ class LmaFile:
         named = index is not None
         where = os.fsdecode(os.fspath(index)) if index is not None else \
             sidecar.default_path(self.path)
-        data, reason = sidecar.read(where, named)
-        if data is not None:
-            reason = native.use_sidecar(data) or ""
-            if not reason:
-                return True
+        with sidecar.opened(where, named) as (fd, reason):
+            if fd is not None:
+                reason = native.use_sidecar(fd) or ""
+                if not reason:
+                    return True
         if reason:
             # Pointing at the caller's LmaFile(...) or pickle.loads.
             warnings.warn(sidecar.StaleIndexWarning(where, self.path, reason),

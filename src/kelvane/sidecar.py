@@ -13,9 +13,9 @@ from __future__ import annotations
 import contextlib
 import os
 import secrets
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Iterator, Optional, Tuple, Union
 
-__all__ = ["StaleIndexWarning", "SUFFIX", "default_path", "read", "write",
+__all__ = ["StaleIndexWarning", "SUFFIX", "default_path", "opened", "write",
            "parts", "from_parts", "checksum"]
 
 SUFFIX = ".lmaidx"
@@ -45,16 +45,22 @@ def default_path(path: str) -> str:
     return path + SUFFIX
 
 
-def read(path: str, explicit: bool) -> Tuple[Optional[bytes], str]:
-    """The sidecar's bytes, or None and why not. A missing sidecar at the
-    default place is no news: None with an empty reason."""
+@contextlib.contextmanager
+def opened(path: str, explicit: bool) -> Iterator[Tuple[Optional[int], str]]:
+    """The sidecar's open descriptor, for the engine to read straight into
+    the index's memory (bytes from elsewhere are passed as bytes), or None
+    and why not. A missing sidecar at the default place is no news: None
+    with an empty reason."""
     try:
-        with open(path, "rb") as f:
-            return f.read(), ""
+        f = open(path, "rb", buffering=0)
     except FileNotFoundError:
-        return None, "there is no such file" if explicit else ""
+        yield None, "there is no such file" if explicit else ""
+        return
     except OSError as error:
-        return None, f"it cannot be read: {error.strerror or error}"
+        yield None, f"it cannot be read: {error.strerror or error}"
+        return
+    with f:
+        yield f.fileno(), ""
 
 
 def write(path: PathLike, data: bytes) -> None:

@@ -167,10 +167,44 @@ void test_refusals() {
           index.offsets.size() == 1);
 }
 
+// Read from a file into the memory that becomes the index, a sidecar
+// parses as from bytes; one cut or grown while read fails its checksum.
+void test_read_from_file() {
+    std::mt19937 rng(3);
+    const Bytes file = test::random_file(test::random_shape(rng, false), rng);
+    const auto size = static_cast<std::int64_t>(file.b.size());
+    MemFile m(file);
+    const Scanned s = scan(m, size);
+    const std::vector<unsigned char> good = sidecar_of(s, size);
+    for (const std::size_t n : {good.size(), good.size() - 1}) {
+        Bytes b;
+        b.b.assign(good.begin(), good.begin() + n);
+        MemFile side(b);
+        std::vector<std::int64_t> storage;
+        std::size_t got = 0;
+        CHECK(lma::read_sidecar(side.file, storage, got).ok() && got == n);
+        lma::SidecarIndex from_file, from_bytes;
+        Fault a = Fault::none, b2 = Fault::none;
+        CHECK(lma::parse_sidecar(storage, got, from_file, a).ok());
+        CHECK(lma::parse_sidecar(b.b.data(), n, from_bytes, b2).ok());
+        CHECK(a == b2 && (n == good.size()) == (a == Fault::none));
+        CHECK(a != Fault::none ||
+              (from_file.index.offsets == s.index.offsets &&
+               from_file.header_bytes == from_bytes.header_bytes &&
+               from_file.index.end == s.index.end));
+    }
+    std::vector<std::int64_t> small(1);
+    lma::SidecarIndex sc;
+    Fault fault = Fault::none;
+    CHECK(lma::parse_sidecar(small, 9, sc, fault).code ==
+          lma::Errc::inconsistent);
+}
+
 }  // namespace
 
 int main() {
     test_round_trip_and_growth();
     test_refusals();
+    test_read_from_file();
     return test::summary();
 }
