@@ -226,6 +226,10 @@ def test_named_index(tmp_path):
         assert state(f) == scanned(path)
     f, warning = opened_stale(path, str(tmp_path / "missing.idx"))
     assert "no such file" in str(warning)
+    # A default sidecar that cannot be read is not silent.
+    os.mkdir(path + ".lmaidx")
+    f, warning = opened_stale(path)
+    assert "cannot be read" in str(warning)
 
 
 def test_save_index_replaces_atomically(tmp_path, monkeypatch):
@@ -273,6 +277,8 @@ def test_lma_index(tmp_path, capsys):
         opened_with_index(name).close()
     assert cli.main(["index", a, "-o", str(tmp_path / "x.idx")]) == 0
     opened_with_index(a, str(tmp_path / "x.idx")).close()
+    assert cli.main(["index", a, "-o", str(tmp_path / "no" / "x")]) == 1
+    assert capsys.readouterr().err.count("\n") == 1
     with pytest.raises(SystemExit) as exit:
         cli.main(["index", a, b, "-o", str(tmp_path / "y.idx")])
     assert exit.value.code == 2
