@@ -24,8 +24,8 @@ from typing import (Any, Dict, Iterable, List, Mapping, NamedTuple,
 import numpy as np
 from numpy.lib.array_utils import byte_bounds
 
-from ._lmafile import NativeFile
 from . import sidecar
+from ._lmafile import NativeFile
 from .damage import Damage
 from .features import QUANTITIES, Features, empty_values, request
 

@@ -283,3 +283,15 @@ def test_lma_index(tmp_path, capsys):
         cli.main(["index", a, b, "-o", str(tmp_path / "y.idx")])
     assert exit.value.code == 2
     assert not os.path.exists(tmp_path / "y.idx")
+
+
+def test_commands_tell_an_ignored_index_in_one_line(tmp_path, capsys):
+    path = record(tmp_path / "a.lma")
+    with open(path + ".lmaidx", "wb") as s:
+        s.write(b"not an index")
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        assert cli.main(["info", path]) == 0
+    assert capsys.readouterr().err == (
+        f"lma: warning: {path}.lmaidx: index not used for {path} (it is "
+        f"too short to be an index); the file was scanned\n")
