@@ -1,10 +1,19 @@
-"""Writes the fuzzer's seed corpus: small LMA files, sound and broken, made
-with the project's writer.  Usage: make_corpus.py DIRECTORY"""
+"""Writes the fuzzers' seed corpora: small LMA files, sound and broken, made
+with the project's writer.  Usage: make_corpus.py DIRECTORY
+
+    make_corpus.py --sidecars LMA_SEEDS DIRECTORY
+
+writes fuzz_sidecar's seeds instead: each LMA seed with the sidecar the
+installed kelvane writes for it, as that target cuts its input (a mode
+byte, the sidecar's length, the sidecar, the file)."""
 
 import os
+import struct
 import sys
+import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src"))
+if sys.argv[1:2] != ["--sidecars"]:
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src"))
 
 from kelvane.writer import (Channel, Event, Pulse, Section,  # noqa: E402
                             write_lma)
@@ -39,6 +48,33 @@ def seeds():
     yield "cut_samples", dict(channels=[0], nsamples=100, events=fifty)
 
 
+def sidecar_seeds(seeds, out):
+    import warnings
+
+    from kelvane import LmaFile
+    os.makedirs(out, exist_ok=True)
+    for name in sorted(os.listdir(seeds)):
+        with open(os.path.join(seeds, name), "rb") as f:
+            data = f.read()
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            try:
+                with warnings.catch_warnings(), LmaFile(path) as f:
+                    warnings.simplefilter("ignore")
+                    f.save_index()
+            except OSError:
+                continue  # a header no file can have: no sidecar
+            with open(path + ".lmaidx", "rb") as f:
+                index = f.read()
+        for mode in (0, 1):
+            with open(os.path.join(out, f"{name}.{mode}"), "wb") as f:
+                f.write(bytes([mode]) + struct.pack("<I", len(index)) +
+                        index + data)
+    return 0
+
+
 def main(out):
     os.makedirs(out, exist_ok=True)
     for name, kw in seeds():
@@ -52,4 +88,6 @@ def main(out):
 
 
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["--sidecars"]:
+        sys.exit(sidecar_seeds(*sys.argv[2:]))
     sys.exit(main(*sys.argv[1:]))

@@ -17,3 +17,15 @@ python3 fuzz/make_corpus.py "$out/seeds"
 nice "$out/fuzz_lma" -max_total_time="$seconds" -max_len=4096 \
     -print_final_stats=1 -artifact_prefix="$out/" \
     "$out/corpus" "$out/seeds"
+# The sidecar's parser and checks, on the same files with their sidecars
+# (written by the installed kelvane; without it, from no seeds).
+mkdir -p "$out/sidecar-corpus" "$out/sidecar-seeds"
+clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer \
+    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    -Ilma/include lma/src/*.cpp fuzz/fuzz_sidecar.cpp \
+    -o "$out/fuzz_sidecar"
+python3 fuzz/make_corpus.py --sidecars "$out/seeds" "$out/sidecar-seeds" ||
+    echo "no sidecar seeds: kelvane is not installed"
+nice "$out/fuzz_sidecar" -max_total_time="$seconds" -max_len=8192 \
+    -print_final_stats=1 -artifact_prefix="$out/sidecar-" \
+    "$out/sidecar-corpus" "$out/sidecar-seeds"

@@ -76,20 +76,6 @@ PyObject* raise_replaced(const lma::Status& s, PyObject* filename) noexcept {
 
 }  // namespace
 
-bool is_record_damage(lma::Errc code) noexcept {
-    switch (code) {
-    case lma::Errc::read:
-    case lma::Errc::seek:
-    case lma::Errc::negative_length:
-    case lma::Errc::empty_pulse:
-    case lma::Errc::broadcast:
-    case lma::Errc::inconsistent:
-        return true;
-    default:
-        return false;
-    }
-}
-
 PyObject* raise_closed() noexcept {
     PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
     return nullptr;

@@ -364,6 +364,11 @@ PyMethodDef nativefile_methods[] = {
     {"restore_index", nativefile_restore_index, METH_O,
      "Takes back an index from index_state, without a scan, if the file "
      "is unchanged; returns whether it did."},
+    {"sidecar", nativefile_sidecar, METH_O,
+     "sidecar(etag) -> the index as sidecar bytes."},
+    {"use_sidecar", nativefile_use_sidecar, METH_O,
+     "use_sidecar(data) -> None if the index was taken from sidecar bytes, "
+     "else why not."},
     {"decode", nativefile_decode, METH_VARARGS,
      "decode(start, stop, kind, rows, tags, horpos, traces, exact=False, "
      "fresh=False)"},

@@ -1,5 +1,6 @@
 // The module kelvane._lmafile: one type, NativeFile, the engine under
-// kelvane.LmaFile. It keeps no state of its own beyond the type.
+// kelvane.LmaFile, and the sidecar's bytes as values. It keeps no state of
+// its own beyond the type.
 #include "native_file.hpp"
 
 namespace lmafile {
@@ -19,11 +20,23 @@ PyTypeObject NativeFileType = {
 
 namespace {
 
+PyMethodDef module_methods[] = {
+    {"sidecar_parts", module_sidecar_parts, METH_O,
+     "sidecar_parts(data) -> the sidecar's fields; ValueError saying why "
+     "for bytes that are none."},
+    {"sidecar_from_parts", module_sidecar_from_parts, METH_O,
+     "sidecar_from_parts(parts) -> sidecar bytes, checksum included."},
+    {"sidecar_checksum", module_sidecar_checksum, METH_O,
+     "sidecar_checksum(data) -> the checksum of those bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "kelvane._lmafile",
     .m_doc = "The native engine of kelvane.LmaFile.",
     .m_size = -1,
+    .m_methods = module_methods,
 };
 
 }  // namespace

@@ -147,8 +147,7 @@ lma::Status readable(const FileState& s) noexcept;
 // raise_status(st) with the file's name; returns nullptr.
 PyObject* raise_for_file(const FileState& s, const lma::Status& st) noexcept;
 
-// True for the statuses that are damage of a record, not of the reading.
-bool is_record_damage(lma::Errc code) noexcept;
+using lma::is_record_damage;
 
 // ---- buffers (buffers.cpp) ----
 
@@ -196,5 +195,12 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept;
 PyObject* nativefile_count_pulses(PyObject* self, PyObject* args) noexcept;
 PyObject* nativefile_list_pulses(PyObject* self, PyObject* args) noexcept;
 PyObject* nativefile_features(PyObject* self, PyObject* args) noexcept;
+
+// ---- the persistent index (file_sidecar.cpp) ----
+PyObject* nativefile_sidecar(PyObject* self, PyObject* arg) noexcept;
+PyObject* nativefile_use_sidecar(PyObject* self, PyObject* arg) noexcept;
+PyObject* module_sidecar_parts(PyObject* module, PyObject* arg) noexcept;
+PyObject* module_sidecar_from_parts(PyObject* module, PyObject* arg) noexcept;
+PyObject* module_sidecar_checksum(PyObject* module, PyObject* arg) noexcept;
 
 }  // namespace lmafile

@@ -62,20 +62,6 @@ private:
     bool failed_ = false;
 };
 
-bool is_record_damage(Errc code) noexcept {
-    switch (code) {
-    case Errc::read:
-    case Errc::seek:
-    case Errc::negative_length:
-    case Errc::empty_pulse:
-    case Errc::broadcast:
-    case Errc::inconsistent:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Where the walk was when it failed: the channel block it was in and the
 // pulse it was at.
 struct Trail {

@@ -10,11 +10,6 @@ namespace lma {
 
 namespace {
 
-constexpr std::int64_t kGeneralBlockBytes = 50;
-constexpr std::int64_t kChannelBlockBytes = 24;
-// Channels from 32 on are never in use.
-constexpr std::int64_t kLongestHeader = kGeneralBlockBytes +
-                                        32 * kChannelBlockBytes;
 
 // The first `n` bytes of the file, fewer at its end.
 Status read_prefix(const File& f, std::size_t n,
@@ -74,7 +69,7 @@ Status read_header_and_bytes(const File& f, Header& h,
     // One read of every byte a header can have, and the parse from those
     // bytes: reading the file twice could meet two contents.
     try {
-        const Status s = read_prefix(f, kLongestHeader, bytes);
+        const Status s = read_prefix(f, kLongestHeaderBytes, bytes);
         if (!s.ok()) {
             return s;
         }

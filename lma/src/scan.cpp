@@ -174,6 +174,20 @@ std::int64_t quick_ends(const Window& w, std::size_t nchannels,
 
 }  // namespace
 
+bool is_record_damage(Errc code) noexcept {
+    switch (code) {
+    case Errc::read:
+    case Errc::seek:
+    case Errc::negative_length:
+    case Errc::empty_pulse:
+    case Errc::broadcast:
+    case Errc::inconsistent:
+        return true;
+    default:
+        return false;
+    }
+}
+
 Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
                   RecordIndex& index) noexcept {
     if (!index.scanned) {

@@ -19,6 +19,7 @@ _HOMES = {
     "DamagedHeaderError": "damage",
     "FileReplacedError": "damage",
     "open_dataset": "xarray_backend",
+    "StaleIndexWarning": "sidecar",
 }
 __all__ = list(_HOMES)
 
@@ -28,6 +29,7 @@ if TYPE_CHECKING:
                          FileReplacedError)
     from .features import Features
     from .lmafile import LmaFile
+    from .sidecar import StaleIndexWarning
     from .xarray_backend import open_dataset
 
     __version__: str

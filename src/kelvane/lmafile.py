@@ -17,12 +17,14 @@ from __future__ import annotations
 import operator
 import os
 import types
+import warnings
 from typing import (Any, Dict, Iterable, List, Mapping, NamedTuple,
                     Optional, Tuple, Union)
 
 import numpy as np
 from numpy.lib.array_utils import byte_bounds
 
+from . import sidecar
 from ._lmafile import NativeFile
 from .damage import Damage
 from .features import QUANTITIES, Features, empty_values, request
@@ -93,6 +95,12 @@ class LmaFile:
     inode, header and last record are unchanged is not scanned again.
     A closed `LmaFile` pickles too and unpickles open.
 
+    `index` names a persistent index (see `save_index`) to use instead of
+    the one looked for beside the file, FILE.lmaidx. One that does not fit
+    the file, or is missing or unreadable when named, is ignored with a
+    `StaleIndexWarning` and the file is scanned; a missing FILE.lmaidx is
+    ignored silently.
+
     Once `refresh` finds the file replaced (another file at the path, or
     this one rewritten from its start), `refresh` and every read raise
     `FileReplacedError`; `len`, `offsets`, `damage` and `close` still
@@ -103,10 +111,12 @@ class LmaFile:
     nsamples: int
     sample_interval: float
 
-    def __init__(self, path: PathLike) -> None:
-        self._open(path, None)
+    def __init__(self, path: PathLike, *,
+                 index: Optional[PathLike] = None) -> None:
+        self._open(path, None, index)
 
-    def _open(self, path: PathLike, index: Optional[Tuple[Any, ...]]) -> None:
+    def _open(self, path: PathLike, state: Optional[Tuple[Any, ...]],
+              index: Optional[PathLike] = None) -> None:
         self.path = os.fsdecode(os.fspath(path))
         native = NativeFile(self.path)
         # Pickles name the file as found now: a relative path would name
@@ -114,7 +124,8 @@ class LmaFile:
         self._absolute = os.path.abspath(self.path)
         # The index comes along only while the file is still the one it
         # was made for, which the engine checks.
-        if index is None or not native.restore_index(index):
+        if (state is None or not native.restore_index(state)) and \
+                not self._use_sidecar(native, index):
             native.scan()
         self._native = native
         self._channels = tuple(native.channels)
@@ -126,6 +137,37 @@ class LmaFile:
              in zip(self._keys, native.calibration)})
         self._offsets = np.empty(0, np.int64)
         self._offsets_token: Tuple[int, int] = (-1, -1)
+
+    def _use_sidecar(self, native: NativeFile,
+                     index: Optional[PathLike]) -> bool:
+        """Takes the index from the sidecar if it fits the file; warns
+        once when there is one (or one was named) that does not."""
+        named = index is not None
+        where = os.fsdecode(os.fspath(index)) if index is not None else \
+            sidecar.default_path(self.path)
+        with sidecar.opened(where, named) as (fd, reason):
+            if fd is not None:
+                reason = native.use_sidecar(fd) or ""
+                if not reason:
+                    return True
+        if reason:
+            # Pointing at the caller's LmaFile(...) or pickle.loads.
+            warnings.warn(sidecar.StaleIndexWarning(where, self.path, reason),
+                          stacklevel=4)
+        return False
+
+    def save_index(self, path: Optional[PathLike] = None) -> str:
+        """Writes the index as a persistent index (a sidecar), by default
+        FILE.lmaidx beside the file, where opening the file looks for it;
+        returns the path written. The sidecar appears whole or not at all:
+        written under a temporary name beside it, synced, then renamed over
+        it. It holds the index as it is now: records added since the last
+        `refresh` are found by the scan that goes on from its end."""
+        self._check_open()
+        where = sidecar.default_path(self.path) if path is None else \
+            os.fsdecode(os.fspath(path))
+        sidecar.write(where, self._native.sidecar(b""))
+        return where
 
     # Both are views of the header: a caller's change to what they hand
     # out must not reach the file's own description of itself.
@@ -418,9 +460,9 @@ class LmaFile:
         return _reopen, (self._absolute, self._native.index_state())
 
 
-def _reopen(path: str, index: Tuple[Any, ...]) -> LmaFile:
+def _reopen(path: str, state: Tuple[Any, ...]) -> LmaFile:
     f = LmaFile.__new__(LmaFile)
-    f._open(path, index)
+    f._open(path, state)
     return f
 
 

@@ -27,6 +27,12 @@ constexpr Status replaced(Replacement why) noexcept {
     return {Errc::replaced, static_cast<long>(why)};
 }
 
+constexpr std::int64_t kGeneralBlockBytes = 50;
+constexpr std::int64_t kChannelBlockBytes = 24;
+// Channels from 32 on are never in use.
+constexpr std::int64_t kLongestHeaderBytes = kGeneralBlockBytes +
+                                             32 * kChannelBlockBytes;
+
 // The header's own bytes: the general block and one channel block per
 // channel in use, whatever the header size field says.
 std::int64_t header_length(const Header& h) noexcept;

@@ -58,6 +58,10 @@ struct Stop {
     bool ok() const noexcept { return status.ok(); }
 };
 
+// True for the statuses above that are damage of a record, not of the
+// reading.
+bool is_record_damage(Errc code) noexcept;
+
 // Extends `index` over the records in [index.end, file_size): from the
 // first record on the first call (h.pos_begin), else from the end of the
 // last complete record, so a later call picks up records appended since

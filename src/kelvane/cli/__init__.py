@@ -1,6 +1,7 @@
 """The `lma` command: inspect, convert and plot LMA files.
 
     lma info FILE...
+    lma index FILE... [-o PATH]
     lma show FILE [--event N | --tag T] [--csv]
     lma convert FILE OUT.{npz,zarr,nc} [--dtype float32] [--start N] [--stop N]
     lma convert --pulses FILE... OUT.{parquet,npz,zarr} [--start N] [--stop N]
@@ -33,6 +34,7 @@ from typing import List, Optional
 from .base import Command, run_main
 from .convert import ConvertCommand
 from .features import FeaturesCommand
+from .index import IndexCommand
 from .info import InfoCommand
 from .plot import PlotCommand
 from .show import ShowCommand
@@ -42,7 +44,7 @@ __all__ = ["main", "COMMANDS"]
 
 COMMANDS: List[Command] = [InfoCommand(), ShowCommand(), ConvertCommand(),
                            PlotCommand(), FeaturesCommand(),
-                           SpectrumCommand()]
+                           SpectrumCommand(), IndexCommand()]
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -5,8 +5,12 @@ turns how it ended into an exit status."""
 from __future__ import annotations
 
 import argparse
-from typing import (Any, List, NoReturn, Optional, Sequence, Tuple)
+import contextlib
+import sys
+import warnings
+from typing import (Any, Iterator, List, NoReturn, Optional, Sequence, Tuple)
 
+from ..sidecar import StaleIndexWarning
 from .status import PROG, guarded_output, reported
 
 
@@ -73,6 +77,26 @@ def build_parser(commands: Sequence[Command]) -> ArgumentParser:
     return parser
 
 
+@contextlib.contextmanager
+def one_line_index_warnings() -> Iterator[None]:
+    """A persistent index ignored for a file is told in one line, as
+    errors are; other warnings show as usual."""
+    shown = warnings.showwarning
+
+    def show(message: Any, category: Any, filename: str, lineno: int,
+             file: Any = None, line: Optional[str] = None) -> None:
+        if issubclass(category, StaleIndexWarning):
+            print(f"{PROG}: warning: {message}", file=sys.stderr)
+        else:
+            shown(message, category, filename, lineno, file, line)
+
+    warnings.showwarning = show
+    try:
+        yield
+    finally:
+        warnings.showwarning = shown
+
+
 def run_main(commands: Sequence[Command],
              argv: Optional[List[str]] = None) -> int:
     """Parses `argv` (the process's arguments by default) and runs the
@@ -83,7 +107,8 @@ def run_main(commands: Sequence[Command],
         args = parser.parse_args(argv)
         command: Command = args.command
         command.check_arguments(parser, args)
-        return reported(lambda: command.run(args))
+        with one_line_index_warnings():
+            return reported(lambda: command.run(args))
 
     return guarded_output(parse_and_run)
 

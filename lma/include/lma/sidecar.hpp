@@ -1,0 +1,107 @@
+// A record index kept beside its file (the sidecar), so that opening a
+// large file costs a few small reads instead of a walk over every record.
+// Its bytes are made and parsed here, in memory, wherever they are stored;
+// the layout is described once, above the parser in sidecar.cpp. Nothing
+// in a sidecar is trusted: it is used only once it fits the file's header
+// and size and its last record (and damaged record) walk as recorded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "lma/file.hpp"
+#include "lma/header.hpp"
+#include "lma/scan.hpp"
+#include "lma/status.hpp"
+
+namespace lma {
+
+constexpr std::uint32_t kSidecarVersion = 1;
+// An ETag names a version of a remote object; none is longer in practice.
+constexpr std::size_t kLongestEtag = 1024;
+
+// What a sidecar says about its file and the index it carries.
+struct SidecarIndex {
+    std::int64_t file_size = 0;  // when indexed
+    std::int64_t mtime_ns = 0;   // when indexed, for information
+    std::vector<unsigned char> header_bytes;  // as header_length gives
+    std::vector<unsigned char> etag;          // empty for local files
+    RecordIndex index;  // offsets and end, `scanned` set
+    Stop stop;          // ok, or the damaged record where the index ends
+};
+
+// Why a sidecar was not used.
+enum class SidecarFault {
+    none,
+    short_data,  // shorter than its fixed fields and checksum
+    magic,       // not a sidecar at all
+    version,     // a version this code does not know
+    checksum,    // its bytes were altered
+    layout,      // lengths that do not add up, a field out of range
+    header,      // made for a file with other header bytes
+    offsets,     // not from the first record, not increasing by at least
+                 // a record, or past the file's size when indexed
+    shrunk,      // the file is now shorter than when indexed
+    records,     // the last indexed record walks otherwise now
+    damage,      // the end of the index is not what the file has there
+};
+
+// A short phrase for messages ("its checksum does not match").
+const char* sidecar_fault_text(SidecarFault fault) noexcept;
+
+// The sidecar's bytes for `sc` in `out`. Errc::no_memory, or
+// Errc::inconsistent for a stop that is no record damage, header bytes
+// longer than a header or an ETag longer than kLongestEtag.
+Status serialise_sidecar(const SidecarIndex& sc,
+                         std::vector<unsigned char>& out) noexcept;
+
+// Parses `n` bytes at `data` into `out`, checking everything that needs
+// no file: magic, version, checksum, lengths and the stop's kind. `fault` says why not when it is not
+// none; then `out` is unspecified. No allocation is larger than `n`.
+// The status is Errc::no_memory or ok.
+Status parse_sidecar(const unsigned char* data, std::size_t n,
+                     SidecarIndex& out, SidecarFault& fault) noexcept;
+
+// Reads the whole sidecar file `f` into `storage`, sized to it, as bytes;
+// `n` is the number read. Errc::os, Errc::no_memory.
+Status read_sidecar(const File& f, std::vector<std::int64_t>& storage,
+                    std::size_t& n) noexcept;
+
+// parse_sidecar on the first `n` bytes of `storage` (as read_sidecar
+// leaves them), which become the index's offsets when they parse: a
+// large index is never held twice. `storage` is unspecified afterwards.
+// Errc::inconsistent for `n` beyond the storage.
+Status parse_sidecar(std::vector<std::int64_t>& storage, std::size_t n,
+                     SidecarIndex& out, SidecarFault& fault) noexcept;
+
+// Whether a parsed sidecar fits a file whose header `h` was parsed from
+// `header_bytes` and which is `file_size` bytes long now: the same header
+// bytes, not shorter than when indexed, offsets from h.pos_begin on, each
+// at least a smallest record after the one before, the last one inside
+// the file as indexed. Reads nothing.
+SidecarFault check_sidecar(const SidecarIndex& sc, const Header& h,
+                           const std::vector<unsigned char>& header_bytes,
+                           std::int64_t file_size) noexcept;
+
+// check_sidecar, then the walks over `f` that need the file: its last
+// indexed record must end where the sidecar says, and a scan from the
+// index's end must give the recorded stop when the file has the recorded
+// size (a grown file is scanned on from there instead). On success
+// `index` and `stop` are the index the file has now, the sidecar's index
+// moved out of `sc`; otherwise they are untouched and `fault` says why.
+// Errors of the reading (Errc::os, Errc::no_memory) as their status.
+Status adopt_sidecar(const File& f, const Header& h,
+                     const std::vector<unsigned char>& header_bytes,
+                     std::int64_t file_size, SidecarIndex& sc,
+                     RecordIndex& index, Stop& stop,
+                     SidecarFault& fault) noexcept;
+
+// The checksum a sidecar ends with, over `n` bytes: four chains of 64-bit
+// multiply-rotate steps over little-endian words, then a final mix. Not
+// proof against a forger, but any change of accident is caught, at a
+// small fraction of the time reading the sidecar takes.
+std::uint64_t sidecar_checksum(const unsigned char* data,
+                               std::size_t n) noexcept;
+
+}  // namespace lma

@@ -1,0 +1,210 @@
+// The sidecar: its bytes made and parsed back, every refusal of the parser
+// and of the checks against the file, and the index it gives equal to a
+// scan's on random files, sound, damaged and grown.
+#include <random>
+
+#include "lma/check.hpp"
+#include "lma/replaced.hpp"
+#include "lma/sidecar.hpp"
+#include "lma_files.hpp"
+
+namespace {
+
+using test::Bytes;
+using test::MemFile;
+using Fault = lma::SidecarFault;
+
+struct Scanned {
+    lma::Header h;
+    std::vector<unsigned char> header_bytes;
+    lma::RecordIndex index;
+    lma::Stop stop;
+};
+
+Scanned scan(const MemFile& m, std::int64_t size) {
+    Scanned s;
+    (void)lma::read_header_and_bytes(m.file, s.h, s.header_bytes);
+    s.stop = lma::scan_records(m.file, s.h, size, s.index);
+    return s;
+}
+
+std::vector<unsigned char> sidecar_of(const Scanned& s, std::int64_t size) {
+    lma::SidecarIndex sc;
+    sc.file_size = size;
+    sc.mtime_ns = 12345;
+    sc.header_bytes = s.header_bytes;
+    sc.index = s.index;
+    sc.stop = s.stop;
+    std::vector<unsigned char> out;
+    CHECK(lma::serialise_sidecar(sc, out).ok());
+    return out;
+}
+
+bool same_stop(const lma::Stop& a, const lma::Stop& b) {
+    return test::same(a.status, b.status) && a.offset == b.offset &&
+           a.event == b.event;
+}
+
+// What adopting `bytes` for the file in `m` of `size` bytes gives.
+Fault adopt(const MemFile& m, const Scanned& now,
+            const std::vector<unsigned char>& bytes, std::int64_t size,
+            lma::RecordIndex& index, lma::Stop& stop) {
+    lma::SidecarIndex sc;
+    Fault fault = Fault::none;
+    CHECK(lma::parse_sidecar(bytes.data(), bytes.size(), sc, fault).ok());
+    if (fault != Fault::none) {
+        return fault;
+    }
+    CHECK(lma::adopt_sidecar(m.file, now.h, now.header_bytes, size, sc,
+                             index, stop, fault)
+              .ok());
+    return fault;
+}
+
+void rechecksum(std::vector<unsigned char>& b) {
+    const std::uint64_t c = lma::from_le(
+        lma::sidecar_checksum(b.data(), b.size() - 8));
+    std::memcpy(b.data() + b.size() - 8, &c, 8);
+}
+
+// Random files, whole and grown from a part: the sidecar's index, used,
+// is the scan's, offsets, end and stop alike.
+void test_round_trip_and_growth() {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 300; ++round) {
+        const Bytes whole =
+            test::random_file(test::random_shape(rng, round % 2), rng);
+        const auto size = static_cast<std::int64_t>(whole.b.size());
+        const std::int64_t part = std::uniform_int_distribution<std::int64_t>(
+            0, size)(rng);
+        MemFile m(whole);
+        const Scanned want = scan(m, size);
+        if (!lma::check_header(want.h, lma::ok(), size).ok() ||
+            want.h.pos_begin > part) {
+            continue;
+        }
+        for (const std::int64_t at : {size, part}) {
+            const Scanned then = scan(m, at);
+            lma::RecordIndex index;
+            lma::Stop stop;
+            CHECK(adopt(m, want, sidecar_of(then, at), size, index, stop) ==
+                  Fault::none);
+            CHECK(index.offsets == want.index.offsets &&
+                  index.end == want.index.end && same_stop(stop, want.stop));
+        }
+    }
+}
+
+// Each refusal, on one sound file: a sidecar cut, altered or lying.
+void test_refusals() {
+    std::mt19937 rng(5);
+    test::FileShape shape;
+    shape.channels = {{1000, 0, 3, 0.5}, {1000, 0, 0, 1.0}};
+    shape.nsamples = 16;
+    shape.events = 12;
+    const Bytes file = test::random_file(shape, rng);
+    const auto size = static_cast<std::int64_t>(file.b.size());
+    MemFile m(file);
+    const Scanned s = scan(m, size);
+    const std::vector<unsigned char> good = sidecar_of(s, size);
+    lma::RecordIndex index;
+    lma::Stop stop;
+    CHECK(adopt(m, s, good, size, index, stop) == Fault::none);
+    auto fault_of = [&](std::vector<unsigned char> b) {
+        return adopt(m, s, b, size, index, stop);
+    };
+    auto with_field = [&](std::size_t at, auto value) {
+        std::vector<unsigned char> b = good;
+        value = lma::from_le(value);
+        std::memcpy(b.data() + at, &value, sizeof value);
+        rechecksum(b);
+        return b;
+    };
+    // Cut anywhere, or one bit flipped anywhere.
+    for (std::size_t n = 0; n < good.size(); n += 7) {
+        CHECK(fault_of({good.begin(), good.begin() + n}) != Fault::none);
+    }
+    for (std::size_t at = 0; at < good.size(); ++at) {
+        std::vector<unsigned char> b = good;
+        b[at] ^= static_cast<unsigned char>(1u << (at % 8));
+        CHECK(fault_of(b) != Fault::none);
+    }
+    CHECK(fault_of({good.begin(), good.begin() + 95}) == Fault::short_data);
+    CHECK(fault_of(with_field(0, std::uint8_t{'X'})) == Fault::magic);
+    CHECK(fault_of(with_field(8, std::uint32_t{2})) == Fault::version);
+    std::vector<unsigned char> flipped = good;
+    flipped[40] ^= 1;  // the modification time: only the checksum covers it
+    CHECK(fault_of(flipped) == Fault::checksum);
+    // Lengths: each one too long for the bytes, or past its limit.
+    CHECK(fault_of(with_field(12, std::uint32_t{819})) == Fault::layout);
+    CHECK(fault_of(with_field(16, std::uint32_t{1025})) == Fault::layout);
+    CHECK(fault_of(with_field(16, std::uint32_t{0xFFFFFFFF})) ==
+          Fault::layout);
+    CHECK(fault_of(with_field(20, std::uint32_t{7})) == Fault::layout);
+    CHECK(fault_of(with_field(24, std::uint64_t{s.index.size() + 1})) ==
+          Fault::layout);
+    CHECK(fault_of(with_field(24, ~std::uint64_t{0})) == Fault::layout);
+    // Against the file.
+    CHECK(fault_of(with_field(88, std::uint8_t{0xFF})) == Fault::header);
+    CHECK(fault_of(with_field(32, size + 1)) == Fault::shrunk);
+    const std::size_t first = 88 + s.header_bytes.size();
+    CHECK(fault_of(with_field(first, s.index.offsets[0] + 1)) ==
+          Fault::offsets);
+    CHECK(fault_of(with_field(first + 8, s.index.offsets[0] + 1)) ==
+          Fault::offsets);
+    CHECK(fault_of(with_field(first + 8, std::int64_t{-1})) ==
+          Fault::offsets);
+    CHECK(fault_of(with_field(48, std::int64_t{-1} << 62)) == Fault::offsets);
+    CHECK(fault_of(with_field(32, size - 1)) == Fault::offsets);
+    const std::size_t last = first + 8 * (s.index.size() - 1);
+    CHECK(fault_of(with_field(last, s.index.offsets.back() + 4)) ==
+          Fault::records);
+    CHECK(fault_of(with_field(20, std::uint32_t{1})) == Fault::damage);
+    CHECK(fault_of(with_field(80, std::int64_t{3})) == Fault::damage);
+    // A refusal leaves the caller's index alone.
+    index.offsets = {7};
+    CHECK(fault_of(with_field(8, std::uint32_t{2})) == Fault::version &&
+          index.offsets.size() == 1);
+}
+
+// Read from a file into the memory that becomes the index, a sidecar
+// parses as from bytes; one cut or grown while read fails its checksum.
+void test_read_from_file() {
+    std::mt19937 rng(3);
+    const Bytes file = test::random_file(test::random_shape(rng, false), rng);
+    const auto size = static_cast<std::int64_t>(file.b.size());
+    MemFile m(file);
+    const Scanned s = scan(m, size);
+    const std::vector<unsigned char> good = sidecar_of(s, size);
+    for (const std::size_t n : {good.size(), good.size() - 1}) {
+        Bytes b;
+        b.b.assign(good.begin(), good.begin() + n);
+        MemFile side(b);
+        std::vector<std::int64_t> storage;
+        std::size_t got = 0;
+        CHECK(lma::read_sidecar(side.file, storage, got).ok() && got == n);
+        lma::SidecarIndex from_file, from_bytes;
+        Fault a = Fault::none, b2 = Fault::none;
+        CHECK(lma::parse_sidecar(storage, got, from_file, a).ok());
+        CHECK(lma::parse_sidecar(b.b.data(), n, from_bytes, b2).ok());
+        CHECK(a == b2 && (n == good.size()) == (a == Fault::none));
+        CHECK(a != Fault::none ||
+              (from_file.index.offsets == s.index.offsets &&
+               from_file.header_bytes == from_bytes.header_bytes &&
+               from_file.index.end == s.index.end));
+    }
+    std::vector<std::int64_t> small(1);
+    lma::SidecarIndex sc;
+    Fault fault = Fault::none;
+    CHECK(lma::parse_sidecar(small, 9, sc, fault).code ==
+          lma::Errc::inconsistent);
+}
+
+}  // namespace
+
+int main() {
+    test_round_trip_and_growth();
+    test_refusals();
+    test_read_from_file();
+    return test::summary();
+}
