@@ -10,7 +10,7 @@ its event key ("channel0", ...); coordinates `time` (seconds, along
 `sample`), `tag` and `horpos` (along `event`). Opening reads the header and
 the record index only; a selection decodes just the events it needs, and
 only the channel asked for. Everything pickles (an `LmaFile` reopens by
-path), so the arrays travel to Dask worker processes.
+path or URL), so the arrays travel to Dask worker processes.
 """
 
 from __future__ import annotations
@@ -18,7 +18,7 @@ from __future__ import annotations
 import os
 import sys
 import warnings
-from typing import Any, Callable, Iterable, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, Optional, Tuple
 
 import numpy as np
 import xarray as xr
@@ -244,14 +244,19 @@ class LmaBackendEntrypoint(BackendEntrypoint):
     A damaged record ends the data: the events before it are there, a
     `DamagedRecordWarning` is issued and the dataset's attributes `damage`
     (the warning's text), `damage_offset` and `damage_event` describe it.
+    A URL fsspec knows ("s3://bucket/run.lma") opens too, with
+    `storage_options` for its filesystem.
     """
 
     description = "LMA waveform files, read lazily through kelvane.LmaFile"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "dtype")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "dtype",
+                               "storage_options")
 
     def open_dataset(self, filename_or_obj: Any, *,
                      drop_variables: Optional[Iterable[str]] = None,
-                     dtype: Any = "float64") -> xr.Dataset:
+                     dtype: Any = "float64",
+                     storage_options: Optional[Dict[str, Any]] = None,
+                     ) -> xr.Dataset:
         if not isinstance(filename_or_obj, (str, os.PathLike)):
             raise TypeError(f"the lma engine opens files by name, not "
                             f"{type(filename_or_obj).__name__}")
@@ -261,14 +266,14 @@ class LmaBackendEntrypoint(BackendEntrypoint):
         # Here, not at the top: xarray imports every backend it finds, and
         # kelvane's extension need not load for files of other kinds.
         from . import DamagedRecordWarning, LmaFile
-        lma = LmaFile(filename_or_obj)
+        lma = LmaFile(filename_or_obj, storage_options=storage_options)
         try:
             ds = lma_dataset(lma, dtype, drop_variables or ())
         except BaseException:
             lma.close()
             raise
         if lma.damage is not None:
-            warnings.warn(DamagedRecordWarning(os.fspath(lma.path),
+            warnings.warn(DamagedRecordWarning(lma.path,
                                                lma.damage),
                           stacklevel=_outside_stacklevel())
         ds.set_close(lma.close)
