@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import os
 import threading
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Dict, List, Optional, Tuple
 
 __all__ = ["BLOCK_BYTES", "Source", "UrlSource", "FileObjectSource",
@@ -40,40 +41,79 @@ class Source:
     name: Optional[str]
     size: int
     identity: Optional[str]
+    # Whether reads going on through kept bytes fetch the next block in
+    # the background: worth it where a fetch waits on a network, not
+    # where it is a copy in memory.
+    reads_ahead = False
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._kept: Tuple[int, bytes] = (0, b"")
+        self._kept: Tuple[int, Any] = (0, b"")
+        # The block after the kept one, being fetched while the kept one
+        # is decoded: (start, future), or None.
+        self._next: Optional[Tuple[int, "Future[Any]"]] = None
 
     def label(self) -> str:
         return self.name if self.name is not None else "<file object>"
 
     def stat(self) -> None:
         """Finds the size and identity again, and forgets kept bytes."""
-        with self._lock:
-            self._kept = (0, b"")
+        self._kept, self._next = (0, b""), None
         self.size, self.identity = self._stat()
 
     def read(self, start: int, stop: int, *, ahead: bool = False) -> Any:
         """Bytes [start, stop) as a bytes-like object, exactly that many;
-        `ahead`: fetch up to a block beyond, kept for the next read.
-        Raises what the store raises, or OSError for a short response."""
+        `ahead`: fetch up to a block beyond, kept for the next read, and
+        once reads go on through kept bytes, the block after them in the
+        background. Raises what the store raises, or OSError for a short
+        response."""
         stop = min(stop, self.size)
         if start >= stop:
             return b""
         base, kept = self._kept
-        if base <= start and stop <= base + len(kept):
-            return memoryview(kept)[start - base:stop - base]
-        fetch_stop = min(self.size, max(stop, start + BLOCK_BYTES)) \
-            if ahead else stop
-        data = self._fetch(start, fetch_stop)
-        if len(data) != fetch_stop - start:
-            raise OSError(f"got {len(data)} of {fetch_stop - start} bytes "
-                          f"from byte {start}")
-        if ahead:
-            self._kept = (start, data)
-        return data if fetch_stop == stop else \
-            memoryview(data)[:stop - start]
+        if not (base <= start and stop <= base + len(kept)):
+            base, kept = self._fetched_ahead(start, stop) if ahead else \
+                (start, self._whole(start, stop))
+            if ahead:
+                self._kept = (base, kept)
+        elif ahead and self.reads_ahead and self._next is None and \
+                base + len(kept) - stop < len(kept) // 2:
+            self._read_ahead(base + len(kept))
+        return kept if (base, base + len(kept)) == (start, stop) else \
+            memoryview(kept)[start - base:stop - base]
+
+    def _fetched_ahead(self, start: int, stop: int) -> Tuple[int, Any]:
+        """A block from `start` holding [start, stop): the one read ahead
+        if it does, else fetched now, a block long at least."""
+        pending, self._next = self._next, None
+        if pending is not None:
+            base, future = pending
+            kept_base, kept = self._kept
+            # Reads that go on from the kept bytes into those read ahead
+            # take the rest of the kept ones along.
+            joins = kept_base <= start < base == kept_base + len(kept)
+            if base <= start or joins:
+                data = future.result()
+                if stop <= base + len(data):
+                    self._read_ahead(base + len(data))
+                    if joins:
+                        return start, b"".join(
+                            [memoryview(kept)[start - kept_base:], data])
+                    return base, data
+        end = min(self.size, max(stop, start + BLOCK_BYTES))
+        return start, self._whole(start, end)
+
+    def _read_ahead(self, start: int) -> None:
+        if self.reads_ahead and start < self.size:
+            stop = min(self.size, start + BLOCK_BYTES)
+            self._next = (start, _readers().submit(self._whole, start, stop))
+
+    def _whole(self, start: int, stop: int) -> Any:
+        data = self._fetch(start, stop)
+        if len(data) != stop - start:
+            raise OSError(f"got {len(data)} of {stop - start} bytes from "
+                          f"byte {start}")
+        return data
 
     def _fetch(self, start: int, stop: int) -> Any:
         raise NotImplementedError
@@ -85,6 +125,8 @@ class Source:
 class UrlSource(Source):
     """A URL read through fsspec, with `storage_options` for its
     filesystem."""
+
+    reads_ahead = True
 
     def __init__(self, url: str,
                  storage_options: Optional[Dict[str, Any]]) -> None:
@@ -146,6 +188,19 @@ class FileObjectSource(Source):
                 parts.append(part)
                 got += len(part)
         return parts[0] if len(parts) == 1 else b"".join(parts)
+
+
+_pool: List[ThreadPoolExecutor] = []
+_pool_lock = threading.Lock()
+
+
+def _readers() -> ThreadPoolExecutor:
+    """The threads that fetch blocks ahead, made at first use."""
+    with _pool_lock:
+        if not _pool:
+            _pool.append(ThreadPoolExecutor(
+                2, thread_name_prefix="kelvane-read-ahead"))
+        return _pool[0]
 
 
 def is_url(source: Any) -> bool:
