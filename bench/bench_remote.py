@@ -9,8 +9,8 @@ figure), read whole in batches of 256 events into reused arrays:
   local      from the local file (the floor: positional reads, page cache
              warm)
   http       from a URL served by an HTTP server on this machine's
-             loopback, a thread of this process answering range requests
-             from the same file (through fsspec and aiohttp)
+             loopback, a process of its own answering range requests from
+             the same file with sendfile (read through fsspec and aiohttp)
   bytesio    from an io.BytesIO holding the file's bytes
   download   the user's way without URLs: fetching the whole file over the
              same HTTP server into a local file, then reading it locally
@@ -28,10 +28,9 @@ import io
 import os
 import socket
 import statistics
+import subprocess
 import sys
 import tempfile
-import threading
-import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
@@ -77,7 +76,20 @@ class FileHandler(BaseHTTPRequestHandler):
         self.send_response(206 if ranged else 200)
         self.send_header("Content-Length", str(stop - start))
         self.end_headers()
-        self.wfile.write(os.pread(self.fd, stop - start, start))
+        self.wfile.flush()
+        while start < stop:
+            start += os.sendfile(self.connection.fileno(), self.fd, start,
+                                 stop - start)
+
+
+def serve(path):
+    """The server process: prints its port, then answers until ended."""
+    fd = os.open(path, os.O_RDONLY)
+    handler = type("Handler", (FileHandler,),
+                   {"fd": fd, "size": os.fstat(fd).st_size})
+    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
 
 
 def read_batches(f, out=None):
@@ -110,6 +122,9 @@ def ratios(times, key, base="local"):
 
 
 def main():
+    if sys.argv[1:2] == ["--serve"]:
+        serve(sys.argv[2])
+        return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=float, default=64,
                         help="file size in MB (default 64)")
@@ -119,11 +134,9 @@ def main():
         path = os.path.join(folder, "run.lma")
         events = max(BATCH, int(args.size * 1e6 / RECORD_BYTES))
         size = write_shape(path, SHAPES[SHAPE], events)
-        fd = os.open(path, os.O_RDONLY)
-        handler = type("Handler", (FileHandler,), {"fd": fd, "size": size})
-        server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        url = "http://127.0.0.1:%d/run.lma" % server.server_address[1]
+        server = subprocess.Popen([sys.executable, __file__, "--serve",
+                                   path], stdout=subprocess.PIPE, text=True)
+        url = "http://127.0.0.1:%s/run.lma" % server.stdout.readline().strip()
         with open(path, "rb") as raw:
             data = raw.read()
         try:
@@ -140,9 +153,8 @@ def main():
                 "http": lambda: LmaFile(url).close(),
                 "bytesio": lambda: LmaFile(io.BytesIO(data)).close()})
         finally:
-            server.shutdown()
-            server.server_close()
-            os.close(fd)
+            server.terminate()
+            server.wait()
     local = statistics.median(batches["local"])
     print(f"{SHAPE}: {events} events, {size / 1e6:.0f} MB, batches of "
           f"{BATCH}; {machine()}")

@@ -266,7 +266,8 @@ class LmaBackendEntrypoint(BackendEntrypoint):
         # Here, not at the top: xarray imports every backend it finds, and
         # kelvane's extension need not load for files of other kinds.
         from . import DamagedRecordWarning, LmaFile
-        lma = LmaFile(filename_or_obj, storage_options=storage_options)
+        lma = LmaFile(filename_or_obj) if storage_options is None else \
+            LmaFile(filename_or_obj, storage_options=storage_options)
         try:
             ds = lma_dataset(lma, dtype, drop_variables or ())
         except BaseException:
