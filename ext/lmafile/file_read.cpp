@@ -227,7 +227,8 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
         if (!read_range(s, last, [&](lma::Scratch& scratch) {
-                return lma::decode_range(bytes.file(s), s.header, s.index, first,
+                const lma::File& f = bytes.file(s);
+                return lma::decode_range(f, s.header, s.index, first,
                                          last, out, scratch);
             })) {
             return nullptr;
@@ -256,7 +257,8 @@ PyObject* nativefile_count_pulses(PyObject* self, PyObject* args) noexcept {
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
         if (!read_range(s, last, [&](lma::Scratch& scratch) {
-                return lma::count_pulses(bytes.file(s), s.header, s.index, first,
+                const lma::File& f = bytes.file(s);
+                return lma::count_pulses(f, s.header, s.index, first,
                                          last, rows.data(), rows.size(),
                                          counts, scratch);
             })) {
@@ -315,7 +317,8 @@ PyObject* nativefile_list_pulses(PyObject* self, PyObject* args) noexcept {
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
         if (!read_range(s, last, [&](lma::Scratch& scratch) {
-                return lma::list_pulses(bytes.file(s), s.header, s.index, first,
+                const lma::File& f = bytes.file(s);
+                return lma::list_pulses(f, s.header, s.index, first,
                                         last, rows.data(), rows.size(), out,
                                         written, scratch);
             })) {

@@ -832,8 +832,9 @@ void test_bytes_in_memory() {
         const std::int64_t size = static_cast<std::int64_t>(bytes.b.size());
         const std::int64_t stop = std::min(
             size, b > a ? f.index.record_end(b - 1) : base);
-        const lma::File part = lma::File::over(
-            bytes.b.data() + base, base, static_cast<std::size_t>(stop - base));
+        const auto length = static_cast<std::size_t>(stop - base);
+        const lma::File part =
+            lma::File::over(bytes.b.data() + base, base, length);
         std::vector<std::size_t> rows;
         for (std::size_t r = 0; r < f.ref.header.channels.size(); ++r) {
             rows.push_back(r);
@@ -842,8 +843,7 @@ void test_bytes_in_memory() {
         bool ok = decode(f.m, f.ref.header, f.index, a, b, rows, d).ok();
         // The same range from memory, into the same kind of blocks.
         MemFile copy(bytes);
-        copy.file = lma::File::over(bytes.b.data() + base, base,
-                                    static_cast<std::size_t>(stop - base));
+        copy.file = lma::File::over(bytes.b.data() + base, base, length);
         ok = ok && decode(copy, f.ref.header, f.index, a, b, rows, e).ok() &&
              d.tags == e.tags && d.raw == e.raw &&
              std::memcmp(d.f64.data(), e.f64.data(),
