@@ -129,4 +129,33 @@ bool parse_rows(PyObject* seq, std::int32_t nchannels,
     return true;
 }
 
+bool CallBytes::take(const FileState& s, PyObject* block,
+                     long long base) noexcept {
+    if (block == nullptr || block == Py_None) {
+        if (s.remote) {
+            PyErr_SetString(PyExc_ValueError,
+                            "a file held elsewhere needs its bytes");
+            return false;
+        }
+        return true;
+    }
+    if (!s.remote) {
+        PyErr_SetString(PyExc_ValueError, "a local file reads its own bytes");
+        return false;
+    }
+    if (base < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative file offset");
+        return false;
+    }
+    if (!view_.acquire(block, PyBUF_SIMPLE)) {
+        return false;
+    }
+    bytes_ = lma::File::over(static_cast<const unsigned char*>(
+                                 view_.view().buf),
+                             base, static_cast<std::size_t>(
+                                       view_.view().len));
+    given_ = true;
+    return true;
+}
+
 }  // namespace lmafile

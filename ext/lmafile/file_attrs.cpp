@@ -104,6 +104,13 @@ PyObject* get_pos_begin(PyObject* self, void*) noexcept {
     return PyLong_FromLongLong(state(self).header.pos_begin);
 }
 
+PyObject* get_end(PyObject* self, void*) noexcept {
+    FileState& s = state(self);
+    ReadLock lock(s.lock);
+    const std::int64_t end = s.index.end;
+    return PyLong_FromLongLong(end);
+}
+
 }  // namespace
 
 PyGetSetDef nativefile_getset[] = {
@@ -123,6 +130,9 @@ PyGetSetDef nativefile_getset[] = {
      "Seconds between samples.", nullptr},
     {"pos_begin", get_pos_begin, nullptr, "Offset of the first record.",
      nullptr},
+    {"end", get_end, nullptr,
+     "After the last indexed record: where the next scan goes on; -1 "
+     "before the first.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

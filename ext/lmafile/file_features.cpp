@@ -11,7 +11,7 @@
 namespace lmafile {
 
 // features(start, stop, rows, tags, horpos, values, first, stop_at,
-//          threshold, fraction, polarity):
+//          threshold, fraction, polarity, block=None, base=0):
 // computes records [start, stop) on channel positions `rows` into `tags`
 // (int32), `horpos` (float64) and values[q], one entry per lma::Quantity
 // in its order: None, or an (events x len(rows)) array of the quantity's
@@ -24,11 +24,15 @@ PyObject* nativefile_features(PyObject* self, PyObject* args) noexcept {
         PyObject *rows_obj, *tags_obj, *horpos_obj, *values_obj;
         lma::FeatureSettings set;
         long long window_first = 0, window_stop = 0;
-        if (!PyArg_ParseTuple(args, "nnOOOO!LLddi:features", &start, &stop,
-                              &rows_obj, &tags_obj, &horpos_obj,
+        PyObject* block = Py_None;
+        long long base = 0;
+        CallBytes bytes;
+        if (!PyArg_ParseTuple(args, "nnOOOO!LLddi|OL:features", &start,
+                              &stop, &rows_obj, &tags_obj, &horpos_obj,
                               &PyTuple_Type, &values_obj, &window_first,
                               &window_stop, &set.threshold, &set.fraction,
-                              &set.polarity)) {
+                              &set.polarity, &block, &base) ||
+            !bytes.take(s, block, base)) {
             return nullptr;
         }
         if (start < 0 || stop < start) {
@@ -84,7 +88,7 @@ PyObject* nativefile_features(PyObject* self, PyObject* args) noexcept {
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
         if (!run_range(s, last, [&](lma::Scratch& scratch) {
-                return lma::compute_features(s.file, s.header, s.index,
+                return lma::compute_features(bytes.file(s), s.header, s.index,
                                              first, last, set, out, scratch);
             })) {
             return nullptr;

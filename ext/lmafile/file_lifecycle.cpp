@@ -42,6 +42,57 @@ lma::Status open_and_check(const char* path, FileState& s,
     return lma::ok();
 }
 
+// NativeFile(name, block, size) for a file held elsewhere: `block` holds
+// its first bytes (all of the header, or all of a shorter file), `size`
+// is its size. The header is checked as for a local file; reads then
+// take their bytes from the caller.
+PyObject* open_remote(PyTypeObject* type, PyObject* name, PyObject* block,
+                      long long size) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    BufferView view;
+    if (!view.acquire(block, PyBUF_SIMPLE)) {
+        return nullptr;
+    }
+    if (size < view.view().len) {
+        PyErr_SetString(PyExc_ValueError, "more bytes than the file has");
+        return nullptr;
+    }
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) {
+        return nullptr;
+    }
+    FileState& s = *new (&state(self.get())) FileState();
+    s.remote = true;
+    s.name.assign(text, static_cast<std::size_t>(length));
+    lma::Status header_status;
+    {
+        GilRelease released;
+        const lma::File first = lma::File::over(
+            static_cast<const unsigned char*>(view.view().buf), 0,
+            static_cast<std::size_t>(view.view().len));
+        header_status =
+            lma::read_header_and_bytes(first, s.header, s.header_bytes);
+    }
+    if (header_status.code == lma::Errc::os ||
+        header_status.code == lma::Errc::no_memory) {
+        return raise_status(header_status, name);
+    }
+    s.header.pos_end = size;
+    const lma::HeaderFault fault =
+        lma::check_header(s.header, header_status, size);
+    if (!fault.ok()) {
+        return raise_header_fault(name, fault);
+    }
+    // Fixed from here on, so the File may borrow them.
+    s.file = lma::File::over(s.header_bytes.data(), 0,
+                             s.header_bytes.size());
+    return self.release();
+}
+
 }  // namespace
 
 lma::Status readable(const FileState& s) noexcept {
@@ -77,13 +128,19 @@ PyObject* nativefile_new(PyTypeObject* type, PyObject* args,
                          PyObject* kwds) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         PyObject* path = nullptr;
+        PyObject* block = Py_None;
+        long long size = 0;
         if ((kwds != nullptr && PyDict_GET_SIZE(kwds) != 0) ||
-            !PyArg_ParseTuple(args, "O:NativeFile", &path)) {
+            !PyArg_ParseTuple(args, "O|OL:NativeFile", &path, &block,
+                              &size)) {
             if (!PyErr_Occurred()) {
                 PyErr_SetString(PyExc_TypeError,
                                 "NativeFile() takes no keyword arguments");
             }
             return nullptr;
+        }
+        if (block != Py_None) {
+            return open_remote(type, path, block, size);
         }
         PyObject* encoded_raw = nullptr;
         if (!PyUnicode_FSConverter(path, &encoded_raw)) {
@@ -185,6 +242,11 @@ lma::Status check_still_same(FileState& s, const lma::FileStamp& now) {
 PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
+        if (s.remote) {
+            PyErr_SetString(PyExc_ValueError,
+                            "a file held elsewhere is scanned by blocks");
+            return nullptr;
+        }
         std::int64_t added = 0;
         lma::Status failure;
         {
@@ -272,9 +334,23 @@ PyObject* nativefile_index_state(PyObject* self, PyObject*) noexcept {
 // was made for: the same size, modification time, device and inode, and
 // check_not_replaced passing on the pickled header bytes. Returns whether
 // it did; the index is left as it was when not.
-PyObject* nativefile_restore_index(PyObject* self, PyObject* arg) noexcept {
+PyObject* nativefile_restore_index(PyObject* self, PyObject* args) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
+        PyObject* arg = nullptr;
+        PyObject* block = Py_None;
+        long long base = 0;
+        CallBytes bytes;
+        if (!PyArg_ParseTuple(args, "O!|OL:restore_index", &PyTuple_Type,
+                              &arg, &block, &base)) {
+            return nullptr;
+        }
+        // A file held elsewhere was compared with the state by the
+        // caller (size, header bytes, its store's identity); its bytes
+        // from the damaged record on, if any, explain the damage again.
+        if (s.remote && block != Py_None && !bytes.take(s, block, base)) {
+            return nullptr;
+        }
         const char* data = nullptr;
         const char* header_data = nullptr;
         Py_ssize_t nbytes = 0, header_nbytes = 0;
@@ -325,13 +401,18 @@ PyObject* nativefile_restore_index(PyObject* self, PyObject* arg) noexcept {
             std::unique_lock<lma::RwLock> lock(s.lock);
             lma::FileStamp now;
             st = readable(s);
-            if (st.ok()) {
-                st = lma::stamp_of(s.file, now);
-            }
-            if (st.ok() && now == was) {
-                st = lma::check_not_replaced(s.file, s.where.c_str(), now,
-                                             s.header, header_bytes, index);
-                taken = st.ok();
+            if (st.ok() && s.remote) {
+                taken = header_bytes == s.header_bytes;
+            } else {
+                if (st.ok()) {
+                    st = lma::stamp_of(s.file, now);
+                }
+                if (st.ok() && now == was) {
+                    st = lma::check_not_replaced(s.file, s.where.c_str(),
+                                                 now, s.header, header_bytes,
+                                                 index);
+                    taken = st.ok();
+                }
             }
             if (taken) {
                 s.index = std::move(index);
@@ -339,7 +420,10 @@ PyObject* nativefile_restore_index(PyObject* self, PyObject* arg) noexcept {
                 // Why the record there is damaged is not carried: the
                 // file is the one it was found in, so it is found again,
                 // by reading that one record.
-                s.fault = lma::explain_stop(s.file, s.header, size, stop);
+                s.fault = lma::explain_stop(bytes.file(s), s.header,
+                                            s.remote ? s.header.pos_end
+                                                     : size,
+                                            stop);
                 s.stamp = was;
             }
         }
@@ -347,6 +431,139 @@ PyObject* nativefile_restore_index(PyObject* self, PyObject* arg) noexcept {
             return raise_for_file(s, st);
         }
         return PyBool_FromLong(taken);
+    });
+}
+
+// scan_block(block, base, final) -> (added, end, done), for a file held
+// elsewhere: indexes the records in `block`, the file's bytes from `base`
+// (where the index ends). A record cut short at the end of a block that
+// is not the file's last (`final`) is left for the next block, which
+// starts at `end`; `done` once the scan has stopped for good, at the end
+// of the file or at a damaged record, kept as for a local scan.
+PyObject* nativefile_scan_block(PyObject* self, PyObject* args) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        PyObject* block = nullptr;
+        long long base = 0;
+        int final = 0;
+        CallBytes bytes;
+        if (!PyArg_ParseTuple(args, "OLp:scan_block", &block, &base,
+                              &final) ||
+            !bytes.take(s, block, base)) {
+            return nullptr;
+        }
+        std::int64_t added = 0, end = 0;
+        bool done = false;
+        lma::Status failure;
+        {
+            GilRelease released;
+            std::unique_lock<lma::RwLock> lock(s.lock);
+            failure = readable(s);
+            if (failure.ok()) {
+                const lma::File& f = bytes.file(s);
+                std::int64_t limit = 0;
+                (void)f.size(limit);
+                const auto before = static_cast<std::int64_t>(s.index.size());
+                lma::Stop stop =
+                    lma::scan_records(f, s.header, limit, s.index);
+                // Before the file's last block, a record cut short at the
+                // block's end is read whole from the next one. (A record
+                // counted though cut inside its head, with no channel in
+                // use, already ends where it would in the file.)
+                const bool pending =
+                    !final &&
+                    (stop.ok() || stop.status.code == lma::Errc::read);
+                if (!pending) {
+                    s.stop = stop;
+                    s.fault = lma::explain_stop(f, s.header, limit, stop);
+                    ++s.scans;
+                    done = true;
+                    if (!is_record_damage(stop.status.code)) {
+                        failure = stop.status;
+                    }
+                }
+                added = static_cast<std::int64_t>(s.index.size()) - before;
+                end = s.index.end;
+            }
+        }
+        if (!failure.ok()) {
+            return raise_for_file(s, failure);
+        }
+        return Py_BuildValue("(LLO)", static_cast<long long>(added),
+                             static_cast<long long>(end),
+                             done ? Py_True : Py_False);
+    });
+}
+
+// Forgets the index of a file held elsewhere that is now shorter than
+// it, so that the next scan starts from the first record.
+PyObject* nativefile_clear_index(PyObject* self, PyObject*) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        WriteLock lock(s.lock);
+        s.index = lma::RecordIndex{};
+        s.stop = lma::Stop{};
+        s.fault = lma::RecordFault{};
+        Py_RETURN_NONE;
+    });
+}
+
+// Walks record `r` again over `block`, its bytes from `base` to exactly
+// its end, for a file held elsewhere. Returns whether it still ends
+// there; if not the file is taken as replaced (see `replace`).
+PyObject* nativefile_rewalk(PyObject* self, PyObject* args) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        Py_ssize_t r = 0;
+        PyObject* block = nullptr;
+        long long base = 0;
+        CallBytes bytes;
+        if (!PyArg_ParseTuple(args, "nOL:rewalk", &r, &block, &base) ||
+            !bytes.take(s, block, base)) {
+            return nullptr;
+        }
+        lma::Status st;
+        {
+            GilRelease released;
+            std::unique_lock<lma::RwLock> lock(s.lock);
+            st = readable(s);
+            if (st.ok()) {
+                const lma::File& f = bytes.file(s);
+                std::int64_t limit = 0;
+                (void)f.size(limit);
+                st = r < 0 || static_cast<std::size_t>(r) >= s.index.size()
+                         ? lma::Status{lma::Errc::changed, 0}
+                         : lma::rewalk_record(f, s.header, s.index,
+                                              static_cast<std::size_t>(r),
+                                              limit);
+                if (st.code == lma::Errc::changed) {
+                    st = s.replaced =
+                        lma::replaced(lma::Replacement::records);
+                }
+            }
+        }
+        if (st.code == lma::Errc::replaced) {
+            Py_RETURN_FALSE;
+        }
+        if (!st.ok()) {
+            return raise_for_file(s, st);
+        }
+        Py_RETURN_TRUE;
+    });
+}
+
+// replace(why): takes a file held elsewhere as replaced, `why` a
+// lma::Replacement, as a local scan does on finding it so.
+PyObject* nativefile_replace(PyObject* self, PyObject* arg) noexcept {
+    return at_border<PyObject*>([&]() -> PyObject* {
+        FileState& s = state(self);
+        const long why = PyLong_AsLong(arg);
+        if (why == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+        WriteLock lock(s.lock);
+        s.replaced = lma::replaced(static_cast<lma::Replacement>(why));
+        Py_RETURN_NONE;
     });
 }
 
@@ -361,14 +578,23 @@ PyMethodDef nativefile_methods[] = {
      "Raises what a read would raise now: closed, or replaced."},
     {"index_state", nativefile_index_state, METH_NOARGS,
      "The index as plain values, for restore_index."},
-    {"restore_index", nativefile_restore_index, METH_O,
-     "Takes back an index from index_state, without a scan, if the file "
-     "is unchanged; returns whether it did."},
+    {"restore_index", nativefile_restore_index, METH_VARARGS,
+     "restore_index(state, block=None, base=0): takes back an index from "
+     "index_state, without a scan, if the file is unchanged; returns "
+     "whether it did."},
     {"sidecar", nativefile_sidecar, METH_O,
      "sidecar(etag) -> the index as sidecar bytes."},
     {"use_sidecar", nativefile_use_sidecar, METH_O,
      "use_sidecar(data) -> None if the index was taken from sidecar bytes, "
      "else why not."},
+    {"scan_block", nativefile_scan_block, METH_VARARGS,
+     "scan_block(block, base, final) -> (added, end, done)"},
+    {"clear_index", nativefile_clear_index, METH_NOARGS,
+     "Forgets the index, for a scan from the first record."},
+    {"rewalk", nativefile_rewalk, METH_VARARGS,
+     "rewalk(r, block, base) -> whether record r still ends there."},
+    {"replace", nativefile_replace, METH_O,
+     "replace(why): the file is taken as replaced."},
     {"decode", nativefile_decode, METH_VARARGS,
      "decode(start, stop, kind, rows, tags, horpos, traces, exact=False, "
      "fresh=False)"},

@@ -146,13 +146,15 @@ bool run_range(FileState& s, std::size_t last, const RangeOp& op) {
 }
 
 // decode(start, stop, kind, rows, tags, horpos, traces, exact=False,
-//        fresh=False):
+//        fresh=False, block=None, base=0):
 // decodes records [start, stop) into `tags` (int32, or None), `horpos`
 // (float64, or None) and traces[k], the block of channel position rows[k],
 // in the element type of `kind` (0 float64, 1 float32, 2 raw int16).
 // Returns True; or False, writing nothing, when the byte ranges of two
 // outputs meet and the caller has not compared them `exact`ly. `fresh`:
-// the traces were allocated for this call (see lma::RangeOut).
+// the traces were allocated for this call (see lma::RangeOut). `block`
+// and `base`: the bytes of a file held elsewhere (see CallBytes), which
+// must hold the records of the range; every range call takes them.
 PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
@@ -160,10 +162,14 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
         int kind = 0;
         PyObject *rows_obj, *tags_obj, *horpos_obj, *traces_obj;
         int exact = 0, fresh = 0;
-        if (!PyArg_ParseTuple(args, "nniOOOO!|pp:decode", &start, &stop,
+        PyObject* block = Py_None;
+        long long base = 0;
+        CallBytes bytes;
+        if (!PyArg_ParseTuple(args, "nniOOOO!|ppOL:decode", &start, &stop,
                               &kind, &rows_obj, &tags_obj, &horpos_obj,
-                              &PyTuple_Type, &traces_obj, &exact, &fresh) ||
-            !check_range(start, stop)) {
+                              &PyTuple_Type, &traces_obj, &exact, &fresh,
+                              &block, &base) ||
+            !check_range(start, stop) || !bytes.take(s, block, base)) {
             return nullptr;
         }
         if (kind < 0 || kind > 2) {
@@ -221,7 +227,8 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept {
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
         if (!read_range(s, last, [&](lma::Scratch& scratch) {
-                return lma::decode_range(s.file, s.header, s.index, first,
+                const lma::File& f = bytes.file(s);
+                return lma::decode_range(f, s.header, s.index, first,
                                          last, out, scratch);
             })) {
             return nullptr;
@@ -237,9 +244,12 @@ PyObject* nativefile_count_pulses(PyObject* self, PyObject* args) noexcept {
         Py_ssize_t start = 0, stop = 0;
         PyObject* rows_obj;
         std::vector<std::size_t> rows;
-        if (!PyArg_ParseTuple(args, "nnO:count_pulses", &start, &stop,
-                              &rows_obj) ||
-            !check_range(start, stop) ||
+        PyObject* block = Py_None;
+        long long base = 0;
+        CallBytes bytes;
+        if (!PyArg_ParseTuple(args, "nnO|OL:count_pulses", &start, &stop,
+                              &rows_obj, &block, &base) ||
+            !check_range(start, stop) || !bytes.take(s, block, base) ||
             !parse_rows(rows_obj, s.header.nchannels, rows)) {
             return nullptr;
         }
@@ -247,7 +257,8 @@ PyObject* nativefile_count_pulses(PyObject* self, PyObject* args) noexcept {
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
         if (!read_range(s, last, [&](lma::Scratch& scratch) {
-                return lma::count_pulses(s.file, s.header, s.index, first,
+                const lma::File& f = bytes.file(s);
+                return lma::count_pulses(f, s.header, s.index, first,
                                          last, rows.data(), rows.size(),
                                          counts, scratch);
             })) {
@@ -268,10 +279,14 @@ PyObject* nativefile_list_pulses(PyObject* self, PyObject* args) noexcept {
         PyObject* rows_obj;
         PyObject* arrays[6];
         std::vector<std::size_t> rows;
-        if (!PyArg_ParseTuple(args, "nnOOOOOOO:list_pulses", &start, &stop,
-                              &rows_obj, &arrays[0], &arrays[1], &arrays[2],
-                              &arrays[3], &arrays[4], &arrays[5]) ||
-            !check_range(start, stop) ||
+        PyObject* block = Py_None;
+        long long base = 0;
+        CallBytes bytes;
+        if (!PyArg_ParseTuple(args, "nnOOOOOOO|OL:list_pulses", &start,
+                              &stop, &rows_obj, &arrays[0], &arrays[1],
+                              &arrays[2], &arrays[3], &arrays[4], &arrays[5],
+                              &block, &base) ||
+            !check_range(start, stop) || !bytes.take(s, block, base) ||
             !parse_rows(rows_obj, s.header.nchannels, rows)) {
             return nullptr;
         }
@@ -302,7 +317,8 @@ PyObject* nativefile_list_pulses(PyObject* self, PyObject* args) noexcept {
         const auto first = static_cast<std::size_t>(start);
         const auto last = static_cast<std::size_t>(stop);
         if (!read_range(s, last, [&](lma::Scratch& scratch) {
-                return lma::list_pulses(s.file, s.header, s.index, first,
+                const lma::File& f = bytes.file(s);
+                return lma::list_pulses(f, s.header, s.index, first,
                                         last, rows.data(), rows.size(), out,
                                         written, scratch);
             })) {

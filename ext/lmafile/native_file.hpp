@@ -49,6 +49,10 @@ struct FileState {
     // Errc::replaced once a scan found the file replaced: from then on
     // the index and header describe another file, and nothing is read.
     lma::Status replaced;
+    // The file is held elsewhere (a URL, a file object): the caller
+    // fetches bytes and hands them to each call; `file` then stands only
+    // for the header's bytes, and for being open.
+    bool remote = false;
     std::string name;           // the path as given, for messages
     std::string where;          // absolute, for telling a replacement
 
@@ -172,6 +176,24 @@ std::int64_t take_array(PyObject* obj, const ArraySpec& spec,
 // [0, nchannels) and none twice. False with an exception set.
 bool parse_rows(PyObject* seq, std::int32_t nchannels,
                 std::vector<std::size_t>& rows);
+
+// Bytes of a file held elsewhere, handed to one call: a buffer and the
+// file offset of its first byte. Without them a call reads the open file.
+class CallBytes {
+public:
+    // Takes `block` (None: no bytes) at file offset `base`. False with an
+    // exception set: not a buffer, a negative base, or a local file.
+    bool take(const FileState& s, PyObject* block, long long base) noexcept;
+    // The File a call reads: over the bytes when given, else the open one.
+    const lma::File& file(const FileState& s) const noexcept {
+        return given_ ? bytes_ : s.file;
+    }
+
+private:
+    BufferView view_;
+    lma::File bytes_;
+    bool given_ = false;
+};
 
 // ---- range reads (file_read.cpp) ----
 

@@ -1,6 +1,8 @@
 #include "lma/file.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,12 +17,19 @@ Status os_error(int err) noexcept { return {Errc::os, err}; }
 
 }  // namespace
 
-File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      memory_(std::exchange(other.memory_, nullptr)),
+      base_(other.base_),
+      length_(other.length_) {}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         (void)close();
         fd_ = std::exchange(other.fd_, -1);
+        memory_ = std::exchange(other.memory_, nullptr);
+        base_ = other.base_;
+        length_ = other.length_;
     }
     return *this;
 }
@@ -63,7 +72,7 @@ Status File::read_at(std::int64_t offset, void* dst, std::size_t n,
                      std::size_t& got) const noexcept {
     got = 0;
     if (fd_ < 0) {
-        return {Errc::closed, 0};
+        return read_memory(offset, dst, n, got);
     }
     if (offset < 0) {
         return os_error(EINVAL);
@@ -87,7 +96,29 @@ Status File::read_at(std::int64_t offset, void* dst, std::size_t n,
     return ok();
 }
 
+Status File::read_memory(std::int64_t offset, void* dst, std::size_t n,
+                         std::size_t& got) const noexcept {
+    if (memory_ == nullptr) {
+        return {Errc::closed, 0};
+    }
+    if (offset < base_) {
+        return os_error(EINVAL);
+    }
+    const std::int64_t end = base_ + static_cast<std::int64_t>(length_);
+    if (offset >= end) {
+        return ok();  // past the bytes: the end of this file
+    }
+    got = static_cast<std::size_t>(
+        std::min<std::int64_t>(end - offset, static_cast<std::int64_t>(n)));
+    std::memcpy(dst, memory_ + (offset - base_), got);
+    return ok();
+}
+
 Status File::size(std::int64_t& out) const noexcept {
+    if (memory_ != nullptr) {
+        out = base_ + static_cast<std::int64_t>(length_);
+        return ok();
+    }
     if (fd_ < 0) {
         return {Errc::closed, 0};
     }
@@ -100,6 +131,7 @@ Status File::size(std::int64_t& out) const noexcept {
 }
 
 Status File::close() noexcept {
+    memory_ = nullptr;
     const int fd = std::exchange(fd_, -1);
     // On Linux the descriptor is gone even when close fails, so it is
     // never retried (a retry could close another thread's new file).

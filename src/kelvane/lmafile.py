@@ -18,13 +18,13 @@ import operator
 import os
 import types
 import warnings
-from typing import (Any, Dict, Iterable, List, Mapping, NamedTuple,
-                    Optional, Tuple, Union)
+from typing import (Any, Dict, Iterable, Iterator, List, Mapping,
+                    NamedTuple, Optional, Tuple, Union)
 
 import numpy as np
 from numpy.lib.array_utils import byte_bounds
 
-from . import sidecar
+from . import sidecar, sources
 from ._lmafile import NativeFile
 from .damage import Damage
 from .features import QUANTITIES, Features, empty_values, request
@@ -100,6 +100,15 @@ class LmaFile:
     the file, or is missing or unreadable when named, is ignored with a
     `StaleIndexWarning` and the file is scanned; a missing FILE.lmaidx is
     ignored silently.
+    `source` may also be a URL that fsspec knows ("s3://bucket/run.lma",
+    "https://..."), with `storage_options` for its filesystem, or an open
+    binary file object with `seek` and `read` (`path` is then its `name`,
+    or None). Bytes then come in ranges of about 8 MB, decoded as for a
+    local file; a response cut short raises `OSError` naming the record.
+    An `LmaFile` over a URL pickles with the URL, the storage options
+    (credentials included) and its index, which is taken back while the
+    size, the header and the store's ETag or modification time are
+    unchanged; one over a file object does not pickle.
 
     Once `refresh` finds the file replaced (another file at the path, or
     this one rewritten from its start), `refresh` and every read raise
@@ -107,26 +116,27 @@ class LmaFile:
     work. Open the path again.
     """
 
-    path: str
+    path: Optional[str]
     nsamples: int
     sample_interval: float
 
-    def __init__(self, path: PathLike, *,
+    def __init__(self, source: Any, *,
+                 storage_options: Optional[Dict[str, Any]] = None,
                  index: Optional[PathLike] = None) -> None:
-        self._open(path, None, index)
+        self._open(source, storage_options, None, index)
 
-    def _open(self, path: PathLike, state: Optional[Tuple[Any, ...]],
+    def _open(self, source: Any, storage_options: Optional[Dict[str, Any]],
+              state: Optional[Tuple[Any, ...]],
               index: Optional[PathLike] = None) -> None:
-        self.path = os.fsdecode(os.fspath(path))
-        native = NativeFile(self.path)
-        # Pickles name the file as found now: a relative path would name
-        # another file after a change of directory or in another process.
-        self._absolute = os.path.abspath(self.path)
-        # The index comes along only while the file is still the one it
-        # was made for, which the engine checks.
-        if (state is None or not native.restore_index(state)) and \
-                not self._use_sidecar(native, index):
-            native.scan()
+        self._source = sources.open_source(source, storage_options)
+        if self._source is None:
+            native = self._open_local(sources.local_path(source), state,
+                                      index)
+        else:
+            if index is not None:
+                raise ValueError("index= is taken for files opened by "
+                                 "path only")
+            native = self._open_remote(self._source, state)
         self._native = native
         self._channels = tuple(native.channels)
         self.nsamples = native.nsamples
@@ -153,7 +163,7 @@ class LmaFile:
         if reason:
             # Pointing at the caller's LmaFile(...) or pickle.loads.
             warnings.warn(sidecar.StaleIndexWarning(where, self.path, reason),
-                          stacklevel=4)
+                          stacklevel=5)
         return False
 
     def save_index(self, path: Optional[PathLike] = None) -> str:
@@ -164,10 +174,83 @@ class LmaFile:
         it. It holds the index as it is now: records added since the last
         `refresh` are found by the scan that goes on from its end."""
         self._check_open()
+        if self._source is not None:
+            raise ValueError("save_index() writes the index of files "
+                             "opened by path only")
         where = sidecar.default_path(self.path) if path is None else \
             os.fsdecode(os.fspath(path))
         sidecar.write(where, self._native.sidecar(b""))
         return where
+
+    def _open_local(self, path: PathLike, state: Optional[Tuple[Any, ...]],
+                    index: Optional[PathLike]) -> NativeFile:
+        self.path = os.fsdecode(os.fspath(path))
+        native = NativeFile(self.path)
+        # Pickles name the file as found now: a relative path would name
+        # another file after a change of directory or in another process.
+        self._absolute = os.path.abspath(self.path)
+        # The index comes along only while the file is still the one it
+        # was made for, which the engine checks.
+        if (state is None or not native.restore_index(state)) and \
+                not self._use_sidecar(native, index):
+            native.scan()
+        return native
+
+    def _open_remote(self, source: sources.Source,
+                     index: Optional[Tuple[Any, ...]]) -> NativeFile:
+        self.path = source.name
+        self._absolute = source.name
+        head = self._fetch(0, sources.HEADER_BYTES, None)
+        native = NativeFile(source.label(), head, source.size)
+        # The engine compares the header bytes; the size and the store's
+        # identity are compared here.
+        if index is None or (source.size, source.identity) != index[0] or \
+                not self._restore(native, index[1]):
+            self._scan_blocks(native)
+        return native
+
+    def _restore(self, native: NativeFile, state: Tuple[Any, ...]) -> bool:
+        code, offset = state[3], state[6]
+        if code == 0:
+            return bool(native.restore_index(state))
+        # The damaged record's bytes, to tell again what is wrong there.
+        block = self._fetch(offset, offset + sources.BLOCK_BYTES, None)
+        return bool(native.restore_index(state, block, offset))
+
+    def _scan_blocks(self, native: NativeFile) -> None:
+        """Indexes the records from where the index ends, a block at a
+        time; a record longer than a block is fetched in a larger one."""
+        source = self._source
+        assert source is not None
+        want = sources.BLOCK_BYTES
+        while True:
+            end = native.end
+            base = native.pos_begin if end < 0 else end
+            # A negative first offset is damage the engine reports at once.
+            base = max(base, 0)
+            block = self._fetch(base, base + want, int(native.count))
+            final = base + len(block) >= source.size
+            _, new_end, done = native.scan_block(block, base, final)
+            if done:
+                return
+            want = want * 2 if new_end <= base else sources.BLOCK_BYTES
+
+    def _fetch(self, start: int, stop: int, event: Optional[int], *,
+               ahead: bool = False) -> Any:
+        """Bytes [start, stop) of the source, fewer only past its end.
+        Whatever goes wrong on the way is an OSError naming the file and
+        the record being read (`event`), if any."""
+        source = self._source
+        assert source is not None
+        where = f"byte {start}" if event is None else \
+            f"event {event} at byte {start}"
+        try:
+            return source.read(start, stop, ahead=ahead)
+        except FileNotFoundError:
+            raise
+        except Exception as error:
+            raise OSError(f"{source.label()}: {where}: cannot read: "
+                          f"{error}") from error
 
     # Both are views of the header: a caller's change to what they hand
     # out must not reach the file's own description of itself.
@@ -215,9 +298,51 @@ class LmaFile:
         First checks that the file is still the one opened: the path
         names it, its header bytes are unchanged and its last indexed
         record still walks to where it ended. If not, raises
-        `FileReplacedError`, and so does every read from then on."""
+        `FileReplacedError`, and so does every read from then on.
+
+        For a file held elsewhere the store is asked for its size again;
+        the header and the last indexed record are fetched and compared
+        the same way."""
         self._check_open()
-        return int(self._native.scan())
+        if self._source is None:
+            return int(self._native.scan())
+        return self._refresh_remote()
+
+    def _refresh_remote(self) -> int:
+        source, native = self._source, self._native
+        assert source is not None
+        try:
+            source.stat()
+        except Exception as error:
+            if isinstance(error, FileNotFoundError):
+                raise
+            raise OSError(f"{source.label()}: cannot read: {error}") \
+                from error
+        before = len(self)
+        header = native.index_state()[-1]
+        if bytes(self._fetch(0, len(header), None)) != header:
+            native.replace(2)  # the header differs
+            native.check()
+        end = int(native.end)
+        offsets = self.offsets
+
+        def record_end(k: int) -> int:
+            return int(offsets[k + 1]) if k + 1 < len(offsets) else end
+
+        # The last record the file still holds whole is walked again.
+        whole = len(offsets)
+        while whole and record_end(whole - 1) > source.size:
+            whole -= 1
+        if whole:
+            start = int(offsets[whole - 1])
+            block = self._fetch(start, record_end(whole - 1), whole - 1)
+            if not native.rewalk(whole - 1, block, start):
+                native.check()
+        if end > source.size:
+            # Cut back: indexed anew from its first record.
+            native.clear_index()
+        self._scan_blocks(native)
+        return len(self) - before
 
     @property
     def pos_begin(self) -> int:
@@ -248,10 +373,9 @@ class LmaFile:
         tags = np.empty(1, np.int32)
         horpos = np.empty(1, np.float64)
         # Rows of one new array and two more arrays: apart by making.
-        self._native.decode(i, i + 1, 0, tuple(range(len(self._keys))), tags,
-                            horpos, tuple(traces[k:k + 1]
-                                          for k in range(len(self._keys))),
-                            True)
+        self._decode(i, i + 1, 0, tuple(range(len(self._keys))), tags,
+                     horpos, tuple(traces[k:k + 1]
+                                   for k in range(len(self._keys))), True)
         return Event(int(tags[0]), float(horpos[0]), traces)
 
     def read(self, start: int = 0, stop: Optional[int] = None, *,
@@ -282,9 +406,15 @@ class LmaFile:
         # Lists, not generators: a loop of small reads pays for every
         # step here.
         arrays = tuple([traces[k] for k in keys])
+        exact = False
+        if self._source is not None and out is not None:
+            # Decoded a block at a time: every check comes before the
+            # first block is written.
+            _check_outputs(tags, horpos, traces, element, n, self.nsamples)
+            exact = True
         try:
-            done = self._native.decode(first, last, kind, tuple(rows), tags,
-                                       horpos, arrays, False, out is None)
+            done = self._decode(first, last, kind, tuple(rows), tags, horpos,
+                                arrays, exact, out is None)
         except (TypeError, ValueError):
             # If the engine refused an array, the same checks here say
             # which, and why, in this call's terms; they pass on arrays it
@@ -299,8 +429,8 @@ class LmaFile:
             # alternate rows of one array do: only an exact comparison
             # tells whether they share memory.
             _refuse_overlap(_written(tags, horpos, traces, n))
-            self._native.decode(first, last, kind, tuple(rows), tags, horpos,
-                                arrays, True)
+            self._decode(first, last, kind, tuple(rows), tags, horpos,
+                         arrays, True)
         # Outputs of the batch's size come back as they are; longer ones
         # as views of their first rows.
         return Events(tags if len(tags) == n else tags[:n],
@@ -315,12 +445,29 @@ class LmaFile:
         self._check_open()
         first, last = self._bounds(start, stop)
         rows = tuple(self._rows(channels))
-        npulses, nsamples = self._native.count_pulses(first, last, rows)
+        if self._source is None:
+            return self._list_pulses(first, last, rows, ())
+        parts = [self._list_pulses(a, b, rows, (block, base))
+                 for a, b, block, base in self._blocks(first, last)]
+        if len(parts) == 1:
+            return parts[0]
+        # Offsets count from the start of each part's samples.
+        before = np.cumsum([0] + [len(p.samples) for p in parts[:-1]])
+        return Pulses(*(np.concatenate([p[k] for p in parts])
+                        for k in range(4)),
+                      np.concatenate([p.offset + b
+                                      for p, b in zip(parts, before)]),
+                      np.concatenate([p.samples for p in parts]))
+
+    def _list_pulses(self, first: int, last: int, rows: Tuple[int, ...],
+                     block: Tuple[Any, ...]) -> Pulses:
+        npulses, nsamples = self._native.count_pulses(first, last, rows,
+                                                      *block)
         arrays = (np.empty(npulses, np.int64), np.empty(npulses, np.int32),
                   np.empty(npulses, np.int32), np.empty(npulses, np.int32),
                   np.empty(npulses, np.int64), np.empty(nsamples, np.int16))
         npulses, nsamples = self._native.list_pulses(first, last, rows,
-                                                     *arrays)
+                                                     *arrays, *block)
         event, channel, first_sample, length, offset, samples = arrays
         return Pulses(event[:npulses], channel[:npulses],
                       first_sample[:npulses], length[:npulses],
@@ -345,12 +492,66 @@ class LmaFile:
         tags = np.empty(n, np.int32)
         horpos = np.empty(n, np.float64)
         values = empty_values(req, n, len(rows))
-        self._native.features(
-            first, last, tuple(rows), tags, horpos,
-            tuple(values.get(q) for q in QUANTITIES), req.first, req.stop,
-            1.0 if req.threshold is None else req.threshold, req.fraction,
-            req.polarity)
+        settings = (req.first, req.stop,
+                    1.0 if req.threshold is None else req.threshold,
+                    req.fraction, req.polarity)
+        outputs = tuple(values.get(q) for q in QUANTITIES)
+        if self._source is None:
+            self._native.features(first, last, tuple(rows), tags, horpos,
+                                  outputs, *settings)
+        for a, b, block, base in self._remote_blocks(first, last):
+            i, j = a - first, b - first
+            self._native.features(
+                a, b, tuple(rows), tags[i:j], horpos[i:j],
+                tuple(None if v is None else v[i:j] for v in outputs),
+                *settings, block, base)
         return Features(tags, horpos, [self._keys[r] for r in rows], values)
+
+    # --- bytes held elsewhere -----------------------------------------------
+
+    def _decode(self, first: int, last: int, kind: int,
+                rows: Tuple[int, ...], tags: np.ndarray, horpos: np.ndarray,
+                arrays: Tuple[np.ndarray, ...], exact: bool,
+                fresh: bool = False) -> bool:
+        """The engine's decode of [first, last), a block at a time for a
+        file held elsewhere, which `exact` must then be (checked)."""
+        if self._source is None:
+            return bool(self._native.decode(first, last, kind, rows, tags,
+                                            horpos, arrays, exact, fresh))
+        for a, b, block, base in self._blocks(first, last):
+            i, j = a - first, b - first
+            self._native.decode(a, b, kind, rows, tags[i:j], horpos[i:j],
+                                tuple([x[i:j] for x in arrays]), exact,
+                                fresh, block, base)
+        return True
+
+    def _remote_blocks(self, first: int, last: int,
+                       ) -> Iterator[Tuple[int, int, Any, int]]:
+        return iter(()) if self._source is None else \
+            self._blocks(first, last)
+
+    def _blocks(self, first: int, last: int,
+                ) -> Iterator[Tuple[int, int, Any, int]]:
+        """(a, b, bytes, offset): records [a, b) of [first, last) and
+        their bytes from `offset`, one fetch each. A block ends with the
+        first record that reaches a block's size past its start, so a
+        range takes at most 1 + bytes / BLOCK_BYTES fetches."""
+        if first >= last:
+            # The engine still checks the arguments.
+            yield first, last, b"", 0
+            return
+        offsets = self.offsets
+        end = int(self._native.end)
+        n = len(offsets)
+        a = first
+        while a < last:
+            base = int(offsets[a])
+            b = a + 1 + int(np.searchsorted(
+                offsets[a + 1:last], base + sources.BLOCK_BYTES, "left"))
+            b = min(b, last)
+            stop = int(offsets[b]) if b < n else end
+            yield a, b, self._fetch(base, stop, a, ahead=True), base
+            a = b
 
     # --- arguments -----------------------------------------------------------
 
@@ -456,13 +657,28 @@ class LmaFile:
                 f"channels {self.channels}, {self.nsamples} samples, "
                 f"{state}>")
 
-    def __reduce__(self) -> Tuple[Any, Tuple[str, Tuple[Any, ...]]]:
-        return _reopen, (self._absolute, self._native.index_state())
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        source = self._source
+        if source is None:
+            return _reopen, (self._absolute, self._native.index_state())
+        if not isinstance(source, sources.UrlSource):
+            raise TypeError("an LmaFile over a file object cannot be "
+                            "pickled: open it by path or URL")
+        return _reopen_url, (source.name, source.storage_options,
+                             ((source.size, source.identity),
+                              self._native.index_state()))
 
 
 def _reopen(path: str, state: Tuple[Any, ...]) -> LmaFile:
     f = LmaFile.__new__(LmaFile)
-    f._open(path, state)
+    f._open(path, None, state)
+    return f
+
+
+def _reopen_url(url: str, storage_options: Dict[str, Any],
+                state: Tuple[Any, ...]) -> LmaFile:
+    f = LmaFile.__new__(LmaFile)
+    f._open(url, storage_options, state)
     return f
 
 

@@ -10,13 +10,14 @@ its event key ("channel0", ...); coordinates `time` (seconds, along
 `sample`), `tag` and `horpos` (along `event`). Opening reads the header and
 the record index only; a selection decodes just the events it needs, and
 only the channel asked for. Everything pickles (an `LmaFile` reopens by
-path), so the arrays travel to Dask worker processes.
+path or URL), so the arrays travel to Dask worker processes.
 
 Several files make one dataset along `event` with `kelvane.open_dataset`
-(a list of paths or a glob pattern), with a per-event `file` coordinate
-into the attribute `sources`. ``xr.open_mfdataset(paths, engine="lma")``
-needs ``combine="nested", concat_dim="event"``: the files have no
-coordinate along `event` to order them by.
+(a list of paths or URLs, or a glob pattern), with a per-event `file`
+coordinate into the attribute `sources`.
+``xr.open_mfdataset(paths, engine="lma")`` needs ``combine="nested",
+concat_dim="event"``: the files have no coordinate along `event` to order
+them by.
 """
 
 from __future__ import annotations
@@ -27,7 +28,7 @@ import glob
 import os
 import sys
 import warnings
-from typing import Any, Callable, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 import xarray as xr
@@ -275,16 +276,20 @@ class LmaBackendEntrypoint(BackendEntrypoint):
 
     A list of paths opens as one run of events, as `kelvane.open_dataset`
     gives it (`parallel=True`: the files opened on Dask, in parallel).
+    A URL fsspec knows ("s3://bucket/run.lma") opens too, with
+    `storage_options` for its filesystem.
     """
 
     description = "LMA waveform files, read lazily through kelvane.LmaFile"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "dtype",
-                               "parallel")
+                               "parallel", "storage_options")
 
     def open_dataset(self, filename_or_obj: Any, *,
                      drop_variables: Optional[Iterable[str]] = None,
                      dtype: Any = "float64",
-                     parallel: bool = False) -> xr.Dataset:
+                     parallel: bool = False,
+                     storage_options: Optional[Dict[str, Any]] = None,
+                     ) -> xr.Dataset:
         many = isinstance(filename_or_obj, (list, tuple))
         paths = list(filename_or_obj) if many else [filename_or_obj]
         for path in paths:
@@ -298,7 +303,7 @@ class LmaBackendEntrypoint(BackendEntrypoint):
         # kelvane's extension need not load for files of other kinds.
         from . import DamagedRecordWarning
         from .export.run import Run
-        files = _open_files(paths, parallel)
+        files = _open_files(paths, parallel, storage_options)
         try:
             run = Run(files, [os.fsdecode(os.fspath(p)) for p in paths])
             if many:
@@ -326,30 +331,37 @@ def _close_all(files: List[Any]) -> None:
         f.close()
 
 
-def _open_files(paths: List[Any], parallel: bool) -> List[Any]:
+def _open_files(paths: List[Any], parallel: bool,
+                storage_options: Optional[Dict[str, Any]] = None
+                ) -> List[Any]:
     """`LmaFile`s of `paths`, opened one after the other or, `parallel`,
     as Dask tasks (each open scans its file for the record index)."""
     from . import LmaFile
+    opener: Any = LmaFile if storage_options is None else \
+        functools.partial(LmaFile, storage_options=storage_options)
     if parallel and len(paths) > 1:
         import dask
-        return list(dask.compute(*[dask.delayed(LmaFile, pure=False)(p)
+        return list(dask.compute(*[dask.delayed(opener, pure=False)(p)
                                    for p in paths]))
     files: List[Any] = []
     try:
         for path in paths:
-            files.append(LmaFile(path))
+            files.append(opener(path))
     except BaseException:
         _close_all(files)
         raise
     return files
 
 
-def _paths(paths: Any) -> List[str]:
-    """The names `paths` stands for: one path, the sorted matches of a
-    glob pattern, or each of a list as given."""
+def _paths(paths: Any,
+           storage_options: Optional[Dict[str, Any]] = None) -> List[str]:
+    """The names `paths` stands for: one path or URL, the sorted matches of
+    a glob pattern, or each of a list as given."""
     if not isinstance(paths, (str, bytes, os.PathLike)):
         return [os.fsdecode(os.fspath(p)) for p in paths]
     name = os.fsdecode(os.fspath(paths))
+    if "://" in name and not name.startswith("file://"):
+        return _urls(name, storage_options)
     # A name that exists is that file, whatever characters it has.
     if glob.escape(name) == name or os.path.lexists(name):
         return [name]
@@ -360,12 +372,27 @@ def _paths(paths: Any) -> List[str]:
     return found
 
 
+def _urls(name: str, storage_options: Optional[Dict[str, Any]]) -> List[str]:
+    """A URL, or the sorted matches of a URL with a glob pattern in its
+    store."""
+    if glob.escape(name) == name:
+        return [name]
+    import fsspec
+    fs, _, found = fsspec.core.get_fs_token_paths(
+        name, storage_options=storage_options or {})
+    if not found:
+        raise FileNotFoundError(errno.ENOENT, "no file matches the pattern",
+                                name)
+    return sorted(fs.unstrip_protocol(p) for p in found)
+
+
 def open_dataset(paths: Any, **kwargs: Any) -> xr.Dataset:
     """The events of one or more LMA files as one xarray dataset along
     `event`, lazily: nothing is decoded before it is asked for.
 
-    `paths`: a path, a list of paths, or a glob pattern (its matches in
-    sorted order). A per-event coordinate `file` indexes the attribute
+    `paths`: a path or URL, a list of them, or a glob pattern (its
+    matches in sorted order; in a URL, matched in its store, with
+    `storage_options` for the store as for each file). A per-event coordinate `file` indexes the attribute
     `sources`, the names as given or matched. `chunks` makes Dask arrays
     (as for `xr.open_dataset`), and then the files are opened in parallel
     on Dask; the other arguments (`dtype`, `drop_variables`, ...) are
@@ -378,6 +405,6 @@ def open_dataset(paths: Any, **kwargs: Any) -> xr.Dataset:
     `DamagedRecordWarning`; the attributes `damage`, `damage_file`,
     `damage_offset` and `damage_event` list each.
     """
-    names = _paths(paths)
+    names = _paths(paths, kwargs.get("storage_options"))
     kwargs.setdefault("parallel", kwargs.get("chunks") is not None)
     return xr.open_dataset(names, engine=LmaBackendEntrypoint, **kwargs)

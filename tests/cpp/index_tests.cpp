@@ -813,8 +813,64 @@ void test_file_and_messages() {
 
 }  // namespace
 
+// A File over bytes in memory, standing for part of a file: reads before
+// its first byte are refused, reads past its last end there, and records
+// decoded or scanned from it equal those read from the file.
+void test_bytes_in_memory() {
+    std::mt19937 rng(777);
+    for (int round = 0; round < 200; ++round) {
+        const Bytes bytes =
+            test::random_file(test::random_shape(rng, false), rng);
+        const Indexed f(bytes);
+        const std::size_t n = f.index.size();
+        const std::size_t a =
+            n ? std::uniform_int_distribution<std::size_t>(0, n - 1)(rng) : 0;
+        const std::size_t b =
+            std::uniform_int_distribution<std::size_t>(a, n)(rng);
+        const std::int64_t base =
+            a < n ? f.index.offsets[a] : f.ref.header.pos_begin;
+        const std::int64_t size = static_cast<std::int64_t>(bytes.b.size());
+        const std::int64_t stop = std::min(
+            size, b > a ? f.index.record_end(b - 1) : base);
+        const auto length = static_cast<std::size_t>(stop - base);
+        const lma::File part =
+            lma::File::over(bytes.b.data() + base, base, length);
+        std::vector<std::size_t> rows;
+        for (std::size_t r = 0; r < f.ref.header.channels.size(); ++r) {
+            rows.push_back(r);
+        }
+        Decoded d, e;
+        bool ok = decode(f.m, f.ref.header, f.index, a, b, rows, d).ok();
+        // The same range from memory, into the same kind of blocks.
+        MemFile copy(bytes);
+        copy.file = lma::File::over(bytes.b.data() + base, base, length);
+        ok = ok && decode(copy, f.ref.header, f.index, a, b, rows, e).ok() &&
+             d.tags == e.tags && d.raw == e.raw &&
+             std::memcmp(d.f64.data(), e.f64.data(),
+                         d.f64.size() * sizeof(double)) == 0;
+        // The whole file from memory scans as the file does.
+        lma::RecordIndex whole;
+        const lma::Stop s = lma::scan_records(
+            lma::File::over(bytes.b.data(), 0, bytes.b.size()),
+            f.ref.header, size, whole);
+        ok = ok && test::same(s.status, f.ref.end) &&
+             whole.offsets == f.index.offsets;
+        char buf[4];
+        std::size_t got = 9;
+        ok = ok && (base == 0 ||
+                    test::same(part.read_at(base - 1, buf, 4, got),
+                               {lma::Errc::os, EINVAL}));
+        ok = ok && part.read_at(stop, buf, 4, got).ok() && got == 0;
+        if (!ok) {
+            std::printf("  bytes in memory, round %d\n", round);
+        }
+        CHECK(ok);
+    }
+}
+
 int main() {
     test_matches_iteration();
+    test_bytes_in_memory();
     test_scan_long_files();
     test_runs();
     test_large_range();

@@ -1,6 +1,11 @@
 // A read-only file read by position (pread): no shared file offset, so any
 // number of threads may read one File at once. Errors are Errc::os with
 // errno as the value.
+//
+// A File may instead stand for bytes already in memory (see `over`): the
+// bytes [base, base + length) of a file held elsewhere, fetched by the
+// caller. Reads then copy from memory, and the file ends where the bytes
+// do.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +40,20 @@ public:
         return f;
     }
 
-    bool is_open() const noexcept { return fd_ >= 0; }
+    // Borrows `length` bytes at `data`, standing for the file's bytes
+    // [base, base + length): the caller keeps them alive and unchanged
+    // while the File is used. Reads before `base` are refused (EINVAL):
+    // those bytes were not fetched, and no answer about them is true.
+    static File over(const unsigned char* data, std::int64_t base,
+                     std::size_t length) noexcept {
+        File f;
+        f.memory_ = data != nullptr ? data : kNoBytes;
+        f.base_ = base;
+        f.length_ = length;
+        return f;
+    }
+
+    bool is_open() const noexcept { return fd_ >= 0 || memory_ != nullptr; }
     int fd() const noexcept { return fd_; }
 
     // Reads up to `n` bytes at `offset` into `dst`; `got` is the number
@@ -53,7 +71,15 @@ public:
     Status close() noexcept;
 
 private:
+    Status read_memory(std::int64_t offset, void* dst, std::size_t n,
+                       std::size_t& got) const noexcept;
+
+    static constexpr unsigned char kNoBytes[1] = {0};
+
     int fd_ = -1;
+    const unsigned char* memory_ = nullptr;  // set for a File over bytes
+    std::int64_t base_ = 0;
+    std::size_t length_ = 0;
 };
 
 // Parses the header of `f` with the one header parser, read_header on a C

@@ -6,11 +6,13 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import sys
 import warnings
 from typing import (Any, Iterator, List, NoReturn, Optional, Sequence, Tuple)
 
 from ..sidecar import StaleIndexWarning
+from .source import use_storage_options
 from .status import PROG, guarded_output, reported
 
 
@@ -73,6 +75,12 @@ def build_parser(commands: Sequence[Command]) -> ArgumentParser:
         sub = subparsers.add_parser(command.name, help=command.help,
                                     description=command.description)
         command.add_arguments(sub)
+        sub.add_argument("--storage-option", dest="storage_options",
+                         action="append", type=storage_option, default=[],
+                         metavar="KEY=VALUE",
+                         help="an option for the filesystem of URL inputs "
+                              "(s3://..., https://...), VALUE read as JSON "
+                              "where it parses; repeatable")
         sub.set_defaults(command=command)
     return parser
 
@@ -107,10 +115,23 @@ def run_main(commands: Sequence[Command],
         args = parser.parse_args(argv)
         command: Command = args.command
         command.check_arguments(parser, args)
+        use_storage_options(dict(args.storage_options))
         with one_line_index_warnings():
             return reported(lambda: command.run(args))
 
     return guarded_output(parse_and_run)
+
+
+def storage_option(text: str) -> Tuple[str, Any]:
+    """KEY=VALUE, the value as JSON where it parses (numbers, true,
+    {"endpoint_url": ...}), else as the text given."""
+    key, equals, value = text.partition("=")
+    if not equals or not key:
+        raise argparse.ArgumentTypeError(f"not KEY=VALUE: {text!r}")
+    try:
+        return key, json.loads(value)
+    except ValueError:
+        return key, value
 
 
 def whole_number(text: str) -> int:

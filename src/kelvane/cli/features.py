@@ -27,7 +27,8 @@ from .base import Command
 from .convert import require_modules
 from .output import atomic_output
 from .progress import progress_bar
-from .source import open_file
+from . import source
+from .source import file_size, open_file
 from .status import UsageError, UserError, fail, printable
 
 # What `lma features` writes, by the output's suffix (any case): the
@@ -243,8 +244,8 @@ def file_features(name: str, settings: Settings,
     """The quantities of all of a file's events, a chunk at a time; the
     window and channels are checked against the file before any record is
     read (UsageError, naming the file)."""
-    size = size_or_zero(name)
     with open_file(name) as f:
+        size = file_size(f)
         options = settings.options(f.nsamples)
         try:
             parts = [f.features(0, 0, **options)]
@@ -286,7 +287,8 @@ def in_processes(names: Sequence[str], settings: Settings, jobs: int,
     # The workers start before the progress bar, whose thread would make a
     # fork unsafe. Leaving the block ends them: on a failure or an
     # interruption the files still being read are not waited for.
-    with context.Pool(jobs, initializer=start_worker, initargs=(done,)) \
+    with context.Pool(jobs, initializer=start_worker,
+                      initargs=(done, dict(source.storage_options))) \
             as pool, progress_bar(total, "features", unit="B") as progress:
         pending = [pool.apply_async(worker_features, (name, settings))
                    for name in names]
@@ -325,9 +327,10 @@ def show_progress(done: Any, progress: Optional[Report]) -> None:
 worker_progress: Optional[Any] = None
 
 
-def start_worker(done: Any) -> None:
+def start_worker(done: Any, storage_options: Dict[str, Any]) -> None:
     global worker_progress
     worker_progress = done
+    source.use_storage_options(storage_options)
     # Ctrl-C reaches the whole process group; the parent alone answers it,
     # by ending the workers, so that they print no traceback of their own.
     signal.signal(signal.SIGINT, signal.SIG_IGN)

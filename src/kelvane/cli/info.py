@@ -5,11 +5,10 @@ total after them."""
 from __future__ import annotations
 
 import argparse
-import os
 from ..batch import damage_message
 from ..lmafile import LmaFile
 from .base import Command, print_table
-from .source import open_file
+from .source import file_size, open_file
 from .status import UserError, fail
 
 
@@ -74,7 +73,7 @@ def print_info(name: str, total: Total) -> int:
 
 def print_header(f: LmaFile) -> int:
     """Prints the header and the calibration; returns the file's size."""
-    size = os.path.getsize(f.path)
+    size = file_size(f)
     rows = [("file", f.path),
             ("file size", f"{size} bytes"),
             ("first event at", f"byte {f.pos_begin}"),

@@ -5,15 +5,27 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-from typing import Any, Iterator, Optional, Tuple
+import os
+from typing import Any, Dict, Iterator, Optional, Tuple
 
 import numpy as np
 
 from ..batch import event_range, events_message, no_event_message
 from ..damage import DamagedHeaderError
 from ..lmafile import Event, Events, LmaFile, Pulses
+from ..sources import is_url
 from .memory import out_of_memory, reserve
 from .status import UserError, printable
+
+
+# The options of --storage-option, for every URL the command opens; set
+# once the arguments are parsed (and in each worker process).
+storage_options: Dict[str, Any] = {}
+
+
+def use_storage_options(options: Dict[str, Any]) -> None:
+    storage_options.clear()
+    storage_options.update(options)
 
 
 @contextlib.contextmanager
@@ -75,8 +87,22 @@ class InputFile(LmaFile):
         return str(error)
 
 
+def file_size(f: LmaFile) -> int:
+    """The size of the file `f` reads, local or held elsewhere; 0 for a
+    local file gone since it was opened."""
+    held = f._source
+    if held is not None:
+        return held.size
+    try:
+        return os.path.getsize(f.path)
+    except OSError:
+        return 0
+
+
 def open_or_explain(name: str) -> LmaFile:
     try:
+        if is_url(name):
+            return InputFile(name, storage_options=dict(storage_options))
         return InputFile(name)
     except DamagedHeaderError as error:
         raise UserError(str(error)) from None
@@ -88,7 +114,10 @@ def open_or_explain(name: str) -> LmaFile:
         why = "not readable"
     except OSError as error:
         why = error.strerror or str(error)
-    raise UserError(f"cannot open {printable(name)}: {why}")
+    except (ImportError, ValueError, TypeError) as error:
+        # No filesystem for the URL, or options it does not take.
+        why = str(error)
+    raise UserError(f"cannot open {printable(name)}: {printable(why)}")
 
 
 def checked_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
