@@ -18,6 +18,7 @@
 #include "lma/scan.hpp"
 #include "lma_files.hpp"
 #include "record.hpp"
+#include "row_kernels.hpp"
 #include "runs.hpp"
 
 namespace {
@@ -295,6 +296,73 @@ void test_scan_long_files() {
         CHECK(test::same(stop.status, ref.end) &&
               index.size() == ref.offsets.size());
     }
+}
+
+// The row loops give what one pass over the samples gives, for either
+// width of register, at every length around the vector widths and at odd
+// addresses; sums past 65536 extreme samples, and interval bounds beyond
+// the int16 range.
+void test_row_kernels() {
+    std::mt19937 rng(5);
+    std::vector<lma::detail::RowKernels> kernels{
+        lma::detail::portable_row_kernels()};
+    if (lma::detail::wide_row_kernels().stats != nullptr) {
+        kernels.push_back(lma::detail::wide_row_kernels());
+    }
+    std::vector<unsigned char> raw(2 * 300 + 1);
+    for (unsigned char& c : raw) {
+        c = static_cast<unsigned char>(rng());
+    }
+    const std::int32_t bounds[][2] = {
+        {INT32_MIN, INT32_MAX}, {-70000, 70000}, {-32768, -32768}, {32767, 32767}, {32768, 40000},
+        {-40000, -32769}, {5, 4}, {0, 0}, {-100, 100}, {1000, 32767}};
+    bool ok = true;
+    for (const auto& kern : kernels) {
+        for (std::size_t n = 1; n < 150; ++n) {
+            for (std::size_t skew = 0; skew < 2; ++skew) {
+                const unsigned char* in = raw.data() + skew;
+                const lma::detail::LeSamples s{in};
+                std::int32_t lo = 32767, hi = -32768;
+                std::int64_t sum = 0;
+                for (std::size_t k = 0; k < n; ++k) {
+                    lo = std::min<std::int32_t>(lo, s[k]);
+                    hi = std::max<std::int32_t>(hi, s[k]);
+                    sum += s[k];
+                }
+                const lma::detail::SampleStats got = kern.stats(in, n);
+                ok = ok && got.min == lo && got.max == hi && got.sum == sum;
+                // Each sample as an interval of its own, and the others.
+                for (std::size_t k = 0; k < n; k += 7) {
+                    std::size_t want = 0;
+                    while (s[want] != s[k]) {
+                        ++want;
+                    }
+                    ok = ok && kern.find(in, n, s[k], s[k]) == want;
+                }
+                for (const auto& b : bounds) {
+                    std::size_t want = 0;
+                    while (want < n && !(b[0] <= s[want] && s[want] <= b[1])) {
+                        ++want;
+                    }
+                    ok = ok && kern.find(in, n, b[0], b[1]) == want;
+                }
+            }
+        }
+        for (const std::int16_t v : {std::int16_t{-32768}, std::int16_t{32767}}) {
+            const std::size_t n = 3 * 65536 + 40;
+            std::vector<unsigned char> same(2 * n);
+            for (std::size_t k = 0; k < n; ++k) {
+                std::memcpy(same.data() + 2 * k, &v, 2);
+            }
+            const lma::detail::SampleStats got = kern.stats(same.data(), n);
+            ok = ok && got.min == v && got.max == v &&
+                 got.sum == static_cast<std::int64_t>(v) *
+                                static_cast<std::int64_t>(n);
+            ok = ok && kern.find(same.data(), n, -70000, v - 1) == n &&
+                 kern.find(same.data(), n, v, 70000) == 0;
+        }
+    }
+    CHECK(ok);
 }
 
 // A range whose output is far larger than cache takes the streaming
@@ -817,6 +885,7 @@ int main() {
     test_matches_iteration();
     test_scan_long_files();
     test_runs();
+    test_row_kernels();
     test_large_range();
     test_rows_without_samples();
     test_horpos();
