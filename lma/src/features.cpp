@@ -30,33 +30,15 @@ using detail::bad_arguments;
 using detail::for_records;
 using detail::LeSamples;
 using detail::range_ok;
+using detail::RawRange;
 using detail::RowKernels;
+using detail::Segment;
 using detail::select_rows;
 using detail::WalkerBase;
 
 constexpr std::int32_t kRawMin = std::numeric_limits<std::int16_t>::min();
 constexpr std::int32_t kRawMax = std::numeric_limits<std::int16_t>::max();
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-
-// Raw values [lo, hi]; empty when lo > hi.
-struct RawRange {
-    std::int32_t lo = 1;
-    std::int32_t hi = 0;
-    bool contains(std::int32_t r) const noexcept { return lo <= r && r <= hi; }
-};
-
-// A run of covered samples [start, start + length) of a row, and its
-// little-endian raw values.
-struct Segment {
-    std::int64_t start;
-    std::int64_t length;
-    const unsigned char* raw;
-
-    std::int64_t end() const noexcept { return start + length; }
-    std::int32_t at(std::int64_t pos) const noexcept {
-        return LeSamples{raw}[static_cast<std::size_t>(pos - start)];
-    }
-};
 
 double value_of(std::int32_t raw, const Channel& ch) noexcept {
     return ch.gain *
@@ -244,34 +226,14 @@ private:
     // Fills x_, and spans_ with the raw extremes of each segment's part in
     // the window (empty for none).
     void summarise() {
-        Extremes& x = x_;
-        std::int32_t mx = kRawMin, mn = kRawMax;
-        std::int64_t sum = 0;
         spans_.resize(segs_.size());
-        for (std::size_t i = 0; i < segs_.size(); ++i) {
-            const Segment& s = segs_[i];
-            const std::int64_t s0 = std::max(s.start, a_);
-            const std::int64_t s1 = std::min(s.end(), b_);
-            if (s0 >= b_) {
-                break;  // first_in stops here too
-            }
-            if (s1 <= s0) {
-                spans_[i] = RawRange{};
-                continue;
-            }
-            const auto off = static_cast<std::size_t>(s0 - s.start);
-            const auto n = static_cast<std::size_t>(s1 - s0);
-            const detail::SampleStats st = kern_.stats(s.raw + off * 2, n);
-            const std::int32_t seg_max = st.max, seg_min = st.min;
-            sum += st.sum;
-            spans_[i] = {seg_min, seg_max};
-            mx = std::max(mx, seg_max);
-            mn = std::min(mn, seg_min);
-            x.covered += s1 - s0;
-        }
-        x.max = mx;
-        x.min = mn;
-        x.raw_sum = sum - x.covered * static_cast<std::int64_t>(baseline_);
+        const detail::RowStats st =
+            kern_.row(segs_.data(), segs_.size(), a_, b_, spans_.data());
+        x_.covered = st.covered;
+        x_.max = st.max;
+        x_.min = st.min;
+        x_.raw_sum =
+            st.sum - st.covered * static_cast<std::int64_t>(baseline_);
     }
 
 public:

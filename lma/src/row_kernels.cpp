@@ -20,6 +20,12 @@ constexpr std::int32_t kRawMax = std::numeric_limits<std::int16_t>::max();
 // [-2**31, 2**31 - 65536], in whatever order it is added.
 constexpr std::size_t kSumPart = std::size_t{1} << 16;
 
+struct SampleStats {
+    std::int32_t min;
+    std::int32_t max;
+    std::int64_t sum;
+};
+
 SampleStats stats(const unsigned char* bytes, std::size_t n) noexcept {
     const LeSamples raw{bytes};
     std::int32_t mx = kRawMin, mn = kRawMax;
@@ -42,6 +48,32 @@ SampleStats stats(const unsigned char* bytes, std::size_t n) noexcept {
         sum += part;
     }
     return {mn, mx, sum};
+}
+
+RowStats row(const Segment* segs, std::size_t nsegs, std::int64_t a,
+            std::int64_t b, RawRange* spans) noexcept {
+    RowStats x{0, 0, kRawMax, kRawMin};
+    for (std::size_t i = 0; i < nsegs; ++i) {
+        const Segment& s = segs[i];
+        const std::int64_t s0 = std::max(s.start, a);
+        const std::int64_t s1 = std::min(s.end(), b);
+        if (s0 >= b) {
+            break;
+        }
+        if (s1 <= s0) {
+            spans[i] = RawRange{};
+            continue;
+        }
+        const auto off = static_cast<std::size_t>(s0 - s.start);
+        const SampleStats st =
+            stats(s.raw + off * 2, static_cast<std::size_t>(s1 - s0));
+        spans[i] = {st.min, st.max};
+        x.max = std::max(x.max, st.max);
+        x.min = std::min(x.min, st.min);
+        x.sum += st.sum;
+        x.covered += s1 - s0;
+    }
+    return x;
 }
 
 // Bounds beyond the int16 range hold no more samples, and a wider
@@ -112,49 +144,86 @@ __attribute__((target("avx2"))) inline std::int32_t sum4(__m128i v) noexcept {
     return _mm_cvtsi128_si32(v);
 }
 
-__attribute__((target("avx2"))) SampleStats
-stats_avx2(const unsigned char* bytes, std::size_t n) noexcept {
-    __m256i mx = _mm256_set1_epi16(static_cast<short>(kRawMin));
-    __m256i mn = _mm256_set1_epi16(static_cast<short>(kRawMax));
+__attribute__((target("avx2"))) inline std::int32_t sum8(__m256i v) noexcept {
+    return sum4(_mm_add_epi32(_mm256_castsi256_si128(v),
+                              _mm256_extracti128_si256(v, 1)));
+}
+
+// One segment's part: its extremes are found in registers of its own,
+// while the sum goes on in `part` across segments, as many samples as
+// int32 lanes hold, so that it is taken out of the registers once per row
+// rather than per segment.
+__attribute__((target("avx2"))) RowStats
+row_avx2(const Segment* segs, std::size_t nsegs, std::int64_t a,
+         std::int64_t b, RawRange* spans) noexcept {
+    RowStats x{0, 0, kRawMax, kRawMin};
     const __m256i ones = _mm256_set1_epi16(1);
-    std::int64_t sum = 0;
-    std::size_t k = 0;
-    while (n - k >= 16) {
-        // Pairs of samples widen to int32 lanes as they are added.
-        const std::size_t stop =
-            k + std::min((n - k) & ~std::size_t{15}, kSumPart);
-        __m256i part = _mm256_setzero_si256();
-        for (; k < stop; k += 16) {
-            const __m256i v = _mm256_loadu_si256(
-                reinterpret_cast<const __m256i*>(bytes + 2 * k));
-            mx = _mm256_max_epi16(mx, v);
-            mn = _mm256_min_epi16(mn, v);
-            part = _mm256_add_epi32(part, _mm256_madd_epi16(v, ones));
+    __m256i part = _mm256_setzero_si256();
+    std::size_t pending = 0;  // samples added into `part`
+    for (std::size_t i = 0; i < nsegs; ++i) {
+        const Segment& s = segs[i];
+        const std::int64_t s0 = std::max(s.start, a);
+        const std::int64_t s1 = std::min(s.end(), b);
+        if (s0 >= b) {
+            break;
         }
-        sum += sum4(_mm_add_epi32(_mm256_castsi256_si128(part),
-                                  _mm256_extracti128_si256(part, 1)));
+        if (s1 <= s0) {
+            spans[i] = RawRange{};
+            continue;
+        }
+        const unsigned char* bytes =
+            s.raw + 2 * static_cast<std::size_t>(s0 - s.start);
+        const auto n = static_cast<std::size_t>(s1 - s0);
+        __m256i mx = _mm256_set1_epi16(static_cast<short>(kRawMin));
+        __m256i mn = _mm256_set1_epi16(static_cast<short>(kRawMax));
+        std::size_t k = 0;
+        while (n - k >= 16) {
+            // Whole segments go into `part` while it has room, the usual
+            // case, so the loop below is the segment's.
+            if (pending + (n - k) > kSumPart) {
+                x.sum += sum8(part);
+                part = _mm256_setzero_si256();
+                pending = 0;
+            }
+            const std::size_t take =
+                std::min(n - k, kSumPart) & ~std::size_t{15};
+            for (const std::size_t stop = k + take; k < stop; k += 16) {
+                const __m256i v = _mm256_loadu_si256(
+                    reinterpret_cast<const __m256i*>(bytes + 2 * k));
+                mx = _mm256_max_epi16(mx, v);
+                mn = _mm256_min_epi16(mn, v);
+                // Pairs of samples widen to int32 lanes as they are added.
+                part = _mm256_add_epi32(part, _mm256_madd_epi16(v, ones));
+            }
+            pending += take;
+        }
+        __m128i mx8 = _mm_max_epi16(_mm256_castsi256_si128(mx),
+                                    _mm256_extracti128_si256(mx, 1));
+        __m128i mn8 = _mm_min_epi16(_mm256_castsi256_si128(mn),
+                                    _mm256_extracti128_si256(mn, 1));
+        if (n - k >= 8) {
+            const __m128i v = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(bytes + 2 * k));
+            mx8 = _mm_max_epi16(mx8, v);
+            mn8 = _mm_min_epi16(mn8, v);
+            x.sum += sum4(_mm_madd_epi16(v, _mm_set1_epi16(1)));
+            k += 8;
+        }
+        std::int32_t hi = max8(mx8), lo = min8(mn8);
+        const LeSamples raw{bytes};
+        for (; k < n; ++k) {
+            const std::int32_t v = raw[k];
+            hi = std::max(hi, v);
+            lo = std::min(lo, v);
+            x.sum += v;
+        }
+        spans[i] = {lo, hi};
+        x.max = std::max(x.max, hi);
+        x.min = std::min(x.min, lo);
+        x.covered += s1 - s0;
     }
-    __m128i mx8 = _mm_max_epi16(_mm256_castsi256_si128(mx),
-                                _mm256_extracti128_si256(mx, 1));
-    __m128i mn8 = _mm_min_epi16(_mm256_castsi256_si128(mn),
-                                _mm256_extracti128_si256(mn, 1));
-    if (n - k >= 8) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 2 * k));
-        mx8 = _mm_max_epi16(mx8, v);
-        mn8 = _mm_min_epi16(mn8, v);
-        sum += sum4(_mm_madd_epi16(v, _mm_set1_epi16(1)));
-        k += 8;
-    }
-    std::int32_t hi = max8(mx8), lo = min8(mn8);
-    const LeSamples raw{bytes};
-    for (; k < n; ++k) {
-        const std::int32_t v = raw[k];
-        hi = std::max(hi, v);
-        lo = std::min(lo, v);
-        sum += v;
-    }
-    return {lo, hi, sum};
+    x.sum += sum8(part);
+    return x;
 }
 
 __attribute__((target("avx2"))) std::size_t
@@ -207,12 +276,12 @@ bool wide() noexcept {
 
 }  // namespace
 
-RowKernels portable_row_kernels() noexcept { return {stats, find}; }
+RowKernels portable_row_kernels() noexcept { return {row, find}; }
 
 RowKernels wide_row_kernels() noexcept {
 #ifdef LMA_WIDE_ROWS
     if (wide()) {
-        return {stats_avx2, find_avx2};
+        return {row_avx2, find_avx2};
     }
 #endif
     return {nullptr, nullptr};
@@ -220,7 +289,7 @@ RowKernels wide_row_kernels() noexcept {
 
 RowKernels row_kernels() noexcept {
     const RowKernels w = wide_row_kernels();
-    return w.stats != nullptr ? w : portable_row_kernels();
+    return w.row != nullptr ? w : portable_row_kernels();
 }
 
 }  // namespace lma::detail
