@@ -40,6 +40,12 @@ constexpr std::int32_t kRawMin = std::numeric_limits<std::int16_t>::min();
 constexpr std::int32_t kRawMax = std::numeric_limits<std::int16_t>::max();
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 
+// Samples of a segment searched here, and of a row summed here, rather
+// than by the row kernels: for so few, the call and its setup cost more
+// than the loop.
+constexpr std::size_t kShortRun = 16;
+constexpr std::int64_t kShortRow = 64;
+
 double value_of(std::int32_t raw, const Channel& ch) noexcept {
     return ch.gain *
            (static_cast<double>(raw) - static_cast<double>(ch.baseline));
@@ -134,12 +140,14 @@ struct Extremes {
 // baseline.
 class Row {
 public:
-    // `spans` is scratch memory for what the row keeps of each segment.
-    Row(const std::vector<Segment>& segs, const Channel& ch, std::int64_t a,
-        std::int64_t b, std::vector<RawRange>& spans, const RowKernels& kern)
+    // `spans` is scratch memory for what the row keeps of each segment;
+    // `stored` counts the samples of the segments.
+    Row(const std::vector<Segment>& segs, std::int64_t stored,
+        const Channel& ch, std::int64_t a, std::int64_t b,
+        std::vector<RawRange>& spans, const RowKernels& kern)
         : segs_(segs), spans_(spans), kern_(kern), baseline_(ch.baseline),
           a_(a), b_(b) {
-        summarise();
+        summarise(stored);
     }
 
     // The raw value at `pos`, a position of the row.
@@ -182,8 +190,16 @@ public:
             }
             const auto off = static_cast<std::size_t>(s0 - s.start);
             const auto n = static_cast<std::size_t>(s1 - s0);
-            const std::size_t k =
-                kern_.find(s.raw + off * 2, n, range.lo, range.hi);
+            const unsigned char* raw = s.raw + off * 2;
+            std::size_t k = 0;
+            if (n <= kShortRun) {
+                const LeSamples v{raw};
+                while (k < n && !range.contains(v[k])) {
+                    ++k;
+                }
+            } else {
+                k = kern_.find(raw, n, range.lo, range.hi);
+            }
             if (k < n) {
                 return s0 + static_cast<std::int64_t>(k);
             }
@@ -225,10 +241,14 @@ public:
 private:
     // Fills x_, and spans_ with the raw extremes of each segment's part in
     // the window (empty for none).
-    void summarise() {
+    void summarise(std::int64_t stored) {
         spans_.resize(segs_.size());
         const detail::RowStats st =
-            kern_.row(segs_.data(), segs_.size(), a_, b_, spans_.data());
+            stored < kShortRow
+                ? detail::portable_row(segs_.data(), segs_.size(), a_, b_,
+                                       spans_.data())
+                : kern_.row(segs_.data(), segs_.size(), a_, b_,
+                            spans_.data());
         x_.covered = st.covered;
         x_.max = st.max;
         x_.min = st.min;
@@ -274,11 +294,13 @@ public:
     void add(const Span& span, const unsigned char* raw, bool keep) {
         ++pulses_;
         if (keep && span.length > 0) {
+            stored_ += span.length;
             segs_.push_back({span.start, span.length, raw});
         }
     }
     void clear() {
         pulses_ = 0;
+        stored_ = 0;
         segs_.clear();
     }
 
@@ -293,6 +315,7 @@ private:
                  std::vector<Segment>& runs) const;
 
     std::int32_t pulses_ = 0;
+    std::int64_t stored_ = 0;  // samples of segs_
     std::vector<Segment> segs_;
 };
 
@@ -386,7 +409,7 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
         resolve(scratch.bytes, scratch.runs);
         segs = &scratch.runs;
     }
-    const Row row(*segs, ch, a, b, scratch.spans, kern);
+    const Row row(*segs, stored_, ch, a, b, scratch.spans, kern);
     Extremes x = row.extremes();
     if (x.covered < b - a) {
         x.max = std::max(x.max, ch.baseline);

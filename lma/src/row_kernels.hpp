@@ -6,8 +6,9 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
-#include <vector>
+#include <limits>
 
 #include "record.hpp"
 
@@ -52,6 +53,72 @@ struct RowKernels {
     std::size_t (*find)(const unsigned char* raw, std::size_t n,
                         std::int32_t lo, std::int32_t hi) noexcept;
 };
+
+constexpr std::int32_t kRawMin = std::numeric_limits<std::int16_t>::min();
+constexpr std::int32_t kRawMax = std::numeric_limits<std::int16_t>::max();
+
+// Samples summed in one int32: any part of 65536 of them sums to within
+// [-2**31, 2**31 - 65536], in whatever order it is added.
+constexpr std::size_t kSumPart = std::size_t{1} << 16;
+
+struct SampleStats {
+    std::int32_t min;
+    std::int32_t max;
+    std::int64_t sum;
+};
+
+inline SampleStats sample_stats(const unsigned char* bytes,
+                                std::size_t n) noexcept {
+    const LeSamples raw{bytes};
+    std::int32_t mx = kRawMin, mn = kRawMax;
+    std::int64_t sum = 0;
+    // In parts whose sums fit in 32 bits, each a loop apart from the rest
+    // so that it vectorises.
+    for (std::size_t k0 = 0; k0 < n; k0 += kSumPart) {
+        const std::size_t k1 = std::min(n, k0 + kSumPart);
+        std::int16_t hi = std::numeric_limits<std::int16_t>::min();
+        std::int16_t lo = std::numeric_limits<std::int16_t>::max();
+        std::int32_t part = 0;
+        for (std::size_t k = k0; k < k1; ++k) {
+            const std::int16_t v = raw[k];
+            hi = std::max(hi, v);
+            lo = std::min(lo, v);
+            part += v;
+        }
+        mx = std::max<std::int32_t>(mx, hi);
+        mn = std::min<std::int32_t>(mn, lo);
+        sum += part;
+    }
+    return {mn, mx, sum};
+}
+
+// RowKernels::row in plain C++.
+inline RowStats portable_row(const Segment* segs, std::size_t nsegs,
+                             std::int64_t a, std::int64_t b,
+                             RawRange* spans) noexcept {
+    RowStats x{0, 0, kRawMax, kRawMin};
+    for (std::size_t i = 0; i < nsegs; ++i) {
+        const Segment& s = segs[i];
+        const std::int64_t s0 = std::max(s.start, a);
+        const std::int64_t s1 = std::min(s.end(), b);
+        if (s0 >= b) {
+            break;
+        }
+        if (s1 <= s0) {
+            spans[i] = RawRange{};
+            continue;
+        }
+        const auto off = static_cast<std::size_t>(s0 - s.start);
+        const SampleStats st =
+            sample_stats(s.raw + off * 2, static_cast<std::size_t>(s1 - s0));
+        spans[i] = {st.min, st.max};
+        x.max = std::max(x.max, st.max);
+        x.min = std::min(x.min, st.min);
+        x.sum += st.sum;
+        x.covered += s1 - s0;
+    }
+    return x;
+}
 
 // Plain C++, for any processor.
 RowKernels portable_row_kernels() noexcept;
