@@ -9,6 +9,7 @@
 
 #include "range_walk.hpp"
 #include "record.hpp"
+#include "row_kernels.hpp"
 
 // The quantities are found on the raw int16 samples. Calibration,
 // gain * (raw - baseline), is monotone in the raw value (the difference is
@@ -29,6 +30,9 @@ using detail::bad_arguments;
 using detail::for_records;
 using detail::LeSamples;
 using detail::range_ok;
+using detail::RawRange;
+using detail::RowKernels;
+using detail::Segment;
 using detail::select_rows;
 using detail::WalkerBase;
 
@@ -36,62 +40,11 @@ constexpr std::int32_t kRawMin = std::numeric_limits<std::int16_t>::min();
 constexpr std::int32_t kRawMax = std::numeric_limits<std::int16_t>::max();
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 
-// Raw values [lo, hi]; empty when lo > hi.
-struct RawRange {
-    std::int32_t lo = 1;
-    std::int32_t hi = 0;
-    bool contains(std::int32_t r) const noexcept { return lo <= r && r <= hi; }
-};
-
-// Samples summed in one int32: 65536 of them reach at most 2**31 - 65536.
-constexpr std::size_t kSumPart = std::size_t{1} << 16;
-
-// The index of the first of `n` little-endian samples in `range`, or `n`.
-// Blocks are tested whole first, a test that vectorises: most samples are
-// passed over.
-std::size_t find_in(const unsigned char* bytes, std::size_t n,
-                    const RawRange& range) {
-    if (range.lo > range.hi) {
-        return n;
-    }
-    const LeSamples raw{bytes};
-    const std::int32_t lo = range.lo;
-    const auto width = static_cast<std::uint32_t>(range.hi - range.lo);
-    auto in = [&](std::size_t k) {
-        return static_cast<std::uint32_t>(raw[k] - lo) <= width;
-    };
-    constexpr std::size_t kBlock = 16;
-    std::size_t k = 0;
-    // Short runs, the usual pulse, are cheaper tested one by one.
-    for (; n >= 4 * kBlock && k + kBlock <= n; k += kBlock) {
-        bool any = false;
-        for (std::size_t j = 0; j < kBlock; ++j) {
-            any |= in(k + j);
-        }
-        if (any) {
-            break;
-        }
-    }
-    for (; k < n; ++k) {
-        if (in(k)) {
-            return k;
-        }
-    }
-    return n;
-}
-
-// A run of covered samples [start, start + length) of a row, and its
-// little-endian raw values.
-struct Segment {
-    std::int64_t start;
-    std::int64_t length;
-    const unsigned char* raw;
-
-    std::int64_t end() const noexcept { return start + length; }
-    std::int32_t at(std::int64_t pos) const noexcept {
-        return LeSamples{raw}[static_cast<std::size_t>(pos - start)];
-    }
-};
+// Samples of a segment searched here, and of a row summed here, rather
+// than by the row kernels: for so few, the call and its setup cost more
+// than the loop.
+constexpr std::size_t kShortRun = 16;
+constexpr std::int64_t kShortRow = 64;
 
 double value_of(std::int32_t raw, const Channel& ch) noexcept {
     return ch.gain *
@@ -140,6 +93,9 @@ struct ChannelRule {
     // value is normal or zero, so each calibration's rounding is relative.
     bool raw_sum = false;
     RawRange crossing;  // raw values whose y reaches the threshold
+    // A quantity other than the count of pulses is asked for: the row's
+    // samples are read.
+    bool row = true;
 
     ChannelRule(const Channel& c, const FeatureSettings& set,
                 bool crossing_wanted)
@@ -184,11 +140,14 @@ struct Extremes {
 // baseline.
 class Row {
 public:
-    // `spans` is scratch memory for what the row keeps of each segment.
-    Row(const std::vector<Segment>& segs, const Channel& ch, std::int64_t a,
-        std::int64_t b, std::vector<RawRange>& spans)
-        : segs_(segs), spans_(spans), baseline_(ch.baseline), a_(a), b_(b) {
-        summarise();
+    // `spans` is scratch memory for what the row keeps of each segment;
+    // `stored` counts the samples of the segments.
+    Row(const std::vector<Segment>& segs, std::int64_t stored,
+        const Channel& ch, std::int64_t a, std::int64_t b,
+        std::vector<RawRange>& spans, const RowKernels& kern)
+        : segs_(segs), spans_(spans), kern_(kern), baseline_(ch.baseline),
+          a_(a), b_(b) {
+        summarise(stored);
     }
 
     // The raw value at `pos`, a position of the row.
@@ -231,7 +190,16 @@ public:
             }
             const auto off = static_cast<std::size_t>(s0 - s.start);
             const auto n = static_cast<std::size_t>(s1 - s0);
-            const std::size_t k = find_in(s.raw + off * 2, n, range);
+            const unsigned char* raw = s.raw + off * 2;
+            std::size_t k = 0;
+            if (n <= kShortRun) {
+                const LeSamples v{raw};
+                while (k < n && !range.contains(v[k])) {
+                    ++k;
+                }
+            } else {
+                k = kern_.find(raw, n, range.lo, range.hi);
+            }
             if (k < n) {
                 return s0 + static_cast<std::int64_t>(k);
             }
@@ -273,51 +241,19 @@ public:
 private:
     // Fills x_, and spans_ with the raw extremes of each segment's part in
     // the window (empty for none).
-    void summarise() {
-        Extremes& x = x_;
-        std::int32_t mx = kRawMin, mn = kRawMax;
-        std::int64_t sum = 0;
+    void summarise(std::int64_t stored) {
         spans_.resize(segs_.size());
-        for (std::size_t i = 0; i < segs_.size(); ++i) {
-            const Segment& s = segs_[i];
-            const std::int64_t s0 = std::max(s.start, a_);
-            const std::int64_t s1 = std::min(s.end(), b_);
-            if (s0 >= b_) {
-                break;  // first_in stops here too
-            }
-            if (s1 <= s0) {
-                spans_[i] = RawRange{};
-                continue;
-            }
-            std::int32_t seg_max = kRawMin, seg_min = kRawMax;
-            const LeSamples raw{s.raw};
-            const auto off = static_cast<std::size_t>(s0 - s.start);
-            const auto n = static_cast<std::size_t>(s1 - s0);
-            // In parts whose sums fit in 32 bits, each a loop apart from
-            // the rest so that it vectorises.
-            for (std::size_t k0 = 0; k0 < n; k0 += kSumPart) {
-                const std::size_t k1 = std::min(n, k0 + kSumPart);
-                std::int16_t hi = std::numeric_limits<std::int16_t>::min();
-                std::int16_t lo = std::numeric_limits<std::int16_t>::max();
-                std::int32_t part = 0;
-                for (std::size_t k = off + k0; k < off + k1; ++k) {
-                    const std::int16_t v = raw[k];
-                    hi = std::max(hi, v);
-                    lo = std::min(lo, v);
-                    part += v;
-                }
-                seg_max = std::max<std::int32_t>(seg_max, hi);
-                seg_min = std::min<std::int32_t>(seg_min, lo);
-                sum += part;
-            }
-            spans_[i] = {seg_min, seg_max};
-            mx = std::max(mx, seg_max);
-            mn = std::min(mn, seg_min);
-            x.covered += s1 - s0;
-        }
-        x.max = mx;
-        x.min = mn;
-        x.raw_sum = sum - x.covered * static_cast<std::int64_t>(baseline_);
+        const detail::RowStats st =
+            stored < kShortRow
+                ? detail::portable_row(segs_.data(), segs_.size(), a_, b_,
+                                       spans_.data())
+                : kern_.row(segs_.data(), segs_.size(), a_, b_,
+                            spans_.data());
+        x_.covered = st.covered;
+        x_.max = st.max;
+        x_.min = st.min;
+        x_.raw_sum =
+            st.sum - st.covered * static_cast<std::int64_t>(baseline_);
     }
 
 public:
@@ -338,6 +274,7 @@ public:
 private:
     const std::vector<Segment>& segs_;
     std::vector<RawRange>& spans_;
+    const RowKernels& kern_;
     std::int32_t baseline_;
     std::int64_t a_, b_;
     Extremes x_;
@@ -354,21 +291,23 @@ struct RowScratch {
 // One channel of one record: its pulses, then the row they make.
 class RowFeatures {
 public:
-    void add(const Span& span, const unsigned char* raw) {
+    void add(const Span& span, const unsigned char* raw, bool keep) {
         ++pulses_;
-        if (span.length > 0) {
+        if (keep && span.length > 0) {
+            stored_ += span.length;
             segs_.push_back({span.start, span.length, raw});
         }
     }
     void clear() {
         pulses_ = 0;
+        stored_ = 0;
         segs_.clear();
     }
 
     // Writes the quantities for record e (relative) at column `col`.
     void compute(const ChannelRule& rule, const FeatureSettings& set,
                  const FeatureOut& out, std::size_t e, std::size_t col,
-                 RowScratch& scratch);
+                 RowScratch& scratch, const RowKernels& kern);
 
 private:
     bool in_order() const noexcept;
@@ -376,6 +315,7 @@ private:
                  std::vector<Segment>& runs) const;
 
     std::int32_t pulses_ = 0;
+    std::int64_t stored_ = 0;  // samples of segs_
     std::vector<Segment> segs_;
 };
 
@@ -441,7 +381,8 @@ bool wanted(const FeatureOut& out, Quantity q) {
 
 void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
                           const FeatureOut& out, std::size_t e,
-                          std::size_t col, RowScratch& scratch) {
+                          std::size_t col, RowScratch& scratch,
+                          const RowKernels& kern) {
     const Channel& ch = *rule.ch;
     const std::int64_t a = set.first, b = set.stop;
     auto put_d = [&](Quantity q, double v) { put<double>(out, q, e, col, v); };
@@ -449,6 +390,9 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
         put<std::int32_t>(out, q, e, col, static_cast<std::int32_t>(v));
     };
     put_i(Quantity::pulses, pulses_);
+    if (!rule.row) {
+        return;
+    }
     if (b == a) {
         for (Quantity q : {Quantity::maximum, Quantity::minimum,
                            Quantity::crossing, Quantity::cfd}) {
@@ -465,7 +409,7 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
         resolve(scratch.bytes, scratch.runs);
         segs = &scratch.runs;
     }
-    const Row row(*segs, ch, a, b, scratch.spans);
+    const Row row(*segs, stored_, ch, a, b, scratch.spans, kern);
     Extremes x = row.extremes();
     if (x.covered < b - a) {
         x.max = std::max(x.max, ch.baseline);
@@ -541,9 +485,16 @@ public:
         : set_(set), out_(out), slot_(slot), first_(first),
           rows_(out.nrows) {
         const bool crossing = wanted(out, Quantity::crossing);
+        for (std::size_t q = 0; q < kQuantities; ++q) {
+            if (static_cast<Quantity>(q) != Quantity::pulses &&
+                out.data[q] != nullptr) {
+                row_ = true;
+            }
+        }
         rules_.reserve(out.nrows);
         for (std::size_t k = 0; k < out.nrows; ++k) {
             rules_.emplace_back(h.channel_info[out.rows[k]], set, crossing);
+            rules_.back().row = row_;
         }
     }
 
@@ -551,7 +502,7 @@ public:
                  const Span& span) {
         const int k = slot_[row];
         if (k >= 0) {
-            rows_[static_cast<std::size_t>(k)].add(span, raw);
+            rows_[static_cast<std::size_t>(k)].add(span, raw, row_);
         }
         return ok();
     }
@@ -559,7 +510,8 @@ public:
     Status record(std::size_t r, const detail::RecordHead& head) {
         const std::size_t e = r - first_;
         for (std::size_t k = 0; k < rows_.size(); ++k) {
-            rows_[k].compute(rules_[k], set_, out_, e, k, scratch_);
+            rows_[k].compute(rules_[k], set_, out_, e, k, scratch_,
+                             kernels_);
             rows_[k].clear();
         }
         if (out_.tags != nullptr) {
@@ -579,6 +531,8 @@ private:
     std::vector<RowFeatures> rows_;
     std::vector<ChannelRule> rules_;
     RowScratch scratch_;
+    const RowKernels kernels_ = detail::row_kernels();
+    bool row_ = false;  // see ChannelRule::row
 };
 
 bool settings_ok(const Header& h, const FeatureSettings& set,

@@ -31,6 +31,12 @@ public:
 
     std::size_t get(std::int64_t pos, std::size_t n, unsigned char* dst) {
         const std::int64_t have = limit_ - pos;
+        // The usual case apart: a copy of a length known where the walk
+        // inlines this is a load, not a call.
+        if (have >= static_cast<std::int64_t>(n)) {
+            std::memcpy(dst, bytes_ + (pos - base_), n);
+            return n;
+        }
         if (have <= 0) {
             return 0;
         }

@@ -18,6 +18,7 @@
 #include "lma/scan.hpp"
 #include "lma_files.hpp"
 #include "record.hpp"
+#include "row_kernels.hpp"
 #include "runs.hpp"
 
 namespace {
@@ -295,6 +296,127 @@ void test_scan_long_files() {
         CHECK(test::same(stop.status, ref.end) &&
               index.size() == ref.offsets.size());
     }
+}
+
+// The row loops give what one pass over the samples gives, for either
+// width of register: rows of segments of every length around the vector
+// widths, at odd addresses, in windows that cut them; sums past 65536
+// extreme samples in one segment and across many; interval bounds beyond
+// the int16 range.
+void test_row_kernels() {
+    using lma::detail::RawRange;
+    using lma::detail::Segment;
+    std::mt19937 rng(5);
+    std::vector<lma::detail::RowKernels> kernels{
+        lma::detail::portable_row_kernels()};
+    if (lma::detail::wide_row_kernels().row != nullptr) {
+        kernels.push_back(lma::detail::wide_row_kernels());
+    }
+    std::vector<unsigned char> raw(2 * 4000 + 1);
+    for (unsigned char& c : raw) {
+        c = static_cast<unsigned char>(rng());
+    }
+    const std::int32_t bounds[][2] = {
+        {INT32_MIN, INT32_MAX}, {-70000, 70000}, {-32768, -32768},
+        {32767, 32767}, {32768, 40000}, {-40000, -32769}, {5, 4}, {0, 0},
+        {-100, 100}, {1000, 32767}};
+    bool ok = true;
+    for (int trial = 0; trial < 3000; ++trial) {
+        // Segments at odd or even addresses, with gaps, and a window.
+        std::vector<Segment> segs;
+        std::int64_t pos = static_cast<std::int64_t>(rng() % 5);
+        const unsigned char* at = raw.data() + rng() % 2;
+        for (std::size_t k = rng() % 6; k > 0; --k) {
+            const auto len = static_cast<std::int64_t>(1 + rng() % 70);
+            segs.push_back({pos, len, at});
+            at += 2 * len;
+            pos += len + static_cast<std::int64_t>(rng() % 3);
+        }
+        const auto a = static_cast<std::int64_t>(rng() % (pos + 1));
+        const auto b = a + static_cast<std::int64_t>(rng() % (pos - a + 2));
+        lma::detail::RowStats want{0, 0, 32767, -32768};
+        std::vector<RawRange> spans_want(segs.size());
+        bool before_b = true;
+        for (std::size_t i = 0; i < segs.size() && before_b; ++i) {
+            const Segment& s = segs[i];
+            before_b = std::max(s.start, a) < b;
+            for (std::int64_t p = std::max(s.start, a);
+                 before_b && p < std::min(s.end(), b); ++p) {
+                RawRange& r = spans_want[i];
+                r = r.lo > r.hi ? RawRange{s.at(p), s.at(p)}
+                                : RawRange{std::min(r.lo, s.at(p)),
+                                           std::max(r.hi, s.at(p))};
+                want.min = std::min(want.min, s.at(p));
+                want.max = std::max(want.max, s.at(p));
+                want.sum += s.at(p);
+                ++want.covered;
+            }
+        }
+        for (const auto& kern : kernels) {
+            std::vector<RawRange> spans(segs.size());
+            const lma::detail::RowStats got =
+                kern.row(segs.data(), segs.size(), a, b, spans.data());
+            ok = ok && got.min == want.min && got.max == want.max &&
+                 got.sum == want.sum && got.covered == want.covered;
+            for (std::size_t i = 0; i < segs.size(); ++i) {
+                if (std::max(segs[i].start, a) >= b) {
+                    break;
+                }
+                ok = ok && spans[i].lo == spans_want[i].lo &&
+                     spans[i].hi == spans_want[i].hi;
+            }
+            if (segs.empty()) {
+                continue;
+            }
+            // Each sample as an interval of its own, and the bounds above.
+            const Segment& s = segs.back();
+            const auto n = static_cast<std::size_t>(s.length);
+            for (std::int64_t k = 0; k < s.length; k += 5) {
+                std::int64_t first = 0;
+                while (s.at(s.start + first) != s.at(s.start + k)) {
+                    ++first;
+                }
+                ok = ok && kern.find(s.raw, n, s.at(s.start + k),
+                                     s.at(s.start + k)) ==
+                               static_cast<std::size_t>(first);
+            }
+            for (const auto& r : bounds) {
+                std::size_t first = 0;
+                while (first < n && !(r[0] <= s.at(s.start + first) &&
+                                      s.at(s.start + first) <= r[1])) {
+                    ++first;
+                }
+                ok = ok && kern.find(s.raw, n, r[0], r[1]) == first;
+            }
+        }
+    }
+    for (const std::int16_t v : {std::int16_t{-32768}, std::int16_t{32767}}) {
+        const std::size_t n = 3 * 65536 + 40;
+        std::vector<unsigned char> same(2 * n);
+        for (std::size_t k = 0; k < n; ++k) {
+            std::memcpy(same.data() + 2 * k, &v, 2);
+        }
+        std::vector<Segment> one{{0, static_cast<std::int64_t>(n),
+                                  same.data()}};
+        std::vector<Segment> many;
+        for (std::size_t k = 0; k + 48 <= n; k += 48) {
+            many.push_back({static_cast<std::int64_t>(k), 48,
+                            same.data() + 2 * k});
+        }
+        std::vector<RawRange> spans(many.size());
+        for (const auto& kern : kernels) {
+            for (const auto* segs : {&one, &many}) {
+                const lma::detail::RowStats got =
+                    kern.row(segs->data(), segs->size(), 0,
+                             static_cast<std::int64_t>(n), spans.data());
+                ok = ok && got.min == v && got.max == v &&
+                     got.sum == static_cast<std::int64_t>(v) * got.covered;
+            }
+            ok = ok && kern.find(same.data(), n, -70000, v - 1) == n &&
+                 kern.find(same.data(), n, v, 70000) == 0;
+        }
+    }
+    CHECK(ok);
 }
 
 // A range whose output is far larger than cache takes the streaming
@@ -873,6 +995,7 @@ int main() {
     test_bytes_in_memory();
     test_scan_long_files();
     test_runs();
+    test_row_kernels();
     test_large_range();
     test_rows_without_samples();
     test_horpos();
