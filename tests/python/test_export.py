@@ -78,8 +78,9 @@ def test_round_trip(capsys, tmp_path, monkeypatch, suffix, dtype):
     out = tmp_path / f"out{suffix}"
     # Chunks of two events, batches of two chunks: the events written
     # cross chunks and batches, and end within a chunk.
-    event = len(CHANNELS) * NSAMPLES * np.dtype(export.DTYPES[dtype]).itemsize
-    monkeypatch.setattr(export.plan, "CHUNK_BYTES", 2 * event)
+    trace = NSAMPLES * np.dtype(export.DTYPES[dtype]).itemsize
+    event = len(CHANNELS) * trace
+    monkeypatch.setattr(export.plan, "CHUNK_BYTES", 2 * trace)
     monkeypatch.setitem(export.plan.COPIES, suffix, 2**23 // (4 * event))
     status, _, err = convert(capsys, name, out, "--dtype", dtype,
                              "--start", 2, "--memory-limit", "8M")
