@@ -15,8 +15,10 @@ samples, 8 pulses of 32 random samples per channel; 20 000 events make
 (`kelvane.export`), side by side with what it did before: the xarray
 dataset of the file written by `to_zarr` / `to_netcdf` in chunks of 16 MB.
 Rates are MB of .lma input per second, without the command's start-up;
-the floor is decoding alone. State the build type and machine next to the
-figures.
+the floor is decoding alone; CPU s counts every thread's time, so that
+CPU s above wall s shows the threads working side by side, and wall s
+well above CPU s a machine busy with other work. State the build type
+and machine next to the figures.
 """
 
 import contextlib
@@ -69,6 +71,26 @@ def timed(work):
     return time.perf_counter() - start
 
 
+def timed_cpu(work):
+    """Seconds of wall time and of CPU time over all the threads."""
+    start, cpu = time.perf_counter(), time.process_time()
+    work()
+    return time.perf_counter() - start, time.process_time() - cpu
+
+
+def machine():
+    """The processor, its cores and how busy the machine was."""
+    model = "unknown processor"
+    with contextlib.suppress(OSError):
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    return f"{model}, {os.cpu_count()} cores, load average {load:.1f}"
+
+
 def decode_only(name, dtype):
     with kelvane.LmaFile(name) as f:
         step = 4096
@@ -114,8 +136,9 @@ def exports(folder, n):
     size = write_random_run(name, n)
     print(f"\n{n} distinct events, {size / 1e6:.1f} MB, 4 channels x 1024 "
           f"samples, 8 pulses of 32 samples per channel")
+    print(machine())
     print(f"{'':<26}{'MB/s':>8}{'x before':>10}{'x floor':>9}"
-          f"{'size / .lma':>13}")
+          f"{'size / .lma':>13}{'CPU s':>7}{'wall s':>8}")
     for suffix, dtype in [(".zarr", "raw"), (".zarr", "float32"),
                           (".zarr", "float64"), (".nc", "raw"),
                           (".nc", "float32"), (".nc", "float64")]:
@@ -124,14 +147,14 @@ def exports(folder, n):
         for how, write in [("before", through_xarray),
                            ("after", through_export)]:
             out = os.path.join(folder, f"{how}-{dtype}{suffix}")
-            seconds = timed(lambda: write(name, out, dtype))
-            rows.append((how, seconds, size_of(out) / size))
+            seconds, cpu = timed_cpu(lambda: write(name, out, dtype))
+            rows.append((how, seconds, cpu, size_of(out) / size))
         before = rows[0][1]
-        for how, seconds, ratio in rows:
+        for how, seconds, cpu, ratio in rows:
             label = f"{suffix} {dtype} {how}"
             print(f"{label:<26}{size / seconds / 1e6:>8.1f}"
                   f"{before / seconds:>10.2f}{floor / seconds:>9.2f}"
-                  f"{ratio:>13.2f}")
+                  f"{ratio:>13.2f}{cpu:>7.2f}{seconds:>8.2f}")
 
 
 def main():
