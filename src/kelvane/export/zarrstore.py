@@ -1,19 +1,21 @@
 """Zarr stores, in the format the installed Zarr writes by default (the
 second with Zarr 2, the third with Zarr 3), each chunk compressed whole
 with zstd: named here, since the default codec differs between the two.
-Integers at level 1, which makes them as small as level 3 does at twice
-the speed; calibrated traces at level 3, which makes float32 traces a
-tenth smaller than levels 1 and 2 (float64 traces a quarter) and keeps
-them within one and a half times the input. Not through Blosc, whose
-small blocks each start the compressor anew: on traces it is two to
-three times slower, and its blocks hide the repeats that make calibrated
-traces small (float64 traces come out half as large again).
+At level 1, except float64 traces: for int16 samples it makes chunks as
+small as level 3 does, at twice the speed; float32 traces come out a
+tenth larger (about one and a half times the input on random pulses) at
+two and a half times the speed; float64 traces take as long at any
+level up to 3, where they come out a quarter smaller than at level 1.
+Not through Blosc, whose small blocks each start the compressor anew: on
+traces it is two to three times slower, and its blocks hide the repeats
+that make calibrated traces small (float64 traces come out half as large
+again).
 
 The chunks are compressed here, several at a time (zstd releases the
 interpreter lock), and stored as the encoded bytes the array's codecs
-declare, so that Zarr reads them as its own: through Zarr's own writing,
-each chunk goes through its codec pipeline one after another and is
-copied on the way, at a third of the speed."""
+declare, so that Zarr reads them as its own. Zarr's own writing sends
+each chunk through its codec pipeline one after another, copying it on
+the way: several times slower."""
 
 from __future__ import annotations
 
@@ -34,7 +36,7 @@ ZARR3 = int(zarr.__version__.split(".")[0]) >= 3
 
 
 def level(dtype: np.dtype) -> int:
-    return 1 if dtype.kind in "iu" else 3
+    return 3 if dtype.itemsize >= 8 else 1
 
 
 def compressor(compress: bool, dtype: np.dtype) -> Any:
