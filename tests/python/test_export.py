@@ -354,8 +354,14 @@ def test_zarr_arrays_with_other_codecs_are_left_to_zarr(tmp_path):
         other = group.create_dataset("other", shape=shape, dtype="i2",
                                      chunks=chunks,
                                      filters=[Delta(dtype="i2")])
-    # Encoded without the filter, the bytes would read back as others.
+    # Encoded without the filter, the bytes would read back as others;
+    # chunks split across samples would each take a part of a row.
+    split = group.create_dataset("split", shape=shape, dtype="i2",
+                                 chunks=(2, 2)) if not zarrstore.ZARR3 \
+        else group.create_array("split", shape=shape, dtype="i2",
+                                chunks=(2, 2), fill_value=0)
     assert zarrstore.Chunks.of(other) is None
+    assert zarrstore.Chunks.of(split) is None
     values = np.arange(20, dtype="i2").reshape(shape) * 7 - 50
     writer = zarrstore.Chunks.of(plain)
     for row in (0, 2, 4):

@@ -64,6 +64,9 @@ class Chunks:
 
     @classmethod
     def of(cls, array: Any) -> Optional["Chunks"]:
+        # One chunk across all but the first dimension.
+        if any(c < n for c, n in zip(array.chunks[1:], array.shape[1:])):
+            return None
         if ZARR3:
             from zarr.codecs import BytesCodec, ZstdCodec
             metadata = array.metadata
@@ -95,10 +98,11 @@ class Chunks:
     def put(self, row: int, block: np.ndarray) -> None:
         """Stores the rows `block` from `row` on: the start of a chunk,
         and its end or the array's (the chunk is then padded with
-        zeros)."""
-        if len(block) < self.rows:
-            full = np.zeros((self.rows,) + block.shape[1:], self.dtype)
-            full[:len(block)] = block
+        zeros, as it is across rows of no samples)."""
+        shape = tuple(self.array.chunks)
+        if block.shape != shape:
+            full = np.zeros(shape, self.dtype)
+            full[tuple(slice(0, n) for n in block.shape)] = block
             block = full
         data = self.encode(np.ascontiguousarray(block, self.dtype))
         coords = (row // self.rows,) + (0,) * (block.ndim - 1)
