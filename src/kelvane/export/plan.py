@@ -8,8 +8,11 @@ from typing import NamedTuple
 import numpy as np
 
 # The default memory limit, and the size of an output chunk: events go
-# into chunks of about this many bytes over all channels (at least one
-# event per chunk).
+# into chunks of about this many bytes of each channel's traces (at least
+# one event per chunk; fewer under a memory limit too small for a batch
+# of such chunks). Each chunk is a file of a Zarr store, or a call into
+# HDF5: smaller chunks cost more in creating files and starting the
+# compressor than in compressing.
 DEFAULT_MEMORY_LIMIT = 256 * 2**20
 CHUNK_BYTES = 4 * 2**20
 # Per event, what stays in memory for the whole export: the file's record
@@ -18,10 +21,9 @@ CHUNK_BYTES = 4 * 2**20
 BYTES_PER_EVENT = 20
 # Copies of a decoded batch that writing takes at most, by format: the
 # batch itself, for Zarr and netCDF the next one decoded meanwhile,
-# compressed chunks and the writers' own buffers (Zarr's codec pipeline
-# copies each chunk more than once on its way to disk). The limit is
-# shared between them.
-COPIES = {".npz": 3, ".zarr": 7, ".nc": 5}
+# compressed chunks and the writers' own buffers. The limit is shared
+# between them.
+COPIES = {".npz": 3, ".zarr": 5, ".nc": 5}
 
 
 class Plan(NamedTuple):
@@ -41,8 +43,10 @@ class Plan(NamedTuple):
 
 def make_plan(nchannels: int, nsamples: int, dtype: np.dtype,
          memory_limit: int, suffix: str) -> Plan:
+    trace_bytes = max(max(nsamples, 0) * dtype.itemsize, 1)
     event_bytes = max(nchannels * max(nsamples, 0) * dtype.itemsize, 1)
-    chunk = max(1, CHUNK_BYTES // event_bytes)
     copies = COPIES[suffix]
+    chunk = max(1, min(CHUNK_BYTES // trace_bytes,
+                       memory_limit // copies // event_bytes))
     chunks = memory_limit // copies // (chunk * event_bytes)
     return Plan(event_bytes, chunk, max(1, chunks) * chunk, copies)
