@@ -306,10 +306,11 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
     std::int64_t last_length = 0;
     // Set while records are found to be of one size: kLanes of them are
     // then walked at once. Where that fails (a record of another shape, or
-    // one reaching past the block) it is tried again only a few records
-    // on, so that records it does not suit pay little for it.
+    // one reaching past the block) it is tried again some records on,
+    // twice as many after each failure in a row, so that files it does
+    // not suit pay next to nothing for it.
     bool uniform = false;
-    std::int64_t lanes_from = 0;
+    std::int64_t lanes_from = 0, lanes_wait = 16;
     auto add = [&](std::int64_t end) {
         try {
             index.offsets.push_back(stop.offset);
@@ -347,7 +348,10 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
                 }
             }
             if (!uniform) {
-                lanes_from = stop.event + 16;
+                lanes_from = stop.event + lanes_wait;
+                lanes_wait = std::min<std::int64_t>(2 * lanes_wait, 4096);
+            } else {
+                lanes_wait = 16;
             }
             if (stop.offset > starts[0]) {
                 continue;

@@ -374,6 +374,42 @@ void test_scan_one_pulse_records() {
     }
 }
 
+// Records of one size walked together, and among them one of twice the
+// size whose second half, inside its samples, walks as a record: a guess
+// that lands there walks soundly, yet only the record before it says
+// where the next one starts.
+void test_scan_guess_inside_a_record() {
+    test::FileShape shape;
+    shape.channels.assign(1, lma::Channel{0, 0, 0, 1.0});
+    shape.nsamples = 64;
+    auto record = [](Bytes& b, std::int32_t length) {
+        b.put(std::int32_t{5}).put(0.0).put(std::int16_t{1});
+        b.put(std::int32_t{0}).put(length);
+    };
+    for (int before = 8; before < 12; ++before) {
+        Bytes b = test::header_bytes(shape);
+        for (int e = 0; e < 40; ++e) {
+            if (e == before) {
+                // 54 bytes, then samples of which the last 54 are a record.
+                record(b, 43);
+                b.pad(32);
+                record(b, 16);
+                b.pad(32);
+            } else {
+                record(b, 16);
+                b.pad(32);
+            }
+        }
+        MemFile m(b);
+        const Reference ref = test::iterate(m.stream);
+        lma::RecordIndex index;
+        const lma::Stop stop = lma::scan_records(
+            m.file, ref.header, static_cast<std::int64_t>(b.b.size()),
+            index);
+        CHECK(stop.ok() && index.offsets == ref.offsets);
+    }
+}
+
 // A range whose output is far larger than cache takes the streaming
 // stores: its values are the iteration's all the same, whatever the
 // alignment of each pulse.
@@ -894,6 +930,7 @@ int main() {
     test_matches_iteration();
     test_scan_long_files();
     test_scan_one_pulse_records();
+    test_scan_guess_inside_a_record();
     test_runs();
     test_large_range();
     test_rows_without_samples();
