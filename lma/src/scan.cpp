@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "record.hpp"
@@ -172,6 +173,78 @@ std::int64_t quick_ends(const Window& w, std::size_t nchannels,
     return oa + w.start;
 }
 
+// Bytes kept free at the end of the block by the walk below: a count and
+// a pulse info fit in them, so a position at most `have - kSlack` needs
+// no check before the fields at it are read.
+constexpr std::int64_t kSlack = 16;
+static_assert(kSlack >= detail::kCountBytes + detail::kInfoBytes);
+
+// Records walked side by side by lanes_walk: as many chains of loads for
+// the processor to follow at once.
+constexpr std::size_t kLanes = 4;
+
+// The block of one channel at `o` (at most `have - kSlack`), leaving `o`
+// after it. 0 unless it is the common case of many-channel records:
+// one pulse, inside the trace, its samples ending at most at `bound`. The
+// conditions are gathered without a branch; the caller takes one branch
+// for all its lanes.
+inline unsigned lane_step(const Window& w, std::int64_t bound,
+                          std::uint64_t nsamples, std::int64_t& o) noexcept {
+    using namespace detail;
+    const auto count = w.at<std::int16_t>(o);
+    const std::int64_t first = w.at<std::int32_t>(o + kCountBytes);
+    const std::int64_t length = w.at<std::int32_t>(o + kCountBytes + 4);
+    o += kCountBytes + kInfoBytes + kSampleBytes * length;
+    // length in [1, nsamples], first in [0, nsamples - length]: a pulse
+    // fit_pulse surely accepts.
+    return static_cast<unsigned>(
+        (count == 1) & (static_cast<std::uint64_t>(length - 1) < nsamples) &
+        (static_cast<std::uint64_t>(first) <=
+         nsamples - static_cast<std::uint64_t>(length)) &
+        (o <= bound));
+}
+
+// The records at starts[0] and at the guesses starts[1..] walked side by
+// side, channel by channel. True, with each one's end (a file position)
+// in ends[], when every channel of every one of them is lane_step's
+// common case inside the block, kSlack bytes to spare; false at the
+// first that is not, when quick_ends or walk_record must walk the record
+// at starts[0]. A guess is given up at limits[i]: a wrong one costs at
+// most that much.
+bool lanes_walk(const Window& w, std::size_t nchannels,
+                std::int64_t nsamples, const std::int64_t (&starts)[kLanes],
+                const std::int64_t (&limits)[kLanes],
+                std::int64_t (&ends)[kLanes]) noexcept {
+    constexpr std::int64_t kHead = detail::kTagBytes + detail::kHorposBytes;
+    const std::int64_t most = w.have - kSlack;
+    std::int64_t o[kLanes], bound[kLanes];
+    bool fits = nsamples >= 0;
+    for (std::size_t i = 0; i < kLanes; ++i) {
+        o[i] = starts[i] - w.start + kHead;
+        bound[i] = std::min(limits[i] - w.start, most);
+        fits = fits && starts[i] >= w.start && o[i] <= bound[i];
+    }
+    if (!fits) {
+        return false;
+    }
+    const auto ns = static_cast<std::uint64_t>(nsamples);
+    // Written out lane by lane, with constant indices, so that each
+    // lane's position stays in a register: through memory, every step of
+    // its chain would wait for a store as well.
+    auto step = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (lane_step(w, bound[I], ns, o[I]) & ...);
+    };
+    for (std::size_t row = 0; row < nchannels; ++row) {
+        if (!step(std::make_index_sequence<kLanes>{})) {
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < kLanes; ++i) {
+        ends[i] = o[i] + w.start;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool is_record_damage(Errc code) noexcept {
@@ -231,6 +304,13 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
     // Records are often all of one size: the next one is guessed to start
     // as far after this one as the last one did, and walked beside it.
     std::int64_t last_length = 0;
+    // Set while records are found to be of one size: kLanes of them are
+    // then walked at once. Where that fails (a record of another shape, or
+    // one reaching past the block) it is tried again some records on,
+    // twice as many after each failure in a row, so that files it does
+    // not suit pay next to nothing for it.
+    bool uniform = false;
+    std::int64_t lanes_from = 0, lanes_wait = 16;
     auto add = [&](std::int64_t end) {
         try {
             index.offsets.push_back(stop.offset);
@@ -248,6 +328,35 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
     while (stop.offset < src.limit()) {
         std::int64_t end = -1, next_end = -1;
         const std::int64_t guess = stop.offset + last_length;
+        if (quick && uniform && stop.event >= lanes_from) {
+            // Records of one size: kLanes of them at once, each guess
+            // taken only where the record before it ends there.
+            std::int64_t starts[kLanes], limits[kLanes], ends[kLanes];
+            for (std::size_t i = 0; i < kLanes; ++i) {
+                starts[i] = stop.offset +
+                            static_cast<std::int64_t>(i) * last_length;
+                limits[i] = starts[i] + 2 * last_length;
+            }
+            limits[0] = src.limit();
+            uniform = lanes_walk(window(src), nchannels, h.nsamples, starts,
+                                 limits, ends);
+            for (std::size_t i = 0; uniform && i < kLanes; ++i) {
+                if (i > 0 && ends[i - 1] != starts[i]) {
+                    uniform = false;  // walked for nothing: sizes differ
+                } else if (!add(ends[i])) {
+                    return stop;
+                }
+            }
+            if (!uniform) {
+                lanes_from = stop.event + lanes_wait;
+                lanes_wait = std::min<std::int64_t>(2 * lanes_wait, 4096);
+            } else {
+                lanes_wait = 16;
+            }
+            if (stop.offset > starts[0]) {
+                continue;
+            }
+        }
         if (quick) {
             end = quick_ends(window(src), nchannels, h.nsamples, stop.offset,
                              guess, guess + 2 * last_length, next_end);
@@ -272,9 +381,11 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
         if (!add(end)) {
             return stop;
         }
-        if (next_end >= 0 && end == guess && last_length > 0 &&
-            !add(next_end)) {
-            return stop;
+        if (next_end >= 0 && end == guess && last_length > 0) {
+            if (!add(next_end)) {
+                return stop;
+            }
+            uniform = true;
         }
     }
     if (!src.error().ok()) {

@@ -142,6 +142,7 @@ class LmaFile:
         self.nsamples = native.nsamples
         self.sample_interval = native.sample_interval
         self._keys = [f"channel{c}" for c in self._channels]
+        self._all_rows = tuple(range(len(self._keys)))
         self._calibration = types.MappingProxyType(
             {key: Calibration(*values) for key, values
              in zip(self._keys, native.calibration)})
@@ -397,11 +398,15 @@ class LmaFile:
         """
         self._check_open()
         first, last = self._bounds(start, stop)
-        rows = self._rows(channels)
+        if channels is None:
+            # All channels, the usual case: nothing to look up.
+            rows: Tuple[int, ...] = self._all_rows
+            keys = self._keys
+        else:
+            rows = tuple(self._rows(channels))
+            keys = [self._keys[r] for r in rows]
         kind, element = _output(dtype)
         n = last - first
-        keys = self._keys if channels is None else \
-            [self._keys[r] for r in rows]
         tags, horpos, traces = self._outputs(out, keys, element, n)
         # Lists, not generators: a loop of small reads pays for every
         # step here.
@@ -413,7 +418,7 @@ class LmaFile:
             _check_outputs(tags, horpos, traces, element, n, self.nsamples)
             exact = True
         try:
-            done = self._decode(first, last, kind, tuple(rows), tags, horpos,
+            done = self._decode(first, last, kind, rows, tags, horpos,
                                 arrays, exact, out is None)
         except (TypeError, ValueError):
             # If the engine refused an array, the same checks here say
@@ -429,14 +434,16 @@ class LmaFile:
             # alternate rows of one array do: only an exact comparison
             # tells whether they share memory.
             _refuse_overlap(_written(tags, horpos, traces, n))
-            self._decode(first, last, kind, tuple(rows), tags, horpos,
-                         arrays, True)
+            self._decode(first, last, kind, rows, tags, horpos, arrays, True)
         # Outputs of the batch's size come back as they are; longer ones
         # as views of their first rows.
+        if out is None or all([len(a) == n for a in arrays]):
+            traces = dict(zip(keys, arrays))
+        else:
+            traces = dict(zip(keys, [a if len(a) == n else a[:n]
+                                     for a in arrays]))
         return Events(tags if len(tags) == n else tags[:n],
-                      horpos if len(horpos) == n else horpos[:n],
-                      dict(zip(keys, [a if len(a) == n else a[:n]
-                                      for a in arrays])))
+                      horpos if len(horpos) == n else horpos[:n], traces)
 
     def pulses(self, start: int = 0, stop: Optional[int] = None, *,
                channels: ChannelSelection = None) -> Pulses:
@@ -621,9 +628,9 @@ class LmaFile:
         except KeyError:
             missing = next(k for k in keys if k not in mapping)
             raise ValueError(f"out has no array for {missing!r}") from None
-        if not (isinstance(tags, np.ndarray) and
-                isinstance(horpos, np.ndarray) and
-                all([isinstance(a, np.ndarray) for a in traces.values()])):
+        ndarray = np.ndarray
+        if not (isinstance(tags, ndarray) and isinstance(horpos, ndarray) and
+                all([isinstance(a, ndarray) for a in traces.values()])):
             _check_outputs(tags, horpos, traces, element, n, ns)
         return tags, horpos, traces
 

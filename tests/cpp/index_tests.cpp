@@ -417,6 +417,117 @@ void test_row_kernels() {
         }
     }
     CHECK(ok);
+// Many-channel records of one size, one pulse each (which the scan walks
+// four at a time, every field checked against the block), over more than
+// the scan's buffer: sound, cut short anywhere, or with one count, pulse
+// start or length changed in a record walked four at a time or in the
+// last one. The scan finds the iteration's records and its failure.
+void test_scan_one_pulse_records() {
+    test::FileShape shape;
+    shape.channels.assign(16, lma::Channel{0, 0, 7, 0.25});
+    shape.nsamples = 256;
+    Bytes b = test::header_bytes(shape);
+    const std::size_t start = b.b.size(), record = 12 + 16 * 42;
+    const std::size_t events = (std::size_t{3} << 20) / 2 / record;
+    for (std::size_t e = 0; e < events; ++e) {
+        b.put(static_cast<std::int32_t>(e)).put(0.0);
+        for (int c = 0; c < 16; ++c) {
+            b.put(std::int16_t{1}).put(std::int32_t{16 * c});
+            b.put(std::int32_t{16}).pad(32);
+        }
+    }
+    // At record e, channel c: the field `at` bytes into its block, as
+    // int16 (the count) or int32.
+    struct Change {
+        std::size_t e;
+        int c, at;
+        std::int32_t value;
+    };
+    const Change changes[] = {
+        {900, 3, 0, 2},    {901, 15, 0, 0},    {902, 0, 0, -1},
+        {903, 7, 2, -1},   {904, 7, 2, 241},   {905, 7, 2, 240},
+        {906, 9, 6, 0},    {907, 9, 6, -16},   {908, 9, 6, 257},
+        {909, 9, 6, 17},   {910, 15, 6, 0},    {911, 15, 6, -3},
+        {912, 15, 2, -16}, {913, 15, 2, 250},  {events - 1, 15, 6, 1000},
+    };
+    std::mt19937 rng(99);
+    std::vector<Bytes> files{b};
+    for (const Change& c : changes) {
+        Bytes changed = b;
+        const std::size_t at = start + c.e * record + 12 +
+                               static_cast<std::size_t>(c.c) * 42 +
+                               static_cast<std::size_t>(c.at);
+        if (c.at == 0) {
+            const auto v = static_cast<std::int16_t>(c.value);
+            std::memcpy(&changed.b[at], &v, sizeof v);
+        } else {
+            std::memcpy(&changed.b[at], &c.value, sizeof c.value);
+        }
+        files.push_back(changed);
+    }
+    // Cut anywhere, and inside the samples of the last channel of each
+    // of four records in a row, one of them surely walked beside others.
+    for (std::size_t cut = 0; cut < 10; ++cut) {
+        Bytes shorter = b;
+        shorter.b.resize(
+            cut < 6 ? std::uniform_int_distribution<std::size_t>(
+                          start, b.b.size() - 1)(rng)
+                    : start + (1500 + cut) * record - 20);
+        files.push_back(shorter);
+    }
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        MemFile m(files[k]);
+        const Reference ref = test::iterate(m.stream);
+        lma::RecordIndex index;
+        const lma::Stop stop = lma::scan_records(
+            m.file, ref.header, static_cast<std::int64_t>(files[k].b.size()),
+            index);
+        bool ok = test::same(stop.status, ref.end) &&
+                  index.size() == ref.offsets.size();
+        for (std::size_t e = 0; ok && e < index.size(); ++e) {
+            ok = index.offsets[e] == ref.offsets[e];
+        }
+        if (!ok) {
+            std::printf("  one-pulse records, file %zu\n", k);
+        }
+        CHECK(ok);
+    }
+}
+
+// Records of one size walked together, and among them one of twice the
+// size whose second half, inside its samples, walks as a record: a guess
+// that lands there walks soundly, yet only the record before it says
+// where the next one starts.
+void test_scan_guess_inside_a_record() {
+    test::FileShape shape;
+    shape.channels.assign(1, lma::Channel{0, 0, 0, 1.0});
+    shape.nsamples = 64;
+    auto record = [](Bytes& b, std::int32_t length) {
+        b.put(std::int32_t{5}).put(0.0).put(std::int16_t{1});
+        b.put(std::int32_t{0}).put(length);
+    };
+    for (int before = 8; before < 12; ++before) {
+        Bytes b = test::header_bytes(shape);
+        for (int e = 0; e < 40; ++e) {
+            if (e == before) {
+                // 54 bytes, then samples of which the last 54 are a record.
+                record(b, 43);
+                b.pad(32);
+                record(b, 16);
+                b.pad(32);
+            } else {
+                record(b, 16);
+                b.pad(32);
+            }
+        }
+        MemFile m(b);
+        const Reference ref = test::iterate(m.stream);
+        lma::RecordIndex index;
+        const lma::Stop stop = lma::scan_records(
+            m.file, ref.header, static_cast<std::int64_t>(b.b.size()),
+            index);
+        CHECK(stop.ok() && index.offsets == ref.offsets);
+    }
 }
 
 // A range whose output is far larger than cache takes the streaming
@@ -994,6 +1105,8 @@ int main() {
     test_matches_iteration();
     test_bytes_in_memory();
     test_scan_long_files();
+    test_scan_one_pulse_records();
+    test_scan_guess_inside_a_record();
     test_runs();
     test_row_kernels();
     test_large_range();
