@@ -77,7 +77,8 @@ class RangeHandler(BaseHTTPRequestHandler):
         ranged = self.headers.get("Range")
         if ranged:
             first, _, last = ranged.split("=")[1].partition("-")
-            start, stop = int(first), min(len(data), int(last) + 1)
+            start = int(first)
+            stop = min(len(data), int(last) + 1) if last else len(data)
         body = data[start:stop]
         fault = self.served.fault if ranged and not head else None
         if fault == "fail":
@@ -551,7 +552,7 @@ def test_http_sidecar_served_beside_the_file(run, web, tmp_path):
         with kelvane.LmaFile(f"{web.url}/beside.lma") as f:
             # Size, header, sidecar, the last records: a few requests,
             # and little of the file.
-            assert web.count() - before <= 5
+            assert web.count() - before == 4
             assert web.sent() - sent < os.path.getsize(run["damaged"]) // 4
             assert f._native.scan_count == 0
             assert_same(f, local)
