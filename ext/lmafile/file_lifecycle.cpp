@@ -582,11 +582,11 @@ PyMethodDef nativefile_methods[] = {
      "restore_index(state, block=None, base=0): takes back an index from "
      "index_state, without a scan, if the file is unchanged; returns "
      "whether it did."},
-    {"sidecar", nativefile_sidecar, METH_O,
-     "sidecar(etag) -> the index as sidecar bytes."},
-    {"use_sidecar", nativefile_use_sidecar, METH_O,
-     "use_sidecar(data) -> None if the index was taken from sidecar bytes, "
-     "else why not."},
+    {"sidecar", nativefile_sidecar, METH_VARARGS,
+     "sidecar(etag, size=-1) -> the index as sidecar bytes."},
+    {"use_sidecar", nativefile_use_sidecar, METH_VARARGS,
+     "use_sidecar(data, block=None, base=0) -> None if the index was taken "
+     "from sidecar bytes, else why not."},
     {"scan_block", nativefile_scan_block, METH_VARARGS,
      "scan_block(block, base, final) -> (added, end, done)"},
     {"clear_index", nativefile_clear_index, METH_NOARGS,

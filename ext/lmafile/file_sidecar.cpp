@@ -46,13 +46,23 @@ PyObject* raise_making(const lma::Status& st) noexcept {
 
 }  // namespace
 
-// sidecar(etag) -> bytes: the index as a sidecar, with the file as last
-// scanned (size, modification time) and `etag` (empty for local files).
-PyObject* nativefile_sidecar(PyObject* self, PyObject* arg) noexcept {
+// sidecar(etag, size=-1) -> bytes: the index as a sidecar, with the file
+// as last scanned (size, modification time) and `etag` (empty for local
+// files). A file held elsewhere has no stamp of its own: the caller gives
+// the size its store reported for the bytes indexed.
+PyObject* nativefile_sidecar(PyObject* self, PyObject* args) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
+        PyObject* arg = nullptr;
+        long long size = -1;
         BufferView etag;
-        if (!take_bytes(arg, etag)) {
+        if (!PyArg_ParseTuple(args, "O|L:sidecar", &arg, &size) ||
+            !take_bytes(arg, etag)) {
+            return nullptr;
+        }
+        if (s.remote && size < 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "a file held elsewhere needs its size");
             return nullptr;
         }
         lma::SidecarIndex sc;
@@ -65,8 +75,8 @@ PyObject* nativefile_sidecar(PyObject* self, PyObject* arg) noexcept {
             if (st.ok()) {
                 sc.index = s.index;
                 sc.stop = s.stop;
-                sc.file_size = s.stamp.size;
-                sc.mtime_ns = s.stamp.mtime_ns;
+                sc.file_size = s.remote ? size : s.stamp.size;
+                sc.mtime_ns = s.remote ? 0 : s.stamp.mtime_ns;
             }
         }
         if (!st.ok()) {
@@ -106,14 +116,26 @@ lma::Status parse_source(int fd, const BufferView& data,
 
 }  // namespace
 
-// use_sidecar(source) -> None, or why not: takes the index from a sidecar
-// (its bytes, or an open descriptor of its file) if it fits the file as
-// it is now (lma::adopt_sidecar), scanning on from its end when the file
-// has grown. The index is untouched when it does not fit; errors of
-// reading the file raise, those of reading the sidecar give the reason.
-PyObject* nativefile_use_sidecar(PyObject* self, PyObject* arg) noexcept {
+// use_sidecar(source, block=None, base=0) -> None, or why not: takes the
+// index from a sidecar (its bytes, or an open descriptor of its file) if
+// it fits the file as it is now (lma::adopt_sidecar), scanning on from its
+// end when the file has grown. A file held elsewhere gives in `block` its
+// bytes from `base`, the sidecar's last record on: the walks read only
+// those, and what lies past them counts as cut short. The index is
+// untouched when it does not fit; errors of reading the file raise, those
+// of reading the sidecar give the reason.
+PyObject* nativefile_use_sidecar(PyObject* self, PyObject* args) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
+        PyObject* arg = nullptr;
+        PyObject* block = Py_None;
+        long long base = 0;
+        CallBytes bytes;
+        if (!PyArg_ParseTuple(args, "O|OL:use_sidecar", &arg, &block,
+                              &base) ||
+            !bytes.take(s, block, base)) {
+            return nullptr;
+        }
         BufferView data;
         int fd = -1;
         if (PyLong_Check(arg)) {
@@ -133,20 +155,22 @@ PyObject* nativefile_use_sidecar(PyObject* self, PyObject* arg) noexcept {
                 std::unique_lock<lma::RwLock> lock(s.lock);
                 lma::FileStamp now;
                 st = readable(s);
-                if (st.ok()) {
+                if (st.ok() && s.remote) {
+                    now.size = s.header.pos_end;
+                } else if (st.ok()) {
                     st = lma::stamp_of(s.file, now);
                 }
+                const lma::File& f = bytes.file(s);
                 lma::RecordIndex index;
                 lma::Stop stop;
                 if (st.ok()) {
-                    st = lma::adopt_sidecar(s.file, s.header, s.header_bytes,
+                    st = lma::adopt_sidecar(f, s.header, s.header_bytes,
                                             now.size, sc, index, stop, fault);
                 }
                 if (st.ok() && fault == lma::SidecarFault::none) {
                     s.index = std::move(index);
                     s.stop = stop;
-                    s.fault = lma::explain_stop(s.file, s.header, now.size,
-                                                stop);
+                    s.fault = lma::explain_stop(f, s.header, now.size, stop);
                     s.stamp = now;
                 }
             }

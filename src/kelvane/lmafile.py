@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import operator
 import os
+import sys
 import types
 import warnings
 from typing import (Any, Dict, Iterable, Iterator, List, Mapping,
@@ -108,7 +109,11 @@ class LmaFile:
     An `LmaFile` over a URL pickles with the URL, the storage options
     (credentials included) and its index, which is taken back while the
     size, the header and the store's ETag or modification time are
-    unchanged; one over a file object does not pickle.
+    unchanged; one over a file object does not pickle. A URL's sidecar is
+    looked for at URL.lmaidx in the same store (`index` may be a local
+    path or a URL) and checked as a local one, and against the store's
+    ETag when the object has the size it was indexed at; a file object
+    takes no `index` (ValueError).
 
     Once `refresh` finds the file replaced (another file at the path, or
     this one rewritten from its start), `refresh` and every read raise
@@ -133,10 +138,11 @@ class LmaFile:
             native = self._open_local(sources.local_path(source), state,
                                       index)
         else:
-            if index is not None:
+            if index is not None and \
+                    not isinstance(self._source, sources.UrlSource):
                 raise ValueError("index= is taken for files opened by "
-                                 "path only")
-            native = self._open_remote(self._source, state)
+                                 "path or URL only")
+            native = self._open_remote(self._source, state, index)
         self._native = native
         self._channels = tuple(native.channels)
         self.nsamples = native.nsamples
@@ -173,14 +179,28 @@ class LmaFile:
         returns the path written. The sidecar appears whole or not at all:
         written under a temporary name beside it, synced, then renamed over
         it. It holds the index as it is now: records added since the last
-        `refresh` are found by the scan that goes on from its end."""
+        `refresh`, are found by the scan that goes on from its end.
+
+        For a URL, by default URL.lmaidx in the same store, written in one
+        request (a store replaces an object whole), with the store's ETag;
+        `path` may be a local path or a URL. A file object has none
+        (ValueError)."""
         self._check_open()
-        if self._source is not None:
+        source = self._source
+        if source is not None and not isinstance(source, sources.UrlSource):
             raise ValueError("save_index() writes the index of files "
-                             "opened by path only")
+                             "opened by path or URL only")
         where = sidecar.default_path(self.path) if path is None else \
             os.fsdecode(os.fspath(path))
-        sidecar.write(where, self._native.sidecar(b""))
+        if source is None:
+            data = self._native.sidecar(b"")
+        else:
+            data = self._native.sidecar((source.etag or "").encode(),
+                                        source.size)
+        if sources.is_url(where) and not where.startswith("file://"):
+            sources.write_url(where, data, source)
+        else:
+            sidecar.write(sources.local_path(where), data)
         return where
 
     def _open_local(self, path: PathLike, state: Optional[Tuple[Any, ...]],
@@ -198,17 +218,76 @@ class LmaFile:
         return native
 
     def _open_remote(self, source: sources.Source,
-                     index: Optional[Tuple[Any, ...]]) -> NativeFile:
+                     state: Optional[Tuple[Any, ...]],
+                     index: Optional[PathLike] = None) -> NativeFile:
         self.path = source.name
         self._absolute = source.name
         head = self._fetch(0, sources.HEADER_BYTES, None)
         native = NativeFile(source.label(), head, source.size)
         # The engine compares the header bytes; the size and the store's
         # identity are compared here.
-        if index is None or (source.size, source.identity) != index[0] or \
-                not self._restore(native, index[1]):
+        if (state is None or (source.size, source.identity) != state[0] or
+                not self._restore(native, state[1])) and \
+                not (isinstance(source, sources.UrlSource) and
+                     self._use_remote_sidecar(source, native, index)):
             self._scan_blocks(native)
         return native
+
+    def _use_remote_sidecar(self, source: sources.UrlSource,
+                            native: NativeFile,
+                            index: Optional[PathLike]) -> bool:
+        """As `_use_sidecar`, for a URL: the sidecar is fetched whole, by
+        default beside the object in the same store."""
+        named = index is not None
+        where = os.fsdecode(os.fspath(index)) if index is not None else \
+            sidecar.default_path(source.name or "")
+        try:
+            if sources.is_url(where):
+                data = source.read_other(where)
+            else:
+                with open(where, "rb") as f:
+                    data = f.read()
+        except FileNotFoundError:
+            data = None
+        except Exception as error:
+            data, reason = None, f"it cannot be read: {error}"
+        else:
+            reason = "there is no such file" if named else ""
+        if data is not None:
+            reason = self._adopt_remote(source, native, data)
+            if not reason:
+                return True
+        if reason:
+            warnings.warn(sidecar.StaleIndexWarning(where, self.path or "",
+                                                    reason), stacklevel=5)
+        return False
+
+    def _adopt_remote(self, source: sources.UrlSource, native: NativeFile,
+                      data: bytes) -> str:
+        """Why sidecar bytes `data` do not fit the object, or "" once the
+        index is taken from them. The engine checks everything but the
+        ETag, over the bytes of the last indexed record on, fetched here
+        in one range."""
+        try:
+            fields = sidecar.parts(data)
+        except ValueError as error:
+            return str(error)
+        # An object grown since is another object to the store, with
+        # another ETag: the last record's walk tells whether it was
+        # written on, as for a local file.
+        etag, size = fields[3], fields[0]
+        if etag and source.etag is not None and size == source.size and \
+                etag != source.etag.encode():
+            return "it was made for another version of the object"
+        offsets, end = fields[4], int(fields[5])
+        last = int.from_bytes(offsets[-8:], sys.byteorder, signed=True) \
+            if offsets else end
+        # Unchecked as yet: a range outside the object is left empty, and
+        # the engine finds the offsets do not fit.
+        start = min(max(last, 0), source.size)
+        stop = min(source.size, max(start, end) + sources.BLOCK_BYTES)
+        block = self._fetch(start, stop, None)
+        return native.use_sidecar(data, block, start) or ""
 
     def _restore(self, native: NativeFile, state: Tuple[Any, ...]) -> bool:
         code, offset = state[3], state[6]

@@ -32,6 +32,7 @@ HEADER_BYTES = 1024
 # most telling first.
 _IDENTITY_KEYS = ("ETag", "etag", "e_tag", "LastModified", "Last-Modified",
                   "last_modified", "mtime", "modified", "created")
+_ETAG_KEYS = ("ETag", "etag", "e_tag")
 
 
 class Source:
@@ -41,6 +42,8 @@ class Source:
     name: Optional[str]
     size: int
     identity: Optional[str]
+    # The identity when it is the store's ETag, which a sidecar records.
+    etag: Optional[str] = None
     # Whether reads going on through kept bytes fetch the next block in
     # the background: worth it where a fetch waits on a network, not
     # where it is a copy in memory.
@@ -122,6 +125,10 @@ class Source:
         raise NotImplementedError
 
 
+def _same_store(a: Optional[str], b: str) -> bool:
+    return a is not None and a.split("://", 1)[0] == b.split("://", 1)[0]
+
+
 class UrlSource(Source):
     """A URL read through fsspec, with `storage_options` for its
     filesystem."""
@@ -151,9 +158,31 @@ class UrlSource(Source):
         size = info.get("size")
         if size is None:
             raise OSError(f"{self.name}: the store gives no size")
-        identity = next((str(info[k]) for k in _IDENTITY_KEYS
-                         if info.get(k) is not None), None)
+        key = next((k for k in _IDENTITY_KEYS if info.get(k) is not None),
+                   None)
+        identity = None if key is None else str(info[key])
+        self.etag = identity if key in _ETAG_KEYS else None
         return int(size), identity
+
+    def read_other(self, url: str) -> Optional[bytes]:
+        """The whole object at `url` (a neighbour, such as the sidecar),
+        in one request, through the same filesystem when it is in the same
+        store; None when there is none."""
+        fs, path = self.filesystem(url)
+        try:
+            # A range from 0 on: asked for whole, some stores first ask
+            # for the size, then fetch in parts.
+            return bytes(fs.cat_file(path, start=0))
+        except FileNotFoundError:
+            return None
+
+    def filesystem(self, url: str) -> Tuple[Any, str]:
+        """The filesystem and path of `url`: this one's, with its options,
+        when in the same store."""
+        import fsspec
+        if _same_store(self.name, url):
+            return self._fs, self._fs._strip_protocol(url)
+        return fsspec.core.url_to_fs(url, **self.storage_options)
 
     def _fetch(self, start: int, stop: int) -> Any:
         return self._fs.cat_file(self._path, start=start, end=stop)
@@ -201,6 +230,19 @@ def _readers() -> ThreadPoolExecutor:
             _pool.append(ThreadPoolExecutor(
                 2, thread_name_prefix="kelvane-read-ahead"))
         return _pool[0]
+
+
+def write_url(url: str, data: bytes, near: Optional[Source]) -> None:
+    """Puts `data` at `url` whole, through the filesystem of `near` (with
+    its storage options) when that is a URL in the same store. Stores
+    replace an object in one request, so readers see the old object or
+    the new one: no temporary name is needed."""
+    if isinstance(near, UrlSource):
+        fs, path = near.filesystem(url)
+    else:
+        import fsspec
+        fs, path = fsspec.core.url_to_fs(url)
+    fs.pipe_file(path, data)
 
 
 def is_url(source: Any) -> bool:

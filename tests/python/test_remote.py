@@ -77,7 +77,8 @@ class RangeHandler(BaseHTTPRequestHandler):
         ranged = self.headers.get("Range")
         if ranged:
             first, _, last = ranged.split("=")[1].partition("-")
-            start, stop = int(first), min(len(data), int(last) + 1)
+            start = int(first)
+            stop = min(len(data), int(last) + 1) if last else len(data)
         body = data[start:stop]
         fault = self.served.fault if ranged and not head else None
         if fault == "fail":
@@ -397,3 +398,161 @@ def test_outputs_checked_before_the_first_block(run, small_blocks):
         with pytest.raises(ValueError, match="channel1"):
             f.read(0, 300, out=out)
         assert (out.tags == -7).all() and before[0] == 0
+
+
+# --- the persistent index beside a URL ---------------------------------------
+
+@pytest.fixture
+def fetches(monkeypatch):
+    """The byte ranges fetched from stores, as they pass through."""
+    seen = []
+    fetch = sources.UrlSource._fetch
+
+    def recorded(self, start, stop):
+        seen.append((start, stop))
+        return fetch(self, start, stop)
+
+    monkeypatch.setattr(sources.UrlSource, "_fetch", recorded)
+    return seen
+
+
+def put_s3(s3, name, local):
+    fs, options = s3
+    with open(local, "rb") as raw:
+        fs.pipe(f"runs/{name}", raw.read())
+    return f"s3://runs/{name}", options
+
+
+def s3_cli(s3):
+    return [arg for k, v in [("key", "testing"), ("secret", "testing"),
+                             ("client_kwargs",
+                              json.dumps(s3[1]["client_kwargs"]))]
+            for arg in ("--storage-option", f"{k}={v}")]
+
+
+@pytest.mark.parametrize("how", ["save_index", "cli"])
+@pytest.mark.parametrize("which", ["run", "damaged"])
+def test_s3_sidecar_spares_the_scan(how, which, run, s3, fetches, recwarn):
+    from kelvane import cli
+    url, options = put_s3(s3, f"indexed-{which}.lma", run[which])
+    if how == "cli":
+        assert cli.main(["index", url, *s3_cli(s3)]) == 0
+    else:
+        with kelvane.LmaFile(url, storage_options=options) as f:
+            assert f.save_index() == url + ".lmaidx"
+    assert s3[0].exists(f"runs/indexed-{which}.lma.lmaidx")
+    del fetches[:]
+    with kelvane.LmaFile(url, storage_options=options) as f, \
+            kelvane.LmaFile(run[which]) as local:
+        # The header and one range from the last indexed record on.
+        assert f._native.scan_count == 0 and len(fetches) == 2
+        assert fetches[1][0] == local.offsets[-1]
+        assert_same(f, local)
+    assert not [w for w in recwarn if w.category is
+                kelvane.StaleIndexWarning]
+
+
+def forged(data, **change):
+    """Sidecar bytes with fields changed, checksum made anew."""
+    fields = list(kelvane.sidecar.parts(data))
+    names = ["size", "mtime", "header", "etag", "offsets", "end"]
+    for k, v in change.items():
+        fields[names.index(k)] = v
+    return kelvane.sidecar.from_parts(tuple(fields))
+
+
+@pytest.mark.parametrize("fault, reason", [
+    ("another header", "another header"),
+    ("shorter", "shorter"),
+    ("etag", "another version"),
+    ("records moved", "no longer ends"),
+    ("checksum", "checksum"),
+    ("version", "version"),
+    ("offsets", "offsets"),
+    ("negative offsets", "offsets")])
+def test_s3_sidecar_that_does_not_fit(fault, reason, run, s3, tmp_path):
+    fs, options = s3
+    name = "stale-%s.lma" % fault.replace(" ", "-")
+    url, _ = put_s3(s3, name, run["run"])
+    with kelvane.LmaFile(url, storage_options=options) as f:
+        f.save_index()
+    data = fs.cat(f"runs/{name}.lmaidx")
+    now = run["run"]
+    if fault == "another header":
+        now = str(tmp_path / "other.lma")
+        write_random_run(now, 300, nchannels=4, nsamples=512)
+    elif fault == "shorter":
+        now = run["damaged"]
+    elif fault == "records moved":
+        # Same header and size, other record lengths, no ETag kept: the
+        # walk over the last record is what tells.
+        a, now = tmp_path / "a.lma", str(tmp_path / "b.lma")
+        write_lma(a, (0,), [Event(1, [[Pulse(0, [1] * 10)]]),
+                            Event(2, [[Pulse(0, [2] * 30)]])], nsamples=64)
+        write_lma(now, (0,), [Event(1, [[Pulse(0, [1] * 30)]]),
+                              Event(2, [[Pulse(0, [2] * 10)]])], nsamples=64)
+        put_s3(s3, name, a)
+        fs.rm(f"runs/{name}.lmaidx")
+        with kelvane.LmaFile(url, storage_options=options) as f:
+            data = forged(f._native.sidecar(b"", f._source.size))
+    elif fault == "etag":
+        data = forged(data, etag=b'"another"')
+    elif fault == "checksum":
+        data = data[:100] + bytes([data[100] ^ 1]) + data[101:]
+    elif fault == "version":
+        data = data[:8] + b"\x02" + data[9:]
+    elif fault == "negative offsets":
+        offsets = np.frombuffer(kelvane.sidecar.parts(data)[4], np.int64)
+        data = forged(data, offsets=(offsets - 10**6).tobytes())
+    elif fault == "offsets":
+        # The last offset inside the record before it.
+        offsets = np.frombuffer(kelvane.sidecar.parts(data)[4], np.int64)
+        data = forged(data, offsets=(offsets - np.arange(300) // 299 * 64
+                                     ).tobytes())
+    if fault in ("another header", "shorter"):
+        # Without the ETag, which would tell first.
+        data = forged(data, etag=b"")
+    put_s3(s3, name, now)
+    fs.pipe(f"runs/{name}.lmaidx", data)
+    with pytest.warns(kelvane.StaleIndexWarning, match=reason) as caught:
+        f = kelvane.LmaFile(url, storage_options=options)
+    assert len(caught) == 1
+    with f, kelvane.LmaFile(now) as local:
+        assert f._native.scan_count == 1
+        assert_same(f, local)
+
+
+def test_s3_sidecar_of_a_grown_object(run, s3, fetches, small_blocks,
+                                      recwarn):
+    # Indexed while cut short; the whole run is there now.
+    fs, options = s3
+    url, _ = put_s3(s3, "grown.lma", run["damaged"])
+    with kelvane.LmaFile(url, storage_options=options) as f:
+        f.save_index("s3://runs/grown.idx")
+        last = int(f.offsets[-1])
+    put_s3(s3, "grown.lma", run["run"])
+    del fetches[:]
+    with kelvane.LmaFile(url, storage_options=options,
+                         index="s3://runs/grown.idx") as f, \
+            kelvane.LmaFile(run["run"]) as local:
+        assert fetches[0] == (0, 1024) and min(
+            start for start, _ in fetches[1:]) == last
+        assert_same(f, local)
+    assert not [w for w in recwarn if w.category is
+                kelvane.StaleIndexWarning]
+
+
+def test_http_sidecar_served_beside_the_file(run, web, tmp_path):
+    serve("web", run["damaged"], web, None, "beside.lma")
+    with kelvane.LmaFile(run["damaged"]) as local:
+        local.save_index(tmp_path / "beside.lmaidx")
+        web.files["/beside.lma.lmaidx"] = \
+            (tmp_path / "beside.lmaidx").read_bytes()
+        before, sent = web.count(), web.sent()
+        with kelvane.LmaFile(f"{web.url}/beside.lma") as f:
+            # Size, header, sidecar, the last records: a few requests,
+            # and little of the file.
+            assert web.count() - before == 4
+            assert web.sent() - sent < os.path.getsize(run["damaged"]) // 4
+            assert f._native.scan_count == 0
+            assert_same(f, local)
