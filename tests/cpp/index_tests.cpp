@@ -417,6 +417,8 @@ void test_row_kernels() {
         }
     }
     CHECK(ok);
+}
+
 // Many-channel records of one size, one pulse each (which the scan walks
 // four at a time, every field checked against the block), over more than
 // the scan's buffer: sound, cut short anywhere, or with one count, pulse
