@@ -75,8 +75,9 @@ class Chunks:
             codecs = tuple(metadata.codecs)
             if not codecs or not isinstance(codecs[0], BytesCodec):
                 return None
-            order = "<" if codecs[0].endian is None or \
-                codecs[0].endian.value == "little" else ">"
+            # An enum in earlier Zarr 3 releases, a plain string in later.
+            endian = getattr(codecs[0].endian, "value", codecs[0].endian)
+            order = "<" if endian in (None, "little") else ">"
             rest = codecs[1:]
             if not rest:
                 encode: Callable[[bytes], bytes] = bytes
