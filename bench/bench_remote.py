@@ -61,18 +61,32 @@ class FileHandler(BaseHTTPRequestHandler):
         super().setup()
         self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
+    def missing(self):
+        """404 for anything but the file (its sidecar among them)."""
+        if self.path.endswith(".lma"):
+            return False
+        self.send_response(404)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+        return True
+
     def do_HEAD(self):
+        if self.missing():
+            return
         self.send_response(200)
         self.send_header("Content-Length", str(self.size))
         self.send_header("Accept-Ranges", "bytes")
         self.end_headers()
 
     def do_GET(self):
+        if self.missing():
+            return
         start, stop = 0, self.size
         ranged = self.headers.get("Range")
         if ranged:
             first, _, last = ranged.split("=")[1].partition("-")
-            start, stop = int(first), min(self.size, int(last) + 1)
+            start = int(first)
+            stop = min(self.size, int(last) + 1) if last else self.size
         self.send_response(206 if ranged else 200)
         self.send_header("Content-Length", str(stop - start))
         self.end_headers()

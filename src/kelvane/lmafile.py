@@ -491,9 +491,11 @@ class LmaFile:
         # step here.
         arrays = tuple([traces[k] for k in keys])
         exact = False
-        if self._source is not None and out is not None:
+        if self._source is not None and out is not None and \
+                not self._one_block(first, last):
             # Decoded a block at a time: every check comes before the
-            # first block is written.
+            # first block is written. In one block the engine checks
+            # first, as for a local file.
             _check_outputs(tags, horpos, traces, element, n, self.nsamples)
             exact = True
         try:
@@ -604,12 +606,25 @@ class LmaFile:
         if self._source is None:
             return bool(self._native.decode(first, last, kind, rows, tags,
                                             horpos, arrays, exact, fresh))
+        if self._one_block(first, last):
+            for _, _, block, base in self._blocks(first, last):
+                return bool(self._native.decode(
+                    first, last, kind, rows, tags, horpos, arrays, exact,
+                    fresh, block, base))
         for a, b, block, base in self._blocks(first, last):
             i, j = a - first, b - first
             self._native.decode(a, b, kind, rows, tags[i:j], horpos[i:j],
                                 tuple([x[i:j] for x in arrays]), exact,
                                 fresh, block, base)
         return True
+
+    def _one_block(self, first: int, last: int) -> bool:
+        """Whether `_blocks` gives [first, last) in one fetch."""
+        if last - first <= 1:
+            return True
+        offsets = self.offsets
+        return int(offsets[last - 1]) < int(offsets[first]) + \
+            sources.BLOCK_BYTES
 
     def _remote_blocks(self, first: int, last: int,
                        ) -> Iterator[Tuple[int, int, Any, int]]:

@@ -12,6 +12,7 @@ batch.
 
 from __future__ import annotations
 
+import io
 import os
 import threading
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -74,37 +75,35 @@ class Source:
         if start >= stop:
             return b""
         base, kept = self._kept
-        if not (base <= start and stop <= base + len(kept)):
-            base, kept = self._fetched_ahead(start, stop) if ahead else \
-                (start, self._whole(start, stop))
-            if ahead:
-                self._kept = (base, kept)
-        elif ahead and self.reads_ahead and self._next is None and \
-                base + len(kept) - stop < len(kept) // 2:
-            self._read_ahead(base + len(kept))
-        return kept if (base, base + len(kept)) == (start, stop) else \
-            memoryview(kept)[start - base:stop - base]
-
-    def _fetched_ahead(self, start: int, stop: int) -> Tuple[int, Any]:
-        """A block from `start` holding [start, stop): the one read ahead
-        if it does, else fetched now, a block long at least."""
+        end = base + len(kept)
+        if base <= start and stop <= end:
+            if ahead and self.reads_ahead and self._next is None and \
+                    end - stop < len(kept) // 2:
+                self._read_ahead(end)
+            return kept if (base, end) == (start, stop) else \
+                memoryview(kept)[start - base:stop - base]
+        if not ahead:
+            return self._whole(start, stop)
         pending, self._next = self._next, None
         if pending is not None:
-            base, future = pending
-            kept_base, kept = self._kept
-            # Reads that go on from the kept bytes into those read ahead
-            # take the rest of the kept ones along.
-            joins = kept_base <= start < base == kept_base + len(kept)
-            if base <= start or joins:
+            ahead_base, future = pending
+            # Reads that go on from the kept bytes into those read ahead.
+            if ahead_base <= start or base <= start < ahead_base == end:
                 data = future.result()
-                if stop <= base + len(data):
-                    self._read_ahead(base + len(data))
-                    if joins:
-                        return start, b"".join(
-                            [memoryview(kept)[start - kept_base:], data])
-                    return base, data
+                if stop <= ahead_base + len(data):
+                    self._kept = (ahead_base, data)
+                    self._read_ahead(ahead_base + len(data))
+                    if ahead_base <= start:
+                        return memoryview(data)[start - ahead_base:
+                                                stop - ahead_base]
+                    # Only the read that spans both is copied, not the
+                    # block: that would copy every byte once more.
+                    return b"".join([memoryview(kept)[start - base:],
+                                     memoryview(data)[:stop - ahead_base]])
         end = min(self.size, max(stop, start + BLOCK_BYTES))
-        return start, self._whole(start, end)
+        data = self._whole(start, end)
+        self._kept = (start, data)
+        return data if end == stop else memoryview(data)[:stop - start]
 
     def _read_ahead(self, start: int) -> None:
         if self.reads_ahead and start < self.size:
@@ -203,6 +202,18 @@ class FileObjectSource(Source):
     def _stat(self) -> Tuple[int, Optional[str]]:
         with self._lock:
             return int(self.fileobj.seek(0, os.SEEK_END)), None
+
+    def read(self, start: int, stop: int, *, ahead: bool = False) -> Any:
+        if not isinstance(self.fileobj, io.BytesIO):
+            return super().read(start, stop, ahead=ahead)
+        # The bytes are in memory already: the object hands them out
+        # without a copy (and copies them itself if written to while a
+        # read still holds them). Shorter when the object was cut since:
+        # the engine finds the record that lost bytes.
+        stop = min(stop, self.size)
+        if start >= stop:
+            return b""
+        return memoryview(self.fileobj.getvalue())[start:stop]
 
     def _fetch(self, start: int, stop: int) -> Any:
         parts: List[bytes] = []

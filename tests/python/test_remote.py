@@ -137,8 +137,7 @@ def web():
 def s3():
     """A standalone S3 server, a bucket on it, and the options that reach
     it."""
-    # Not installed on Python 3.9: see the test extra.
-    ThreadedMotoServer = pytest.importorskip("moto.server").ThreadedMotoServer
+    from moto.server import ThreadedMotoServer
     env = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing",
            "AWS_DEFAULT_REGION": "us-east-1"}
     with pytest.MonkeyPatch.context() as mp:
@@ -232,10 +231,14 @@ def test_requests_per_read(run, web, small_blocks):
         nbytes = int(f.offsets[last - 1] - f.offsets[first]) + 4096
         assert web.count() - before <= 1 + nbytes // small_blocks
     # Small batches read in turn share the block fetched ahead, and the
-    # block after it, fetched while they are decoded.
+    # block after it, fetched while they are decoded; a batch that spans
+    # the two takes its bytes from both.
     before = web.count()
-    for first in range(0, 120, 4):
-        f.read(first, first + 4)
+    whole = kelvane.LmaFile(run["run"]).read(0, 120)
+    for first in range(0, 120, 7):
+        got = f.read(first, min(first + 7, 120))
+        np.testing.assert_array_equal(
+            got.traces["channel3"], whole.traces["channel3"][first:first + 7])
     assert web.count() - before <= 2 + int(f.offsets[120]) // small_blocks
 
 
@@ -353,7 +356,7 @@ def test_storage_options_only_for_urls(run):
 def test_dask_workers_read_urls(run, web, s3):
     # Through the xarray engine: the arrays, and the LmaFile in them,
     # travel to two worker processes, which reopen the URL themselves.
-    distributed = pytest.importorskip("distributed")
+    import distributed
     import xarray as xr
     serve("web", run["run"], web, s3, "dask.lma")
     serve("s3", run["run"], web, s3, "dask.lma")
@@ -388,17 +391,59 @@ def test_cli_reads_urls(command, run, web, s3, capsys):
                                            "NAME") == local
 
 
-def test_outputs_checked_before_the_first_block(run, small_blocks):
-    # The trace array is one row short: refused before any block is
-    # written, as for a local file.
+@pytest.mark.parametrize("fault", ["short", "shared"])
+@pytest.mark.parametrize("blocks", [1, "many"])
+def test_outputs_checked_before_the_first_block(fault, blocks, run,
+                                                monkeypatch):
+    # Refused before any block is written, as for a local file, whether
+    # the range takes one block or many.
+    if blocks == "many":
+        monkeypatch.setattr(sources, "BLOCK_BYTES", 64 << 10)
     with open(run["run"], "rb") as raw, kelvane.LmaFile(raw) as f:
         out = f.read(0, 300)
-        out.traces["channel1"] = out.traces["channel1"][:-1]
-        before = out.tags.copy()
+        if fault == "short":
+            out.traces["channel1"] = out.traces["channel1"][:-1]
+        else:
+            out.traces["channel1"] = out.traces["channel2"]
         out.tags[:] = -7
         with pytest.raises(ValueError, match="channel1"):
             f.read(0, 300, out=out)
-        assert (out.tags == -7).all() and before[0] == 0
+        assert (out.tags == -7).all()
+
+
+@pytest.mark.parametrize("blocks", [1, "many"])
+def test_outputs_in_alternate_rows(blocks, run, monkeypatch):
+    # Two channels in alternate rows of one array: their byte ranges
+    # meet, yet they share no element, so the read goes ahead.
+    if blocks == "many":
+        monkeypatch.setattr(sources, "BLOCK_BYTES", 64 << 10)
+    with kelvane.LmaFile(run["run"]) as local:
+        expected = local.read(0, 300, channels=[0, 1])
+    with open(run["run"], "rb") as raw, kelvane.LmaFile(raw) as f:
+        rows = np.empty((600, f.nsamples))
+        out = {"channel0": rows[0::2], "channel1": rows[1::2]}
+        got = f.read(0, 300, channels=[0, 1], out=out)
+    for k in out:
+        np.testing.assert_array_equal(got.traces[k], expected.traces[k])
+        assert np.shares_memory(got.traces[k], rows)
+
+
+def test_bytesio_read_in_place(run):
+    # Read from the object's own bytes, without a copy: the object can
+    # still be written to; cut short, a read fails naming the record.
+    with open(run["run"], "rb") as raw:
+        data = raw.read()
+    memory = io.BytesIO(data)
+    with kelvane.LmaFile(memory) as f:
+        n = len(f)
+        f.read()
+        f.pulses(0, 10)
+        f.features(0, 10)
+        memory.seek(0, io.SEEK_END)
+        memory.write(b"more")
+        memory.truncate(len(data) // 2)
+        with pytest.raises(OSError, match=r"event \d+ at byte"):
+            f.read(n - 10, n)
 
 
 # --- the persistent index beside a URL ---------------------------------------
