@@ -2,6 +2,7 @@ import csv
 import io
 import os
 import sys
+import tempfile
 
 import numpy as np
 import pytest
@@ -10,6 +11,7 @@ from hypothesis import strategies as st
 
 import kelvane
 from kelvane import cli
+from kelvane import Features
 from kelvane.cli.spectrum import histogram
 from kelvane.writer import Channel, Event, Pulse, event_bytes
 
@@ -102,7 +104,12 @@ def test_jobs_give_the_table_one_process_gives(capsys, files, make_lma,
                                                tmp_path, monkeypatch):
     names = files + [make_lma(CHANNELS, EVENTS[::-1], nsamples=8)]
     one, two = tmp_path / "one.csv", tmp_path / "two.csv"
+    # The workers hand their arrays over in files of their own, which go.
+    handed = tmp_path / "handed"
+    handed.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(handed))
     assert run(capsys, "features", *names, "-o", two, "--jobs", "2")[0] == 0
+    assert list(handed.iterdir()) == []
     terminal = Terminal()
     monkeypatch.setattr(sys, "stderr", terminal)
     assert run(capsys, "features", *names, "-o", one)[0] == 0
@@ -241,3 +248,16 @@ def test_whole_quantities_are_binned_on_whole_edges(values, bins, limits):
     if inside.size:
         # Every whole value lies in a bin, not on its upper edge.
         assert h.edges[0] <= inside.min() and inside.max() < h.edges[-1]
+
+
+def test_a_result_handed_over_cut_short(tmp_path):
+    feat = Features(np.arange(3, dtype=np.int32), np.zeros(3), ["channel0"],
+                    {"sum": np.ones((3, 1))})
+    handed = cli.features.handed_over(
+        cli.features.FileResult("a.lma", feat, None), str(tmp_path / "0"))
+    back = cli.features.taken_back(handed)
+    np.testing.assert_array_equal(back.features.values["sum"], np.ones((3, 1)))
+    handed = cli.features.handed_over(back, str(tmp_path / "1"))
+    os.truncate(handed.path, os.path.getsize(handed.path) - 1)
+    with pytest.raises(OSError, match="cut short"):
+        cli.features.taken_back(handed)

@@ -14,6 +14,7 @@ import multiprocessing
 import os
 import queue
 import signal
+import tempfile
 import threading
 import zipfile
 from typing import (Any, Callable, Dict, List, NamedTuple, Optional,
@@ -287,19 +288,60 @@ def in_processes(names: Sequence[str], settings: Settings, jobs: int,
     # The workers start before the progress bar, whose thread would make a
     # fork unsafe. Leaving the block ends them: on a failure or an
     # interruption the files still being read are not waited for.
-    with context.Pool(jobs, initializer=start_worker,
-                      initargs=(done, dict(source.storage_options))) \
-            as pool, progress_bar(total, "features", unit="B") as progress:
-        pending = [pool.apply_async(worker_features, (name, settings))
-                   for name in names]
+    with tempfile.TemporaryDirectory(prefix="lma-features-") as folder, \
+            context.Pool(jobs, initializer=start_worker,
+                         initargs=(done, dict(source.storage_options),
+                                   folder)) as pool, \
+            progress_bar(total, "features", unit="B") as progress:
+        pending = [pool.apply_async(worker_features, (k, name, settings))
+                   for k, name in enumerate(names)]
         results = []
         for result in pending:
             while not result.ready():
                 show_progress(done, progress)
                 result.wait(0.1)
-            results.append(result.get())
+            results.append(taken_back(result.get()))
         show_progress(done, progress)
     return results
+
+
+class HandedOver(NamedTuple):
+    """A worker's result with its arrays left in a file: through the
+    result pipe, megabytes of pickled arrays cost the parent more than the
+    worker took to compute them."""
+    name: str
+    path: str
+    channels: List[str]
+    layout: List[Tuple[str, str, Tuple[int, ...]]]   # key, dtype, shape
+    damage: Optional[str]
+
+
+def handed_over(result: FileResult, path: str) -> HandedOver:
+    feat = result.features
+    arrays = {"tags": feat.tags, "horpos": feat.horpos, **feat.values}
+    with open(path, "wb") as out:
+        for array in arrays.values():
+            out.write(memoryview(np.ascontiguousarray(array)).cast("B"))
+    return HandedOver(result.name, path, feat.channels,
+                      [(k, a.dtype.str, a.shape) for k, a in arrays.items()],
+                      result.damage)
+
+
+def taken_back(handed: HandedOver) -> FileResult:
+    arrays = {}
+    with open(handed.path, "rb") as data:
+        for key, dtype, shape in handed.layout:
+            array = np.empty(shape, dtype)
+            view = memoryview(array).cast("B")
+            if data.readinto(view) != len(view):
+                raise OSError(f"{handed.path}: a worker's result is cut "
+                              f"short")
+            arrays[key] = array
+    os.remove(handed.path)
+    tags, horpos = arrays.pop("tags"), arrays.pop("horpos")
+    return FileResult(handed.name,
+                      Features(tags, horpos, handed.channels, arrays),
+                      handed.damage)
 
 
 def fork_is_safe() -> bool:
@@ -327,9 +369,15 @@ def show_progress(done: Any, progress: Optional[Report]) -> None:
 worker_progress: Optional[Any] = None
 
 
-def start_worker(done: Any, storage_options: Dict[str, Any]) -> None:
-    global worker_progress
+# Where a worker process leaves its results' arrays.
+worker_folder = ""
+
+
+def start_worker(done: Any, storage_options: Dict[str, Any],
+                 folder: str) -> None:
+    global worker_progress, worker_folder
     worker_progress = done
+    worker_folder = folder
     source.use_storage_options(storage_options)
     # Ctrl-C reaches the whole process group; the parent alone answers it,
     # by ending the workers, so that they print no traceback of their own.
@@ -342,9 +390,11 @@ def start_worker(done: Any, storage_options: Dict[str, Any]) -> None:
             signal.signal(getattr(signal, name), signal.SIG_DFL)
 
 
-def worker_features(name: str, settings: Settings) -> FileResult:
+def worker_features(index: int, name: str,
+                    settings: Settings) -> HandedOver:
     report = worker_progress.put if worker_progress is not None else None
-    return file_features(name, settings, report)
+    return handed_over(file_features(name, settings, report),
+                       os.path.join(worker_folder, f"{index}.bin"))
 
 
 def reported_damage(results: Sequence[FileResult]) -> int:
