@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import io
+import mmap
 import multiprocessing
 import os
 import queue
@@ -17,8 +18,8 @@ import signal
 import tempfile
 import threading
 import zipfile
-from typing import (Any, Callable, Dict, List, NamedTuple, Optional,
-                    Sequence, Tuple, Union)
+from typing import (Any, Callable, Dict, Iterable, List, NamedTuple,
+                    Optional, Sequence, Tuple, Union)
 
 import numpy as np
 
@@ -328,16 +329,23 @@ def handed_over(result: FileResult, path: str) -> HandedOver:
 
 
 def taken_back(handed: HandedOver) -> FileResult:
-    arrays = {}
+    """The result a worker handed over, its arrays mapped from the file
+    rather than copied: the table is written from them, once."""
+    sizes = [np.dtype(dtype).itemsize * int(np.prod(shape))
+             for _, dtype, shape in handed.layout]
     with open(handed.path, "rb") as data:
-        for key, dtype, shape in handed.layout:
-            array = np.empty(shape, dtype)
-            view = memoryview(array).cast("B")
-            if data.readinto(view) != len(view):
-                raise OSError(f"{handed.path}: a worker's result is cut "
-                              f"short")
-            arrays[key] = array
+        if os.fstat(data.fileno()).st_size != sum(sizes):
+            raise OSError(f"{handed.path}: a worker's result is cut short")
+        whole = mmap.mmap(data.fileno(), 0, access=mmap.ACCESS_READ) \
+            if sum(sizes) else b""
+    # Gone from the folder; the mapping keeps its bytes until unused.
     os.remove(handed.path)
+    arrays = {}
+    at = 0
+    for (key, dtype, shape), size in zip(handed.layout, sizes):
+        arrays[key] = np.frombuffer(whole, dtype, size // np.dtype(
+            dtype).itemsize, at).reshape(shape)
+        at += size
     tags, horpos = arrays.pop("tags"), arrays.pop("horpos")
     return FileResult(handed.name,
                       Features(tags, horpos, handed.channels, arrays),
@@ -451,15 +459,14 @@ def write_table(out: Any, suffix: str,
     same_channels(results)
     names = [r.name for r in results]
     counts = [len(r.features.tags) for r in results]
+    per_file = [flat_columns(r.features) for r in results]
+    if suffix == ".npz":
+        write_npz(out, names, counts, per_file)
+        return
     # Each column made contiguous in one copy, which the writers then take
     # as it is.
-    per_file = [flat_columns(r.features) for r in results]
     columns = {name: np.concatenate([c[name] for c in per_file])
                for name in per_file[0]}
-    if suffix == ".npz":
-        write_npz(out, dict(file=np.repeat(np.array(names), counts),
-                            **columns))
-        return
     import pandas as pd
     categories = list(dict.fromkeys(names))
     codes = np.repeat([categories.index(n) for n in names], counts)
@@ -474,13 +481,30 @@ def write_table(out: Any, suffix: str,
     text.detach()       # `out` stays open for the atomic rename
 
 
-def write_npz(out: Any, arrays: Dict[str, np.ndarray]) -> None:
-    """What `np.savez` writes, which cannot take a member named 'file':
-    that is the name of its own first parameter."""
+def write_npz(out: Any, names: Sequence[str], counts: Sequence[int],
+              per_file: Sequence[Dict[str, np.ndarray]]) -> None:
+    """What `np.savez` writes of the columns joined, written from each
+    file's part in turn rather than joined first: the archive costs one
+    pass over the bytes. (`np.savez` cannot take a member named 'file'
+    anyway: that is the name of its own first parameter.)"""
+    rows = sum(counts)
+    text = np.array(names).dtype
     with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED,
                          allowZip64=True) as archive:
-        for name, array in arrays.items():
-            with archive.open(f"{name}.npy", "w",
-                              force_zip64=True) as member:
-                np.lib.format.write_array(member, np.asanyarray(array),
-                                          allow_pickle=False)
+        write_member(archive, "file", text, rows,
+                     (np.full(n, name, text)
+                      for name, n in zip(names, counts)))
+        for column, first in per_file[0].items():
+            write_member(archive, column, first.dtype, rows,
+                         (part[column] for part in per_file))
+
+
+def write_member(archive: zipfile.ZipFile, name: str, dtype: np.dtype,
+                 rows: int, parts: Iterable[np.ndarray]) -> None:
+    """One `.npy` member of `rows` elements, from consecutive parts."""
+    header = {"descr": np.lib.format.dtype_to_descr(dtype),
+              "fortran_order": False, "shape": (rows,)}
+    with archive.open(f"{name}.npy", "w", force_zip64=True) as member:
+        np.lib.format.write_array_header_1_0(member, header)
+        for part in parts:
+            member.write(np.ascontiguousarray(part, dtype))
