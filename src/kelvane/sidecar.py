@@ -12,8 +12,9 @@ from __future__ import annotations
 
 import contextlib
 import os
-import secrets
 from typing import Any, Iterator, Optional, Tuple, Union
+
+from ._atomic import atomic_file
 
 __all__ = ["StaleIndexWarning", "SUFFIX", "default_path", "opened", "write",
            "parts", "from_parts", "checksum"]
@@ -65,48 +66,9 @@ def opened(path: str, explicit: bool) -> Iterator[Tuple[Optional[int], str]]:
 
 def write(path: PathLike, data: bytes) -> None:
     """Writes `data` to `path` so that `path` holds either its old content
-    or all of `data`, even after a crash: under a temporary name in the
-    same directory, flushed and synced, then renamed over `path`. On any
-    failure the temporary file is removed and `path` is as it was."""
-    path = os.fsdecode(os.fspath(path))
-    folder = os.path.dirname(os.path.abspath(path))
-    temp, fd = _new_temporary(folder, os.path.basename(path))
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            # On disk before the rename, or a crash could leave a
-            # sidecar of unwritten blocks under the real name.
-            os.fsync(f.fileno())
-        os.replace(temp, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temp)
-        raise
-    _sync_directory(folder)
-
-
-def _new_temporary(folder: str, base: str) -> Tuple[str, int]:
-    # Made with the usual permissions (the umask applies), which mkstemp's
-    # private files would not have.
-    while True:
-        temp = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
-        try:
-            return temp, os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL
-                                 | getattr(os, "O_CLOEXEC", 0), 0o666)
-        except FileExistsError:
-            continue
-
-
-def _sync_directory(folder: str) -> None:
-    """The rename itself on disk; not every system can sync a directory,
-    and the sidecar is complete either way."""
-    with contextlib.suppress(OSError):
-        fd = os.open(folder, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
+    or all of `data`, even after a crash."""
+    with atomic_file(path) as f:
+        f.write(data)
 
 
 # The sidecar's fields as values, for sources that store or check them

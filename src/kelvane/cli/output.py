@@ -10,6 +10,7 @@ import shutil
 import tempfile
 from typing import Any, Iterator
 
+from .._atomic import atomic_file
 from .status import UserError
 
 
@@ -24,34 +25,13 @@ def cannot_write(path: str, error: OSError) -> UserError:
 
 @contextlib.contextmanager
 def atomic_output(path: str) -> Iterator[Any]:
-    """A binary file that appears at `path` only once it is complete: it is
-    written under a temporary name in the same directory (so the rename
-    stays on one file system) and renamed over `path` at the end. On any
-    failure, interruption included, the temporary file is removed."""
-    folder = os.path.dirname(os.path.abspath(path))
+    """A binary file that appears at `path` only once it is complete (see
+    `atomic_file`); a failure to write it is a one-line `UserError`."""
     try:
-        fd, temp = tempfile.mkstemp(
-            dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
+        with atomic_file(path) as f:
+            yield f
     except OSError as error:
         raise cannot_write(path, error) from None
-    try:
-        with os.fdopen(fd, "wb") as f:
-            yield f
-            # On disk before the rename, or a crash could leave `path`
-            # empty.
-            f.flush()
-            os.fsync(f.fileno())
-        # mkstemp makes the file private; give it the usual permissions.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temp, 0o666 & ~umask)
-        os.replace(temp, path)
-    except BaseException as error:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temp)
-        if isinstance(error, OSError):
-            raise cannot_write(path, error) from None
-        raise
 
 
 @contextlib.contextmanager
