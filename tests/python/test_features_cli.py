@@ -102,7 +102,8 @@ class Terminal(io.StringIO):
 
 def test_jobs_give_the_table_one_process_gives(capsys, files, make_lma,
                                                tmp_path, monkeypatch):
-    names = files + [make_lma(CHANNELS, EVENTS[::-1], nsamples=8)]
+    names = files + [make_lma(CHANNELS, EVENTS[::-1], nsamples=8),
+                     make_lma(CHANNELS, [], nsamples=8)]
     one, two = tmp_path / "one.csv", tmp_path / "two.csv"
     # The workers hand their arrays over in files of their own, which go.
     handed = tmp_path / "handed"

@@ -322,7 +322,7 @@ def handed_over(result: FileResult, path: str) -> HandedOver:
     arrays = {"tags": feat.tags, "horpos": feat.horpos, **feat.values}
     with open(path, "wb") as out:
         for array in arrays.values():
-            out.write(memoryview(np.ascontiguousarray(array)).cast("B"))
+            out.write(np.ascontiguousarray(array))
     return HandedOver(result.name, path, feat.channels,
                       [(k, a.dtype.str, a.shape) for k, a in arrays.items()],
                       result.damage)
