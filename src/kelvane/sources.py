@@ -191,6 +191,8 @@ class FileObjectSource(Source):
     """An open binary file object with `seek` and `read`; reads from
     several threads take turns, as they share its position."""
 
+    _in_place = False
+
     def __init__(self, fileobj: Any) -> None:
         super().__init__()
         self.fileobj = fileobj
@@ -201,10 +203,16 @@ class FileObjectSource(Source):
 
     def _stat(self) -> Tuple[int, Optional[str]]:
         with self._lock:
-            return int(self.fileobj.seek(0, os.SEEK_END)), None
+            size = int(self.fileobj.seek(0, os.SEEK_END))
+        # An io.BytesIO hands out its own bytes, unless a view of its
+        # buffer is held: then each `getvalue()` would copy all of them,
+        # and reads take blocks as from any file object.
+        self._in_place = isinstance(self.fileobj, io.BytesIO) and \
+            self.fileobj.getvalue() is self.fileobj.getvalue()
+        return size, None
 
     def read(self, start: int, stop: int, *, ahead: bool = False) -> Any:
-        if not isinstance(self.fileobj, io.BytesIO):
+        if not self._in_place:
             return super().read(start, stop, ahead=ahead)
         # The bytes are in memory already: the object hands them out
         # without a copy (and copies them itself if written to while a

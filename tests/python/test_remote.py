@@ -444,6 +444,11 @@ def test_bytesio_read_in_place(run):
         memory.truncate(len(data) // 2)
         with pytest.raises(OSError, match=r"event \d+ at byte"):
             f.read(n - 10, n)
+    # With a view of its buffer held, it is read as any file object.
+    memory = io.BytesIO(data)
+    with memory.getbuffer(), kelvane.LmaFile(memory) as f, \
+            kelvane.LmaFile(run["run"]) as local:
+        assert_same(f, local)
 
 
 # --- the persistent index beside a URL ---------------------------------------
