@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import argparse
 import io
-import mmap
 import multiprocessing
 import os
 import queue
@@ -329,23 +328,18 @@ def handed_over(result: FileResult, path: str) -> HandedOver:
 
 
 def taken_back(handed: HandedOver) -> FileResult:
-    """The result a worker handed over, its arrays mapped from the file
-    rather than copied: the table is written from them, once."""
-    sizes = [np.dtype(dtype).itemsize * int(np.prod(shape))
-             for _, dtype, shape in handed.layout]
-    with open(handed.path, "rb") as data:
-        if os.fstat(data.fileno()).st_size != sum(sizes):
-            raise OSError(f"{handed.path}: a worker's result is cut short")
-        whole = mmap.mmap(data.fileno(), 0, access=mmap.ACCESS_READ) \
-            if sum(sizes) else b""
-    # Gone from the folder; the mapping keeps its bytes until unused.
-    os.remove(handed.path)
+    """The result a worker handed over. Read in, not mapped: a mapping
+    would hold a descriptor of the file for as long as its arrays live."""
     arrays = {}
-    at = 0
-    for (key, dtype, shape), size in zip(handed.layout, sizes):
-        arrays[key] = np.frombuffer(whole, dtype, size // np.dtype(
-            dtype).itemsize, at).reshape(shape)
-        at += size
+    with open(handed.path, "rb") as data:
+        for key, dtype, shape in handed.layout:
+            array = np.empty(shape, dtype)
+            view = array.reshape(-1).view(np.uint8)
+            if data.readinto(view) != len(view):
+                raise OSError(f"{handed.path}: a worker's result is cut "
+                              f"short")
+            arrays[key] = array
+    os.remove(handed.path)
     tags, horpos = arrays.pop("tags"), arrays.pop("horpos")
     return FileResult(handed.name,
                       Features(tags, horpos, handed.channels, arrays),
