@@ -234,7 +234,8 @@ def test_requests_per_read(run, web, small_blocks):
     # block after it, fetched while they are decoded; a batch that spans
     # the two takes its bytes from both.
     before = web.count()
-    whole = kelvane.LmaFile(run["run"]).read(0, 120)
+    with kelvane.LmaFile(run["run"]) as local:
+        whole = local.read(0, 120)
     for first in range(0, 120, 7):
         got = f.read(first, min(first + 7, 120))
         np.testing.assert_array_equal(
