@@ -120,6 +120,20 @@ class RangeHandler(BaseHTTPRequestHandler):
             self.served.requests.append((self.command, n))
 
 
+@pytest.fixture(scope="module", autouse=True)
+def connections_closed():
+    """Once this module ends, closes the connections the clients keep
+    alive to its servers: their own timers would close them seconds later,
+    under whichever test runs then (one counts open descriptors)."""
+    yield
+    import gc
+    import fsspec
+    for protocol in ("http", "s3"):
+        fsspec.get_filesystem_class(protocol).clear_instance_cache()
+    # Each filesystem closes its session as it is collected.
+    gc.collect()
+
+
 @pytest.fixture(scope="module")
 def web():
     served = Served()
