@@ -606,12 +606,12 @@ class LmaFile:
         if self._source is None:
             return bool(self._native.decode(first, last, kind, rows, tags,
                                             horpos, arrays, exact, fresh))
-        if self._one_block(first, last):
-            for _, _, block, base in self._blocks(first, last):
+        for a, b, block, base in self._blocks(first, last):
+            if (a, b) == (first, last):
+                # One block: the engine's own answer, as for a local file.
                 return bool(self._native.decode(
                     first, last, kind, rows, tags, horpos, arrays, exact,
                     fresh, block, base))
-        for a, b, block, base in self._blocks(first, last):
             i, j = a - first, b - first
             self._native.decode(a, b, kind, rows, tags[i:j], horpos[i:j],
                                 tuple([x[i:j] for x in arrays]), exact,
