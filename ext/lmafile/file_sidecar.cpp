@@ -108,10 +108,7 @@ lma::Status parse_source(int fd, const BufferView& data,
         return {lma::Errc::os, errno};
     }
     const lma::File f = lma::File::adopt(own);
-    std::vector<std::int64_t> storage;
-    std::size_t n = 0;
-    const lma::Status st = lma::read_sidecar(f, storage, n);
-    return st.ok() ? lma::parse_sidecar(storage, n, sc, fault) : st;
+    return lma::load_sidecar(f, sc, fault);
 }
 
 }  // namespace

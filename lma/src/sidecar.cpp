@@ -102,29 +102,77 @@ bool same_stop(const Stop& a, const Stop& b) noexcept {
 
 }  // namespace
 
+namespace {
+
+// The checksum over bytes given in pieces: the same value as over them
+// joined, so that a sidecar read in two parts needs no copy to join them.
+class Checksum {
+public:
+    void add(const unsigned char* data, std::size_t n) noexcept {
+        total_ += n;
+        if (held_ != 0) {
+            const std::size_t take = std::min(n, sizeof pending_ - held_);
+            std::memcpy(pending_ + held_, data, take);
+            held_ += take;
+            data += take;
+            n -= take;
+            if (held_ < sizeof pending_) {
+                return;
+            }
+            blocks(pending_, sizeof pending_);
+            held_ = 0;
+        }
+        const std::size_t whole = n - n % sizeof pending_;
+        blocks(data, whole);
+        held_ = n - whole;
+        if (held_ != 0) {
+            std::memcpy(pending_, data + whole, held_);
+        }
+    }
+
+    std::uint64_t value() const noexcept {
+        std::uint64_t h0 = h_[0];
+        std::uint64_t tail = 0;
+        for (std::size_t j = 0; j < held_; ++j) {
+            tail |= static_cast<std::uint64_t>(pending_[j]) << (8 * (j % 8));
+            if (j % 8 == 7 || j + 1 == held_) {
+                h0 = lane(h0, tail);
+                tail = 0;
+            }
+        }
+        std::uint64_t z = rotl(h0, 1) ^ rotl(h_[1], 7) ^ rotl(h_[2], 12) ^
+                          rotl(h_[3], 18) ^
+                          static_cast<std::uint64_t>(total_);
+        z = (z ^ (z >> 30)) * kOdd2;
+        z = (z ^ (z >> 27)) * kOdd3;
+        return z ^ (z >> 31);
+    }
+
+private:
+    // Four independent chains, so that the multiplications overlap.
+    void blocks(const unsigned char* data, std::size_t n) noexcept {
+        std::uint64_t h[4] = {h_[0], h_[1], h_[2], h_[3]};
+        for (std::size_t i = 0; i + 32 <= n; i += 32) {
+            for (int k = 0; k < 4; ++k) {
+                h[k] = lane(h[k], get<std::uint64_t>(data + i + 8 * k));
+            }
+        }
+        std::memcpy(h_, h, sizeof h);
+    }
+
+    std::uint64_t h_[4] = {kOdd1, kOdd2, kOdd3, kOdd1 ^ kOdd2};
+    unsigned char pending_[32] = {};
+    std::size_t held_ = 0;
+    std::size_t total_ = 0;
+};
+
+}  // namespace
+
 std::uint64_t sidecar_checksum(const unsigned char* data,
                                std::size_t n) noexcept {
-    // Four independent chains, so that the multiplications overlap.
-    std::uint64_t h[4] = {kOdd1, kOdd2, kOdd3, kOdd1 ^ kOdd2};
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        for (int k = 0; k < 4; ++k) {
-            h[k] = lane(h[k], get<std::uint64_t>(data + i + 8 * k));
-        }
-    }
-    std::uint64_t tail = 0;
-    for (std::size_t j = 0; i + j < n; ++j) {
-        tail |= static_cast<std::uint64_t>(data[i + j]) << (8 * (j % 8));
-        if (j % 8 == 7 || i + j + 1 == n) {
-            h[0] = lane(h[0], tail);
-            tail = 0;
-        }
-    }
-    std::uint64_t z = rotl(h[0], 1) ^ rotl(h[1], 7) ^ rotl(h[2], 12) ^
-                      rotl(h[3], 18) ^ static_cast<std::uint64_t>(n);
-    z = (z ^ (z >> 30)) * kOdd2;
-    z = (z ^ (z >> 27)) * kOdd3;
-    return z ^ (z >> 31);
+    Checksum sum;
+    sum.add(data, n);
+    return sum.value();
 }
 
 const char* sidecar_fault_text(SidecarFault fault) noexcept {
@@ -206,28 +254,20 @@ Status serialise_sidecar(const SidecarIndex& sc,
 
 namespace {
 
-// Everything parse_sidecar checks and fills but the offsets: on success
-// `count` of them stand at `offsets_at`, little-endian.
-Status parse_fields(const unsigned char* data, std::size_t n,
-                    SidecarIndex& out, SidecarFault& fault,
-                    std::size_t& count, std::size_t& offsets_at) noexcept {
-    fault = SidecarFault::none;
+// What the fixed fields say before the checksum is known: a fault, or
+// none with the lengths that the bytes at hand, `n` of them, must add up
+// to; `count` offsets then stand at `offsets_at`, little-endian.
+SidecarFault fixed_fields(const unsigned char* data, std::size_t n,
+                          std::size_t& count,
+                          std::size_t& offsets_at) noexcept {
     if (n < kFixedBytes + kChecksumBytes) {
-        fault = SidecarFault::short_data;
-        return ok();
+        return SidecarFault::short_data;
     }
     if (std::memcmp(data, kMagic, sizeof kMagic) != 0) {
-        fault = SidecarFault::magic;
-        return ok();
+        return SidecarFault::magic;
     }
     if (get<std::uint32_t>(data + 8) != kSidecarVersion) {
-        fault = SidecarFault::version;
-        return ok();
-    }
-    const std::size_t body = n - kChecksumBytes;
-    if (get<std::uint64_t>(data + body) != sidecar_checksum(data, body)) {
-        fault = SidecarFault::checksum;
-        return ok();
+        return SidecarFault::version;
     }
     const std::uint64_t nh = get<std::uint32_t>(data + 12);
     const std::uint64_t ne = get<std::uint32_t>(data + 16);
@@ -235,13 +275,23 @@ Status parse_fields(const unsigned char* data, std::size_t n,
     const std::uint64_t stored = get<std::uint64_t>(data + 24);
     // Each length against what is left, so nothing overflows and the
     // count is bounded by the bytes at hand before it sizes anything.
-    const std::uint64_t left = body - kFixedBytes;
+    const std::uint64_t left = n - kChecksumBytes - kFixedBytes;
     if (nh > static_cast<std::uint64_t>(kLongestHeaderBytes) ||
         ne > kLongestEtag || nh + ne > left || kind >= kKindCount ||
         (left - nh - ne) % 8 != 0 || (left - nh - ne) / 8 != stored) {
-        fault = SidecarFault::layout;
-        return ok();
+        return SidecarFault::layout;
     }
+    count = static_cast<std::size_t>(stored);
+    offsets_at = kFixedBytes + static_cast<std::size_t>(nh + ne);
+    return SidecarFault::none;
+}
+
+// The fields before the offsets into `out`, once fixed_fields found them
+// whole at `data`.
+Status fill_fields(const unsigned char* data, SidecarIndex& out) noexcept {
+    const std::size_t nh = get<std::uint32_t>(data + 12);
+    const std::size_t ne = get<std::uint32_t>(data + 16);
+    const std::uint32_t kind = get<std::uint32_t>(data + 20);
     out.file_size = get<std::int64_t>(data + 32);
     out.mtime_ns = get<std::int64_t>(data + 40);
     out.index.end = get<std::int64_t>(data + 48);
@@ -258,9 +308,23 @@ Status parse_fields(const unsigned char* data, std::size_t n,
     } catch (const std::bad_alloc&) {
         return {Errc::no_memory, 0};
     }
-    count = static_cast<std::size_t>(stored);
-    offsets_at = kFixedBytes + static_cast<std::size_t>(nh + ne);
     return ok();
+}
+
+// The faults in the order parse_sidecar reports them: the checksum comes
+// before the lengths, since altered bytes are the likelier cause.
+SidecarFault fault_of_bytes(const unsigned char* data, std::size_t n,
+                            std::size_t& count,
+                            std::size_t& offsets_at) noexcept {
+    const SidecarFault fault = fixed_fields(data, n, count, offsets_at);
+    if (fault != SidecarFault::none && fault != SidecarFault::layout) {
+        return fault;
+    }
+    const std::size_t body = n - kChecksumBytes;
+    if (get<std::uint64_t>(data + body) != sidecar_checksum(data, body)) {
+        return SidecarFault::checksum;
+    }
+    return fault;
 }
 
 }  // namespace
@@ -268,8 +332,12 @@ Status parse_fields(const unsigned char* data, std::size_t n,
 Status parse_sidecar(const unsigned char* data, std::size_t n,
                      SidecarIndex& out, SidecarFault& fault) noexcept {
     std::size_t count = 0, at = 0;
-    const Status s = parse_fields(data, n, out, fault, count, at);
-    if (!s.ok() || fault != SidecarFault::none) {
+    fault = fault_of_bytes(data, n, count, at);
+    if (fault != SidecarFault::none) {
+        return ok();
+    }
+    const Status s = fill_fields(data, out);
+    if (!s.ok()) {
         return s;
     }
     try {
@@ -283,41 +351,88 @@ Status parse_sidecar(const unsigned char* data, std::size_t n,
     return ok();
 }
 
-Status read_sidecar(const File& f, std::vector<std::int64_t>& storage,
-                    std::size_t& n) noexcept {
-    n = 0;
+namespace {
+
+// load_sidecar for a file whose lengths do not add up to its size: read
+// whole and parsed as bytes, for the fault parse_sidecar gives.
+Status load_whole(const File& f, std::size_t bytes, SidecarIndex& out,
+                  SidecarFault& fault) noexcept {
+    std::vector<unsigned char> data;
+    try {
+        data.resize(bytes + 1);
+    } catch (const std::bad_alloc&) {
+        return {Errc::no_memory, 0};
+    }
+    std::size_t n = 0;
+    const Status s = f.read_at(0, data.data(), bytes + 1, n);
+    return s.ok() ? parse_sidecar(data.data(), n, out, fault) : s;
+}
+
+}  // namespace
+
+Status load_sidecar(const File& f, SidecarIndex& out,
+                    SidecarFault& fault) noexcept {
+    fault = SidecarFault::none;
     std::int64_t size = 0;
     Status s = f.size(size);
     if (!s.ok()) {
         return s;
     }
     const auto bytes = static_cast<std::size_t>(size);
+    // The fixed fields, header and ETag at their longest: the offsets
+    // then go straight into the memory that becomes the index, and a
+    // large index is never moved or held twice.
+    unsigned char head[kFixedBytes +
+                       static_cast<std::size_t>(kLongestHeaderBytes) +
+                       kLongestEtag];
+    std::size_t got = 0;
+    s = f.read_at(0, head, std::min(sizeof head, bytes), got);
+    if (!s.ok()) {
+        return s;
+    }
+    if (got < std::min(sizeof head, bytes)) {
+        // Cut since its size was taken: the whole read finds how.
+        return load_whole(f, bytes, out, fault);
+    }
+    std::size_t count = 0, at = 0;
+    fault = fixed_fields(head, bytes, count, at);
+    if (fault == SidecarFault::layout) {
+        return load_whole(f, bytes, out, fault);
+    }
+    if (fault != SidecarFault::none) {
+        return ok();
+    }
+    std::vector<std::int64_t> storage;
     try {
-        storage.resize(bytes / 8 + 1);
+        // The offsets, the checksum, and room for one byte more: a file
+        // grown meanwhile fails the checksum rather than being cut to its
+        // old size.
+        storage.resize(count + 2);
     } catch (const std::bad_alloc&) {
         return {Errc::no_memory, 0};
     }
-    // One byte more than the size (there is room): a file grown
-    // meanwhile fails the checksum rather than being cut to its old size.
-    return f.read_at(0, storage.data(), bytes + 1, n);
-}
-
-Status parse_sidecar(std::vector<std::int64_t>& storage, std::size_t n,
-                     SidecarIndex& out, SidecarFault& fault) noexcept {
-    if (n > 8 * storage.size()) {
-        return {Errc::inconsistent, 0};
+    const std::size_t rest = 8 * count + kChecksumBytes;
+    s = f.read_at(static_cast<std::int64_t>(at), storage.data(), rest + 1,
+                  got);
+    if (!s.ok()) {
+        return s;
     }
     // Bytes as bytes: reading an object's bytes through unsigned char is
     // allowed whatever its type.
-    const auto* data = reinterpret_cast<const unsigned char*>(storage.data());
-    std::size_t count = 0, at = 0;
-    const Status s = parse_fields(data, n, out, fault, count, at);
-    if (!s.ok() || fault != SidecarFault::none) {
+    const auto* offsets = reinterpret_cast<const unsigned char*>(
+        storage.data());
+    Checksum sum;
+    sum.add(head, at);
+    sum.add(offsets, 8 * count);
+    if (got != rest ||
+        get<std::uint64_t>(offsets + 8 * count) != sum.value()) {
+        fault = SidecarFault::checksum;
+        return ok();
+    }
+    s = fill_fields(head, out);
+    if (!s.ok()) {
         return s;
     }
-    // The offsets to the front, in host order, and the storage becomes
-    // the index: no second copy of a large index is made.
-    std::memmove(storage.data(), data + at, 8 * count);
     for (std::size_t i = 0; i < count; ++i) {
         storage[i] = from_le(storage[i]);
     }
@@ -325,6 +440,38 @@ Status parse_sidecar(std::vector<std::int64_t>& storage, std::size_t n,
     out.index.offsets = std::move(storage);
     return ok();
 }
+
+namespace {
+
+// Whether, from a first offset that is not negative, each offset is at
+// least `least` after the one before. In blocks without a branch per
+// offset, so that the compiler makes vector code of it: this pass is a
+// good part of opening with a large index.
+bool spaced(const std::vector<std::int64_t>& offsets,
+            std::int64_t least) noexcept {
+    const std::size_t n = offsets.size();
+    const std::int64_t* o = offsets.data();
+    constexpr std::size_t kBlock = 1024;
+    for (std::size_t begin = 1; begin < n; begin += kBlock) {
+        const std::size_t end = std::min(n, begin + kBlock);
+        bool bad = false;
+        for (std::size_t i = begin; i < end; ++i) {
+            // A negative offset is refused here itself, so that where
+            // none is, the difference taken in unsigned arithmetic is the
+            // true one.
+            const auto step = static_cast<std::int64_t>(
+                static_cast<std::uint64_t>(o[i]) -
+                static_cast<std::uint64_t>(o[i - 1]));
+            bad |= (o[i] < 0) | (step < least);
+        }
+        if (bad) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 SidecarFault check_sidecar(const SidecarIndex& sc, const Header& h,
                            const std::vector<unsigned char>& header_bytes,
@@ -344,12 +491,8 @@ SidecarFault check_sidecar(const SidecarIndex& sc, const Header& h,
     if (h.pos_begin < 0 || offsets.front() != h.pos_begin) {
         return SidecarFault::offsets;
     }
-    // From a first offset that is not negative, no difference overflows.
-    for (std::size_t i = 1; i < offsets.size(); ++i) {
-        if (offsets[i] < offsets[i - 1] ||
-            offsets[i] - offsets[i - 1] < least) {
-            return SidecarFault::offsets;
-        }
+    if (!spaced(offsets, least)) {
+        return SidecarFault::offsets;
     }
     const std::int64_t last = offsets.back();
     const std::int64_t end = sc.index.end;

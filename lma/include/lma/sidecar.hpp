@@ -63,17 +63,13 @@ Status serialise_sidecar(const SidecarIndex& sc,
 Status parse_sidecar(const unsigned char* data, std::size_t n,
                      SidecarIndex& out, SidecarFault& fault) noexcept;
 
-// Reads the whole sidecar file `f` into `storage`, sized to it, as bytes;
-// `n` is the number read. Errc::os, Errc::no_memory.
-Status read_sidecar(const File& f, std::vector<std::int64_t>& storage,
-                    std::size_t& n) noexcept;
-
-// parse_sidecar on the first `n` bytes of `storage` (as read_sidecar
-// leaves them), which become the index's offsets when they parse: a
-// large index is never held twice. `storage` is unspecified afterwards.
-// Errc::inconsistent for `n` beyond the storage.
-Status parse_sidecar(std::vector<std::int64_t>& storage, std::size_t n,
-                     SidecarIndex& out, SidecarFault& fault) noexcept;
+// parse_sidecar on the sidecar file `f`, with the same result, read
+// straight into the memory that becomes the index's offsets: a large
+// index is never moved or held twice. A file cut or grown while read
+// fails. Errors of the reading (Errc::os, Errc::no_memory) as their
+// status.
+Status load_sidecar(const File& f, SidecarIndex& out,
+                    SidecarFault& fault) noexcept;
 
 // Whether a parsed sidecar fits a file whose header `h` was parsed from
 // `header_bytes` and which is `file_size` bytes long now: the same header
