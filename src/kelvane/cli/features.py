@@ -9,6 +9,7 @@ too.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import multiprocessing
 import os
@@ -16,8 +17,8 @@ import queue
 import signal
 import tempfile
 import threading
-import zipfile
-from typing import (Any, Callable, Dict, Iterable, List, NamedTuple,
+import zlib
+from typing import (Any, Callable, Dict, List, NamedTuple,
                     Optional, Sequence, Tuple, Union)
 
 import numpy as np
@@ -31,6 +32,7 @@ from .progress import progress_bar
 from . import source
 from .source import file_size, open_file
 from .status import UsageError, UserError, fail, printable
+from .table_npz import Column, Part, read_part, write_columns
 
 # What `lma features` writes, by the output's suffix (any case): the
 # modules each format needs beyond NumPy, and the extra that installs them.
@@ -74,10 +76,13 @@ class Settings(NamedTuple):
 
 
 class FileResult(NamedTuple):
-    """One file's quantities, and the line that reports its damaged
-    record, if one ends its events."""
+    """One file's quantities as the table's columns (`flat_columns`), and
+    the line that reports its damaged record, if one ends its events. A
+    worker process's columns stay in a file, as `Part`s, until written."""
     name: str
-    features: Features
+    channels: List[str]
+    rows: int
+    columns: Dict[str, Union[np.ndarray, Part]]
     damage: Optional[str]
 
 
@@ -115,12 +120,17 @@ class FeaturesCommand(Command):
         suffix = table_format(args.files, args.output)
         require_modules(suffix, TABLE_FORMATS)
         settings = settings_of(args, args.channels, args.quantities)
+        # An archive takes its column of names from the workers too, and
+        # their columns from where they left them.
+        text = np.array(args.files).dtype if suffix == ".npz" else None
         # The output file is made before reading, so that an unwritable OUT
         # is found at once.
-        with atomic_output(args.output) as out:
-            results = all_features(args.files, settings, args.jobs)
+        with atomic_output(args.output) as out, \
+                handover_folder(args.jobs, args.files) as folder:
+            results = all_features(args.files, settings, args.jobs,
+                                   folder=folder, text=text)
             write_table(out, suffix, results)
-        rows = sum(len(r.features.tags) for r in results)
+        rows = sum(r.rows for r in results)
         files = len(args.files)
         print(f"wrote {rows} events of {files} file{'' if files == 1 else 's'}"
               f" to {args.output}")
@@ -222,15 +232,32 @@ def positive_int(text: str) -> int:
 # ---------------------------------------------------------- the reading
 
 def all_features(names: Sequence[str], settings: Settings,
-                 jobs: int = 1) -> List[FileResult]:
+                 jobs: int = 1, *, folder: Optional[str] = None,
+                 text: Optional[np.dtype] = None) -> List[FileResult]:
     """Each file's quantities, in the order given, read in `jobs`
     processes, under a progress bar over the files' bytes. The first
-    failing file in that order ends it with its `UserError`."""
+    failing file in that order ends it with its `UserError`. With a
+    `folder` (see `handover_folder`), the workers' columns stay in files
+    there, the column 'file' among them when its dtype `text` is given;
+    without, they are read in."""
     total = sum(size_or_zero(name) for name in names)
     if jobs > 1 and len(names) > 1:
-        return in_processes(names, settings, min(jobs, len(names)), total)
+        jobs = min(jobs, len(names))
+        if folder is not None:
+            return in_processes(names, settings, jobs, total, folder, text)
+        with handover_folder(jobs, names) as own:
+            return [in_memory(r) for r in
+                    in_processes(names, settings, jobs, total, own, None)]
     with progress_bar(total, "features", unit="B") as progress:
         return [file_features(name, settings, progress) for name in names]
+
+
+def handover_folder(jobs: int, names: Sequence[str]) -> Any:
+    """A temporary folder where worker processes leave their results, when
+    there will be workers; removed on leaving."""
+    if jobs > 1 and len(names) > 1:
+        return tempfile.TemporaryDirectory(prefix="lma-features-")
+    return contextlib.nullcontext()
 
 
 def size_or_zero(name: str) -> int:
@@ -266,7 +293,9 @@ def file_features(name: str, settings: Settings,
         if report is not None and done < size:
             report(size - done)
         damage = damage_message(f) if f.damage is not None else None
-    return FileResult(name, joined(parts), damage)
+    feat = joined(parts)
+    return FileResult(name, feat.channels, len(feat.tags), flat_columns(feat),
+                      damage)
 
 
 def joined(parts: Sequence[Features]) -> Features:
@@ -281,69 +310,58 @@ def joined(parts: Sequence[Features]) -> Features:
 
 
 def in_processes(names: Sequence[str], settings: Settings, jobs: int,
-                 total: int) -> List[FileResult]:
+                 total: int, folder: str,
+                 text: Optional[np.dtype]) -> List[FileResult]:
     context = multiprocessing.get_context(
         "fork" if fork_is_safe() else "spawn")
     done = context.Queue()
     # The workers start before the progress bar, whose thread would make a
     # fork unsafe. Leaving the block ends them: on a failure or an
     # interruption the files still being read are not waited for.
-    with tempfile.TemporaryDirectory(prefix="lma-features-") as folder, \
-            context.Pool(jobs, initializer=start_worker,
-                         initargs=(done, dict(source.storage_options),
-                                   folder)) as pool, \
+    with context.Pool(jobs, initializer=start_worker,
+                      initargs=(done, dict(source.storage_options),
+                                folder)) as pool, \
             progress_bar(total, "features", unit="B") as progress:
-        pending = [pool.apply_async(worker_features, (k, name, settings))
+        pending = [pool.apply_async(worker_features,
+                                    (k, name, settings, text))
                    for k, name in enumerate(names)]
         results = []
         for result in pending:
             while not result.ready():
                 show_progress(done, progress)
                 result.wait(0.1)
-            results.append(taken_back(result.get()))
+            results.append(result.get())
         show_progress(done, progress)
     return results
 
 
-class HandedOver(NamedTuple):
-    """A worker's result with its arrays left in a file: through the
-    result pipe, megabytes of pickled arrays cost the parent more than the
-    worker took to compute them."""
-    name: str
-    path: str
-    channels: List[str]
-    layout: List[Tuple[str, str, Tuple[int, ...]]]   # key, dtype, shape
-    damage: Optional[str]
-
-
-def handed_over(result: FileResult, path: str) -> HandedOver:
-    feat = result.features
-    arrays = {"tags": feat.tags, "horpos": feat.horpos, **feat.values}
+def handed_over(result: FileResult, path: str,
+                text: Optional[np.dtype]) -> FileResult:
+    """The result with its columns (and the column 'file' of dtype `text`,
+    if given) left in the file `path`: through the result pipe, megabytes
+    of pickled arrays cost the parent more than the worker took to compute
+    them, and from the file the kernel copies them into the table."""
+    columns = dict(result.columns)
+    if text is not None:
+        columns = {"file": np.full(result.rows, result.name, text),
+                   **columns}
+    parts: Dict[str, Union[np.ndarray, Part]] = {}
     with open(path, "wb") as out:
-        for array in arrays.values():
-            out.write(np.ascontiguousarray(array))
-    return HandedOver(result.name, path, feat.channels,
-                      [(k, a.dtype.str, a.shape) for k, a in arrays.items()],
-                      result.damage)
+        for key, array in columns.items():
+            data = np.ascontiguousarray(array)
+            parts[key] = Part(path, out.tell(), data.nbytes,
+                              zlib.crc32(data), data.dtype.str)
+            out.write(data.view(np.uint8).reshape(-1))
+    return result._replace(columns=parts)
 
 
-def taken_back(handed: HandedOver) -> FileResult:
-    """The result a worker handed over. Read in, not mapped: a mapping
-    would hold a descriptor of the file for as long as its arrays live."""
-    arrays = {}
-    with open(handed.path, "rb") as data:
-        for key, dtype, shape in handed.layout:
-            array = np.empty(shape, dtype)
-            view = array.reshape(-1).view(np.uint8)
-            if data.readinto(view) != len(view):
-                raise OSError(f"{handed.path}: a worker's result is cut "
-                              f"short")
-            arrays[key] = array
-    os.remove(handed.path)
-    tags, horpos = arrays.pop("tags"), arrays.pop("horpos")
-    return FileResult(handed.name,
-                      Features(tags, horpos, handed.channels, arrays),
-                      handed.damage)
+def in_memory(result: FileResult) -> FileResult:
+    """The result with every column in memory. Read in, not mapped: a
+    mapping would hold a descriptor of its file for as long as its arrays
+    live."""
+    return result._replace(columns={
+        key: read_part(c) if isinstance(c, Part) else c
+        for key, c in result.columns.items()})
 
 
 def fork_is_safe() -> bool:
@@ -392,11 +410,11 @@ def start_worker(done: Any, storage_options: Dict[str, Any],
             signal.signal(getattr(signal, name), signal.SIG_DFL)
 
 
-def worker_features(index: int, name: str,
-                    settings: Settings) -> HandedOver:
+def worker_features(index: int, name: str, settings: Settings,
+                    text: Optional[np.dtype]) -> FileResult:
     report = worker_progress.put if worker_progress is not None else None
     return handed_over(file_features(name, settings, report),
-                       os.path.join(worker_folder, f"{index}.bin"))
+                       os.path.join(worker_folder, f"{index}.bin"), text)
 
 
 def reported_damage(results: Sequence[FileResult]) -> int:
@@ -436,12 +454,12 @@ def refuse_inputs(names: Sequence[str], out: str) -> None:
 def same_channels(results: Sequence[FileResult]) -> None:
     first = results[0]
     for result in results[1:]:
-        if result.features.channels != first.features.channels:
+        if result.channels != first.channels:
             raise UserError(
                 f"{printable(result.name)} has the channels "
-                f"{', '.join(result.features.channels)} and "
+                f"{', '.join(result.channels)} and "
                 f"{printable(first.name)} "
-                f"{', '.join(first.features.channels)}: choose common "
+                f"{', '.join(first.channels)}: choose common "
                 f"ones with --channels")
 
 
@@ -452,15 +470,15 @@ def write_table(out: Any, suffix: str,
     given for pandas."""
     same_channels(results)
     names = [r.name for r in results]
-    counts = [len(r.features.tags) for r in results]
-    per_file = [flat_columns(r.features) for r in results]
+    counts = [r.rows for r in results]
     if suffix == ".npz":
-        write_npz(out, names, counts, per_file)
+        write_npz(out, results)
         return
+    per_file = [in_memory(r).columns for r in results]
     # Each column made contiguous in one copy, which the writers then take
     # as it is.
     columns = {name: np.concatenate([c[name] for c in per_file])
-               for name in per_file[0]}
+               for name in per_file[0] if name != "file"}
     import pandas as pd
     categories = list(dict.fromkeys(names))
     codes = np.repeat([categories.index(n) for n in names], counts)
@@ -475,30 +493,18 @@ def write_table(out: Any, suffix: str,
     text.detach()       # `out` stays open for the atomic rename
 
 
-def write_npz(out: Any, names: Sequence[str], counts: Sequence[int],
-              per_file: Sequence[Dict[str, np.ndarray]]) -> None:
+def write_npz(out: Any, results: Sequence[FileResult]) -> None:
     """What `np.savez` writes of the columns joined, written from each
-    file's part in turn rather than joined first: the archive costs one
-    pass over the bytes. (`np.savez` cannot take a member named 'file'
-    anyway: that is the name of its own first parameter.)"""
-    rows = sum(counts)
-    text = np.array(names).dtype
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED,
-                         allowZip64=True) as archive:
-        write_member(archive, "file", text, rows,
-                     (np.full(n, name, text)
-                      for name, n in zip(names, counts)))
-        for column, first in per_file[0].items():
-            write_member(archive, column, first.dtype, rows,
-                         (part[column] for part in per_file))
-
-
-def write_member(archive: zipfile.ZipFile, name: str, dtype: np.dtype,
-                 rows: int, parts: Iterable[np.ndarray]) -> None:
-    """One `.npy` member of `rows` elements, from consecutive parts."""
-    header = {"descr": np.lib.format.dtype_to_descr(dtype),
-              "fortran_order": False, "shape": (rows,)}
-    with archive.open(f"{name}.npy", "w", force_zip64=True) as member:
-        np.lib.format.write_array_header_1_0(member, header)
-        for part in parts:
-            member.write(np.ascontiguousarray(part, dtype))
+    file's part in turn rather than joined first (`np.savez` cannot take a
+    member named 'file' anyway: that is the name of its own first
+    parameter)."""
+    rows = sum(r.rows for r in results)
+    text = np.array([r.name for r in results]).dtype
+    columns = [Column("file", text, rows,
+                      [r.columns.get("file", np.full(r.rows, r.name, text))
+                       for r in results])]
+    for key, first in results[0].columns.items():
+        if key != "file":
+            columns.append(Column(key, np.dtype(first.dtype), rows,
+                                  [r.columns[key] for r in results]))
+    write_columns(out, columns)

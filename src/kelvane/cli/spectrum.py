@@ -69,7 +69,8 @@ class SpectrumCommand(Command):
         results = all_features(args.files, settings_of(args, [args.channel],
                                                        [quantity]))
         same_channels(results)
-        values = np.concatenate([r.features.values[quantity][:, 0]
+        key = results[0].channels[0]
+        values = np.concatenate([r.columns[f"{key}_{quantity}"]
                                  for r in results])
         counted = histogram(values, dtype_of(quantity).kind == "i",
                             args.bins, args.range)
@@ -77,7 +78,6 @@ class SpectrumCommand(Command):
         axes = figure.subplots()
         axes.stairs(counted.counts, counted.edges, fill=True,
                     label=counted.legend())
-        key = results[0].features.channels[0]
         axes.set_xlabel(f"{key} {quantity} "
                         f"({UNITS.get(quantity, 'samples')})")
         axes.set_ylabel("events")
