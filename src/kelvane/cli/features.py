@@ -32,7 +32,7 @@ from .progress import progress_bar
 from . import source
 from .source import file_size, open_file
 from .status import UsageError, UserError, fail, printable
-from .table_npz import Column, Part, read_part, write_columns
+from .table_npz import Column, Part, Repeated, read_part, write_columns
 
 # What `lma features` writes, by the output's suffix (any case): the
 # modules each format needs beyond NumPy, and the extra that installs them.
@@ -47,6 +47,10 @@ TABLE_FORMATS: Dict[str, Tuple[Tuple[str, ...], str]] = {
 # File bytes whose events are reduced per call: a smooth progress bar and a
 # prompt response to Ctrl-C, at a negligible cost per call.
 CHUNK_BYTES = 2**24
+
+# Rows of a file's name made at once for the column 'file' of an archive,
+# then written over and over.
+NAME_BLOCK = 4096
 
 Channel = Union[int, str]
 Report = Callable[[int], None]
@@ -120,15 +124,12 @@ class FeaturesCommand(Command):
         suffix = table_format(args.files, args.output)
         require_modules(suffix, TABLE_FORMATS)
         settings = settings_of(args, args.channels, args.quantities)
-        # An archive takes its column of names from the workers too, and
-        # their columns from where they left them.
-        text = np.array(args.files).dtype if suffix == ".npz" else None
         # The output file is made before reading, so that an unwritable OUT
         # is found at once.
         with atomic_output(args.output) as out, \
                 handover_folder(args.jobs, args.files) as folder:
             results = all_features(args.files, settings, args.jobs,
-                                   folder=folder, text=text)
+                                   folder=folder)
             write_table(out, suffix, results)
         rows = sum(r.rows for r in results)
         files = len(args.files)
@@ -232,22 +233,21 @@ def positive_int(text: str) -> int:
 # ---------------------------------------------------------- the reading
 
 def all_features(names: Sequence[str], settings: Settings,
-                 jobs: int = 1, *, folder: Optional[str] = None,
-                 text: Optional[np.dtype] = None) -> List[FileResult]:
+                 jobs: int = 1, *,
+                 folder: Optional[str] = None) -> List[FileResult]:
     """Each file's quantities, in the order given, read in `jobs`
     processes, under a progress bar over the files' bytes. The first
     failing file in that order ends it with its `UserError`. With a
     `folder` (see `handover_folder`), the workers' columns stay in files
-    there, the column 'file' among them when its dtype `text` is given;
-    without, they are read in."""
+    there; without, they are read in."""
     total = sum(size_or_zero(name) for name in names)
     if jobs > 1 and len(names) > 1:
         jobs = min(jobs, len(names))
         if folder is not None:
-            return in_processes(names, settings, jobs, total, folder, text)
+            return in_processes(names, settings, jobs, total, folder)
         with handover_folder(jobs, names) as own:
             return [in_memory(r) for r in
-                    in_processes(names, settings, jobs, total, own, None)]
+                    in_processes(names, settings, jobs, total, own)]
     with progress_bar(total, "features", unit="B") as progress:
         return [file_features(name, settings, progress) for name in names]
 
@@ -310,8 +310,7 @@ def joined(parts: Sequence[Features]) -> Features:
 
 
 def in_processes(names: Sequence[str], settings: Settings, jobs: int,
-                 total: int, folder: str,
-                 text: Optional[np.dtype]) -> List[FileResult]:
+                 total: int, folder: str) -> List[FileResult]:
     context = multiprocessing.get_context(
         "fork" if fork_is_safe() else "spawn")
     done = context.Queue()
@@ -322,8 +321,7 @@ def in_processes(names: Sequence[str], settings: Settings, jobs: int,
                       initargs=(done, dict(source.storage_options),
                                 folder)) as pool, \
             progress_bar(total, "features", unit="B") as progress:
-        pending = [pool.apply_async(worker_features,
-                                    (k, name, settings, text))
+        pending = [pool.apply_async(worker_features, (k, name, settings))
                    for k, name in enumerate(names)]
         results = []
         for result in pending:
@@ -335,19 +333,14 @@ def in_processes(names: Sequence[str], settings: Settings, jobs: int,
     return results
 
 
-def handed_over(result: FileResult, path: str,
-                text: Optional[np.dtype]) -> FileResult:
-    """The result with its columns (and the column 'file' of dtype `text`,
-    if given) left in the file `path`: through the result pipe, megabytes
-    of pickled arrays cost the parent more than the worker took to compute
-    them, and from the file the kernel copies them into the table."""
-    columns = dict(result.columns)
-    if text is not None:
-        columns = {"file": np.full(result.rows, result.name, text),
-                   **columns}
+def handed_over(result: FileResult, path: str) -> FileResult:
+    """The result with its columns left in the file `path`: through the
+    result pipe, megabytes of pickled arrays cost the parent more than the
+    worker took to compute them, and from the file the kernel copies them
+    into a table."""
     parts: Dict[str, Union[np.ndarray, Part]] = {}
     with open(path, "wb") as out:
-        for key, array in columns.items():
+        for key, array in result.columns.items():
             data = np.ascontiguousarray(array)
             parts[key] = Part(path, out.tell(), data.nbytes,
                               zlib.crc32(data), data.dtype.str)
@@ -410,11 +403,11 @@ def start_worker(done: Any, storage_options: Dict[str, Any],
             signal.signal(getattr(signal, name), signal.SIG_DFL)
 
 
-def worker_features(index: int, name: str, settings: Settings,
-                    text: Optional[np.dtype]) -> FileResult:
+def worker_features(index: int, name: str,
+                    settings: Settings) -> FileResult:
     report = worker_progress.put if worker_progress is not None else None
     return handed_over(file_features(name, settings, report),
-                       os.path.join(worker_folder, f"{index}.bin"), text)
+                       os.path.join(worker_folder, f"{index}.bin"))
 
 
 def reported_damage(results: Sequence[FileResult]) -> int:
@@ -478,7 +471,7 @@ def write_table(out: Any, suffix: str,
     # Each column made contiguous in one copy, which the writers then take
     # as it is.
     columns = {name: np.concatenate([c[name] for c in per_file])
-               for name in per_file[0] if name != "file"}
+               for name in per_file[0]}
     import pandas as pd
     categories = list(dict.fromkeys(names))
     codes = np.repeat([categories.index(n) for n in names], counts)
@@ -501,10 +494,10 @@ def write_npz(out: Any, results: Sequence[FileResult]) -> None:
     rows = sum(r.rows for r in results)
     text = np.array([r.name for r in results]).dtype
     columns = [Column("file", text, rows,
-                      [r.columns.get("file", np.full(r.rows, r.name, text))
+                      [Repeated(np.full(min(r.rows, NAME_BLOCK), r.name,
+                                        text), r.rows)
                        for r in results])]
     for key, first in results[0].columns.items():
-        if key != "file":
-            columns.append(Column(key, np.dtype(first.dtype), rows,
-                                  [r.columns[key] for r in results]))
+        columns.append(Column(key, np.dtype(first.dtype), rows,
+                              [r.columns[key] for r in results]))
     write_columns(out, columns)

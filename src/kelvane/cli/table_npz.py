@@ -36,7 +36,14 @@ class Part(NamedTuple):
     dtype: str
 
 
-Piece = Union[np.ndarray, Part]
+class Repeated(NamedTuple):
+    """`rows` values: those of `block` over and over (a column holding one
+    value for many rows costs a block's checksum, not one per byte)."""
+    block: np.ndarray
+    rows: int
+
+
+Piece = Union[np.ndarray, Part, Repeated]
 
 
 class Column(NamedTuple):
@@ -209,11 +216,22 @@ def write_columns(out: BinaryIO, columns: Sequence[Column]) -> None:
                 writer.copy(piece)
                 crc = crc_joined(crc, piece.crc, piece.nbytes)
                 written += piece.nbytes
+                continue
+            if isinstance(piece, Repeated):
+                block = np.ascontiguousarray(piece.block, column.dtype)
+                whole, rest = divmod(piece.rows, len(block)) \
+                    if len(block) else (0, 0)
+                block_crc = zlib.crc32(block)
+                for _ in range(whole):
+                    writer.write(block.view(np.uint8).reshape(-1))
+                    crc = crc_joined(crc, block_crc, block.nbytes)
+                    written += block.nbytes
+                data = block[:rest]
             else:
                 data = np.ascontiguousarray(piece, column.dtype)
-                writer.write(data.view(np.uint8).reshape(-1))
-                crc = zlib.crc32(data, crc)
-                written += data.nbytes
+            writer.write(data.view(np.uint8).reshape(-1))
+            crc = zlib.crc32(data, crc)
+            written += data.nbytes
         if written != size:
             raise ValueError(f"column {column.name}: {written} bytes for "
                              f"{size}")
