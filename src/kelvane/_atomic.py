@@ -22,6 +22,9 @@ def atomic_file(path: PathLike) -> Iterator[BinaryIO]:
     temp, fd = new_temporary(folder, os.path.basename(path))
     try:
         with os.fdopen(fd, "wb") as f:
+            # Named by its path, so that other processes can write parts
+            # of it in place.
+            f.raw.name = temp
             yield f
             f.flush()
             # On disk before the rename, or a crash could leave a file of

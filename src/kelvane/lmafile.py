@@ -760,25 +760,29 @@ class LmaFile:
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
         source = self._source
+        # A subclass comes back as itself.
+        kind = () if type(self) is LmaFile else (type(self),)
         if source is None:
-            return _reopen, (self._absolute, self._native.index_state())
+            return _reopen, (self._absolute, self._native.index_state(),
+                             *kind)
         if not isinstance(source, sources.UrlSource):
             raise TypeError("an LmaFile over a file object cannot be "
                             "pickled: open it by path or URL")
         return _reopen_url, (source.name, source.storage_options,
                              ((source.size, source.identity),
-                              self._native.index_state()))
+                              self._native.index_state()), *kind)
 
 
-def _reopen(path: str, state: Tuple[Any, ...]) -> LmaFile:
-    f = LmaFile.__new__(LmaFile)
+def _reopen(path: str, state: Tuple[Any, ...],
+            kind: type = LmaFile) -> LmaFile:
+    f = kind.__new__(kind)
     f._open(path, None, state)
     return f
 
 
 def _reopen_url(url: str, storage_options: Dict[str, Any],
-                state: Tuple[Any, ...]) -> LmaFile:
-    f = LmaFile.__new__(LmaFile)
+                state: Tuple[Any, ...], kind: type = LmaFile) -> LmaFile:
+    f = kind.__new__(kind)
     f._open(url, storage_options, state)
     return f
 

@@ -496,8 +496,8 @@ def prepare(monkeypatch, setup):
     elif setup in AFTER_OPENING:
         real = cli.source.open_or_explain
 
-        def open_then_spoil(name):
-            f = real(name)
+        def open_then_spoil(name, *saved):
+            f = real(name, *saved)
             AFTER_OPENING[setup](name)
             return f
 

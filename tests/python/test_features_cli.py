@@ -4,7 +4,6 @@ import os
 import sys
 import tempfile
 import zipfile
-import zlib
 
 import numpy as np
 import pytest
@@ -143,14 +142,15 @@ def test_workers_end_quietly(files, tmp_path, interrupt):
         # so would this interpreter: take it as a terminal's Ctrl-C.
         signal.signal(signal.SIGINT, signal.default_int_handler)
 
-        def interrupted(name, settings, report):
-            if name == {files[0]!r}:
+        def interrupted(f, options, rows, report):
+            if f.path == {files[0]!r}:
                 os.kill(os.getppid(), signal.SIGINT)
             os.kill(os.getpid(), signal.SIGINT)
             time.sleep(30)
+            yield
 
         if {interrupt}:
-            cli.features.file_features = interrupted
+            cli.features.chunks = interrupted
         sys.exit(cli.main(["features", *{files!r}, "-o", "t.npz",
                            "--jobs", "2"]))
         """, cwd=tmp_path, check=False)
@@ -173,6 +173,40 @@ def test_a_damaged_file_keeps_its_earlier_events(capsys, make_lma, files,
     assert status == 1 and "wrote 4 events of 2 files" in stdout
     assert f"{damaged}: damaged record at byte" in err
     assert read_table(out)["tag"].tolist() == [41, 42, 7, 8]
+
+
+@pytest.mark.parametrize("change", ["grown", "cut"])
+def test_a_file_changed_between_indexing_and_reading(capsys, make_lma, files,
+                                                     tmp_path, monkeypatch,
+                                                     change):
+    # With workers, every file is indexed before any is read; the parent
+    # looks the files over in between, where this changes one.
+    name = make_lma(CHANNELS, EVENTS, nsamples=8)
+    one, two = tmp_path / "one.npz", tmp_path / "two.npz"
+    assert run(capsys, "features", name, files[1], "-o", one)[0] == 0
+    looked_over = cli.features.same_channels
+
+    def changed(results):
+        with open(name, "r+b") as f:
+            if change == "grown":
+                f.seek(0, os.SEEK_END)
+                f.write(event_bytes(EVENTS[0]))
+            else:
+                f.truncate(os.path.getsize(name) - 3)
+        looked_over(results)
+
+    monkeypatch.setattr(cli.features, "same_channels", changed)
+    status, _, err = run(capsys, "features", name, files[1], "-o", two,
+                         "--jobs", "2")
+    if change == "cut":
+        assert status == 1 and f"{name}: damaged record at byte" in err
+        assert not two.exists()
+        return
+    # The events found when it was indexed, each column in its place.
+    assert status == 0
+    a, b = read_table(one), read_table(two)
+    for column in a:
+        np.testing.assert_array_equal(a[column], b[column])
 
 
 @pytest.mark.parametrize("argv, status, message", [
@@ -271,44 +305,54 @@ def test_a_result_handed_over_cut_short(tmp_path):
     handed = features.handed_over(result, str(tmp_path / "0"))
     back = features.in_memory(handed)
     np.testing.assert_array_equal(back.columns["channel0_sum"], np.ones(3))
-    # Cut by one byte: reading it in, and copying it into a table, fail.
+    # Cut by one byte, it is not read in as if whole.
     os.truncate(tmp_path / "0", os.path.getsize(tmp_path / "0") - 1)
     with pytest.raises(OSError, match="cut short"):
         features.in_memory(handed)
-    with open(tmp_path / "t.npz", "wb") as out, \
-            pytest.raises(OSError, match="cut short"):
-        features.write_npz(out, [handed])
 
-@given(st.lists(st.tuples(st.sampled_from(["array", "part", "repeated"]),
+
+@given(st.lists(st.tuples(st.sampled_from(["array", "placed", "repeated"]),
                           st.integers(0, 9)), max_size=6))
 def test_an_archive_of_pieces_loads_as_them_joined(pieces):
-    from kelvane.cli.table_npz import (Column, Part, Repeated,
-                                       write_columns)
+    # Pieces "placed" are written at their place before the archive, as
+    # the workers write theirs.
+    from kelvane.cli.table_npz import (Column, Filler, Repeated,
+                                       value_offsets, write_columns)
     rng = np.random.default_rng(len(pieces))
+    i4 = np.dtype("<i4")
     with tempfile.TemporaryDirectory() as folder:
-        made, want = [], []
-        for k, (kind, rows) in enumerate(pieces):
-            values = rng.integers(-9, 9, rows).astype("<i4")
-            if kind == "repeated":
-                block = values[:max(1, rows // 3)] if rows else values
-                made.append(Repeated(block, rows))
-                values = np.resize(block, rows)
-            elif kind == "part":
-                path = os.path.join(folder, f"{k}")
-                with open(path, "wb") as f:
-                    f.write(b"x" * k + values.tobytes())
-                made.append(Part(path, k, values.nbytes,
-                                 zlib.crc32(values), "<i4"))
-            else:
-                made.append(values)
-            want.append(values)
         out = os.path.join(folder, "t.npz")
-        joined = np.concatenate([np.zeros(0, "<i4"), *want])
         with open(out, "wb") as f:
-            write_columns(f, [Column("v", np.dtype("<i4"), len(joined),
-                                     made)])
+            column = Column("v", i4, sum(rows for _, rows in pieces), [])
+            at = value_offsets([column])[0]
+            made, want = [], []
+            for kind, rows in pieces:
+                values = rng.integers(-9, 9, rows).astype(i4)
+                if kind == "repeated":
+                    block = values[:max(1, rows // 3)] if rows else values
+                    made.append(Repeated(block, rows))
+                    values = np.resize(block, rows)
+                elif kind == "placed":
+                    filler = Filler(f.fileno(), at, i4)
+                    filler.put(values)
+                    made.append(filler.placed())
+                else:
+                    made.append(values)
+                want.append(values)
+                at += values.nbytes
+            write_columns(f, [column._replace(pieces=made)])
             assert f.tell() == os.path.getsize(out)
+        joined = np.concatenate([np.zeros(0, i4), *want])
         with zipfile.ZipFile(out) as archive:
             assert archive.testzip() is None
         with np.load(out) as archive:
             np.testing.assert_array_equal(archive["v"], joined)
+
+
+@pytest.mark.parametrize("rows", [2, 4])
+def test_an_archive_refuses_pieces_other_than_its_rows(tmp_path, rows):
+    from kelvane.cli.table_npz import Column, write_columns
+    with open(tmp_path / "t.npz", "wb") as f, \
+            pytest.raises(ValueError, match="of values for 12"):
+        write_columns(f, [Column("v", np.dtype("<i4"), 3,
+                                 [np.zeros(rows, "<i4")])])

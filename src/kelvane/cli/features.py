@@ -13,18 +13,19 @@ import contextlib
 import io
 import multiprocessing
 import os
+import pickle
 import queue
 import signal
 import tempfile
 import threading
-import zlib
-from typing import (Any, Callable, Dict, List, NamedTuple,
+from typing import (Any, Callable, Dict, Iterator, List, NamedTuple,
                     Optional, Sequence, Tuple, Union)
 
 import numpy as np
 
 from ..batch import damage_message
 from ..features import QUANTITIES, Features, flat_columns, request
+from ..lmafile import LmaFile
 from .base import Command
 from .convert import require_modules
 from .output import atomic_output
@@ -32,7 +33,8 @@ from .progress import progress_bar
 from . import source
 from .source import file_size, open_file
 from .status import UsageError, UserError, fail, printable
-from .table_npz import Column, Part, Repeated, read_part, write_columns
+from .table_npz import (Column, Filler, Placed, Repeated, value_offsets,
+                        write_columns)
 
 # What `lma features` writes, by the output's suffix (any case): the
 # modules each format needs beyond NumPy, and the extra that installs them.
@@ -82,12 +84,34 @@ class Settings(NamedTuple):
 class FileResult(NamedTuple):
     """One file's quantities as the table's columns (`flat_columns`), and
     the line that reports its damaged record, if one ends its events. A
-    worker process's columns stay in a file, as `Part`s, until written."""
+    worker process's columns stay in a file, as `Part`s, until read in."""
     name: str
     channels: List[str]
     rows: int
     columns: Dict[str, Union[np.ndarray, Part]]
     damage: Optional[str]
+
+
+class Opened(NamedTuple):
+    """A file as a worker process found it on opening: its rows, the
+    table's columns and their dtypes (`str`), the line that reports its
+    damaged record if one ends its events, and the path of the open file
+    pickled, for reading it again without indexing it again."""
+    name: str
+    channels: List[str]
+    rows: int
+    columns: Dict[str, str]
+    damage: Optional[str]
+    saved: str
+
+
+class Part(NamedTuple):
+    """`nbytes` bytes at `offset` in the file at `path`: values of `dtype`
+    (its `str`)."""
+    path: str
+    offset: int
+    nbytes: int
+    dtype: str
 
 
 class FeaturesCommand(Command):
@@ -126,11 +150,13 @@ class FeaturesCommand(Command):
         settings = settings_of(args, args.channels, args.quantities)
         # The output file is made before reading, so that an unwritable OUT
         # is found at once.
-        with atomic_output(args.output) as out, \
-                handover_folder(args.jobs, args.files) as folder:
-            results = all_features(args.files, settings, args.jobs,
-                                   folder=folder)
-            write_table(out, suffix, results)
+        with atomic_output(args.output) as out:
+            if suffix == ".npz" and in_parallel(args.jobs, args.files):
+                results: Sequence[Any] = npz_in_processes(
+                    out, args.files, settings, args.jobs)
+            else:
+                results = all_features(args.files, settings, args.jobs)
+                write_table(out, suffix, results)
         rows = sum(r.rows for r in results)
         files = len(args.files)
         print(f"wrote {rows} events of {files} file{'' if files == 1 else 's'}"
@@ -233,31 +259,25 @@ def positive_int(text: str) -> int:
 # ---------------------------------------------------------- the reading
 
 def all_features(names: Sequence[str], settings: Settings,
-                 jobs: int = 1, *,
-                 folder: Optional[str] = None) -> List[FileResult]:
+                 jobs: int = 1) -> List[FileResult]:
     """Each file's quantities, in the order given, read in `jobs`
     processes, under a progress bar over the files' bytes. The first
-    failing file in that order ends it with its `UserError`. With a
-    `folder` (see `handover_folder`), the workers' columns stay in files
-    there; without, they are read in."""
+    failing file in that order ends it with its `UserError`."""
     total = sum(size_or_zero(name) for name in names)
-    if jobs > 1 and len(names) > 1:
-        jobs = min(jobs, len(names))
-        if folder is not None:
-            return in_processes(names, settings, jobs, total, folder)
-        with handover_folder(jobs, names) as own:
-            return [in_memory(r) for r in
-                    in_processes(names, settings, jobs, total, own)]
+    if in_parallel(jobs, names):
+        with tempfile.TemporaryDirectory(prefix="lma-features-") as folder, \
+                worker_pool(min(jobs, len(names)), folder) as workers, \
+                progress_bar(total, "features", unit="B") as progress:
+            handed = waited(workers, [
+                workers.pool.apply_async(worker_features, (k, name, settings))
+                for k, name in enumerate(names)], progress)
+            return [in_memory(r) for r in handed]
     with progress_bar(total, "features", unit="B") as progress:
         return [file_features(name, settings, progress) for name in names]
 
 
-def handover_folder(jobs: int, names: Sequence[str]) -> Any:
-    """A temporary folder where worker processes leave their results, when
-    there will be workers; removed on leaving."""
-    if jobs > 1 and len(names) > 1:
-        return tempfile.TemporaryDirectory(prefix="lma-features-")
-    return contextlib.nullcontext()
+def in_parallel(jobs: int, names: Sequence[str]) -> bool:
+    return jobs > 1 and len(names) > 1
 
 
 def size_or_zero(name: str) -> int:
@@ -269,33 +289,48 @@ def size_or_zero(name: str) -> int:
 
 def file_features(name: str, settings: Settings,
                   report: Optional[Report]) -> FileResult:
-    """The quantities of all of a file's events, a chunk at a time; the
-    window and channels are checked against the file before any record is
-    read (UsageError, naming the file)."""
+    """The quantities of all of a file's events, a chunk at a time (see
+    `checked_options` for what is refused before)."""
     with open_file(name) as f:
-        size = file_size(f)
-        options = settings.options(f.nsamples)
-        try:
-            parts = [f.features(0, 0, **options)]
-        except (ValueError, TypeError, IndexError) as error:
-            raise UsageError(f"{printable(name)}: {error}") from None
-        n = len(f)
-        step = max(1, n * CHUNK_BYTES // max(size, 1))
-        done = 0
-        for first in range(0, n, step):
-            stop = min(first + step, n)
-            with f.reading(range(first, stop)):  # type: ignore[attr-defined]
-                parts.append(f.features(first, stop, **options))
-            if report is not None:
-                reached = size * stop // n
-                report(reached - done)
-                done = reached
-        if report is not None and done < size:
-            report(size - done)
+        options, empty = checked_options(f, name, settings)
+        parts = [empty, *chunks(f, options, len(f), report)]
         damage = damage_message(f) if f.damage is not None else None
     feat = joined(parts)
     return FileResult(name, feat.channels, len(feat.tags), flat_columns(feat),
                       damage)
+
+
+def checked_options(f: LmaFile, name: str, settings: Settings,
+                    ) -> Tuple[Dict[str, Any], Features]:
+    """The file's keyword arguments of `LmaFile.features`, and what they
+    give for no events; a window or channels the file does not have are
+    refused before any record is read (UsageError, naming the file)."""
+    options = settings.options(f.nsamples)
+    try:
+        return options, f.features(0, 0, **options)
+    except (ValueError, TypeError, IndexError) as error:
+        raise UsageError(f"{printable(name)}: {error}") from None
+
+
+def chunks(f: Any, options: Dict[str, Any], rows: int,
+           report: Optional[Report]) -> Iterator[Features]:
+    """The quantities of the events [0, rows) in turn, a chunk of the
+    file's bytes at a time; a record that no longer reads is a
+    `UserError`."""
+    size = file_size(f)
+    step = max(1, rows * CHUNK_BYTES // max(size, 1))
+    done = 0
+    for first in range(0, rows, step):
+        stop = min(first + step, rows)
+        with f.reading(range(first, stop)):
+            part = f.features(first, stop, **options)
+        yield part
+        if report is not None:
+            reached = size * stop // rows
+            report(reached - done)
+            done = reached
+    if report is not None and done < size:
+        report(size - done)
 
 
 def joined(parts: Sequence[Features]) -> Features:
@@ -309,41 +344,52 @@ def joined(parts: Sequence[Features]) -> Features:
                      for q in first.values})
 
 
-def in_processes(names: Sequence[str], settings: Settings, jobs: int,
-                 total: int, folder: str) -> List[FileResult]:
+class Workers(NamedTuple):
+    pool: Any
+    done: Any       # the queue the workers report their progress to
+
+
+@contextlib.contextmanager
+def worker_pool(jobs: int, folder: str) -> Iterator[Workers]:
+    """`jobs` worker processes, which leave what they hand over in
+    `folder`. Leaving the block ends them: on a failure or an interruption
+    the files still being read are not waited for. Made before any
+    progress bar, whose thread would make a fork unsafe."""
     context = multiprocessing.get_context(
         "fork" if fork_is_safe() else "spawn")
     done = context.Queue()
-    # The workers start before the progress bar, whose thread would make a
-    # fork unsafe. Leaving the block ends them: on a failure or an
-    # interruption the files still being read are not waited for.
     with context.Pool(jobs, initializer=start_worker,
                       initargs=(done, dict(source.storage_options),
-                                folder)) as pool, \
-            progress_bar(total, "features", unit="B") as progress:
-        pending = [pool.apply_async(worker_features, (k, name, settings))
-                   for k, name in enumerate(names)]
-        results = []
-        for result in pending:
-            while not result.ready():
-                show_progress(done, progress)
-                result.wait(0.1)
-            results.append(result.get())
-        show_progress(done, progress)
+                                folder)) as pool:
+        yield Workers(pool, done)
+
+
+def waited(workers: Workers, pending: Sequence[Any],
+           progress: Optional[Report],
+           meanwhile: Callable[[], None] = lambda: None) -> List[Any]:
+    """The results of the workers' calls `pending`, in order, with their
+    progress shown and `meanwhile` called while they run; the first failed
+    call in that order raises its exception."""
+    results = []
+    for result in pending:
+        while not result.ready():
+            show_progress(workers.done, progress)
+            meanwhile()
+            result.wait(0.1)
+        results.append(result.get())
+    show_progress(workers.done, progress)
     return results
 
 
 def handed_over(result: FileResult, path: str) -> FileResult:
     """The result with its columns left in the file `path`: through the
     result pipe, megabytes of pickled arrays cost the parent more than the
-    worker took to compute them, and from the file the kernel copies them
-    into a table."""
+    worker took to compute them."""
     parts: Dict[str, Union[np.ndarray, Part]] = {}
     with open(path, "wb") as out:
         for key, array in result.columns.items():
             data = np.ascontiguousarray(array)
-            parts[key] = Part(path, out.tell(), data.nbytes,
-                              zlib.crc32(data), data.dtype.str)
+            parts[key] = Part(path, out.tell(), data.nbytes, data.dtype.str)
             out.write(data.view(np.uint8).reshape(-1))
     return result._replace(columns=parts)
 
@@ -355,6 +401,19 @@ def in_memory(result: FileResult) -> FileResult:
     return result._replace(columns={
         key: read_part(c) if isinstance(c, Part) else c
         for key, c in result.columns.items()})
+
+
+def read_part(part: Part) -> np.ndarray:
+    """A part's values read into memory; OSError when its file is
+    shorter."""
+    dtype = np.dtype(part.dtype)
+    array = np.empty(part.nbytes // dtype.itemsize, dtype)
+    view = array.view(np.uint8).reshape(-1)
+    with open(part.path, "rb") as data:
+        data.seek(part.offset)
+        if data.readinto(view) != part.nbytes:
+            raise OSError(f"{part.path}: a worker's result is cut short")
+    return array
 
 
 def fork_is_safe() -> bool:
@@ -410,7 +469,43 @@ def worker_features(index: int, name: str,
                        os.path.join(worker_folder, f"{index}.bin"))
 
 
-def reported_damage(results: Sequence[FileResult]) -> int:
+def worker_open(index: int, name: str, settings: Settings) -> Opened:
+    """The file indexed, its options checked, and the open file left
+    pickled for `worker_fill`, with its index."""
+    with open_file(name) as f:
+        _, empty = checked_options(f, name, settings)
+        saved = os.path.join(worker_folder, f"{index}.open")
+        with open(saved, "wb") as out:
+            pickle.dump(f, out, protocol=pickle.HIGHEST_PROTOCOL)
+        return Opened(name, empty.channels, len(f),
+                      {key: values.dtype.str for key, values
+                       in flat_columns(empty).items()},
+                      damage_message(f) if f.damage is not None else None,
+                      saved)
+
+
+def worker_fill(opened: Opened, settings: Settings, target: str,
+                places: Dict[str, int]) -> Dict[str, Placed]:
+    """The file's rows of each column written into the file `target`, at
+    the column's place."""
+    report = worker_progress.put if worker_progress is not None else None
+    fd = os.open(target, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
+    try:
+        fillers = {key: Filler(fd, at, np.dtype(opened.columns[key]))
+                   for key, at in places.items()}
+        with open_file(opened.name, opened.saved) as f:
+            options = settings.options(f.nsamples)
+            # The events found when it was opened; the file may have
+            # grown since, and a file cut since fails as it is read.
+            for part in chunks(f, options, opened.rows, report):
+                for key, values in flat_columns(part).items():
+                    fillers[key].put(values)
+    finally:
+        os.close(fd)
+    return {key: filler.placed() for key, filler in fillers.items()}
+
+
+def reported_damage(results: Sequence[Any]) -> int:
     """One line per file whose events a damaged record ended; 1 if there
     was one."""
     status = 0
@@ -492,12 +587,57 @@ def write_npz(out: Any, results: Sequence[FileResult]) -> None:
     member named 'file' anyway: that is the name of its own first
     parameter)."""
     rows = sum(r.rows for r in results)
+    write_columns(out, [names_column(results)] + [
+        Column(key, np.dtype(first.dtype), rows,
+               [r.columns[key] for r in results])
+        for key, first in results[0].columns.items()])
+
+
+def names_column(results: Sequence[Any]) -> Column:
+    """The column 'file': each file's name over its rows, from a block of
+    it written over and over."""
     text = np.array([r.name for r in results]).dtype
-    columns = [Column("file", text, rows,
-                      [Repeated(np.full(min(r.rows, NAME_BLOCK), r.name,
-                                        text), r.rows)
-                       for r in results])]
-    for key, first in results[0].columns.items():
-        columns.append(Column(key, np.dtype(first.dtype), rows,
-                              [r.columns[key] for r in results]))
-    write_columns(out, columns)
+    return Column("file", text, sum(r.rows for r in results),
+                  [Repeated(np.full(min(r.rows, NAME_BLOCK), r.name, text),
+                            r.rows) for r in results])
+
+
+def npz_in_processes(out: Any, names: Sequence[str], settings: Settings,
+                     jobs: int) -> List[Opened]:
+    """The `.npz` table written to `out` by `jobs` worker processes: they
+    index every file first, which gives each file's rows and so every
+    column's place in the archive; then each writes its files' values
+    straight into place, while this process writes the column of names.
+    The archive's headers come last."""
+    total = sum(size_or_zero(name) for name in names)
+    with tempfile.TemporaryDirectory(prefix="lma-features-") as folder, \
+            worker_pool(min(jobs, len(names)), folder) as workers, \
+            progress_bar(total, "features", unit="B") as progress:
+        pool = workers.pool
+        opened: List[Opened] = waited(workers, [
+            pool.apply_async(worker_open, (k, name, settings))
+            for k, name in enumerate(names)], progress)
+        same_channels(opened)
+        rows = sum(o.rows for o in opened)
+        columns = [names_column(opened)] + [
+            Column(key, np.dtype(dtype), rows, [])
+            for key, dtype in opened[0].columns.items()]
+        out.flush()
+        places = value_offsets(columns, out.tell())
+        filling, before = [], 0
+        for o in opened:
+            filling.append(pool.apply_async(worker_fill, (
+                o, settings, out.name,
+                {c.name: at + before * c.dtype.itemsize
+                 for c, at in zip(columns[1:], places[1:])})))
+            before += o.rows
+        text = Filler(out.fileno(), places[0], columns[0].dtype)
+        for piece in columns[0].pieces:
+            text.put(piece)
+        # What the workers have written goes to disk while they write
+        # on, rather than all of it in the sync before the rename.
+        placed = waited(workers, filling, progress,
+                        lambda: os.fdatasync(out.fileno()))
+    write_columns(out, [columns[0]._replace(pieces=[text.placed()])] + [
+        c._replace(pieces=[p[c.name] for p in placed]) for c in columns[1:]])
+    return opened

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import pickle
 from typing import Any, Dict, Iterator, Optional, Tuple
 
 import numpy as np
@@ -29,10 +30,12 @@ def use_storage_options(options: Dict[str, Any]) -> None:
 
 
 @contextlib.contextmanager
-def open_file(name: str) -> Iterator[LmaFile]:
+def open_file(name: str, saved: Optional[str] = None) -> Iterator[LmaFile]:
     """The open file, with opening failures and running out of memory
-    while decoding as `UserError`."""
-    with open_or_explain(name) as f:
+    while decoding as `UserError`. With `saved`, the path of the file as
+    another process pickled it, it is opened again with the index it had
+    there, while the file is unchanged."""
+    with open_or_explain(name, saved) as f:
         try:
             yield f
         except MemoryError:
@@ -99,8 +102,14 @@ def file_size(f: LmaFile) -> int:
         return 0
 
 
-def open_or_explain(name: str) -> LmaFile:
+def open_or_explain(name: str, saved: Optional[str] = None) -> LmaFile:
     try:
+        if saved is not None:
+            with open(saved, "rb") as state:
+                f = pickle.load(state)
+            # Named as given, not by the absolute path it pickles with.
+            f.path = name
+            return f
         if is_url(name):
             return InputFile(name, storage_options=dict(storage_options))
         return InputFile(name)

@@ -1,9 +1,9 @@
 """The `.npz` table of `lma features`: one `.npy` member per column, each
-the rows of every file in turn, written from the parts as they lie rather
-than joined first. A part is an array in memory, or a range of a file that
-a worker process left with its checksum: such a range is copied by the
-kernel from file to file, so that the bytes the workers made never pass
-through this process.
+the rows of every file in turn, written from the pieces as they come
+rather than joined first. Since every member's place follows from the
+columns' lengths alone, worker processes can write their files' values
+straight into the archive, each at its place, and this process then
+writes what lies around them.
 
 Members are stored, not deflated (as `np.savez` writes them), with ZIP64
 fields throughout, so that any size fits.
@@ -11,7 +11,6 @@ fields throughout, so that any size fits.
 
 from __future__ import annotations
 
-import errno
 import io
 import os
 import struct
@@ -23,17 +22,15 @@ from typing import (BinaryIO, Iterable, List, NamedTuple, Sequence, Tuple,
 
 import numpy as np
 
-__all__ = ["Part", "Column", "write_columns", "crc_joined", "read_part"]
+__all__ = ["Column", "Placed", "Repeated", "Filler", "value_offsets",
+           "write_columns", "crc_joined"]
 
 
-class Part(NamedTuple):
-    """`nbytes` bytes at `offset` in the file at `path`, whose CRC-32 is
-    `crc`: values of `dtype` (its `str`)."""
-    path: str
-    offset: int
+class Placed(NamedTuple):
+    """`nbytes` bytes of values that another process has written at their
+    place in the archive already (see `Filler`), whose CRC-32 is `crc`."""
     nbytes: int
     crc: int
-    dtype: str
 
 
 class Repeated(NamedTuple):
@@ -43,7 +40,7 @@ class Repeated(NamedTuple):
     rows: int
 
 
-Piece = Union[np.ndarray, Part, Repeated]
+Piece = Union[np.ndarray, Placed, Repeated]
 
 
 class Column(NamedTuple):
@@ -52,19 +49,6 @@ class Column(NamedTuple):
     dtype: np.dtype
     rows: int
     pieces: Iterable[Piece]
-
-
-def read_part(part: Part) -> np.ndarray:
-    """A part's values read into memory; OSError when its file is
-    shorter."""
-    dtype = np.dtype(part.dtype)
-    array = np.empty(part.nbytes // dtype.itemsize, dtype)
-    view = array.view(np.uint8).reshape(-1)
-    with open(part.path, "rb") as data:
-        data.seek(part.offset)
-        if data.readinto(view) != part.nbytes:
-            raise OSError(f"{part.path}: a worker's result is cut short")
-    return array
 
 
 # ------------------------------------------------------------ checksums
@@ -129,9 +113,6 @@ _END = struct.Struct("<IHHHHIIH")
 _VERSION = 45               # what ZIP64 fields need
 _MADE_ON_UNIX = 3 << 8
 _ALL_ONES = 0xFFFFFFFF
-# Bytes copied at a time where the kernel cannot copy from file to file.
-_BUFFER_BYTES = 1 << 23
-_NO_SENDFILE = (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP)
 
 
 def _dos_time() -> Tuple[int, int]:
@@ -142,12 +123,11 @@ def _dos_time() -> Tuple[int, int]:
 
 
 class _Writer:
-    """Bytes to the end of an open file, through its descriptor."""
+    """Bytes to an open file from `at` on, through its descriptor."""
 
-    def __init__(self, out: BinaryIO) -> None:
-        out.flush()
-        self.fd = out.fileno()
-        self.at = out.tell()
+    def __init__(self, fd: int, at: int) -> None:
+        self.fd = fd
+        self.at = at
 
     def write(self, data: Union[bytes, memoryview]) -> None:
         view = memoryview(data).cast("B")
@@ -156,51 +136,81 @@ class _Writer:
             self.at += done
             view = view[done:]
 
-    def copy(self, part: Part) -> None:
-        """The part's bytes, copied from its file."""
-        fd = os.open(part.path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-        try:
-            offset, left = part.offset, part.nbytes
-            while left:
-                done = self._send(fd, offset, left)
-                if done == 0:
-                    raise OSError(f"{part.path}: a worker's result is cut "
-                                  f"short")
-                offset += done
-                left -= done
-        finally:
-            os.close(fd)
 
-    def _send(self, fd: int, offset: int, count: int) -> int:
-        """Up to `count` bytes from `offset` of `fd` written on, by the
-        kernel where it can copy from file to file; 0 at the end of
-        `fd`."""
-        try:
-            os.lseek(self.fd, self.at, os.SEEK_SET)
-            done = os.sendfile(self.fd, fd, offset, count)
-        except OSError as error:
-            if error.errno not in _NO_SENDFILE:
-                raise
-            piece = os.pread(fd, min(count, _BUFFER_BYTES), offset)
-            self.write(piece)
-            return len(piece)
-        self.at += done
-        return done
+class Filler:
+    """A column's values written at their place in an open file, a piece
+    at a time, by whichever process makes them; `placed` is what they came
+    to, for `write_columns`."""
+
+    def __init__(self, fd: int, at: int, dtype: np.dtype) -> None:
+        self._writer = _Writer(fd, at)
+        self.dtype = dtype
+        self.crc = 0
+        self.nbytes = 0
+
+    def put(self, piece: Piece) -> None:
+        if isinstance(piece, Placed):
+            # Written already by another process: stepped over.
+            self._writer.at += piece.nbytes
+            self._joined(piece.crc, piece.nbytes)
+            return
+        if isinstance(piece, Repeated):
+            block = np.ascontiguousarray(piece.block, self.dtype)
+            whole, rest = divmod(piece.rows, len(block)) \
+                if len(block) else (0, 0)
+            block_crc = zlib.crc32(block)
+            for _ in range(whole):
+                self._writer.write(block.view(np.uint8).reshape(-1))
+                self._joined(block_crc, block.nbytes)
+            piece = block[:rest]
+        data = np.ascontiguousarray(piece, self.dtype)
+        self._writer.write(data.view(np.uint8).reshape(-1))
+        self.crc = zlib.crc32(data, self.crc)
+        self.nbytes += data.nbytes
+
+    def _joined(self, crc: int, nbytes: int) -> None:
+        self.crc = crc_joined(self.crc, crc, nbytes)
+        self.nbytes += nbytes
+
+    def placed(self) -> Placed:
+        return Placed(self.nbytes, self.crc)
+
+    @property
+    def end(self) -> int:
+        """Where the next piece would go."""
+        return self._writer.at
+
+
+def _member_head(column: Column) -> Tuple[bytes, bytes]:
+    """A column's member name, and the `.npy` header its values follow."""
+    header = io.BytesIO()
+    np.lib.format.write_array_header_1_0(header, {
+        "descr": np.lib.format.dtype_to_descr(column.dtype),
+        "fortran_order": False, "shape": (column.rows,)})
+    return f"{column.name}.npy".encode(), header.getvalue()
+
+
+def value_offsets(columns: Sequence[Column], at: int = 0) -> List[int]:
+    """Where each column's values begin in the archive `write_columns`
+    writes from `at`: for writing them in place before it runs."""
+    offsets = []
+    for column in columns:
+        name, head = _member_head(column)
+        at += _LOCAL.size + len(name) + _EXTRA_LOCAL.size + len(head)
+        offsets.append(at)
+        at += column.rows * column.dtype.itemsize
+    return offsets
 
 
 def write_columns(out: BinaryIO, columns: Sequence[Column]) -> None:
     """The archive of `columns` to the binary file `out`, from its
     position on; `out` is left at its end."""
-    writer = _Writer(out)
+    out.flush()
+    writer = _Writer(out.fileno(), out.tell())
     clock, date = _dos_time()
     entries: List[Tuple[bytes, int, int, int]] = []  # name, crc, size, at
     for column in columns:
-        header = io.BytesIO()
-        np.lib.format.write_array_header_1_0(header, {
-            "descr": np.lib.format.dtype_to_descr(column.dtype),
-            "fortran_order": False, "shape": (column.rows,)})
-        head = header.getvalue()
-        name = f"{column.name}.npy".encode()
+        name, head = _member_head(column)
         size = len(head) + column.rows * column.dtype.itemsize
         at = writer.at
         # The CRC is put in once the data is written.
@@ -209,32 +219,14 @@ def write_columns(out: BinaryIO, columns: Sequence[Column]) -> None:
                                  _EXTRA_LOCAL.size)
                      + name + _EXTRA_LOCAL.pack(1, 16, size, size))
         writer.write(head)
-        crc = zlib.crc32(head)
-        written = len(head)
+        values = Filler(writer.fd, writer.at, column.dtype)
         for piece in column.pieces:
-            if isinstance(piece, Part):
-                writer.copy(piece)
-                crc = crc_joined(crc, piece.crc, piece.nbytes)
-                written += piece.nbytes
-                continue
-            if isinstance(piece, Repeated):
-                block = np.ascontiguousarray(piece.block, column.dtype)
-                whole, rest = divmod(piece.rows, len(block)) \
-                    if len(block) else (0, 0)
-                block_crc = zlib.crc32(block)
-                for _ in range(whole):
-                    writer.write(block.view(np.uint8).reshape(-1))
-                    crc = crc_joined(crc, block_crc, block.nbytes)
-                    written += block.nbytes
-                data = block[:rest]
-            else:
-                data = np.ascontiguousarray(piece, column.dtype)
-            writer.write(data.view(np.uint8).reshape(-1))
-            crc = zlib.crc32(data, crc)
-            written += data.nbytes
-        if written != size:
-            raise ValueError(f"column {column.name}: {written} bytes for "
-                             f"{size}")
+            values.put(piece)
+        if len(head) + values.nbytes != size:
+            raise ValueError(f"column {column.name}: {values.nbytes} bytes "
+                             f"of values for {size - len(head)}")
+        writer.at = values.end
+        crc = crc_joined(zlib.crc32(head), values.crc, values.nbytes)
         os.pwrite(writer.fd, struct.pack("<I", crc), at + 14)
         entries.append((name, crc, size, at))
     start = writer.at
