@@ -72,8 +72,10 @@ def numpy_features(f, threshold=THRESHOLD):
             above = x >= threshold
             i = above.argmax(1)
             lo, hi = x[rows, i - 1], x[rows, i]
-            edge = np.where(i == 0, 0.0,
-                            i - 1 + (threshold - lo) / (hi - lo))
+            # Rows that never cross divide by zero; np.where drops them.
+            with np.errstate(divide="ignore", invalid="ignore"):
+                edge = np.where(i == 0, 0.0,
+                                i - 1 + (threshold - lo) / (hi - lo))
             results["crossing"][start:stop, c] = np.where(above.any(1), edge,
                                                           np.nan)
     return results

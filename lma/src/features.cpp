@@ -42,8 +42,9 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 
 // Samples of a segment searched here, and of a row summed here, rather
 // than by the row kernels: for so few, the call and its setup cost more
-// than the loop.
-constexpr std::size_t kShortRun = 16;
+// than the loop. From eight samples on, one vector compare beats a loop
+// that stops at a place the branch predictor cannot know.
+constexpr std::size_t kShortRun = 7;
 constexpr std::int64_t kShortRow = 64;
 
 double value_of(std::int32_t raw, const Channel& ch) noexcept {
