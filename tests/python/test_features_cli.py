@@ -266,6 +266,8 @@ def test_formats_name_the_extra_they_need(capsys, files, tmp_path,
      "entries 2, underflow 2, overflow 1, no value 0"),
     (["--quantity", "crossing", "--threshold", "4", "--window", "1:"],
      "entries 2, underflow 0, overflow 0, no value 3"),
+    (["--quantity", "minimum", "--range", "-20:0"],
+     "entries 5, underflow 0, overflow 0, no value 0"),
 ])
 def test_spectrum_draws_a_png_and_counts(capsys, files, tmp_path, argv,
                                          counts):
@@ -295,6 +297,17 @@ def test_whole_quantities_are_binned_on_whole_edges(values, bins, limits):
     if inside.size:
         # Every whole value lies in a bin, not on its upper edge.
         assert h.edges[0] <= inside.min() and inside.max() < h.edges[-1]
+
+
+@pytest.mark.parametrize("values, limits", [
+    ([1e308, -1e308], None),
+    ([1.0, 2.0], (-1e308, 1.7e308)),
+    ([1e20] * 3, None),
+])
+def test_real_bins_of_extreme_values(values, limits):
+    h = histogram(np.array(values), False, 10, limits)
+    assert np.all(np.isfinite(h.edges)) and np.all(np.diff(h.edges) > 0)
+    assert h.counts.sum() == h.entries == len(values)
 
 
 def test_a_result_handed_over_cut_short(tmp_path):

@@ -105,6 +105,28 @@ def one_line_index_warnings() -> Iterator[None]:
         warnings.showwarning = shown
 
 
+# Options whose value, a range, may start with a minus sign, which
+# argparse would otherwise take for an option of its own.
+RANGE_OPTIONS = ("--range", "--window")
+
+
+def joined_ranges(argv: Sequence[Any]) -> List[Any]:
+    """`argv` with `--range -20:0` written as `--range=-20:0`."""
+    out: List[Any] = []
+    k = 0
+    while k < len(argv):
+        arg = argv[k]
+        value = argv[k + 1] if k + 1 < len(argv) else None
+        if (arg in RANGE_OPTIONS and isinstance(value, str)
+                and value.startswith("-") and ":" in value):
+            out.append(f"{arg}={value}")
+            k += 2
+            continue
+        out.append(arg)
+        k += 1
+    return out
+
+
 def run_main(commands: Sequence[Command],
              argv: Optional[List[str]] = None) -> int:
     """Parses `argv` (the process's arguments by default) and runs the
@@ -112,7 +134,8 @@ def run_main(commands: Sequence[Command],
     SystemExit(2), as argparse does."""
     def parse_and_run() -> int:
         parser = build_parser(commands)
-        args = parser.parse_args(argv)
+        args = parser.parse_args(
+            joined_ranges(sys.argv[1:] if argv is None else argv))
         command: Command = args.command
         command.check_arguments(parser, args)
         use_storage_options(dict(args.storage_options))

@@ -136,8 +136,15 @@ def histogram(values: np.ndarray, integer: bool, bins: int,
 
 def real_edges(low: float, high: float, bins: int) -> np.ndarray:
     if low == high:
-        low, high = low - 0.5, high + 0.5
-    return np.linspace(low, high, bins + 1)
+        # Wide enough to draw, also where 0.5 is below the values' spacing.
+        pad = max(0.5, abs(low) * 1e-6)
+        low, high = low - pad, high + pad
+    if np.isfinite(high - low):
+        return np.linspace(low, high, bins + 1)
+    # A range wider than the largest double: each end weighted alone, so
+    # no step overflows.
+    t = np.linspace(0.0, 1.0, bins + 1)
+    return low * (1 - t) + high * t
 
 
 def whole_edges(low: float, high: float, bins: int) -> np.ndarray:
