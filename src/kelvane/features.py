@@ -121,7 +121,11 @@ def _window(window: Any, nsamples: int) -> Tuple[int, int]:
 def _real(name: str, value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise ValueError(f"{name} must be a number, not {value!r}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        # An integer beyond any double: infinite, which the bounds refuse.
+        return math.inf if value > 0 else -math.inf
 
 
 def _quantities(quantities: Optional[Iterable[str]],

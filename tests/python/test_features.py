@@ -172,6 +172,7 @@ def test_corners_by_hand(small):
     dict(threshold=0.0), dict(threshold=-1.0), dict(threshold=np.inf),
     dict(threshold=np.nan), dict(threshold="1"),
     dict(fraction=0.0), dict(fraction=1.5), dict(fraction=np.nan),
+    dict(threshold=10**400), dict(fraction=-10**400),
     dict(polarity=0), dict(polarity=2), dict(polarity=True),
     dict(polarity=-1.0), dict(quantities=["maximum", "mean"]),
     dict(quantities=["crossing"]), dict(quantities=["sum", "sum"]),
