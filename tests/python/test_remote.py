@@ -622,3 +622,13 @@ def test_http_sidecar_served_beside_the_file(run, web, tmp_path):
             assert web.sent() - sent < os.path.getsize(run["damaged"]) // 4
             assert f._native.scan_count == 0
             assert_same(f, local)
+
+
+def test_a_refused_upload_is_one_line(capsys, run, web):
+    from kelvane import cli
+    with open(run["run"], "rb") as raw:
+        web.files["/unwritable.lma"] = raw.read()
+    # The test's server answers no PUT.
+    assert cli.main(["index", f"{web.url}/unwritable.lma"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("lma: error: ") and err.count("\n") == 1

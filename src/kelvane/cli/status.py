@@ -89,6 +89,22 @@ def reported(run: Callable[[], int]) -> int:
     except Terminated as stop:
         print(f"{PROG}: terminated by signal {stop.signum}", file=sys.stderr)
         return 128 + stop.signum
+    except Exception as error:
+        if not from_storage(error):
+            raise
+        text = " ".join(str(error).split())
+        return fail(f"{type(error).__name__}: {text}" if text
+                    else type(error).__name__)
+
+
+# The libraries behind URLs, whose failures (missing credentials, a
+# refused upload) are the user's to mend rather than faults of this
+# program.
+STORAGE_MODULES = ("aiobotocore", "aiohttp", "botocore", "fsspec", "s3fs")
+
+
+def from_storage(error: BaseException) -> bool:
+    return type(error).__module__.split(".")[0] in STORAGE_MODULES
 
 
 class OutputError(Exception):
