@@ -25,7 +25,7 @@ from typing import (Any, Dict, Iterable, Iterator, List, Mapping,
 import numpy as np
 from numpy.lib.array_utils import byte_bounds
 
-from . import sidecar, sources
+from . import _outputs, sidecar, sources
 from ._lmafile import NativeFile
 from .damage import Damage
 from .features import QUANTITIES, Features, empty_values, request
@@ -192,6 +192,7 @@ class LmaFile:
                              "opened by path or URL only")
         where = sidecar.default_path(self.path) if path is None else \
             os.fsdecode(os.fspath(path))
+        self._refuse_index_target(where)
         if source is None:
             data = self._native.sidecar(b"")
         else:
@@ -202,6 +203,29 @@ class LmaFile:
         else:
             sidecar.write(sources.local_path(where), data)
         return where
+
+    def _refuse_index_target(self, where: str) -> None:
+        """ValueError, before anything is written, unless `where` is not
+        the file itself and holds nothing or an index already."""
+        if _outputs.is_input([self.path], where):
+            raise _outputs.index_refused(where, "it is the file indexed")
+        target = _outputs.local(where)
+        if target is not None:
+            _outputs.refuse_over_non_index(target)
+            return
+        source = self._source
+        if isinstance(source, sources.UrlSource):
+            fs, key = source.filesystem(where)
+        else:
+            import fsspec
+            fs, key = fsspec.core.url_to_fs(where)
+        try:
+            head = bytes(fs.cat_file(key, start=0,
+                                     end=len(_outputs.INDEX_MAGIC)))
+        except FileNotFoundError:
+            return
+        if head != _outputs.INDEX_MAGIC:
+            raise _outputs.index_refused(where, _outputs.NOT_AN_INDEX)
 
     def _open_local(self, path: PathLike, state: Optional[Tuple[Any, ...]],
                     index: Optional[PathLike]) -> NativeFile:

@@ -9,6 +9,7 @@ import struct
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -246,7 +247,7 @@ def test_convert_leaves_nothing_behind(capsys, sample, tmp_path, monkeypatch,
 
 
 @pytest.mark.parametrize("out, status, message", [
-    ("same.npz", 2, "OUT is the input file"),
+    ("same.npz", 2, "OUT is an input file"),
     ("other.lma", 2, "OUT must end in .npz"),
     ("missing/out.npz", 1, "cannot write"),
 ])
@@ -588,3 +589,24 @@ def test_failures(capsys, inputs, tmp_path, monkeypatch, argv, setup, status,
     assert (code, err) == (status, f"lma: error: {message}\n")
     assert sorted((tmp_path / "out").iterdir()) == outputs
     assert all(out.read_bytes() == b"older result" for out in outputs)
+
+
+@pytest.mark.parametrize("command", [
+    ["plot", "{input}", "-o", "{link}.svg"],
+    ["convert", "{input}", "{link}.npz"],
+    ["convert", "--pulses", "{input}", "{link}.npz"],
+    ["features", "{input}", "-o", "{link}.csv"],
+    ["spectrum", "{input}", "--channel", "0", "--quantity", "sum",
+     "-o", "{link}.png"],
+    ["index", "{input}", "-o", "{link}.lmaidx"]])
+def test_no_command_writes_over_its_input(capsys, sample, tmp_path,
+                                          command):
+    # Reached through a symbolic link named as an output would be.
+    suffix = os.path.splitext(command[-1])[1]
+    os.symlink(sample, tmp_path / f"link{suffix}")
+    names = dict(input=sample, link=tmp_path / "link")
+    before = Path(sample).read_bytes()
+    code, _, err = run(capsys, *[a.format(**names) for a in command])
+    assert code == 2 and ("input file" in err or "file indexed" in err)
+    assert Path(sample).read_bytes() == before
+    assert os.path.islink(tmp_path / f"link{suffix}")

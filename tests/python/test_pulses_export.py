@@ -214,7 +214,7 @@ FAILURES = [
      "{sample}"),
     (["{sample}", "OUT.parquet"], no_pyarrow, 1,
      "writing .parquet needs pyarrow: pip install 'kelvane[table]'"),
-    (["OUT.npz", "OUT.npz"], None, 2, "OUT is the input file: {out}"),
+    (["OUT.npz", "OUT.npz"], None, 2, "OUT is an input file: {out}"),
     (["{sample}", "OUT.zarr"], None, 2,
      "OUT exists and is not a Zarr store: {out}"),
     (["{sample}", "OUT.nc"], None, 2,

@@ -295,3 +295,66 @@ def test_commands_tell_an_ignored_index_in_one_line(tmp_path, capsys):
     assert capsys.readouterr().err == (
         f"lma: warning: {path}.lmaidx: index not used for {path} (it is "
         f"too short to be an index); the file was scanned\n")
+
+
+# What an index may be written over: nothing, or an index. Each other
+# target is refused, in Python and on the command line, leaving every
+# file as it was.
+@pytest.mark.parametrize("target, message", [
+    ("a.lma", "it is the file indexed"),
+    ("hard link", "it is the file indexed"),
+    ("b.lma", "it is not an index"),
+    ("empty", "it is not an index"),
+    ("fifo", "it is not a regular file"),
+    ("a.lma.lmaidx", None),
+    ("absent", None)])
+def test_an_index_replaces_only_an_index(tmp_path, capsys, target, message):
+    a = record(tmp_path / "a.lma")
+    record(tmp_path / "b.lma", tail=CUT)
+    os.link(a, tmp_path / "hard link")
+    (tmp_path / "empty").write_bytes(b"")
+    os.mkfifo(tmp_path / "fifo")
+    # Held open with bytes in it, so that reading it would not block.
+    fifo = open(tmp_path / "fifo", "r+b", buffering=0)
+    fifo.write(b"x" * 64)
+    saved(a)
+    out = str(tmp_path / target)
+    before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    with LmaFile(a) as f, fifo:
+        if message is None:
+            assert f.save_index(out) == out
+            assert cli.main(["index", a, "-o", out]) == 0
+            opened_with_index(a, out).close()
+            return
+        with pytest.raises(ValueError, match=message):
+            f.save_index(out)
+        assert cli.main(["index", a, "-o", out]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err
+    assert {p: p.read_bytes() for p in tmp_path.iterdir()
+            if p.is_file()} == before
+
+
+@pytest.mark.parametrize("target, message", [
+    ("memory://runs/a.lma", "it is the file indexed"),
+    ("memory://runs//./a.lma", "it is the file indexed"),
+    ("memory://runs/b.lma", "it is not an index"),
+    ("memory://runs/a.idx", None)])
+def test_an_index_over_a_url_replaces_only_an_index(tmp_path, target,
+                                                    message):
+    fsspec = pytest.importorskip("fsspec")
+    fs = fsspec.filesystem("memory")
+    folder = tmp_path.name     # the memory store outlives the test
+    target = target.replace("runs", folder)
+    for name, tail in (("a", b""), ("b", CUT)):
+        with open(record(tmp_path / f"{name}.lma", tail=tail), "rb") as raw:
+            fs.pipe(f"/{folder}/{name}.lma", raw.read())
+    before = {p: fs.cat(p) for p in fs.find(f"/{folder}")}
+    with LmaFile(f"memory://{folder}/a.lma") as f:
+        if message is None:
+            assert f.save_index(target) == target
+            assert f.save_index(target) == target   # over its own index
+            return
+        with pytest.raises(ValueError, match=message):
+            f.save_index(target)
+    assert {p: fs.cat(p) for p in fs.find(f"/{folder}")} == before

@@ -16,7 +16,7 @@ from .. import export
 from ..export import Run
 from .base import Command, event_index
 from .memory import out_of_memory, reserve
-from .output import atomic_path
+from .output import atomic_path, refuse_inputs
 from .progress import progress_bar
 from . import source
 from .source import checked_range
@@ -117,10 +117,7 @@ def check_output(sources: Sequence[str], out: str,
     if suffix not in formats:
         raise UsageError(f"OUT must end in {', '.join(formats)}{mode}: "
                          f"{printable(out)}")
-    for name in sources:
-        with contextlib.suppress(OSError):
-            if os.path.samefile(name, out):
-                raise UsageError(f"OUT is the input file: {printable(out)}")
+    refuse_inputs(sources, out)
     if suffix == ".zarr" and os.path.lexists(out) and not is_zarr_store(out):
         raise UsageError(f"OUT exists and is not a Zarr store: "
                          f"{printable(out)}")

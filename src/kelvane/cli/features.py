@@ -28,7 +28,7 @@ from ..features import QUANTITIES, Features, flat_columns, request
 from ..lmafile import LmaFile
 from .base import Command
 from .convert import require_modules
-from .output import atomic_output
+from .output import atomic_output, refuse_inputs
 from .progress import progress_bar
 from . import source
 from .source import file_size, open_file
@@ -526,17 +526,6 @@ def table_format(names: Sequence[str], out: str) -> str:
                          f"{printable(out)}")
     refuse_inputs(names, out)
     return suffix
-
-
-def refuse_inputs(names: Sequence[str], out: str) -> None:
-    """UsageError if writing `out` would replace one of the inputs."""
-    for name in names:
-        try:
-            same = os.path.samefile(name, out)
-        except OSError:
-            continue
-        if same:
-            raise UsageError(f"OUT is an input file: {printable(out)}")
 
 
 def same_channels(results: Sequence[FileResult]) -> None:

@@ -12,7 +12,7 @@ from .. import sidecar
 from ..sidecar import StaleIndexWarning
 from .base import Command
 from .source import open_file
-from .status import UserError, fail, printable
+from .status import UsageError, UserError, fail, printable
 
 
 class IndexCommand(Command):
@@ -53,6 +53,10 @@ def write_index(name: str, output: Optional[str]) -> None:
             f = stack.enter_context(open_file(name))
         try:
             where = f.save_index(output)
+        except ValueError as error:
+            # An output that would replace the data file, or anything but
+            # an index.
+            raise UsageError(str(error)) from None
         except OSError as error:
             target = sidecar.default_path(f.path) if output is None \
                 else output

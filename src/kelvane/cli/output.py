@@ -8,10 +8,11 @@ import contextlib
 import os
 import shutil
 import tempfile
-from typing import Any, Iterator
+from typing import Any, Iterator, Sequence
 
+from .. import _outputs
 from .._atomic import atomic_file
-from .status import UserError
+from .status import UsageError, UserError
 
 
 def cannot_write(path: str, error: OSError) -> UserError:
@@ -21,6 +22,14 @@ def cannot_write(path: str, error: OSError) -> UserError:
     reason = os.strerror(error.errno) if error.errno else \
         (error.strerror or str(error))
     return UserError(f"cannot write {path}: {reason}")
+
+
+def refuse_inputs(names: Sequence[str], out: str) -> None:
+    """UsageError if writing `out` would replace one of the inputs."""
+    try:
+        _outputs.refuse_inputs(names, out)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
 
 
 @contextlib.contextmanager

@@ -8,7 +8,7 @@ import os
 from typing import Tuple
 
 from .base import Command, add_event_choice
-from .output import atomic_output
+from .output import atomic_output, refuse_inputs
 from .source import find_event, open_file
 from .status import UsageError, UserError, printable
 
@@ -34,6 +34,7 @@ class PlotCommand(Command):
     def run(self, args: argparse.Namespace) -> int:
         # Given a file object, matplotlib cannot infer the format.
         image = image_format(args.output)
+        refuse_inputs([args.file], args.output)
         try:
             from matplotlib.figure import Figure
         except ImportError:

@@ -14,9 +14,9 @@ import numpy as np
 from ..features import QUANTITIES, dtype_of
 from .base import Command
 from .features import (add_edge_options, all_features, channel,
-                       check_settings, positive_int, refuse_inputs,
+                       check_settings, positive_int,
                        reported_damage, same_channels, settings_of)
-from .output import atomic_output
+from .output import atomic_output, refuse_inputs
 from .plot import IMAGE_FORMATS, image_format
 from .status import UserError
 
