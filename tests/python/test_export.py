@@ -144,6 +144,27 @@ def test_raw_carries_the_calibration_as_cf_attributes(capsys, tmp_path):
                                                + 0.0)
 
 
+@pytest.mark.parametrize("suffix", SUFFIXES)
+def test_raw_with_an_offset_beyond_any_double(capsys, tmp_path, suffix):
+    # gain * baseline overflows: the offset would decode every sample to
+    # NaN. An archive keeps the calibration as stored and is written.
+    requires(suffix)
+    channels = {**CHANNELS, 0: Channel(gain=1e308, baseline=10)}
+    name = write(tmp_path / "in.lma", 2, channels=channels)
+    out = tmp_path / f"out{suffix}"
+    status, _, err = convert(capsys, name, out, "--dtype", "raw")
+    if suffix == ".npz":
+        assert status == 0
+        return
+    assert status == 2 and err.count("\n") == 1
+    assert "add_offset of -inf" in err and "float64" in err
+    assert os.listdir(tmp_path) == ["in.lma"]
+    with kelvane.LmaFile(name) as f, \
+            pytest.raises(ValueError, match="add_offset"):
+        export.export(export.Run([f]), str(out), dtype="raw")
+    assert os.listdir(tmp_path) == ["in.lma"]
+
+
 def test_netcdf_reads_with_the_netcdf_library(capsys, tmp_path):
     netCDF4 = pytest.importorskip("netCDF4")
     pytest.importorskip("h5netcdf")

@@ -163,7 +163,11 @@ def run_range(run: Run, start: int, stop: Optional[int]) -> range:
 def convert(args: argparse.Namespace, suffix: str, run: Run) -> int:
     try:
         run.check_compatible(args.dtype == "raw")
-    except export.MismatchError as error:
+        if args.dtype == "raw" and suffix in export.SCALED:
+            export.check_raw_scaling(run)
+    except ValueError as error:
+        # Inputs that cannot share one output, or raw samples no reader
+        # could decode.
         raise UsageError(str(error)) from None
     events = run_range(run, args.start, args.stop)
     layout = export.plan_for(run, args.dtype, args.memory_limit, suffix)

@@ -20,13 +20,13 @@ from __future__ import annotations
 import os
 from typing import Callable, Dict, Optional, Tuple
 
-from .metadata import damage_message
+from .metadata import check_raw_scaling, damage_message
 from .plan import DEFAULT_MEMORY_LIMIT, Plan, make_plan
 from .run import DTYPES, MismatchError, Run
 
 __all__ = ["Run", "MismatchError", "export", "FORMATS", "DTYPES",
            "DEFAULT_MEMORY_LIMIT", "plan_for",
-           "damage_message"]
+           "damage_message", "check_raw_scaling", "SCALED"]
 
 # The formats by suffix: the modules each needs beyond NumPy, and the
 # extra that installs them.
@@ -35,6 +35,10 @@ FORMATS: Dict[str, Tuple[Tuple[str, ...], str]] = {
     ".zarr": (("zarr",), "zarr"),
     ".nc": (("h5netcdf", "h5py"), "netcdf"),
 }
+
+# The formats that give raw samples their calibration as CF's
+# `scale_factor` and `add_offset`.
+SCALED = (".zarr", ".nc")
 
 Progress = Optional[Callable[[int], None]]
 
@@ -62,6 +66,8 @@ def export(run: Run, path: str, *, start: int = 0,
         raise ValueError(f"cannot write {suffix!r}: the formats are "
                          f"{', '.join(FORMATS)}")
     run.check_compatible(dtype == "raw")
+    if dtype == "raw" and suffix in SCALED:
+        check_raw_scaling(run)
     events = range(start, len(run) if stop is None else min(stop, len(run)))
     damages = run.damages(start, stop)
     layout = plan_for(run, dtype, memory_limit, suffix)

@@ -5,6 +5,7 @@ conventions so that xarray and the netCDF tools read them without help.
 
 from __future__ import annotations
 
+import math
 from typing import Any, Dict, List, Optional, Tuple
 
 from ..damage import Damage
@@ -55,6 +56,20 @@ def channel_attributes(run: Run, key: str, dtype: str) -> Dict[str, Any]:
         # + 0.0: a zero offset is +0.0, never -0.0.
         attrs["add_offset"] = -gain * baseline + 0.0
     return attrs
+
+
+def check_raw_scaling(run: Run) -> None:
+    """ValueError, naming the channel, where raw samples would carry a
+    `scale_factor` or `add_offset` that is not finite: a reader would
+    decode every sample to NaN or an infinity."""
+    for key in run.keys:
+        attrs = channel_attributes(run, key, "raw")
+        for name in ("scale_factor", "add_offset"):
+            if not math.isfinite(attrs[name]):
+                raise ValueError(
+                    f"{key}: the calibration gives raw samples an "
+                    f"{name} of {attrs[name]}, which decodes no sample: "
+                    f"write float64 instead of raw")
 
 
 def coordinates(run: Run) -> List[str]:
