@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 import posixpath
+import re
 import stat
 from typing import Any, Iterable, Optional
 from urllib.parse import urlsplit, urlunsplit
@@ -25,20 +26,20 @@ def is_url(name: Any) -> bool:
     return isinstance(name, str) and "://" in name
 
 
-def without_credentials(name: str) -> str:
-    """`name` with the user-info part of a URL (user:secret@) left out;
-    anything else as it is."""
-    if not is_url(name):
-        return name
-    parts = urlsplit(name)
-    if "@" not in parts.netloc:
-        return name
-    return urlunsplit(parts._replace(netloc=parts.netloc.rpartition("@")[2]))
+# The user-info part of a URL (user:secret@), after its scheme.
+_USER_INFO = re.compile(r"(?<![A-Za-z0-9+.-])([A-Za-z][A-Za-z0-9+.-]*://)"
+                        r"[^/?#@\s]*@")
+
+
+def without_credentials(text: str) -> str:
+    """`text`, a name or a message, with the user-info part of every URL
+    in it left out."""
+    return _USER_INFO.sub(r"\1", text)
 
 
 def shown(name: Any) -> str:
-    """An input's name as written into files and messages: a URL without
-    its credentials, and bytes that are not UTF-8 as backslash escapes
+    """An input's name (or a message naming it) as written into files and
+    shown: URLs without their credentials, and bytes that are not UTF-8 as backslash escapes
     (which every writer can encode, unlike the surrogates they are
     decoded to)."""
     if name is None:

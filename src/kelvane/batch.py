@@ -22,6 +22,7 @@ from typing import (Any, Dict, Iterator, List, NamedTuple, Optional,
 
 import numpy as np
 
+from ._outputs import shown
 from .damage import Damage, DamagedHeaderError, DamagedRecordWarning
 from .lmafile import Events as FileEvents
 from .lmafile import LmaFile
@@ -97,7 +98,7 @@ def no_event_message(f: LmaFile, index: int) -> str:
 
 def events_message(f: LmaFile) -> str:
     n = len(f)
-    said = f"{f.path} has {n} event{'' if n == 1 else 's'}"
+    said = f"{shown(f.path)} has {n} event{'' if n == 1 else 's'}"
     if f.damage is not None:
         said += f", ended by a {f.damage}"
     return said
@@ -110,7 +111,7 @@ def damage_message(f: LmaFile) -> str:
 
 def damage_warning(f: LmaFile) -> DamagedRecordWarning:
     assert f.damage is not None
-    return DamagedRecordWarning(f.path, f.damage)
+    return DamagedRecordWarning(shown(f.path), f.damage)
 
 
 def damage_reached(f: LmaFile, stop: Optional[int]) -> bool:

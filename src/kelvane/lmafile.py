@@ -778,7 +778,9 @@ class LmaFile:
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
-        return (f"<kelvane.LmaFile {self.path!r}: {len(self)} events, "
+        path = self.path if self.path is None else \
+            _outputs.without_credentials(self.path)
+        return (f"<kelvane.LmaFile {path!r}: {len(self)} events, "
                 f"channels {self.channels}, {self.nsamples} samples, "
                 f"{state}>")
 

@@ -37,6 +37,7 @@ from typing import (Any, Callable, Dict, Iterator, List, NamedTuple,
 
 import numpy as np
 
+from ._outputs import shown
 from .export.run import MismatchError, Run
 from .lmafile import LmaFile, Pulses
 
@@ -129,7 +130,7 @@ def header(files: Sequence[LmaFile], start: int, stop: int,
         "calibration": [{key: cal._asdict()
                          for key, cal in f.calibration.items()}
                         for f in files],
-        "sources": [f.path for f in files],
+        "sources": [shown(f.path) for f in files],
         "start": start, "events": stop - start}
     if damaged:
         found = [files[i].damage for i in damaged]

@@ -37,8 +37,10 @@ class StaleIndexWarning(UserWarning):
         self.reason = reason
 
     def __str__(self) -> str:
-        return (f"{self.index}: index not used for {self.filename} "
-                f"({self.reason}); the file was scanned")
+        from ._outputs import shown
+        return (f"{shown(self.index)}: index not used for "
+                f"{shown(self.filename)} ({self.reason}); the file was "
+                f"scanned")
 
 
 def default_path(path: str) -> str:

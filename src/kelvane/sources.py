@@ -18,6 +18,8 @@ import threading
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Dict, List, Optional, Tuple
 
+from ._outputs import shown
+
 __all__ = ["BLOCK_BYTES", "Source", "UrlSource", "FileObjectSource",
            "open_source"]
 
@@ -58,7 +60,7 @@ class Source:
         self._next: Optional[Tuple[int, "Future[Any]"]] = None
 
     def label(self) -> str:
-        return self.name if self.name is not None else "<file object>"
+        return shown(self.name)
 
     def stat(self) -> None:
         """Finds the size and identity again, and forgets kept bytes."""

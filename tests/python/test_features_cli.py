@@ -369,3 +369,20 @@ def test_an_archive_refuses_pieces_other_than_its_rows(tmp_path, rows):
             pytest.raises(ValueError, match="of values for 12"):
         write_columns(f, [Column("v", np.dtype("<i4"), 3,
                                  [np.zeros(rows, "<i4")])])
+
+
+@pytest.mark.parametrize("command, out", [
+    (["features", "-o"], "t.csv"), (["features", "-o"], "t.parquet"),
+    (["convert", "-o"], "t.nc"), (["convert", "--pulses", "-o"], "t.parquet"),
+    (["spectrum", "--channel", "0", "--quantity", "sum", "-o"], "t.svg")])
+def test_names_that_are_not_utf8_are_written_escaped(capsys, files,
+                                                     tmp_path, command, out):
+    # What the file system allows, and no writer can encode as it is.
+    pytest.importorskip("pandas" if "t.nc" != out else "h5netcdf")
+    if command[0] == "spectrum":
+        pytest.importorskip("matplotlib")
+    name = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"run\xff.lma"))
+    os.link(files[0], name)
+    status, said, _ = run(capsys, *command, tmp_path / out, name)
+    assert status == 0 and "run\\xff.lma" in said + \
+        (tmp_path / out).read_bytes().decode("utf-8", "replace")

@@ -632,3 +632,32 @@ def test_a_refused_upload_is_one_line(capsys, run, web):
     assert cli.main(["index", f"{web.url}/unwritable.lma"]) == 1
     err = capsys.readouterr().err
     assert err.startswith("lma: error: ") and err.count("\n") == 1
+
+
+def test_credentials_are_neither_written_nor_shown(run, web, tmp_path,
+                                                   capsys):
+    # The user-info part of a URL stays in `path` and pickles, which
+    # reopen it, and out of every output, message and repr.
+    from kelvane import cli
+    pd = pytest.importorskip("pandas")
+    serve("web", run["damaged"], web, None, "private.lma")
+    url = web.url.replace("://", "://user:pa55w0rd@") + "/private.lma"
+    bare = f"{web.url}/private.lma"
+    with kelvane.LmaFile(url) as f:
+        assert f.path == pickle.loads(pickle.dumps(f)).path == url
+        assert "pa55w0rd" not in repr(f)
+    commands = [["convert", url, "out.zarr"], ["convert", url, "out.nc"],
+                ["convert", url, "out.npz"],
+                ["convert", "--pulses", url, "pulses.parquet"],
+                ["features", url, "-o", "table.parquet"],
+                ["features", url, "-o", "table.csv"], ["info", url]]
+    for argv in commands:
+        argv = [str(tmp_path / a) if "." in a and a != url else a
+                for a in argv]
+        assert cli.main(argv) == 1      # the input ends in a damaged record
+        out, err = capsys.readouterr()
+        assert "pa55w0rd" not in out + err and bare in out + err
+    for path in tmp_path.rglob("*"):
+        if path.is_file():
+            assert b"pa55w0rd" not in path.read_bytes(), path
+    assert set(pd.read_parquet(tmp_path / "table.parquet")["file"]) == {bare}

@@ -13,7 +13,7 @@ from typing import (Any, Iterator, List, NoReturn, Optional, Sequence, Tuple)
 
 from ..sidecar import StaleIndexWarning
 from .source import use_storage_options
-from .status import PROG, guarded_output, reported
+from .status import PROG, guarded_output, printable, reported
 
 
 class Command:
@@ -94,7 +94,8 @@ def one_line_index_warnings() -> Iterator[None]:
     def show(message: Any, category: Any, filename: str, lineno: int,
              file: Any = None, line: Optional[str] = None) -> None:
         if issubclass(category, StaleIndexWarning):
-            print(f"{PROG}: warning: {message}", file=sys.stderr)
+            print(f"{PROG}: warning: {printable(str(message))}",
+                  file=sys.stderr)
         else:
             shown(message, category, filename, lineno, file, line)
 

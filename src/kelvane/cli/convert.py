@@ -186,10 +186,10 @@ def convert(args: argparse.Namespace, suffix: str, run: Run) -> int:
 
 def converted(args: argparse.Namespace, run: Run, events: range) -> int:
     last = f"{events.stop - 1}" if len(events) else "none"
-    of = args.files[0] if len(args.files) == 1 else \
+    of = printable(args.files[0]) if len(args.files) == 1 else \
         f"{len(args.files)} files"
     print(f"wrote {len(events)} events ({args.start} to {last}) "
-          f"of {of} to {args.out}")
+          f"of {of} to {printable(args.out)}")
     damage = export.damage_message(run, run.damages(events.start,
                                                     args.stop))
     return fail(damage) if damage else 0

@@ -160,7 +160,7 @@ class FeaturesCommand(Command):
         rows = sum(r.rows for r in results)
         files = len(args.files)
         print(f"wrote {rows} events of {files} file{'' if files == 1 else 's'}"
-              f" to {args.output}")
+              f" to {printable(args.output)}")
         return reported_damage(results)
 
 
@@ -546,7 +546,7 @@ def write_table(out: Any, suffix: str,
     first: strings in an archive, a category of the names in the order
     given for pandas."""
     same_channels(results)
-    names = [r.name for r in results]
+    names = [printable(r.name) for r in results]
     counts = [r.rows for r in results]
     if suffix == ".npz":
         write_npz(out, results)
@@ -585,10 +585,11 @@ def write_npz(out: Any, results: Sequence[FileResult]) -> None:
 def names_column(results: Sequence[Any]) -> Column:
     """The column 'file': each file's name over its rows, from a block of
     it written over and over."""
-    text = np.array([r.name for r in results]).dtype
+    names = [printable(r.name) for r in results]
+    text = np.array(names).dtype
     return Column("file", text, sum(r.rows for r in results),
-                  [Repeated(np.full(min(r.rows, NAME_BLOCK), r.name, text),
-                            r.rows) for r in results])
+                  [Repeated(np.full(min(r.rows, NAME_BLOCK), name, text),
+                            r.rows) for r, name in zip(results, names)])
 
 
 def npz_in_processes(out: Any, names: Sequence[str], settings: Settings,

@@ -9,7 +9,7 @@ from ..batch import damage_message
 from ..lmafile import LmaFile
 from .base import Command, print_table
 from .source import file_size, open_file
-from .status import UserError, fail
+from .status import UserError, fail, printable
 
 
 class InfoCommand(Command):
@@ -74,7 +74,7 @@ def print_info(name: str, total: Total) -> int:
 def print_header(f: LmaFile) -> int:
     """Prints the header and the calibration; returns the file's size."""
     size = file_size(f)
-    rows = [("file", f.path),
+    rows = [("file", printable(f.path)),
             ("file size", f"{size} bytes"),
             ("first event at", f"byte {f.pos_begin}"),
             ("channels in use", ", ".join(map(str, f.channels)) or "none"),

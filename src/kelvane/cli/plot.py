@@ -49,14 +49,14 @@ class PlotCommand(Command):
                 axes.plot(f.time, trace, label=f"channel {c}", linewidth=0.8)
             axes.set_xlabel("time (s)")
             axes.set_ylabel("calibrated amplitude")
-            axes.set_title(f"{os.path.basename(f.path)}, "
+            axes.set_title(f"{printable(os.path.basename(f.path))}, "
                            f"event {index}, tag {event.tag}")
             if f.channels:
                 axes.legend(loc="upper right")
             figure.tight_layout()
         with atomic_output(args.output) as out:
             figure.savefig(out, format=image, dpi=100)
-        print(f"wrote {args.output}")
+        print(f"wrote {printable(args.output)}")
         return 0
 
 

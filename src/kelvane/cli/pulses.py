@@ -16,7 +16,7 @@ from .convert import check_output, require_modules, run_range
 from .output import atomic_path
 from .progress import progress_bar
 from .source import open_file
-from .status import UsageError, fail
+from .status import UsageError, fail, printable
 
 
 def convert_pulses(args: argparse.Namespace) -> int:
@@ -40,9 +40,10 @@ def convert_pulses(args: argparse.Namespace) -> int:
 def converted_pulses(args: argparse.Namespace, files: List[LmaFile],
                      events: range) -> int:
     last = f"{events.stop - 1}" if len(events) else "none"
-    of = args.files[0] if len(files) == 1 else f"{len(files)} files"
+    of = printable(args.files[0]) if len(files) == 1 else \
+        f"{len(files)} files"
     print(f"wrote the pulses of {len(events)} events ({events.start} to "
-          f"{last}) of {of} to {args.out}")
+          f"{last}) of {of} to {printable(args.out)}")
     damaged = damaged_inputs(files, events.start, args.stop)
     if damaged:
         return fail("; ".join(f"{files[i].path}: {files[i].damage}"

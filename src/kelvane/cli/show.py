@@ -12,6 +12,7 @@ import numpy as np
 from ..lmafile import LmaFile
 from .base import Command, add_event_choice, print_table
 from .source import find_event, open_file
+from .status import printable
 
 
 class ShowCommand(Command):
@@ -34,7 +35,7 @@ class ShowCommand(Command):
                 print_csv(f, event.traces)
                 return 0
             covered = covered_samples(f, index)
-            print(f"event {index} of {f.path}: tag {event.tag}")
+            print(f"event {index} of {printable(f.path)}: tag {event.tag}")
             table = [("channel", "covered", "minimum", "maximum")]
             for c, trace, mask in zip(f.channels, event.traces, covered):
                 values = trace[mask]

@@ -18,7 +18,7 @@ from .features import (add_edge_options, all_features, channel,
                        reported_damage, same_channels, settings_of)
 from .output import atomic_output, refuse_inputs
 from .plot import IMAGE_FORMATS, image_format
-from .status import UserError
+from .status import UserError, printable
 
 # The unit of each quantity on the x axis; the rest count samples.
 UNITS = {"maximum": "calibrated units", "minimum": "calibrated units",
@@ -83,14 +83,14 @@ class SpectrumCommand(Command):
         axes.set_ylabel("events")
         if args.log and counted.counts.any():
             axes.set_yscale("log")
-        axes.set_title(os.path.basename(args.files[0])
+        axes.set_title(printable(os.path.basename(args.files[0]))
                        if len(args.files) == 1
                        else f"{len(args.files)} files")
         axes.legend(loc="upper right")
         figure.tight_layout()
         with atomic_output(args.output) as out:
             figure.savefig(out, format=image, dpi=100)
-        print(f"wrote {args.output}: {counted.legend(', ')}")
+        print(f"wrote {printable(args.output)}: {counted.legend(', ')}")
         return reported_damage(results)
 
 

@@ -18,6 +18,8 @@ import signal
 import sys
 from typing import Any, Callable, Dict, Iterator, NoReturn, TextIO, cast
 
+from .._outputs import shown
+
 PROG = "lma"
 
 
@@ -32,13 +34,13 @@ class UsageError(UserError):
 
 
 def fail(message: str, status: int = 1) -> int:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    print(f"{PROG}: error: {printable(message)}", file=sys.stderr)
     return status
 
 
-def printable(name: str) -> str:
-    """`name` with bytes that are not UTF-8 shown as escapes."""
-    return os.fsencode(name).decode("utf-8", "backslashreplace")
+# A name or message as shown: URLs without their credentials, bytes that
+# are not UTF-8 as escapes.
+printable = shown
 
 
 class Terminated(BaseException):

@@ -8,6 +8,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
+from .._outputs import shown
 from ..damage import Damage
 from ..lmafile import Calibration, Events, LmaFile
 
@@ -62,7 +63,9 @@ class Run:
 
     @property
     def sources(self) -> List[str]:
-        return list(self.names)
+        """The inputs' names as outputs and messages give them (URLs
+        without their credentials)."""
+        return [shown(name) for name in self.names]
 
     @property
     def time(self) -> np.ndarray:
@@ -83,12 +86,13 @@ class Run:
             ("sample_interval", lambda f: f.sample_interval)]
         if raw:
             fields.append(("calibration", lambda f: dict(f.calibration)))
-        for called, f in zip(self.names[1:], self.files[1:]):
+        names = self.sources
+        for called, f in zip(names[1:], self.files[1:]):
             for name, get in fields:
                 if get(f) != get(first):
                     raise MismatchError(
                         f"{called}: {name} {get(f)} differs from "
-                        f"{get(first)} in {self.names[0]}")
+                        f"{get(first)} in {names[0]}")
 
     def damages(self, start: int,
                 stop: Optional[int]) -> List[Tuple[int, Damage]]:
