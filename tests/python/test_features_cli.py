@@ -268,6 +268,14 @@ def test_formats_name_the_extra_they_need(capsys, files, tmp_path,
      "entries 2, underflow 0, overflow 0, no value 3"),
     (["--quantity", "minimum", "--range", "-20:0"],
      "entries 5, underflow 0, overflow 0, no value 0"),
+    # Whole numbers over more than a double holds exactly, and edges
+    # whose ticks would step past the largest double.
+    (["--quantity", "covered", "--range", "0:1e300"],
+     "entries 5, underflow 0, overflow 0, no value 0"),
+    (["--quantity", "sum", "--range", "1e308:1.7e308"],
+     "entries 0, underflow 5, overflow 0, no value 0"),
+    (["--quantity", "covered", "--range", "-1.7e308:1.7e308"],
+     "entries 5, underflow 0, overflow 0, no value 0"),
 ])
 def test_spectrum_draws_a_png_and_counts(capsys, files, tmp_path, argv,
                                          counts):

@@ -661,3 +661,15 @@ def test_credentials_are_neither_written_nor_shown(run, web, tmp_path,
         if path.is_file():
             assert b"pa55w0rd" not in path.read_bytes(), path
     assert set(pd.read_parquet(tmp_path / "table.parquet")["file"]) == {bare}
+
+
+@pytest.mark.parametrize("option", [
+    "config_kwargs=5", "client_kwargs=5", 'client_kwargs={"region_name": 5}'])
+def test_storage_options_the_store_cannot_use(option, run, s3, capsys):
+    from kelvane import cli
+    url, _ = put_s3(s3, "options.lma", run["run"])
+    assert cli.main(["info", url, *s3_cli(s3)[:4],
+                     "--storage-option", option]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(f"lma: error: cannot open {url}: ")
+    assert err.count("\n") == 1

@@ -16,7 +16,7 @@ from ..damage import DamagedHeaderError
 from ..lmafile import Event, Events, LmaFile, Pulses
 from ..sources import is_url
 from .memory import out_of_memory, reserve
-from .status import UserError, printable
+from .status import UserError, from_storage, printable
 
 
 # The options of --storage-option, for every URL the command opens; set
@@ -126,6 +126,11 @@ def open_or_explain(name: str, saved: Optional[str] = None) -> LmaFile:
     except (ImportError, ValueError, TypeError) as error:
         # No filesystem for the URL, or options it does not take.
         why = str(error)
+    except Exception as error:
+        if not from_storage(error):
+            raise
+        # An option the filesystem takes, of a value it cannot use.
+        why = f"{type(error).__name__} in its filesystem: {error}"
     raise UserError(f"cannot open {printable(name)}: {printable(why)}")
 
 

@@ -76,10 +76,12 @@ class SpectrumCommand(Command):
                             args.bins, args.range)
         figure = Figure(figsize=(8, 4.5), dpi=100)
         axes = figure.subplots()
-        axes.stairs(counted.counts, counted.edges, fill=True,
+        scale = axis_scale(counted.edges)
+        axes.stairs(counted.counts, counted.edges / scale, fill=True,
                     label=counted.legend())
+        unit = UNITS.get(quantity, "samples")
         axes.set_xlabel(f"{key} {quantity} "
-                        f"({UNITS.get(quantity, 'samples')})")
+                        f"({unit if scale == 1 else f'{scale:g} {unit}'})")
         axes.set_ylabel("events")
         if args.log and counted.counts.any():
             axes.set_yscale("log")
@@ -147,11 +149,28 @@ def real_edges(low: float, high: float, bins: int) -> np.ndarray:
     return low * (1 - t) + high * t
 
 
+# Edges beyond which the axis is drawn in a power of ten of the unit:
+# the plot's ticks step past the largest double near it.
+LARGEST_DRAWN = 1e300
+
+
+def axis_scale(edges: np.ndarray) -> float:
+    """1, or the power of ten the edges are divided by to be drawn."""
+    largest = float(np.abs(edges).max()) if edges.size else 0.0
+    if largest <= LARGEST_DRAWN:
+        return 1.0
+    return 10.0 ** math.floor(math.log10(largest))
+
+
 def whole_edges(low: float, high: float, bins: int) -> np.ndarray:
     """Edges k, k + w, ... around the whole numbers in [low, high], with
-    w the smallest whole width that needs no more than `bins` bins."""
+    w the smallest whole width that needs no more than `bins` bins; past
+    the whole numbers a double holds exactly, equal bins as for real
+    values."""
     first = math.ceil(low)
     span = max(math.floor(high) - first + 1, 1)
+    if span > 2**53:
+        return real_edges(low, high, bins)
     width = -(-span // bins)
     return (first + width * np.arange(-(-span // width) + 1)).astype(float)
 

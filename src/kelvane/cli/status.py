@@ -106,7 +106,17 @@ STORAGE_MODULES = ("aiobotocore", "aiohttp", "botocore", "fsspec", "s3fs")
 
 
 def from_storage(error: BaseException) -> bool:
-    return type(error).__module__.split(".")[0] in STORAGE_MODULES
+    """Whether `error` is a storage library's: of its own type, or a
+    builtin one raised inside it (an option of the wrong type given to
+    it, say)."""
+    if type(error).__module__.split(".")[0] in STORAGE_MODULES:
+        return True
+    frame = error.__traceback__
+    while frame is not None and frame.tb_next is not None:
+        frame = frame.tb_next
+    module = "" if frame is None else \
+        str(frame.tb_frame.f_globals.get("__name__", ""))
+    return module.split(".")[0] in STORAGE_MODULES
 
 
 class OutputError(Exception):
