@@ -552,15 +552,20 @@ FAILURES = [
 ]
 
 
-@pytest.mark.parametrize("dtype", ["float32", "raw"])
-def test_netcdf_chunks_failing_to_write(tmp_path, dtype):
+@pytest.mark.parametrize("dtype, limit, options", [
     # Past the file's own metadata, so that the chunks fail: closing the
     # file then retries them, and HDF5 crashed the process doing so.
+    ("float32", 1 << 16, []), ("raw", 1 << 16, []),
+    # Within it, so that the first variable's data fails as its dataset
+    # is closed, which HDF5 took for a crash later, compressed or not.
+    ("float64", 8 << 10, []), ("float64", 8 << 10, ["--no-compress"])])
+def test_netcdf_failing_to_write(tmp_path, dtype, limit, options):
     write_random_run(tmp_path / "in.lma", 300)
     (tmp_path / "out").mkdir()
     out = tmp_path / "out" / "run.nc"
     code, err = run_with_size_limit(
-        ["convert", tmp_path / "in.lma", out, "--dtype", dtype], 1 << 16)
+        ["convert", tmp_path / "in.lma", out, "--dtype", dtype, *options],
+        limit)
     assert (code, err) == (1, f"lma: error: cannot write {out}: "
                               f"File too large\n")
     assert list((tmp_path / "out").iterdir()) == []
@@ -610,3 +615,23 @@ def test_no_command_writes_over_its_input(capsys, sample, tmp_path,
     assert code == 2 and ("input file" in err or "file indexed" in err)
     assert Path(sample).read_bytes() == before
     assert os.path.islink(tmp_path / f"link{suffix}")
+
+
+@pytest.mark.parametrize("call", [0, 8, 30, 48])
+def test_netcdf_interrupted_inside_its_writes(capsys, sample, tmp_path,
+                                              monkeypatch, call):
+    # Ctrl-C arriving while HDF5 is inside a write of the file's bytes,
+    # from its first write to its closing ones.
+    pytest.importorskip("h5netcdf")
+    calls = iter(range(10**6))
+    real = os.pwrite
+
+    def interrupted(fd, data, at):
+        if next(calls) == call:
+            raise KeyboardInterrupt
+        return real(fd, data, at)
+
+    monkeypatch.setattr(os, "pwrite", interrupted)
+    assert run(capsys, "convert", sample, tmp_path / "out.nc")[0] == 130
+    assert next(calls) > call
+    assert os.listdir(tmp_path) == [os.path.basename(sample)]
