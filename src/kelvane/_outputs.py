@@ -39,9 +39,9 @@ def without_credentials(text: str) -> str:
 
 def shown(name: Any) -> str:
     """An input's name (or a message naming it) as written into files and
-    shown: URLs without their credentials, and bytes that are not UTF-8 as backslash escapes
-    (which every writer can encode, unlike the surrogates they are
-    decoded to)."""
+    shown: URLs without their credentials, and bytes that are not UTF-8
+    as backslash escapes (which every writer can encode, unlike the
+    surrogates they are decoded to)."""
     if name is None:
         return "<file object>"
     text = without_credentials(os.fsdecode(name))
