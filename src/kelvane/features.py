@@ -59,6 +59,34 @@ class Features(NamedTuple):
                 for name, array in self.values.items()}
         return xr.Dataset(data, coords)
 
+    def histogram(self, quantity: str, channel: Any = 0, *,
+                  bins: int = 100,
+                  range: Optional[Tuple[float, float]] = None) -> Any:
+        """A `kelvane.Histogram` of `quantity` of one channel (an index
+        into `channels`, or a key) over the events: `bins` equal bins over
+        `range`, by default the finite values' own; whole-number edges for
+        sample positions and counts, where -1 is no value."""
+        from .histogram import Histogram
+        if quantity not in self.values:
+            raise ValueError(f"no quantity {quantity!r} among "
+                             f"{sorted(self.values)}")
+        if isinstance(channel, str):
+            if channel not in self.channels:
+                raise ValueError(f"no channel {channel!r} among "
+                                 f"{self.channels}")
+            column = self.channels.index(channel)
+        else:
+            column = operator.index(channel)
+            if not -len(self.channels) <= column < len(self.channels):
+                raise ValueError(f"no channel {channel} of "
+                                 f"{len(self.channels)}")
+        key = self.channels[column]
+        return Histogram.of(self.values[quantity][:, column], bins=bins,
+                            range=range,
+                            integer=dtype_of(quantity).kind == "i",
+                            name=f"{key}_{quantity}",
+                            label=f"{key} {quantity}")
+
 
 def flat_columns(features: Features) -> Dict[str, np.ndarray]:
     """The columns of `Features.to_pandas`, by name, as NumPy arrays (for
