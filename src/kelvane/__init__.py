@@ -13,6 +13,8 @@ _HOMES = {
     "LmaFile": "lmafile",
     "Features": "features",
     "Histogram": "histogram",
+    "Run": "run",
+    "MismatchError": "run",
     "read_events": "batch",
     "iterate": "batch",
     "summarise_file": "batch",
@@ -30,6 +32,7 @@ if TYPE_CHECKING:
                          FileReplacedError)
     from .features import Features
     from .histogram import Histogram
+    from .run import MismatchError, Run
     from .lmafile import LmaFile
     from .sidecar import StaleIndexWarning
     from .xarray_backend import open_dataset

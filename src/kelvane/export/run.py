@@ -10,6 +10,7 @@ import numpy as np
 
 from ..damage import Damage
 from ..lmafile import Calibration, Events, LmaFile
+from ..run import MismatchError
 
 __all__ = ["Run", "MismatchError", "Batch"]
 
@@ -17,11 +18,6 @@ __all__ = ["Run", "MismatchError", "Batch"]
 # names them.
 DTYPES = {"float64": np.dtype(np.float64), "float32": np.dtype(np.float32),
           "raw": np.dtype(np.int16)}
-
-
-class MismatchError(ValueError):
-    """Two inputs that cannot share one output: they differ in a header
-    field the output has once."""
 
 
 class Batch(NamedTuple):
