@@ -355,12 +355,66 @@ class Run:
 
     def histogram(self, quantity: str, channel: Any = 0, *,
                   bins: int = 100, range: Optional[Tuple[float, float]] = None,
-                  jobs: int = 1, **feature_options: Any) -> Any:
+                  jobs: int = 1, client: Any = None,
+                  **feature_options: Any) -> Any:
         """A `kelvane.Histogram` of one quantity of one channel over the
-        run; takes `features`' settings (a threshold, a window, ...)."""
-        feat = self.features(jobs=jobs, channels=[channel],
-                             quantities=[quantity], **feature_options)
-        return feat.histogram(quantity, 0, bins=bins, range=range)
+        run; takes `features`' settings (a threshold, a window, ...).
+
+        With `client`, a Dask distributed client, each partition of
+        `to_dask_dataframe` is histogrammed on a worker and the histograms
+        are added there: no value travels to the client. `range` is then
+        required, since no worker sees all the values."""
+        if client is None:
+            feat = self.features(jobs=jobs, channels=[channel],
+                                 quantities=[quantity], **feature_options)
+            return feat.histogram(quantity, 0, bins=bins, range=range)
+        if range is None:
+            raise ValueError("a histogram made on a cluster needs its range")
+        options = dict(feature_options, channels=[channel],
+                       quantities=[quantity])
+        # Refused here, not on the workers.
+        self.files[0].features(0, 0, **options)
+        parts = client.map(_partition_histogram,
+                           [(self.files[i], a, b)
+                            for i, a, b, _ in self._partitions(100_000)],
+                           quantity=quantity, bins=bins, range=range,
+                           options=options, pure=False)
+        if not parts:
+            return self.features(0, 0, **options).histogram(
+                quantity, 0, bins=bins, range=range)
+        return client.submit(_added, parts).result()
+
+    def _partitions(self, size: int) -> List[Tuple[int, int, int, int]]:
+        """(file number, a, b, global start) of at most `size` events
+        each, none empty."""
+        size = operator.index(size)
+        if size < 1:
+            raise ValueError(f"a partition holds 1 event or more, not {size}")
+        return [(i, x, min(x + size, b), g + x - a)
+                for i, a, b, g in self._pieces(0, len(self))
+                for x in range(a, b, size)]
+
+    def to_dask_dataframe(self, *, partition_events: int = 100_000,
+                          **feature_options: Any) -> Any:
+        """The features table of `features(...).to_pandas()` as a lazy
+        ``dask.dataframe.DataFrame``: one partition per at most
+        `partition_events` events of one file, its index the global event
+        index (divisions known), the `file` column categorical with every
+        path of the run as a known category. Each task is sent only the
+        file it reads, with its index."""
+        import dask.dataframe as dd
+        empty = self.features(0, 0, **feature_options)
+        meta = empty.to_pandas()
+        meta.index = meta.index.astype(np.int64)
+        parts = self._partitions(partition_events)
+        if not parts:
+            return dd.from_pandas(meta, npartitions=1)
+        divisions = [g for _, _, _, g in parts] + [len(self) - 1]
+        return dd.from_map(
+            _partition_frame,
+            [(self.files[i], i, a, b, g) for i, a, b, g in parts],
+            paths=self.paths, options=feature_options, meta=meta,
+            divisions=divisions, enforce_metadata=False)
 
     # --- a run still being written -------------------------------------------
 
@@ -429,6 +483,31 @@ class Run:
     def __repr__(self) -> str:
         return (f"<kelvane.Run of {len(self.files)} files, {len(self)} "
                 f"events>")
+
+
+def _partition_frame(part: Tuple[LmaFile, int, int, int, int], *,
+                     paths: List[str], options: Dict[str, Any]) -> Any:
+    f, i, a, b, g = part
+    feat = f.features(a, b, **options)
+    frame = feat._replace(file=np.full(b - a, i, np.int32),
+                          files=paths).to_pandas()
+    frame.index = np.arange(g, g + (b - a), dtype=np.int64)
+    return frame
+
+
+def _partition_histogram(part: Tuple[LmaFile, int, int], *, quantity: str,
+                         bins: int, range: Tuple[float, float],
+                         options: Dict[str, Any]) -> Any:
+    f, a, b = part
+    return f.features(a, b, **options).histogram(quantity, 0, bins=bins,
+                                                 range=range)
+
+
+def _added(parts: List[Any]) -> Any:
+    total = parts[0]
+    for h in parts[1:]:
+        total = total + h
+    return total
 
 
 def _check_same(first: LmaFile, f: LmaFile, raw: bool) -> None:

@@ -189,3 +189,23 @@ def test_follow_while_written(tmp_path):
                               range=(-4000.0, 4000.0)) == h
     assert [e.tag for e in map(run.__getitem__, (0, 10, 40, 59))] == \
         [0, 0, 0, 19]
+
+
+def test_dask_dataframe_and_histogram_on_a_cluster(files):
+    pd = pytest.importorskip("pandas")
+    distributed = pytest.importorskip("distributed")
+    run = Run(files)
+    options = dict(threshold=30.0, channels=[0, 2])
+    frame = run.to_dask_dataframe(partition_events=16, **options)
+    assert frame.divisions == (0, 16, 32, 40, 56, 64, 80, 96, 112, 124, 130)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                  processes=True, dashboard_address=None,
+                                  host="127.0.0.1") as cluster, \
+            distributed.Client(cluster) as client:
+        got = frame.compute()
+        h = run.histogram("maximum", 2, bins=12, range=(0.0, 3000.0),
+                          client=client, threshold=30.0)
+    want = run.features(**options).to_pandas()
+    pd.testing.assert_frame_equal(got, want)
+    assert list(got["file"].cat.categories) == run.paths
+    assert h == run.histogram("maximum", 2, bins=12, range=(0.0, 3000.0))
