@@ -107,24 +107,39 @@ class Run:
             self._add(name, LmaFile(name, storage_options=storage_options))
 
     @classmethod
+    def _from_files(cls, files: Sequence[LmaFile],
+                    names: Optional[Sequence[str]] = None) -> "Run":
+        """The run of `LmaFile`s already open, in the order given; `names`
+        (by default each file's path) is what messages call each file.
+        For the exporters, which check the files with `check_compatible`
+        where their errors are reported."""
+        if not files:
+            raise ValueError("a run needs at least one file")
+        names = [os.fspath(f.path) if f.path is not None else "<file>"
+                 for f in files] if names is None else list(names)
+        return cls._restored(list(names), None, names, list(files),
+                             check=False)
+
+    @classmethod
     def _restored(cls, given: List[str],
                   storage_options: Optional[Dict[str, Any]],
-                  names: List[str], files: List[LmaFile]) -> "Run":
+                  names: List[str], files: List[LmaFile],
+                  check: bool = True) -> "Run":
         run = cls.__new__(cls)
         run._given = given
         run._storage_options = storage_options
         run.files, run._names, run._counts = [], [], []
         for name, f in zip(names, files):
-            run._add(name, f)
+            run._add(name, f, check)
         return run
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
         return Run._restored, (self._given, self._storage_options,
                                self._names, self.files)
 
-    def _add(self, name: str, f: LmaFile) -> None:
-        if self.files:
-            _check_same(self.files[0], f, raw=False)
+    def _add(self, name: str, f: LmaFile, check: bool = True) -> None:
+        if self.files and check:
+            _check_same(self._names[0], self.files[0], name, f, raw=False)
         self.files.append(f)
         self._names.append(name)
         self._counts.append(len(f))
@@ -162,6 +177,59 @@ class Run:
     def time(self) -> np.ndarray:
         """Seconds from the start of the trace, one per sample."""
         return self.files[0].time
+
+    @property
+    def sources(self) -> List[str]:
+        """What messages and written files call each file: its name as
+        found by the glob or given."""
+        return list(self._names)
+
+    @property
+    def bounds(self) -> np.ndarray:
+        """Each file's first global index, and one past the last event."""
+        return self._starts
+
+    @property
+    def keys(self) -> List[str]:
+        """The event keys ("channel0", ...) of the channels in use."""
+        return [f"channel{c}" for c in self.channels]
+
+    @property
+    def file_dtype(self) -> "np.dtype[Any]":
+        """The smallest integer type that numbers the files."""
+        return np.dtype(np.int16 if len(self.files) < 2**15 else np.int32)
+
+    def calibrations(self) -> List[Dict[str, Any]]:
+        return [dict(f.calibration) for f in self.files]
+
+    def check_compatible(self, raw: bool) -> None:
+        """MismatchError unless every file shares the first's channels,
+        samples per trace and sample interval, and for raw samples (which
+        keep no calibration of their own) its calibration."""
+        for name, f in zip(self._names[1:], self.files[1:]):
+            _check_same(self._names[0], self.files[0], name, f, raw)
+
+    def damages(self, start: int,
+                stop: Optional[int]) -> List[Tuple[int, Damage]]:
+        """The damaged records that a read from `start` up to `stop` (None:
+        to the end) runs into: a file's damage counts when the read goes on
+        past its last event, as for one file."""
+        found = []
+        for i, d in self.damage:
+            end = int(self._starts[i + 1])
+            if start <= end and (stop is None or stop > end):
+                found.append((i, d))
+        return found
+
+    def empty(self, n: int, dtype: Any,
+              keys: Optional[Sequence[str]] = None) -> RunEvents:
+        """Arrays for `n` events of the channels `keys` (all by default),
+        to read into with `read(..., out=)`."""
+        keys = self.keys if keys is None else keys
+        return RunEvents(np.empty(n, np.int32), np.empty(n, np.float64),
+                         {k: np.empty((n, self.nsamples), dtype)
+                          for k in keys},
+                         np.empty(n, self.file_dtype))
 
     @property
     def tags(self) -> np.ndarray:
@@ -252,9 +320,9 @@ class Run:
         `LmaFile.read`, with `file`, each event's file number."""
         first, last = self._bounds(start, stop)
         n = last - first
-        # No events read: the arguments checked, the arrays' types known.
-        shape = self.files[0].read(0, 0, channels=channels, dtype=dtype)
         if out is None:
+            # No events read: the arguments checked, the arrays' types known.
+            shape = self.files[0].read(0, 0, channels=channels, dtype=dtype)
             tags = np.empty(n, np.int32)
             horpos = np.empty(n, np.float64)
             traces = {k: np.empty((n,) + a.shape[1:], a.dtype)
@@ -265,7 +333,11 @@ class Run:
             tags = np.empty(n, np.int32)
             horpos = np.empty(n, np.float64)
             traces = dict(out)
-        file = np.empty(n, np.int32)
+        file = out.file[:n] if isinstance(out, RunEvents) and \
+            len(out.file) >= n else np.empty(n, np.int32)
+        if out is not None and channels is None:
+            # The channels the caller's arrays are for.
+            channels = list(traces)
         for i, a, b, g in self._pieces(first, last):
             at, m = g - first, b - a
             self.files[i].read(a, b, channels=channels, dtype=dtype,
@@ -510,21 +582,18 @@ def _added(parts: List[Any]) -> Any:
     return total
 
 
-def _check_same(first: LmaFile, f: LmaFile, raw: bool) -> None:
+def _check_same(first_name: str, first: LmaFile, name: str, f: LmaFile,
+                raw: bool) -> None:
     fields: List[Tuple[str, Callable[[LmaFile], Any]]] = [
         ("channels", lambda x: x.channels),
         ("nsamples", lambda x: x.nsamples),
         ("sample_interval", lambda x: x.sample_interval)]
     if raw:
         fields.append(("calibration", lambda x: dict(x.calibration)))
-    for name, get in fields:
+    for field, get in fields:
         if get(f) != get(first):
-            raise MismatchError(f"{_label(f.path)}: {name} {get(f)} differs "
-                                f"from {get(first)} in {_label(first.path)}")
-
-
-def _label(path: Any) -> str:
-    return str(path)
+            raise MismatchError(f"{name}: {field} {get(f)} differs "
+                                f"from {get(first)} in {first_name}")
 
 
 _MAGIC = re.compile(r"[*?\[]")
