@@ -12,6 +12,9 @@ from typing import TYPE_CHECKING, Any
 _HOMES = {
     "LmaFile": "lmafile",
     "Features": "features",
+    "Histogram": "histogram",
+    "Run": "run",
+    "MismatchError": "run",
     "read_events": "batch",
     "iterate": "batch",
     "summarise_file": "batch",
@@ -28,6 +31,8 @@ if TYPE_CHECKING:
     from .damage import (DamagedHeaderError, DamagedRecordWarning,
                          FileReplacedError)
     from .features import Features
+    from .histogram import Histogram
+    from .run import MismatchError, Run
     from .lmafile import LmaFile
     from .sidecar import StaleIndexWarning
     from .xarray_backend import open_dataset

@@ -14,7 +14,8 @@ from __future__ import annotations
 import math
 import numbers
 import operator
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
+from typing import (Any, Dict, Iterable, List, Mapping, NamedTuple,
+                    Optional, Tuple)
 
 import numpy as np
 
@@ -35,29 +36,85 @@ def dtype_of(quantity: str) -> "np.dtype[Any]":
 class Features(NamedTuple):
     """Quantities per event and channel: `tags` (int32) and `horpos`
     (float64), one per event; `channels`, the event keys in the order
-    asked for; `values`, quantity name -> (events, channels) array."""
+    asked for; `values`, quantity name -> (events, channels) array.
+
+    From a `Run`, also `file`, each event's file number (int32), and
+    `files`, the run's paths; `sample_interval` (seconds) and `options`,
+    the settings the values were computed with, come with every result.
+    """
     tags: np.ndarray
     horpos: np.ndarray
     channels: List[str]
     values: Dict[str, np.ndarray]
+    file: Optional[np.ndarray] = None
+    files: Optional[List[str]] = None
+    sample_interval: Optional[float] = None
+    options: Optional[Dict[str, Any]] = None
 
     def to_pandas(self) -> Any:
-        """A DataFrame, one row per event: `tag`, `horpos`, then one
-        column `<key>_<quantity>` per channel and quantity."""
+        """A DataFrame, one row per event: from a `Run` a categorical
+        `file` column first (each path of the run a category), then
+        `tag`, `horpos`, and one column `<key>_<quantity>` per channel and
+        quantity. The options are in the frame's `attrs`."""
         import pandas as pd
-        return pd.DataFrame(flat_columns(self))
+        columns: Dict[str, Any] = {}
+        if self.file is not None and self.files is not None:
+            columns["file"] = pd.Categorical.from_codes(
+                self.file, categories=list(self.files))
+        frame = pd.DataFrame({**columns, **flat_columns(self)})
+        if self.file is not None and self.options is not None:
+            frame.attrs.update(options=self.options,
+                               sample_interval=self.sample_interval)
+        return frame
 
     def to_xarray(self) -> Any:
         """A Dataset with dimensions `event` and `channel` (the keys as its
         coordinate), one variable per quantity, coordinates `tag` and
-        `horpos` along `event`."""
+        `horpos` along `event`; from a `Run` also `file`, and the options
+        and sample interval as attributes."""
         import xarray as xr
         coords = {"channel": ("channel", list(self.channels)),
                   "tag": ("event", self.tags),
                   "horpos": ("event", self.horpos)}
+        if self.file is not None and self.files is not None:
+            coords["file"] = ("event", np.asarray(self.files,
+                                                  dtype=object)[self.file])
         data = {name: (("event", "channel"), array)
                 for name, array in self.values.items()}
-        return xr.Dataset(data, coords)
+        attrs: Dict[str, Any] = {}
+        if self.file is not None and self.options is not None:
+            import json
+            attrs["sample_interval"] = self.sample_interval
+            attrs["options"] = json.dumps(self.options)
+        return xr.Dataset(data, coords, attrs)
+
+    def histogram(self, quantity: str, channel: Any = 0, *,
+                  bins: int = 100,
+                  range: Optional[Tuple[float, float]] = None) -> Any:
+        """A `kelvane.Histogram` of `quantity` of one channel (an index
+        into `channels`, or a key) over the events: `bins` equal bins over
+        `range`, by default the finite values' own; whole-number edges for
+        sample positions and counts, where -1 is no value."""
+        from .histogram import Histogram
+        if quantity not in self.values:
+            raise ValueError(f"no quantity {quantity!r} among "
+                             f"{sorted(self.values)}")
+        if isinstance(channel, str):
+            if channel not in self.channels:
+                raise ValueError(f"no channel {channel!r} among "
+                                 f"{self.channels}")
+            column = self.channels.index(channel)
+        else:
+            column = operator.index(channel)
+            if not -len(self.channels) <= column < len(self.channels):
+                raise ValueError(f"no channel {channel} of "
+                                 f"{len(self.channels)}")
+        key = self.channels[column]
+        return Histogram.of(self.values[quantity][:, column], bins=bins,
+                            range=range,
+                            integer=dtype_of(quantity).kind == "i",
+                            name=f"{key}_{quantity}",
+                            label=f"{key} {quantity}")
 
 
 def flat_columns(features: Features) -> Dict[str, np.ndarray]:
@@ -102,6 +159,105 @@ def request(nsamples: int, quantities: Optional[Iterable[str]],
         raise ValueError(f"polarity must be 1 or -1, not {polarity!r}")
     return Request(_quantities(quantities, threshold), first, stop,
                    threshold, fraction, int(polarity))
+
+
+# The settings that may differ between channels, with their defaults.
+PER_CHANNEL = {"threshold": None, "polarity": 1, "window": None,
+               "fraction": 0.5}
+
+
+def requests(nsamples: int, quantities: Optional[Iterable[str]],
+             keys: List[str], **settings: Any,
+             ) -> List[Tuple[Request, List[int]]]:
+    """The checked arguments of a features call whose settings may each be
+    a mapping from channel (an index or an event key, among `keys`, the
+    selected channels' keys) to its value: one Request per distinct set of
+    settings, with the positions in `keys` it applies to. ValueError names
+    the first setting that is wrong."""
+    per_key: Dict[str, Dict[str, Any]] = {k: {} for k in keys}
+    for name, value in settings.items():
+        if isinstance(value, Mapping):
+            values = _mapped(name, value, keys)
+            for k in keys:
+                per_key[k][name] = values.get(k, PER_CHANNEL[name])
+        else:
+            for k in keys:
+                per_key[k][name] = value
+    groups: Dict[Tuple[Any, ...], List[int]] = {}
+    for row, k in enumerate(keys):
+        s = per_key[k]
+        key = tuple(_comparable(s[name]) for name in PER_CHANNEL)
+        groups.setdefault(key, []).append(row)
+    mapped = any(isinstance(v, Mapping) for v in settings.values())
+    if quantities is None and mapped:
+        # Crossing by default only where every channel has a threshold.
+        everyone = all(per_key[k]["threshold"] is not None for k in keys)
+        quantities = [q for q in QUANTITIES if everyone or q != "crossing"]
+    out = []
+    for rows in groups.values():
+        s = per_key[keys[rows[0]]]
+        threshold, polarity, window, fraction = (s[name]
+                                                 for name in PER_CHANNEL)
+        try:
+            req = request(nsamples, quantities, window, threshold,
+                          fraction, polarity)
+        except ValueError as error:
+            if not mapped:
+                raise
+            names = ", ".join(keys[r] for r in rows)
+            raise ValueError(f"{error} (for {names})") from None
+        out.append((req, rows))
+    return out
+
+
+def _comparable(value: Any) -> Any:
+    """A value as a dict key: sequences (a window) by their items, and
+    anything else that cannot be a key, by its text, so that a setting
+    unchecked yet still sorts the channels into groups."""
+    if isinstance(value, (list, tuple, np.ndarray)):
+        return ("seq", repr(list(value)))
+    try:
+        hash(value)
+    except TypeError:
+        return ("other", repr(value))
+    return value
+
+
+def _mapped(name: str, value: Mapping, keys: List[str]) -> Dict[str, Any]:
+    """A per-channel setting by event key; every channel named once."""
+    found: Dict[str, Any] = {}
+    for channel, v in value.items():
+        if isinstance(channel, str):
+            key = channel
+        elif isinstance(channel, numbers.Integral) and \
+                not isinstance(channel, bool):
+            key = f"channel{int(channel)}"
+        else:
+            raise ValueError(f"{name}: a channel is an index or an event "
+                             f"key, not {channel!r}")
+        if key not in keys:
+            raise ValueError(f"{name}: channel {channel!r} is not among "
+                             f"the channels selected: {keys}")
+        if key in found:
+            raise ValueError(f"{name}: channel {channel!r} is named twice")
+        found[key] = v
+    return found
+
+
+def plain_options(quantities: Tuple[str, ...], channels: List[str],
+                  **settings: Any) -> Dict[str, Any]:
+    """The settings of a call as JSON takes them: mappings keyed by
+    strings, windows as lists."""
+    def plain(v: Any) -> Any:
+        if isinstance(v, Mapping):
+            return {str(k): plain(x) for k, x in v.items()}
+        if isinstance(v, tuple):
+            return list(v)
+        if isinstance(v, np.generic):
+            return v.item()
+        return v
+    return {"quantities": list(quantities), "channels": list(channels),
+            **{name: plain(v) for name, v in settings.items()}}
 
 
 def _window(window: Any, nsamples: int) -> Tuple[int, int]:

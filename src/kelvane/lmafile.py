@@ -28,7 +28,8 @@ from numpy.lib.array_utils import byte_bounds
 from . import _outputs, sidecar, sources
 from ._lmafile import NativeFile
 from .damage import Damage
-from .features import QUANTITIES, Features, empty_values, request
+from .features import (QUANTITIES, Features, empty_values, plain_options,
+                       requests)
 
 __all__ = ["LmaFile", "Calibration", "Event", "Events", "Pulses"]
 
@@ -588,36 +589,59 @@ class LmaFile:
     def features(self, start: int = 0, stop: Optional[int] = None, *,
                  channels: ChannelSelection = None,
                  quantities: Optional[Iterable[str]] = None,
-                 window: Optional[Tuple[int, int]] = None,
-                 threshold: Optional[float] = None, fraction: float = 0.5,
-                 polarity: int = 1) -> Features:
+                 window: Any = None, threshold: Any = None,
+                 fraction: Any = 0.5, polarity: Any = 1) -> Features:
         """Per-event quantities of each selected channel over the samples
         [a, b) of `window` (default: the whole trace); see `Features` and
-        the README for each quantity's definition. Arguments are all
-        checked before any record is read."""
+        the documentation for each quantity's definition.
+
+        `threshold`, `polarity`, `window` and `fraction` may each be a
+        mapping from channel (index or event key) to its own value;
+        channels it leaves out take the default (no threshold, polarity 1,
+        the whole trace, fraction 0.5). Arguments are all checked before
+        any record is read."""
         self._check_open()
         first, last = self._bounds(start, stop)
         rows = self._rows(channels)
-        req = request(self.nsamples, quantities, window, threshold, fraction,
-                      polarity)
+        keys = [self._keys[r] for r in rows]
+        settings = dict(window=window, threshold=threshold,
+                        fraction=fraction, polarity=polarity)
+        groups = requests(self.nsamples, quantities, keys, **settings)
         n = last - first
         tags = np.empty(n, np.int32)
         horpos = np.empty(n, np.float64)
-        values = empty_values(req, n, len(rows))
+        values = empty_values(groups[0][0], n, len(rows))
+        for req, columns in groups:
+            if len(groups) == 1:
+                part = values
+            else:
+                part = empty_values(req, n, len(columns))
+            self._features(first, last, tuple(rows[c] for c in columns),
+                           tags, horpos, req, part)
+            if part is not values:
+                for q, array in part.items():
+                    values[q][:, columns] = array
+        options = plain_options(groups[0][0].quantities, keys, **settings)
+        return Features(tags, horpos, keys, values,
+                        sample_interval=self.sample_interval,
+                        options=options)
+
+    def _features(self, first: int, last: int, rows: Tuple[int, ...],
+                  tags: np.ndarray, horpos: np.ndarray, req: Any,
+                  values: Dict[str, np.ndarray]) -> None:
         settings = (req.first, req.stop,
                     1.0 if req.threshold is None else req.threshold,
                     req.fraction, req.polarity)
         outputs = tuple(values.get(q) for q in QUANTITIES)
         if self._source is None:
-            self._native.features(first, last, tuple(rows), tags, horpos,
+            self._native.features(first, last, rows, tags, horpos,
                                   outputs, *settings)
         for a, b, block, base in self._remote_blocks(first, last):
             i, j = a - first, b - first
             self._native.features(
-                a, b, tuple(rows), tags[i:j], horpos[i:j],
+                a, b, rows, tags[i:j], horpos[i:j],
                 tuple(None if v is None else v[i:j] for v in outputs),
                 *settings, block, base)
-        return Features(tags, horpos, [self._keys[r] for r in rows], values)
 
     # --- bytes held elsewhere -----------------------------------------------
 

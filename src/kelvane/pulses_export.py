@@ -64,20 +64,20 @@ def check_compatible(files: Sequence[LmaFile]) -> None:
     """MismatchError naming the first file and field that differ from the
     first file's, unless all share channels, samples per trace and sample
     interval (calibration is kept per source)."""
-    Run(files).check_compatible(raw=False)
+    Run._from_files(files).check_compatible(raw=False)
 
 
 def bounds(files: Sequence[LmaFile]) -> List[int]:
     """Where each file's events begin over the concatenation, and one past
     the last."""
-    return [int(b) for b in Run(files).bounds]
+    return [int(b) for b in Run._from_files(files).bounds]
 
 
 def damaged_inputs(files: Sequence[LmaFile], start: int,
                    stop: Optional[int]) -> List[int]:
     """The inputs whose damaged record a read of events [start, stop) over
     the concatenation runs into: it goes on past their last event."""
-    return [i for i, _ in Run(files).damages(start, stop)]
+    return [i for i, _ in Run._from_files(files).damages(start, stop)]
 
 
 class Chunk(NamedTuple):

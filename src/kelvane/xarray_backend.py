@@ -160,8 +160,8 @@ def _read_run(run: Any, start: int, stop: int, dtype: str,
               keys: List[str]) -> Any:
     """Events [start, stop) of `run`, for the channels `keys`, into new
     arrays."""
-    return run.read(start, stop, dtype,
-                    run.empty(stop - start, DTYPES[dtype], keys))
+    return run.read(start, stop, dtype=dtype,
+                    out=run.empty(stop - start, DTYPES[dtype], keys))
 
 
 class ChannelArray(_LmaArray):
@@ -242,7 +242,7 @@ def lma_dataset(lma: Any, dtype: Any = "float64",
     """The dataset over an open `LmaFile`, lazily; closing the dataset does
     not close the file (`open_dataset` arranges that)."""
     from .export.run import Run
-    return run_dataset(Run([lma]), dtype, drop_variables)
+    return run_dataset(Run._from_files([lma]), dtype, drop_variables)
 
 
 # Packages whose frames a warning from the backend passes over, to point at
@@ -305,7 +305,8 @@ class LmaBackendEntrypoint(BackendEntrypoint):
         from .export.run import Run
         files = _open_files(paths, parallel, storage_options)
         try:
-            run = Run(files, [os.fsdecode(os.fspath(p)) for p in paths])
+            run = Run._from_files(
+                files, [os.fsdecode(os.fspath(p)) for p in paths])
             if many:
                 # As the conversion of several files requires.
                 run.check_compatible(dtype == "raw")

@@ -233,8 +233,8 @@ def test_convert_leaves_nothing_behind(capsys, sample, tmp_path, monkeypatch,
     before = sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*"))
     real = export.Run.read
 
-    def read_then_fail(self, *args):
-        real(self, *args)
+    def read_then_fail(self, *args, **kwargs):
+        real(self, *args, **kwargs)
         if isinstance(failure, signal.Signals):
             os.kill(os.getpid(), failure)
             time.sleep(5)  # the handler's exception ends this at once

@@ -87,7 +87,7 @@ class ConvertCommand(Command):
             files = [stack.enter_context(source.open_or_explain(name))
                      for name in args.files]
             try:
-                return convert(args, suffix, Run(files))
+                return convert(args, suffix, Run._from_files(files))
             except MemoryError:
                 raise UserError(out_of_memory(files[0])) from None
 

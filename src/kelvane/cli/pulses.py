@@ -29,7 +29,7 @@ def convert_pulses(args: argparse.Namespace) -> int:
             check_compatible(files)
         except MismatchError as error:
             raise UsageError(str(error)) from None
-        events = run_range(Run(files), args.start, args.stop)
+        events = run_range(Run._from_files(files), args.start, args.stop)
         with atomic_path(args.out, directory=suffix == ".zarr") as temp, \
                 progress_bar(len(events), "converting") as progress:
             write_pulses(files, temp, start=events.start, stop=args.stop,

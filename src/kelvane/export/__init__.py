@@ -2,7 +2,7 @@
 netCDF file, in one pass of bounded memory.
 
     with kelvane.LmaFile("a.lma") as a, kelvane.LmaFile("b.lma") as b:
-        run = Run([a, b])               # the events of both, in order
+        run = Run._from_files([a, b])               # the events of both, in order
         export(run, "run.zarr", dtype="raw")
 
 Every output holds the tags, the trigger positions (`horpos`), the time

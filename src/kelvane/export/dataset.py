@@ -80,7 +80,7 @@ def write_dataset(sink: Sink, run: Run, events: range, dtype: str,
     pending: Optional[Callable[[], None]] = None
     for k, i in enumerate(batches):
         j = min(i + layout.batch, events.stop)
-        rows = run.read(i, j, dtype, buffers[k % 2])
+        rows = run.read(i, j, dtype=dtype, out=buffers[k % 2])
         blocks = {"tag": rows.tags, "horpos": rows.horpos}
         if "file" in names:
             blocks["file"] = rows.file

@@ -103,7 +103,7 @@ def write_npz(run: Run, path: str, events: range, dtype: str, layout: Plan,
             try:
                 for i in range(events.start, events.stop, batch):
                     j = min(i + batch, events.stop)
-                    rows = run.read(i, j, dtype, buffer)
+                    rows = run.read(i, j, dtype=dtype, out=buffer)
                     at = i - events.start
                     tags[at:at + j - i] = rows.tags
                     horpos[at:at + j - i] = rows.horpos
