@@ -625,7 +625,7 @@ def _expand(given: Iterable[str], storage_options: Optional[Dict[str, Any]],
         else:
             found = globbing.glob(source)
         if not found and not patterns_only:
-            raise FileNotFoundError(f"no file matches {source}")
+            raise FileNotFoundError(f"no file matches {shown(source)}")
         names.extend(sorted(found, key=_natural_key))
     return names
 
