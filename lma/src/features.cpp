@@ -258,18 +258,33 @@ private:
     }
 
 public:
-    // The sum of the calibrated covered values, in order: for values that
-    // overflow or lose precision alone.
+    // The sum of the calibrated covered values: for values that overflow
+    // or lose precision alone. Infinite samples are kept apart from the
+    // running total, which may overflow the other way first: their sign
+    // alone decides the sum, as it does the exact one.
     double dense_sum(const Channel& ch) const {
         double sum = 0.0;
+        bool above = false, below = false;
         for (const Segment& s : segs_) {
             const std::int64_t s0 = std::max(s.start, a_);
             const std::int64_t s1 = std::min(s.end(), b_);
             for (std::int64_t p = s0; p < s1; ++p) {
-                sum += value_of(s.at(p), ch);
+                const double v = value_of(s.at(p), ch);
+                if (std::isinf(v)) {
+                    (v > 0 ? above : below) = true;
+                } else {
+                    sum += v;
+                }
             }
         }
-        return sum;
+        if (above && below) {
+            return kNan;
+        }
+        if (std::isnan(sum) || !(above || below)) {
+            return sum;
+        }
+        return above ? std::numeric_limits<double>::infinity()
+                     : -std::numeric_limits<double>::infinity();
     }
 
 private:

@@ -68,8 +68,17 @@ def assert_matches(feat, want, dense, window):
 def feature_models(draw):
     model = draw(models())
     assume(model.events and model.channels and model.nsamples)
-    for c, ch in model.channels.items():
+    for i, (c, ch) in enumerate(sorted(model.channels.items())):
         model.channels[c] = dataclasses.replace(ch, gain=draw(GAINS))
+        if draw(st.booleans()):
+            # Samples within 2 of the baseline at a gain of 1e308: finite
+            # values whose running total overflows, among infinite ones.
+            model.channels[c] = dataclasses.replace(
+                ch, gain=draw(st.sampled_from([1e308, -1e308])))
+            for ev in model.events:
+                for p in ev.sections[i].pulses:
+                    p.samples = [min(max(ch.baseline + v % 5 - 2, -2**15),
+                                     2**15 - 1) for v in p.samples]
     return model
 
 
