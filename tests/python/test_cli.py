@@ -285,6 +285,16 @@ def test_output_larger_than_memory_is_refused_before_decoding(
     assert os.listdir(tmp_path) == [os.path.basename(name)]
 
 
+def test_a_memory_limit_is_a_cap_not_a_reservation(capsys, make_lma,
+                                                   tmp_path, monkeypatch):
+    # Far above what is free, on a file whose batches need a few kB.
+    monkeypatch.setattr(cli.memory, "available_memory", lambda: 2**20)
+    name = make_lma(CHANNELS, EVENTS * 100, nsamples=8)
+    status, _, err = run(capsys, "convert", name, tmp_path / "x.npz",
+                         "--memory-limit", "22G")
+    assert status == 0, err
+
+
 @pytest.mark.parametrize("command", [["show", "--csv"],
                                      ["plot", "--event", 0, "-o", "x.png"]])
 def test_an_infinite_interval_is_a_damaged_header(capsys, make_lma,
