@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "lma/check.hpp"
+#include "lma/refresh.hpp"
 #include "native_file.hpp"
 
 namespace lmafile {
@@ -96,10 +97,7 @@ PyObject* open_remote(PyTypeObject* type, PyObject* name, PyObject* block,
 }  // namespace
 
 lma::Status readable(const FileState& s) noexcept {
-    if (!s.file.is_open()) {
-        return {lma::Errc::closed, 0};
-    }
-    return s.replaced;
+    return lma::readable(s);
 }
 
 PooledScratch::PooledScratch(FileState& s) noexcept : s_(s) {
@@ -223,18 +221,6 @@ PyObject* nativefile_check(PyObject* self, PyObject*) noexcept {
     });
 }
 
-// Whether the file is still the one the index was made for; a replacement
-// found is kept in s.replaced. Called with the lock held exclusively.
-lma::Status check_still_same(FileState& s, const lma::FileStamp& now) {
-    const lma::Status st =
-        lma::check_not_replaced(s.file, s.where.c_str(), now, s.header,
-                                s.header_bytes, s.index);
-    if (st.code == lma::Errc::replaced) {
-        s.replaced = st;
-    }
-    return st;
-}
-
 // Extends the index over the records the file holds now, or rebuilds it
 // for a file that shrank. Returns the change in the number of records;
 // damage where the scan stopped is kept, not raised. A file replaced
@@ -247,42 +233,15 @@ PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
                             "a file held elsewhere is scanned by blocks");
             return nullptr;
         }
-        std::int64_t added = 0;
-        lma::Status failure;
+        lma::Refreshed done;
         {
             GilRelease released;
-            std::unique_lock<lma::RwLock> lock(s.lock);
-            failure = readable(s);
-            lma::FileStamp stamp;
-            if (failure.ok()) {
-                failure = lma::stamp_of(s.file, stamp);
-            }
-            if (failure.ok()) {
-                failure = check_still_same(s, stamp);
-            }
-            if (failure.ok()) {
-                const auto before = static_cast<std::int64_t>(s.index.size());
-                // A file cut shorter than its index no longer holds those
-                // records: index it again from the start.
-                if (s.index.scanned && stamp.size < s.index.end) {
-                    s.index = lma::RecordIndex{};
-                }
-                s.stop = lma::scan_records(s.file, s.header, stamp.size,
-                                           s.index);
-                s.fault = lma::explain_stop(s.file, s.header, stamp.size,
-                                            s.stop);
-                s.stamp = stamp;
-                ++s.scans;
-                added = static_cast<std::int64_t>(s.index.size()) - before;
-                if (!is_record_damage(s.stop.status.code)) {
-                    failure = s.stop.status;
-                }
-            }
+            done = lma::refresh_index(s);
         }
-        if (!failure.ok()) {
-            return raise_for_file(s, failure);
+        if (!done.failure.ok()) {
+            return raise_for_file(s, done.failure);
         }
-        return PyLong_FromLongLong(added);
+        return PyLong_FromLongLong(done.added);
     });
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <vector>
@@ -258,18 +257,33 @@ private:
     }
 
 public:
-    // The sum of the calibrated covered values, in order: for values that
-    // overflow or lose precision alone.
+    // The sum of the calibrated covered values: for values that overflow
+    // or lose precision alone. Infinite samples are kept apart from the
+    // running total, which may overflow the other way first: their sign
+    // alone decides the sum, as it does the exact one.
     double dense_sum(const Channel& ch) const {
         double sum = 0.0;
+        bool above = false, below = false;
         for (const Segment& s : segs_) {
             const std::int64_t s0 = std::max(s.start, a_);
             const std::int64_t s1 = std::min(s.end(), b_);
             for (std::int64_t p = s0; p < s1; ++p) {
-                sum += value_of(s.at(p), ch);
+                const double v = value_of(s.at(p), ch);
+                if (std::isinf(v)) {
+                    (v > 0 ? above : below) = true;
+                } else {
+                    sum += v;
+                }
             }
         }
-        return sum;
+        if (above && below) {
+            return kNan;
+        }
+        if (std::isnan(sum) || !(above || below)) {
+            return sum;
+        }
+        return above ? std::numeric_limits<double>::infinity()
+                     : -std::numeric_limits<double>::infinity();
     }
 
 private:
@@ -283,9 +297,11 @@ private:
 
 // Memory a walker reuses from row to row.
 struct RowScratch {
-    // The row of a record whose pulses overlap, made afresh for each.
-    std::vector<unsigned char> bytes;
+    // The row of a record whose pulses overlap or come out of order, made
+    // afresh for each: its runs, and what resolving them needs.
     std::vector<Segment> runs;
+    std::vector<std::int64_t> cuts;
+    std::vector<std::size_t> order, live;
     std::vector<RawRange> spans;  // see Row
 };
 
@@ -312,8 +328,7 @@ public:
 
 private:
     bool in_order() const noexcept;
-    void resolve(std::vector<unsigned char>& bytes,
-                 std::vector<Segment>& runs) const;
+    void resolve(RowScratch& scratch) const;
 
     std::int32_t pulses_ = 0;
     std::int64_t stored_ = 0;  // samples of segs_
@@ -330,38 +345,57 @@ bool RowFeatures::in_order() const noexcept {
 }
 
 // Pulses that overlap or come out of order: the row they leave, later
-// pulses over earlier ones, as runs of covered samples in order.
-void RowFeatures::resolve(std::vector<unsigned char>& bytes,
-                          std::vector<Segment>& runs) const {
-    std::int64_t lo = segs_[0].start, hi = segs_[0].end();
-    for (const Segment& s : segs_) {
-        lo = std::min(lo, s.start);
-        hi = std::max(hi, s.end());
+// pulses over earlier ones, as runs in order pointing into the pulses'
+// own samples. Between two consecutive pulse ends or starts (the cuts)
+// one pulse shows, the latest of those covering the piece; a sweep over
+// the cuts keeps the covering pulses in a heap by their order. Time and
+// memory go with the number of pulses, never with the distance between
+// them.
+void RowFeatures::resolve(RowScratch& sc) const {
+    const std::size_t n = segs_.size();
+    sc.order.resize(n);
+    sc.cuts.clear();
+    for (std::size_t k = 0; k < n; ++k) {
+        sc.order[k] = k;
+        sc.cuts.push_back(segs_[k].start);
+        sc.cuts.push_back(segs_[k].end());
     }
-    const auto n = static_cast<std::size_t>(hi - lo);
-    // Bytes of the samples, then one "covered" flag per sample.
-    bytes.assign(n * 3, 0);
-    unsigned char* flags = bytes.data() + n * 2;
-    for (const Segment& s : segs_) {
-        const auto at = static_cast<std::size_t>(s.start - lo);
-        std::memcpy(bytes.data() + at * 2, s.raw,
-                    static_cast<std::size_t>(s.length) * 2);
-        std::fill_n(flags + at, s.length, 1);
-    }
-    runs.clear();
-    for (std::size_t k = 0; k < n;) {
-        if (!flags[k]) {
-            ++k;
-            continue;
+    std::sort(sc.order.begin(), sc.order.end(),
+              [&](std::size_t i, std::size_t j) {
+                  return segs_[i].start < segs_[j].start;
+              });
+    std::sort(sc.cuts.begin(), sc.cuts.end());
+    sc.cuts.erase(std::unique(sc.cuts.begin(), sc.cuts.end()),
+                  sc.cuts.end());
+    sc.live.clear();
+    sc.runs.clear();
+    std::size_t next = 0;
+    for (std::size_t c = 0; c + 1 < sc.cuts.size(); ++c) {
+        const std::int64_t lo = sc.cuts[c], hi = sc.cuts[c + 1];
+        for (; next < n && segs_[sc.order[next]].start <= lo; ++next) {
+            sc.live.push_back(sc.order[next]);
+            std::push_heap(sc.live.begin(), sc.live.end());
         }
-        std::size_t stop = k;
-        while (stop < n && flags[stop]) {
-            ++stop;
+        // Pulses ended are dropped once they would show: a later one
+        // still covering the piece outranks any earlier one.
+        while (!sc.live.empty() && segs_[sc.live.front()].end() <= lo) {
+            std::pop_heap(sc.live.begin(), sc.live.end());
+            sc.live.pop_back();
         }
-        runs.push_back({lo + static_cast<std::int64_t>(k),
-                        static_cast<std::int64_t>(stop - k),
-                        bytes.data() + k * 2});
-        k = stop;
+        if (sc.live.empty()) {
+            continue;  // a gap
+        }
+        const Segment& s = segs_[sc.live.front()];
+        const unsigned char* raw =
+            s.raw + static_cast<std::size_t>(lo - s.start) * 2;
+        if (!sc.runs.empty() && sc.runs.back().end() == lo &&
+            sc.runs.back().raw +
+                    static_cast<std::size_t>(sc.runs.back().length) * 2 ==
+                raw) {
+            sc.runs.back().length += hi - lo;
+        } else {
+            sc.runs.push_back({lo, hi - lo, raw});
+        }
     }
 }
 
@@ -407,7 +441,7 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
     }
     const std::vector<Segment>* segs = &segs_;
     if (!in_order()) {
-        resolve(scratch.bytes, scratch.runs);
+        resolve(scratch);
         segs = &scratch.runs;
     }
     const Row row(*segs, stored_, ch, a, b, scratch.spans, kern);

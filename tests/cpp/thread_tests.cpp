@@ -5,15 +5,20 @@
 // ThreadSanitizer by tools/tsan.sh, which then also sees any shared state.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "lma/features.hpp"
 #include "lma/file_stat.hpp"
 #include "lma/range.hpp"
+#include "lma/refresh.hpp"
 #include "lma/replaced.hpp"
 #include "lma/rw_lock.hpp"
 #include "lma/scan.hpp"
@@ -176,10 +181,28 @@ void test_waiting_writer_holds_new_readers_back() {
     CHECK(written && read_after);
 }
 
+// An open file's state as LmaFile keeps it, for lma::refresh_index.
+struct OpenFile {
+    OpenFile(const lma::File& f, std::string path)
+        : file(f), where(std::move(path)) {}
+
+    lma::RwLock lock;
+    const lma::File& file;
+    std::string where;
+    lma::Header header;
+    std::vector<unsigned char> header_bytes;
+    lma::RecordIndex index;
+    lma::Stop stop;
+    lma::RecordFault fault;
+    lma::FileStamp stamp;
+    std::uint64_t scans = 0;
+    lma::Status replaced;
+};
+
 // Threads read ranges of a file while another appends to it in pieces
-// and refreshes the index as LmaFile.refresh does (the replacement check,
-// then the scan), under the readers-writer lock: every read equals the
-// same range read alone from the whole file.
+// and refreshes the index after each, and a third refreshes it too,
+// racing the first: every read equals the same range read alone from the
+// whole file. The refresh's own lock is what keeps them apart.
 void test_reads_while_appended_and_refreshed() {
     std::mt19937 rng(7);
     test::FileShape shape;
@@ -212,15 +235,17 @@ void test_reads_while_appended_and_refreshed() {
     test::Bytes start;
     start.b = test::header_bytes(shape).b;
     test::MemFile m(start);
-    std::vector<unsigned char> header_bytes;
-    lma::Header opened;
-    CHECK(lma::read_header_and_bytes(m.file, opened, header_bytes).ok());
     // The memory file's own path, as the replacement check stats it.
-    const std::string path = "/proc/self/fd/" + std::to_string(m.file.fd());
-    lma::RwLock lock;
-    lma::RecordIndex index;
+    OpenFile open(m.file, "/proc/self/fd/" + std::to_string(m.file.fd()));
+    CHECK(lma::read_header_and_bytes(m.file, open.header, open.header_bytes)
+              .ok());
     std::atomic<bool> writing{true};
     std::atomic<int> failures{0}, reads{0};
+    auto refresh = [&] {
+        if (!lma::refresh_index(open).failure.ok()) {
+            ++failures;
+        }
+    };
     std::thread writer([&] {
         std::mt19937 pieces(3);
         std::size_t size = start.b.size();
@@ -232,20 +257,14 @@ void test_reads_while_appended_and_refreshed() {
             grown.b.assign(whole.b.begin(), whole.b.begin() + next);
             m.append(grown, size);
             size = next;
-            std::unique_lock<lma::RwLock> refresh(lock);
-            lma::FileStamp now;
-            const bool same =
-                lma::stamp_of(m.file, now).ok() &&
-                lma::check_not_replaced(m.file, path.c_str(), now, opened,
-                                        header_bytes, index)
-                    .ok();
-            const lma::Stop s = lma::scan_records(m.file, opened, now.size,
-                                                  index);
-            if (!same || !(s.ok() || s.status.code == lma::Errc::read)) {
-                ++failures;
-            }
+            refresh();
         }
         writing = false;
+    });
+    std::thread other([&] {
+        while (writing) {
+            refresh();
+        }
     });
     std::vector<std::thread> readers;
     for (int t = 0; t < 3; ++t) {
@@ -256,13 +275,14 @@ void test_reads_while_appended_and_refreshed() {
             for (bool last = false; !last;) {
                 last = !writing;
                 for (std::size_t k = t; k < jobs.size(); k += 3) {
-                    std::shared_lock<lma::RwLock> read(lock);
-                    if (jobs[k].last > index.size()) {
+                    std::shared_lock<lma::RwLock> read(open.lock);
+                    if (jobs[k].last > open.index.size()) {
                         continue;
                     }
                     bool ok = false;
                     const std::vector<double> got =
-                        run(m.file, opened, index, jobs[k], own, ok);
+                        run(m.file, open.header, open.index, jobs[k], own,
+                            ok);
                     ++reads;
                     if (!ok || std::memcmp(got.data(), serial[k].data(),
                                            got.size() * sizeof got[0]) !=
@@ -274,11 +294,13 @@ void test_reads_while_appended_and_refreshed() {
         });
     }
     writer.join();
+    other.join();
     for (std::thread& th : readers) {
         th.join();
     }
     CHECK(failures == 0 && reads > 0);
-    CHECK(index.offsets == all.offsets && index.end == all.end);
+    CHECK(open.index.offsets == all.offsets && open.index.end == all.end);
+    CHECK(open.stop.ok() && open.replaced.ok());
 }
 
 // A header rewritten while it is parsed: what is parsed and the bytes kept
@@ -318,12 +340,43 @@ void test_header_rewritten_while_parsed() {
     CHECK(mismatches == 0 && short_writes == 0 && parsed == kParses);
 }
 
+// Runs `test`, failing the whole run with a message if it has not ended
+// within `seconds`: a lock that lets overlapping readers keep a writer
+// waiting would otherwise hang the run until ctest gives up on it.
+void within(const char* name, int seconds, void (*test)()) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(seconds),
+                         [&] { return done; })) {
+            std::fprintf(stderr,
+                         "FAILED: %s did not end within %d s (a writer "
+                         "kept waiting by readers?)\n",
+                         name, seconds);
+            std::_Exit(1);
+        }
+    });
+    test();
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_one();
+    watchdog.join();
+}
+
 }  // namespace
 
 int main() {
-    test_threads();
-    test_waiting_writer_holds_new_readers_back();
-    test_reads_while_appended_and_refreshed();
-    test_header_rewritten_while_parsed();
+    // Each takes a few seconds at most, under ThreadSanitizer too.
+    within("test_threads", 120, test_threads);
+    within("test_waiting_writer_holds_new_readers_back", 20,
+           test_waiting_writer_holds_new_readers_back);
+    within("test_reads_while_appended_and_refreshed", 20,
+           test_reads_while_appended_and_refreshed);
+    within("test_header_rewritten_while_parsed", 60,
+           test_header_rewritten_while_parsed);
     return test::summary();
 }

@@ -174,7 +174,7 @@ def trace_features(x, written, npulses, window=None, threshold=None,
     s = x[a:b]
     y = polarity * s
     out = {"pulses": npulses, "covered": int(np.count_nonzero(written[a:b])),
-           "sum": float(np.sum(s))}
+           "sum": exact_sum(s)}
     if not len(s):
         out.update(maximum=np.nan, minimum=np.nan, argmax=-1, argmin=-1,
                    crossing=np.nan, cfd=np.nan)
@@ -200,6 +200,16 @@ def trace_features(x, written, npulses, window=None, threshold=None,
                 out["cfd"] = float(a + j) + (level - y[j]) / (y[j + 1] - y[j])
                 break
     return out
+
+
+def exact_sum(s):
+    """np.sum(s), but where infinite samples have one sign the sum is that
+    infinity, whatever partial sums of the finite ones overflow to."""
+    infinite = s[np.isinf(s)]
+    if len(infinite) and not np.isnan(s).any() and \
+            (np.sign(infinite) == np.sign(infinite[0])).all():
+        return float(infinite[0])
+    return float(np.sum(s))
 
 
 def written_samples(nsamples, pulses):

@@ -109,6 +109,19 @@ def test_show_counts_no_cover_for_a_pulse_on_an_empty_slice(capsys, make_lma,
                                     "      3        0        -        -"]
 
 
+@pytest.mark.parametrize("gain, raw, shown", [
+    (0.1, -19, "-1.9"), (1.0, 175, "175.0"), (1 / 3, 1, "0.333333"),
+    (1e300, 3, "3e+300"), (1e308, 5, "inf")])
+def test_show_rounds_to_six_digits_and_csv_keeps_every_one(
+        capsys, make_lma, gain, raw, shown):
+    name = make_lma({0: Channel(gain=gain)}, [Event(0, [[Pulse(0, [raw])]])],
+                    nsamples=1)
+    _, out, _ = run(capsys, "show", name)
+    assert out.splitlines()[2].split()[2:] == [shown, shown]
+    _, out, _ = run(capsys, "show", name, "--csv")
+    assert out.splitlines()[1].split(",")[1] == repr(gain * raw)
+
+
 def test_show_csv_has_the_reader_values(capsys, sample):
     status, out, _ = run(capsys, "show", sample, "--event", 2, "--csv")
     assert status == 0
@@ -284,6 +297,16 @@ def test_output_larger_than_memory_is_refused_before_decoding(
     status, _, err = run(capsys, command[0], name, *argv)
     assert status == 1 and "out of memory" in err and message in err
     assert os.listdir(tmp_path) == [os.path.basename(name)]
+
+
+def test_a_memory_limit_is_a_cap_not_a_reservation(capsys, make_lma,
+                                                   tmp_path, monkeypatch):
+    # Far above what is free, on a file whose batches need a few kB.
+    monkeypatch.setattr(cli.memory, "available_memory", lambda: 2**20)
+    name = make_lma(CHANNELS, EVENTS * 100, nsamples=8)
+    status, _, err = run(capsys, "convert", name, tmp_path / "x.npz",
+                         "--memory-limit", "22G")
+    assert status == 0, err
 
 
 @pytest.mark.parametrize("command", [["show", "--csv"],

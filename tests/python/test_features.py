@@ -2,6 +2,7 @@
 traces of read(): random files, windows and edge settings, the corners,
 arguments, ranges, damage, threads and the two exports."""
 import dataclasses
+import json
 import os
 import threading
 
@@ -11,6 +12,7 @@ from hypothesis import assume, given
 from hypothesis import strategies as st
 
 import reference
+from conftest import run_python
 from kelvane import DamagedHeaderError, Features, LmaFile
 from kelvane.writer import Channel, Event, Pulse, write_lma
 
@@ -68,8 +70,17 @@ def assert_matches(feat, want, dense, window):
 def feature_models(draw):
     model = draw(models())
     assume(model.events and model.channels and model.nsamples)
-    for c, ch in model.channels.items():
+    for i, (c, ch) in enumerate(sorted(model.channels.items())):
         model.channels[c] = dataclasses.replace(ch, gain=draw(GAINS))
+        if draw(st.booleans()):
+            # Samples within 2 of the baseline at a gain of 1e308: finite
+            # values whose running total overflows, among infinite ones.
+            model.channels[c] = dataclasses.replace(
+                ch, gain=draw(st.sampled_from([1e308, -1e308])))
+            for ev in model.events:
+                for p in ev.sections[i].pulses:
+                    p.samples = [min(max(ch.baseline + v % 5 - 2, -2**15),
+                                     2**15 - 1) for v in p.samples]
     return model
 
 
@@ -265,6 +276,37 @@ def test_exports(small, tmp_path):
     assert ds["argmin"].dims == ("event", "channel")
     assert ds["maximum"].sel(channel="channel1").values.tolist() == [5.0] * 3
     assert "source" not in ds.attrs and not ds.attrs
+
+
+def test_pulses_far_apart_cost_what_they_store(make_lma):
+    # One sample at each end of a row of 2**31 - 1, in order, reversed,
+    # and overlapping: the row between them may take no memory, checked
+    # under an address-space limit far below the row's size.
+    ns = 2**31 - 1
+    ends = [Pulse(0, [3]), Pulse(ns - 1, [7])]
+    path = make_lma([0], [
+        Event(0, [ends]), Event(1, [ends[::-1]]),
+        Event(2, [[Pulse(ns - 4, [1, 9, 2, 5]), Pulse(0, [3]),
+                   Pulse(ns - 3, [-6])]])], nsamples=ns)
+    proc = run_python(f"""
+        import json, resource
+        from kelvane import LmaFile
+        with open("/proc/self/status") as s:
+            vm = next(int(line.split()[1]) for line in s
+                      if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 2**28, vm + 2**28))
+        with LmaFile({path!r}) as f:
+            v = f.features(threshold=4.0).values
+        print(json.dumps({{q: a[:, 0].tolist() for q, a in v.items()}}))
+    """)
+    got = json.loads(proc.stdout)
+    far = ns - 2.0
+    assert got == {
+        "maximum": [7.0, 7.0, 5.0], "minimum": [0.0, 0.0, -6.0],
+        "argmax": [ns - 1] * 3, "argmin": [1, 1, ns - 3],
+        "sum": [10.0, 10.0, 5.0], "pulses": [2, 2, 3], "covered": [2, 2, 5],
+        "crossing": [far + 4 / 7, far + 4 / 7, far + 2 / 3],
+        "cfd": [far + 0.5, far + 0.5, far + 0.5 / 3]}
 
 
 def test_overflowing_calibration(make_lma):

@@ -173,7 +173,7 @@ def convert(args: argparse.Namespace, suffix: str, run: Run) -> int:
     layout = export.plan_for(run, args.dtype, args.memory_limit, suffix)
     # Decoding writes every sample: memory granted on credit would get the
     # process killed, so it is checked before the output is made.
-    reserve(layout.working_bytes + 20 * len(events))
+    reserve(layout.working_bytes(len(events)) + 20 * len(events))
     total = len(events) * layout.event_bytes
     with atomic_path(args.out, directory=suffix == ".zarr") as temp, \
             progress_bar(total, "converting", unit="B") as progress:

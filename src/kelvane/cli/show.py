@@ -39,13 +39,20 @@ class ShowCommand(Command):
             table = [("channel", "covered", "minimum", "maximum")]
             for c, trace, mask in zip(f.channels, event.traces, covered):
                 values = trace[mask]
-                low, high = ((repr(values.min().item()),
-                              repr(values.max().item()))
+                low, high = ((brief(values.min().item()),
+                              brief(values.max().item()))
                              if values.size else ("-", "-"))
                 table.append((str(c), str(int(mask.sum())), low, high))
             if len(table) > 1:
                 print_table(table)
         return 0
+
+
+def brief(value: float) -> str:
+    """Six significant digits, written as a float reads back: a gain's
+    rounding (-1.9000000000000001) is noise to a reader, and 175.0 stays
+    175.0. --csv keeps every digit."""
+    return repr(float(f"{value:.6g}"))
 
 
 def print_csv(f: LmaFile, traces: np.ndarray) -> None:

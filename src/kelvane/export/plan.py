@@ -34,11 +34,12 @@ class Plan(NamedTuple):
     batch: int
     copies: int
 
-    @property
-    def working_bytes(self) -> int:
-        """What the decoding and writing take at most beside the per-event
-        arrays."""
-        return self.copies * self.batch * self.event_bytes
+    def working_bytes(self, nevents: int) -> int:
+        """What decoding and writing `nevents` events take at most beside
+        the per-event arrays: the limit is a cap, and batches are no
+        larger than the events to write."""
+        return self.copies * min(self.batch, max(nevents, 0)) * \
+            self.event_bytes
 
 
 def make_plan(nchannels: int, nsamples: int, dtype: np.dtype,
