@@ -287,7 +287,11 @@ class LmaFile:
         start = min(max(last, 0), source.size)
         stop = min(source.size, max(start, end) + sources.BLOCK_BYTES)
         block = self._fetch(start, stop, None)
-        return native.use_sidecar(data, block, start) or ""
+        reason = native.use_sidecar(data, block, start) or ""
+        if not reason and stop < source.size and native.damage is None:
+            # Grown past the bytes fetched: indexed on to its real end.
+            self._scan_blocks(native)
+        return reason
 
     def _restore(self, native: NativeFile, state: Tuple[Any, ...]) -> bool:
         code, offset = state[3], state[6]

@@ -588,11 +588,18 @@ def test_s3_sidecar_that_does_not_fit(fault, reason, run, s3, tmp_path):
         assert_same(f, local)
 
 
-def test_s3_sidecar_of_a_grown_object(run, s3, fetches, small_blocks,
-                                      recwarn):
-    # Indexed while cut short; the whole run is there now.
+@pytest.mark.parametrize("grown", ["inside a record", "by blocks"])
+def test_s3_sidecar_of_a_grown_object(grown, run, s3, fetches, small_blocks,
+                                      recwarn, tmp_path):
+    # Indexed while cut short, or at 60 of 300 events, more than eight
+    # blocks before the end; the whole run is there now.
     fs, options = s3
-    url, _ = put_s3(s3, "grown.lma", run["damaged"])
+    before = run["damaged"]
+    if grown == "by blocks":
+        before = str(tmp_path / "first.lma")
+        with kelvane.LmaFile(run["run"]) as local, open(before, "wb") as out:
+            out.write(open(run["run"], "rb").read()[:local.offsets[60]])
+    url, _ = put_s3(s3, "grown.lma", before)
     with kelvane.LmaFile(url, storage_options=options) as f:
         f.save_index("s3://runs/grown.idx")
         last = int(f.offsets[-1])
