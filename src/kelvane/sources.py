@@ -4,10 +4,12 @@ binary file object.
 
 A source gives its size, its identity where the store has one (an ETag,
 else a modification time), and byte ranges, always whole: a response cut
-short is an `OSError`, never fewer bytes. Reads come in large ranges
-(`BLOCK_BYTES`), and the last one is kept, so that batches of a few
-records read one after the other cost one request per block, not one per
-batch.
+short is an `OSError`, never fewer bytes. What a read fetches past its
+end is kept: little after a jump (`SMALL_BYTES`), so that one record
+costs about its own bytes, and twice as much at each read that goes on
+from the last, up to `BLOCK_BYTES`, so that batches of a few records read
+one after the other cost one request per block, not one per batch. A
+read that goes on from kept bytes fetches only what they lack.
 """
 
 from __future__ import annotations
@@ -24,6 +26,10 @@ __all__ = ["BLOCK_BYTES", "Source", "UrlSource", "FileObjectSource",
 # Bytes asked for at once: large enough that a request's own cost is
 # small beside its transfer, small enough to hold a few in memory.
 BLOCK_BYTES = 8 << 20
+
+# Bytes fetched for a read that does not go on from the one before:
+# about what one record needs, not a block.
+SMALL_BYTES = 64 << 10
 
 # Every byte a header can have (a general block and 32 channel blocks),
 # rounded up: read before the header says where the records start.
@@ -45,7 +51,7 @@ class Source:
     identity: Optional[str]
     # The identity when it is the store's ETag, which a sidecar records.
     etag: Optional[str] = None
-    # Whether reads going on through kept bytes fetch the next block in
+    # Whether reads going on through kept bytes fetch the next bytes in
     # the background: worth it where a fetch waits on a network, not
     # where it is a copy in memory.
     reads_ahead = False
@@ -53,9 +59,12 @@ class Source:
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._kept: Tuple[int, Any] = (0, b"")
-        # The block after the kept one, being fetched while the kept one
-        # is decoded: (start, future), or None.
-        self._next: Optional[Tuple[int, "Future[Any]"]] = None
+        # The bytes after the kept ones, being fetched while the kept ones
+        # are decoded: (start, stop, future), or None.
+        self._next: Optional[Tuple[int, int, "Future[Any]"]] = None
+        # Bytes fetched past what a read needs: little after a jump,
+        # doubling while reads go on from the last, up to a block.
+        self._window = SMALL_BYTES
 
     def label(self) -> str:
         return self.name if self.name is not None else "<file object>"
@@ -63,52 +72,61 @@ class Source:
     def stat(self) -> None:
         """Finds the size and identity again, and forgets kept bytes."""
         self._kept, self._next = (0, b""), None
+        self._window = SMALL_BYTES
         self.size, self.identity = self._stat()
 
     def read(self, start: int, stop: int, *, ahead: bool = False) -> Any:
         """Bytes [start, stop) as a bytes-like object, exactly that many;
-        `ahead`: fetch up to a block beyond, kept for the next read, and
-        once reads go on through kept bytes, the block after them in the
-        background. Raises what the store raises, or OSError for a short
-        response."""
+        `ahead`: fetch some bytes beyond, kept for the next read (more
+        while reads go on one after the other), and once reads go on
+        through kept bytes, the next ones in the background. Raises what
+        the store raises, or OSError for a short response."""
         stop = min(stop, self.size)
         if start >= stop:
             return b""
         base, kept = self._kept
         end = base + len(kept)
         if base <= start and stop <= end:
-            if ahead and self.reads_ahead and self._next is None and \
-                    end - stop < len(kept) // 2:
+            if ahead and self._next is None and end - stop < len(kept) // 2:
                 self._read_ahead(end)
             return kept if (base, end) == (start, stop) else \
                 memoryview(kept)[start - base:stop - base]
         if not ahead:
             return self._whole(start, stop)
+        # A read going on from the kept bytes takes what they hold and
+        # fetches only the rest: no byte is fetched twice.
+        going_on = bool(kept) and base <= start <= end
+        parts: List[Any] = []
+        if going_on:
+            if start < end:
+                parts.append(memoryview(kept)[start - base:])
+            self._window = min(BLOCK_BYTES, self._window * 2)
+            at = end
+        else:
+            self._window = min(SMALL_BYTES, BLOCK_BYTES)
+            at = start
         pending, self._next = self._next, None
-        if pending is not None:
-            ahead_base, future = pending
-            # Reads that go on from the kept bytes into those read ahead.
-            if ahead_base <= start or base <= start < ahead_base == end:
-                data = future.result()
-                if stop <= ahead_base + len(data):
-                    self._kept = (ahead_base, data)
-                    self._read_ahead(ahead_base + len(data))
-                    if ahead_base <= start:
-                        return memoryview(data)[start - ahead_base:
-                                                stop - ahead_base]
-                    # Only the read that spans both is copied, not the
-                    # block: that would copy every byte once more.
-                    return b"".join([memoryview(kept)[start - base:],
-                                     memoryview(data)[:stop - ahead_base]])
-        end = min(self.size, max(stop, start + BLOCK_BYTES))
-        data = self._whole(start, end)
-        self._kept = (start, data)
-        return data if end == stop else memoryview(data)[:stop - start]
+        if pending is not None and pending[0] <= at < pending[1]:
+            ahead_base, _, future = pending
+            data = future.result()
+            self._kept = (ahead_base, data)
+            parts.append(memoryview(data)[at - ahead_base:stop - ahead_base])
+            at = ahead_base + len(data)
+            if stop <= at:
+                self._read_ahead(at)
+                return _joined(parts)
+        fetch_stop = min(self.size, max(stop, at + self._window))
+        data = self._whole(at, fetch_stop)
+        self._kept = (at, data)
+        parts.append(data if fetch_stop == stop else
+                     memoryview(data)[:stop - at])
+        return _joined(parts)
 
     def _read_ahead(self, start: int) -> None:
         if self.reads_ahead and start < self.size:
-            stop = min(self.size, start + BLOCK_BYTES)
-            self._next = (start, _readers().submit(self._whole, start, stop))
+            stop = min(self.size, start + self._window)
+            self._next = (start, stop,
+                          _readers().submit(self._whole, start, stop))
 
     def _whole(self, start: int, stop: int) -> Any:
         data = self._fetch(start, stop)
@@ -122,6 +140,11 @@ class Source:
 
     def _stat(self) -> Tuple[int, Optional[str]]:
         raise NotImplementedError
+
+
+def _joined(parts: List[Any]) -> Any:
+    # Only a read that spans kept and fetched bytes is copied.
+    return parts[0] if len(parts) == 1 else b"".join(parts)
 
 
 def _same_store(a: Optional[str], b: str) -> bool:

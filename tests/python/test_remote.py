@@ -639,3 +639,59 @@ def test_a_refused_upload_is_one_line(capsys, run, web):
     assert cli.main(["index", f"{web.url}/unwritable.lma"]) == 1
     err = capsys.readouterr().err
     assert err.startswith("lma: error: ") and err.count("\n") == 1
+
+
+# --- fetching each byte once, and little for a jump --------------------------
+
+@pytest.fixture
+def blocks_of(monkeypatch):
+    """Blocks of 128 kB and small reads of 16 kB, so that a run of
+    700 kB spans several of each."""
+    monkeypatch.setattr(sources, "BLOCK_BYTES", 128 << 10)
+    monkeypatch.setattr(sources, "SMALL_BYTES", 16 << 10)
+    return 128 << 10
+
+
+@pytest.mark.parametrize("batch", [1, 7, 61, 113, 300])
+def test_sequential_batches_fetch_each_byte_once(batch, run, web,
+                                                 blocks_of):
+    # 61 and 113 events are more than a block: a batch ends inside the
+    # bytes fetched past the one before.
+    f = serve("web", run["run"], web, None, f"once-{batch}.lma")
+    size = os.path.getsize(run["run"])
+    before = web.sent()
+    with f, kelvane.LmaFile(run["run"]) as local:
+        for first in range(0, 300, batch):
+            got = f.read(first, min(300, first + batch))
+            np.testing.assert_array_equal(
+                got.traces["channel1"],
+                local.read(first, min(300, first + batch)).traces["channel1"])
+    assert web.sent() - before <= size + blocks_of
+
+
+def test_parallel_tasks_fetch_each_byte_once(run, web, blocks_of):
+    from concurrent.futures import ThreadPoolExecutor
+    f = serve("web", run["run"], web, None, "tasks.lma")
+    size = os.path.getsize(run["run"])
+    chunks = [(a, min(300, a + 43)) for a in range(0, 300, 43)]
+    before = web.sent()
+    with f, ThreadPoolExecutor(3) as pool:
+        got = list(pool.map(lambda c: f.read(*c).tags, chunks))
+    assert np.concatenate(got).tolist() == list(range(300))
+    assert web.sent() - before <= size + len(chunks) * blocks_of
+
+
+@pytest.mark.parametrize("order", ["random", "backwards"])
+def test_single_events_fetch_what_they_need(order, run, web, monkeypatch):
+    # A run of three blocks stands for one of many.
+    monkeypatch.setattr(sources, "BLOCK_BYTES", 256 << 10)
+    f = serve("web", run["run"], web, None, f"single-{order}.lma")
+    with f:
+        ends = np.append(f.offsets[1:], os.path.getsize(run["run"]))
+        largest = int((ends - f.offsets).max())
+        picks = np.random.default_rng(3).integers(0, 300, 1000) \
+            if order == "random" else range(299, -1, -1)
+        before = web.sent()
+        for i in picks:
+            assert f[int(i)].tag == int(i)
+        assert web.sent() - before <= len(picks) * (largest + (64 << 10))
