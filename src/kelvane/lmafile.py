@@ -27,7 +27,7 @@ from numpy.lib.array_utils import byte_bounds
 
 from . import sidecar, sources
 from ._lmafile import NativeFile
-from .damage import Damage
+from .damage import Damage, FileReplacedError
 from .features import QUANTITIES, Features, empty_values, request
 
 __all__ = ["LmaFile", "Calibration", "Event", "Events", "Pulses"]
@@ -239,20 +239,12 @@ class LmaFile:
         """As `_use_sidecar`, for a URL: the sidecar is fetched whole, by
         default beside the object in the same store."""
         named = index is not None
+        if not named and "?" in (source.name or ""):
+            # A presigned URL: its query is no name a sidecar could have.
+            return False
         where = os.fsdecode(os.fspath(index)) if index is not None else \
             sidecar.default_path(source.name or "")
-        try:
-            if sources.is_url(where):
-                data = source.read_other(where)
-            else:
-                with open(where, "rb") as f:
-                    data = f.read()
-        except FileNotFoundError:
-            data = None
-        except Exception as error:
-            data, reason = None, f"it cannot be read: {error}"
-        else:
-            reason = "there is no such file" if named else ""
+        data, reason = _fetch_sidecar(where, source, named)
         if data is not None:
             reason = self._adopt_remote(source, native, data)
             if not reason:
@@ -330,7 +322,8 @@ class LmaFile:
             f"event {event} at byte {start}"
         try:
             return source.read(start, stop, ahead=ahead)
-        except FileNotFoundError:
+        except (FileNotFoundError, FileReplacedError, sources.StoreError):
+            # Said of the whole file, naming it once.
             raise
         except Exception as error:
             raise OSError(f"{source.label()}: {where}: cannot read: "
@@ -775,6 +768,26 @@ class LmaFile:
         return _reopen_url, (source.name, source.storage_options,
                              ((source.size, source.identity),
                               self._native.index_state()), *kind)
+
+
+def _fetch_sidecar(where: str, source: Optional[sources.UrlSource],
+                   named: bool) -> Tuple[Optional[bytes], str]:
+    """The bytes of the sidecar at `where`, a URL (through `source`'s
+    filesystem when in the same store) or a local path; else None and why
+    not, "" when it is not there and was not named."""
+    try:
+        if sources.is_url(where) and not where.startswith("file://"):
+            data = sources.read_url(where, source)
+        else:
+            with open(sources.local_path(where), "rb") as f:
+                data = f.read()
+    except FileNotFoundError:
+        data = None
+    except Exception as error:
+        return None, f"it cannot be read: {error}"
+    if data is None:
+        return None, "there is no such file" if named else ""
+    return data, ""
 
 
 def _reopen(path: str, state: Tuple[Any, ...],

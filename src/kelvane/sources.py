@@ -14,14 +14,15 @@ read that goes on from kept bytes fetches only what they lack.
 
 from __future__ import annotations
 
+import errno
 import io
 import os
 import threading
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 __all__ = ["BLOCK_BYTES", "Source", "UrlSource", "FileObjectSource",
-           "open_source"]
+           "StoreError", "open_source"]
 
 # Bytes asked for at once: large enough that a request's own cost is
 # small beside its transfer, small enough to hold a few in memory.
@@ -34,6 +35,10 @@ SMALL_BYTES = 64 << 10
 # Every byte a header can have (a general block and 32 channel blocks),
 # rounded up: read before the header says where the records start.
 HEADER_BYTES = 1024
+
+RANGE_IGNORED = ("the server sent the whole file instead of the range "
+                 "asked for: serve it with a server that honours Range "
+                 "requests")
 
 # Keys under which stores report what changes with the object's content,
 # most telling first.
@@ -151,9 +156,65 @@ def _same_store(a: Optional[str], b: str) -> bool:
     return a is not None and a.split("://", 1)[0] == b.split("://", 1)[0]
 
 
+class StoreError(OSError):
+    """What is wrong with a store or its server for every read, not one
+    range of it: said as it is, naming the URL once (`filename`), with the
+    reason alone as `strerror`."""
+
+    def __init__(self, url: str, why: str, code: int = errno.EIO) -> None:
+        super().__init__(code, why, url)
+
+    def __str__(self) -> str:
+        return f"{self.filename}: {self.strerror}"
+
+
+class StoreConnectionError(StoreError, ConnectionError):
+    pass
+
+
+def _causes(error: BaseException) -> Iterator[BaseException]:
+    """`error` and what it was raised from, in turn."""
+    seen = 0
+    cause: Optional[BaseException] = error
+    while cause is not None and seen < 16:
+        yield cause
+        cause = cause.__cause__ or cause.__context__
+        seen += 1
+
+
+def _status(error: BaseException) -> Optional[int]:
+    """The HTTP status a store's error carries, if any."""
+    for cause in _causes(error):
+        status = getattr(cause, "status", None)
+        if isinstance(status, int):
+            return status
+        response = getattr(cause, "response", None)
+        if isinstance(response, dict):
+            code = response.get("ResponseMetadata", {}).get("HTTPStatusCode")
+            if isinstance(code, int):
+                return code
+    return None
+
+
+def _connection_failure(error: BaseException) -> Optional[str]:
+    """Why the connection to the store failed, in the system's words, or
+    None when `error` is not about the connection."""
+    for cause in _causes(error):
+        if isinstance(cause, FileNotFoundError) or _status(cause) is not None:
+            continue
+        if isinstance(cause, OSError) and cause.errno:
+            return os.strerror(cause.errno)
+        if isinstance(cause, TimeoutError):
+            return "timed out"
+    return None
+
+
 class UrlSource(Source):
     """A URL read through fsspec, with `storage_options` for its
-    filesystem."""
+    filesystem. Between two `stat`s, reads are pinned to the version of
+    the object seen by the first: by its strong ETag (HTTP's If-Match) or
+    its S3 version; another version in its place raises
+    FileReplacedError rather than mixing the two."""
 
     reads_ahead = True
 
@@ -169,12 +230,25 @@ class UrlSource(Source):
         self.storage_options = dict(storage_options or {})
         self._fs, self._path = fsspec.core.url_to_fs(url,
                                                      **self.storage_options)
+        protocols = self._fs.protocol
+        protocols = (protocols,) if isinstance(protocols, str) else protocols
+        self._kind = "http" if "http" in protocols else \
+            "s3" if "s3" in protocols else ""
+        self._version: Optional[str] = None
         self.stat()
 
     def _stat(self) -> Tuple[int, Optional[str]]:
         # What the filesystem remembers of listings would hide a change.
         self._fs.invalidate_cache(self._path)
-        info = self._fs.info(self._path)
+        try:
+            info = self._fs.info(self._path)
+        except FileNotFoundError as error:
+            why = _connection_failure(error)
+            if why is None or _status(error) in (403, 404, 410):
+                raise
+            raise StoreConnectionError(self.name or "",
+                                       f"the connection failed: {why}") \
+                from error
         if info.get("type") == "directory":
             raise IsADirectoryError(21, "Is a directory", self.name)
         size = info.get("size")
@@ -184,19 +258,15 @@ class UrlSource(Source):
                    None)
         identity = None if key is None else str(info[key])
         self.etag = identity if key in _ETAG_KEYS else None
+        version = info.get("VersionId")
+        self._version = version if isinstance(version, str) and \
+            version not in ("", "null") else None
         return int(size), identity
 
-    def read_other(self, url: str) -> Optional[bytes]:
-        """The whole object at `url` (a neighbour, such as the sidecar),
-        in one request, through the same filesystem when it is in the same
-        store; None when there is none."""
-        fs, path = self.filesystem(url)
-        try:
-            # A range from 0 on: asked for whole, some stores first ask
-            # for the size, then fetch in parts.
-            return bytes(fs.cat_file(path, start=0))
-        except FileNotFoundError:
-            return None
+    def _strong_etag(self) -> Optional[str]:
+        # A weak ETag says the content is alike, not the bytes.
+        etag = self.etag
+        return etag if etag and not etag.startswith("W/") else None
 
     def filesystem(self, url: str) -> Tuple[Any, str]:
         """The filesystem and path of `url`: this one's, with its options,
@@ -207,12 +277,56 @@ class UrlSource(Source):
         return fsspec.core.url_to_fs(url, **self.storage_options)
 
     def _fetch(self, start: int, stop: int) -> Any:
-        return self._fs.cat_file(self._path, start=start, end=stop)
+        try:
+            data = self._pinned_fetch(start, stop)
+        except Exception as error:
+            if _status(error) == 412:
+                raise self.replaced() from error
+            raise
+        if len(data) > stop - start and len(data) == self.size:
+            raise StoreError(self.name or "", RANGE_IGNORED)
+        return data
+
+    def replaced(self) -> Exception:
+        from .damage import FileReplacedError
+        return FileReplacedError(self.name or "", "another version of the "
+                                 "object is in the store; refresh() "
+                                 "follows one that only grew")
+
+    def _pinned_fetch(self, start: int, stop: int) -> Any:
+        fs, path = self._fs, self._path
+        if self._kind == "s3" and self._version is not None:
+            return fs.cat_file(path, version_id=self._version, start=start,
+                               end=stop)
+        etag = self._strong_etag()
+        if etag is None or not self._kind:
+            return fs.cat_file(path, start=start, end=stop)
+        if self._kind == "http":
+            return fs.cat_file(path, start=start, end=stop,
+                               headers={"If-Match": etag})
+        return self._s3_if_match(etag, start, stop)
+
+    def _s3_if_match(self, etag: str, start: int, stop: int) -> Any:
+        # s3fs takes no condition in cat_file: its own call, with one.
+        from fsspec.asyn import sync
+        fs = self._fs
+        bucket, key, _ = fs.split_path(self._path)
+
+        async def get() -> bytes:
+            response = await fs._call_s3(
+                "get_object", Bucket=bucket, Key=key, IfMatch=etag,
+                Range=f"bytes={start}-{stop - 1}")
+            try:
+                return bytes(await response["Body"].read())
+            finally:
+                response["Body"].close()
+
+        return sync(fs.loop, get)
 
 
 class FileObjectSource(Source):
-    """An open binary file object with `seek` and `read`; reads from
-    several threads take turns, as they share its position."""
+    """An open binary file object with `seek` and `read` or `readinto`;
+    reads from several threads take turns, as they share its position."""
 
     _in_place = False
 
@@ -274,6 +388,23 @@ def _readers() -> ThreadPoolExecutor:
         return _pool[0]
 
 
+def read_url(url: str, near: Optional[Source]) -> Optional[bytes]:
+    """The whole object at `url` (a neighbour, such as a sidecar), in one
+    request, through the filesystem of `near` (with its storage options)
+    when that is a URL in the same store; None when there is none."""
+    if isinstance(near, UrlSource):
+        fs, path = near.filesystem(url)
+    else:
+        import fsspec
+        fs, path = fsspec.core.url_to_fs(url)
+    try:
+        # A range from 0 on: asked for whole, some stores first ask for
+        # the size, then fetch in parts.
+        return bytes(fs.cat_file(path, start=0))
+    except FileNotFoundError:
+        return None
+
+
 def write_url(url: str, data: bytes, near: Optional[Source]) -> None:
     """Puts `data` at `url` whole, through the filesystem of `near` (with
     its storage options) when that is a URL in the same store. Stores
@@ -284,7 +415,14 @@ def write_url(url: str, data: bytes, near: Optional[Source]) -> None:
     else:
         import fsspec
         fs, path = fsspec.core.url_to_fs(url)
-    fs.pipe_file(path, data)
+    try:
+        fs.pipe_file(path, data)
+    except OSError:
+        raise
+    except Exception as error:
+        # A client's own error (a refused upload) as the OSError a
+        # failed write is everywhere else.
+        raise OSError(f"{url}: cannot write: {error}") from error
 
 
 def is_url(source: Any) -> bool:

@@ -7,9 +7,11 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import io
 import json
 import os
+import pathlib
 import pickle
 import socket
 import threading
+import types
 
 import numpy as np
 import pytest
@@ -28,13 +30,17 @@ def free_port():
 
 class Served:
     """What the HTTP server holds and has done: files by path, requests
-    (with the bytes sent), and how it misbehaves on range requests."""
+    (with the bytes sent), the paths asked for, and how it misbehaves on
+    range requests. `etag`: True, False or "weak"; `after_get`, if set, is
+    called after each GET is answered."""
 
     def __init__(self):
         self.files = {}
         self.requests = []
-        self.fault = None   # None, "cut", "short" or "fail"
+        self.paths = []
+        self.fault = None   # None, "cut", "short", "fail" or "whole"
         self.etag = True
+        self.after_get = None
         self.lock = threading.Lock()
 
     def count(self):
@@ -66,7 +72,10 @@ class RangeHandler(BaseHTTPRequestHandler):
         self.reply(head=False)
 
     def reply(self, head):
-        data = self.served.files.get(self.path)
+        path = self.path.partition("?")[0]
+        with self.served.lock:
+            self.served.paths.append(self.path)
+        data = self.served.files.get(path)
         if data is None:
             self.record(0)
             self.send_response(404)
@@ -74,7 +83,21 @@ class RangeHandler(BaseHTTPRequestHandler):
             self.end_headers()
             return
         start, stop = 0, len(data)
+        etag = '"%s"' % hashlib.md5(data).hexdigest()
+        if self.served.etag == "weak":
+            etag = "W/" + etag
+        wanted = self.headers.get("If-Match")
+        # A weak ETag never matches: If-Match compares bytes.
+        if wanted is not None and wanted != "*" and (
+                wanted != etag or etag.startswith("W/")):
+            self.record(0)
+            self.send_response(412)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         ranged = self.headers.get("Range")
+        if ranged and self.served.fault == "whole":
+            ranged = None
         if ranged:
             first, _, last = ranged.split("=")[1].partition("-")
             start = int(first)
@@ -95,8 +118,7 @@ class RangeHandler(BaseHTTPRequestHandler):
             body = body[:len(body) // 2]   # says so, and sends that much
         self.send_header("Content-Length", str(len(body)))
         if self.served.etag:
-            self.send_header("ETag",
-                             '"%s"' % hashlib.md5(data).hexdigest())
+            self.send_header("ETag", etag)
         self.send_header("Accept-Ranges", "bytes")
         if head:
             self.record(0)
@@ -113,6 +135,9 @@ class RangeHandler(BaseHTTPRequestHandler):
             self.connection.shutdown(socket.SHUT_RDWR)
             return
         self.record(len(body))
+        # Before the body goes: the client's next request sees the change.
+        if self.served.after_get is not None:
+            self.served.after_get()
         self.wfile.write(body)
 
     def record(self, n):
@@ -597,8 +622,9 @@ def test_s3_sidecar_of_a_grown_object(grown, run, s3, fetches, small_blocks,
     before = run["damaged"]
     if grown == "by blocks":
         before = str(tmp_path / "first.lma")
-        with kelvane.LmaFile(run["run"]) as local, open(before, "wb") as out:
-            out.write(open(run["run"], "rb").read()[:local.offsets[60]])
+        with kelvane.LmaFile(run["run"]) as local:
+            pathlib.Path(before).write_bytes(
+                pathlib.Path(run["run"]).read_bytes()[:local.offsets[60]])
     url, _ = put_s3(s3, "grown.lma", before)
     with kelvane.LmaFile(url, storage_options=options) as f:
         f.save_index("s3://runs/grown.idx")
@@ -610,6 +636,7 @@ def test_s3_sidecar_of_a_grown_object(grown, run, s3, fetches, small_blocks,
             kelvane.LmaFile(run["run"]) as local:
         assert fetches[0] == (0, 1024) and min(
             start for start, _ in fetches[1:]) == last
+        assert f._native.scan_count <= 1
         assert_same(f, local)
     assert not [w for w in recwarn if w.category is
                 kelvane.StaleIndexWarning]
@@ -639,6 +666,11 @@ def test_a_refused_upload_is_one_line(capsys, run, web):
     assert cli.main(["index", f"{web.url}/unwritable.lma"]) == 1
     err = capsys.readouterr().err
     assert err.startswith("lma: error: ") and err.count("\n") == 1
+    import aiohttp
+    with kelvane.LmaFile(f"{web.url}/unwritable.lma") as f, \
+            pytest.raises(OSError, match="unwritable.lma.lmaidx") as caught:
+        f.save_index()
+    assert isinstance(caught.value.__cause__, aiohttp.ClientError)
 
 
 # --- fetching each byte once, and little for a jump --------------------------
@@ -695,3 +727,134 @@ def test_single_events_fetch_what_they_need(order, run, web, monkeypatch):
         for i in picks:
             assert f[int(i)].tag == int(i)
         assert web.sent() - before <= len(picks) * (largest + (64 << 10))
+
+
+# --- an object replaced in the store -----------------------------------------
+
+def other_run(run, tmp_path, nevents=600):
+    """Another run behind the same header bytes: records of other
+    lengths, more of them."""
+    with kelvane.LmaFile(run["run"]) as f:
+        begin = f.pos_begin
+    other = tmp_path / "other.lma"
+    write_random_run(other, nevents, nchannels=4, nsamples=1024, pulses=5,
+                     seed=1)
+    data = pathlib.Path(run["run"]).read_bytes()[:begin] + \
+        other.read_bytes()[begin:]
+    return data
+
+
+def put(kind, name, data, web, s3):
+    if kind == "web":
+        web.files["/" + name] = data
+        return f"{web.url}/{name}", None
+    if kind == "s3":
+        s3[0].pipe(f"runs/{name}", data)
+        return f"s3://runs/{name}", s3[1]
+    import fsspec
+    fsspec.filesystem("memory").pipe(f"/runs/{name}", data)
+    return f"memory://runs/{name}", None
+
+
+@pytest.mark.parametrize("kind", ["web", "memory"])
+def test_refresh_over_kept_bytes_of_a_replaced_object(kind, run, web, s3,
+                                                      tmp_path):
+    # The last records' bytes are kept from a read; the object is then
+    # another run with the same header. Walked over the kept bytes, the
+    # last record would still fit and the count would be wrong.
+    url, options = put(kind, "kept.lma", pathlib.Path(run["run"]).read_bytes(),
+                       web, s3)
+    with kelvane.LmaFile(url, storage_options=options) as f:
+        f.read(290, 300)
+        put(kind, "kept.lma", other_run(run, tmp_path), web, s3)
+        with pytest.raises(kelvane.FileReplacedError, match="kept.lma"):
+            f.refresh()
+
+
+@pytest.mark.parametrize("kind", ["web", "s3"])
+def test_reads_are_pinned_to_the_object_opened(kind, run, web, s3, tmp_path,
+                                               small_blocks):
+    # Replaced between the requests of one read: never a mix of both.
+    data = pathlib.Path(run["run"]).read_bytes()
+    url, options = put(kind, "pinned.lma", data, web, s3)
+    f = kelvane.LmaFile(url, storage_options=options)
+    other = other_run(run, tmp_path)
+    if kind == "web":
+        web.after_get = lambda: web.files.update({"/pinned.lma": other})
+    else:
+        fetch = sources.UrlSource._fetch
+
+        def then_replace(self, start, stop):
+            got = fetch(self, start, stop)
+            put(kind, "pinned.lma", other, web, s3)
+            return got
+        f._source._fetch = types.MethodType(then_replace, f._source)
+    try:
+        with f, pytest.raises(kelvane.FileReplacedError, match="pinned.lma"):
+            f.read()
+    finally:
+        web.after_get = None
+    # Grown, it is followed: re-pinned to the new version.
+    records = data[f.pos_begin:]
+    put(kind, "pinned.lma", data + records, web, s3)
+    with kelvane.LmaFile(url, storage_options=options) as f:
+        put(kind, "pinned.lma", data + records * 2, web, s3)
+        with pytest.raises(kelvane.FileReplacedError):
+            f.read(0, 10)
+        assert f.refresh() == 300 and len(f.read().tags) == 900
+
+
+@pytest.mark.parametrize("etag", ["weak", False])
+def test_without_a_strong_etag_refresh_checks(etag, run, web, tmp_path):
+    # Nothing to pin reads to: they go on, and refresh() tells.
+    web.etag = etag
+    try:
+        web.files["/weak.lma"] = pathlib.Path(run["run"]).read_bytes()
+        with kelvane.LmaFile(f"{web.url}/weak.lma") as f:
+            assert len(f.read(0, 300).tags) == 300
+            web.files["/weak.lma"] = other_run(run, tmp_path)
+            with pytest.raises(kelvane.FileReplacedError):
+                f.refresh()
+    finally:
+        web.etag = True
+
+
+# --- what a store or its server does wrong, said once ------------------------
+
+def test_a_server_that_ignores_ranges(run, web, capsys):
+    from kelvane import cli
+    web.files["/whole.lma"] = pathlib.Path(run["run"]).read_bytes()
+    url = f"{web.url}/whole.lma"
+    web.fault = "whole"
+    try:
+        with pytest.raises(OSError) as caught:
+            kelvane.LmaFile(url)
+        assert cli.main(["info", url]) == 1
+    finally:
+        web.fault = None
+    message = str(caught.value)
+    assert sources.RANGE_IGNORED in message and message.count(url) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.count(url) == 1 and \
+        sources.RANGE_IGNORED in err
+
+
+def test_a_refused_connection_is_not_a_missing_file(capsys):
+    from kelvane import cli
+    url = f"http://127.0.0.1:{free_port()}/a.lma"
+    with pytest.raises(ConnectionError, match="connection failed: "
+                       "Connection refused"):
+        kelvane.LmaFile(url)
+    assert cli.main(["info", url]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "connection failed" in err
+
+
+def test_a_presigned_url_has_no_sidecar(run, web, recwarn):
+    web.files["/signed.lma"] = pathlib.Path(run["run"]).read_bytes()
+    del web.paths[:]
+    with kelvane.LmaFile(f"{web.url}/signed.lma?X-Signature=ab%2Fc") as f:
+        assert len(f) == 300
+    assert not [p for p in web.paths if "lmaidx" in p]
+    assert not [w for w in recwarn if w.category is
+                kelvane.StaleIndexWarning]
