@@ -162,11 +162,19 @@ class LmaFile:
         named = index is not None
         where = os.fsdecode(os.fspath(index)) if index is not None else \
             sidecar.default_path(self.path)
-        with sidecar.opened(where, named) as (fd, reason):
-            if fd is not None:
-                reason = native.use_sidecar(fd) or ""
+        if sources.is_url(where) and not where.startswith("file://"):
+            data, reason = _fetch_sidecar(where, None, named)
+            if data is not None:
+                reason = native.use_sidecar(data) or ""
                 if not reason:
                     return True
+        else:
+            with sidecar.opened(sources.local_path(where), named) as \
+                    (fd, reason):
+                if fd is not None:
+                    reason = native.use_sidecar(fd) or ""
+                    if not reason:
+                        return True
         if reason:
             # Pointing at the caller's LmaFile(...) or pickle.loads.
             warnings.warn(sidecar.StaleIndexWarning(where, self.path, reason),

@@ -361,6 +361,8 @@ class FileObjectSource(Source):
         return memoryview(self.fileobj.getvalue())[start:stop]
 
     def _fetch(self, start: int, stop: int) -> Any:
+        if not callable(getattr(self.fileobj, "read", None)):
+            return self._fetch_into(start, stop)
         parts: List[bytes] = []
         got = 0
         with self._lock:
@@ -373,6 +375,19 @@ class FileObjectSource(Source):
                 parts.append(part)
                 got += len(part)
         return parts[0] if len(parts) == 1 else b"".join(parts)
+
+    def _fetch_into(self, start: int, stop: int) -> Any:
+        data = bytearray(stop - start)
+        view = memoryview(data)
+        got = 0
+        with self._lock:
+            self.fileobj.seek(start)
+            while got < len(data):
+                n = self.fileobj.readinto(view[got:])
+                if not n:
+                    break
+                got += n
+        return data if got == len(data) else view[:got]
 
 
 _pool: List[ThreadPoolExecutor] = []
@@ -442,8 +457,9 @@ def open_source(source: Any, storage_options: Optional[Dict[str, Any]]
             raise ValueError("storage_options are for URLs, not local "
                              "paths")
         return None
-    if callable(getattr(source, "seek", None)) and \
-            callable(getattr(source, "read", None)):
+    if callable(getattr(source, "seek", None)) and (
+            callable(getattr(source, "read", None)) or
+            callable(getattr(source, "readinto", None))):
         if storage_options:
             raise ValueError("storage_options are for URLs, not file "
                              "objects")
@@ -453,7 +469,13 @@ def open_source(source: Any, storage_options: Optional[Dict[str, Any]]
 
 
 def local_path(source: Any) -> Any:
-    """A local source as a path: a `file://` URL without its scheme."""
+    """A local source as a path: a `file://` URL as the path it names,
+    percent escapes decoded (as `Path.as_uri()` makes them), "localhost"
+    as none; "file://run.lma" is relative, as fsspec takes it."""
     if isinstance(source, str) and source.startswith("file://"):
-        return source[len("file://"):]
+        from urllib.parse import unquote
+        rest = source[len("file://"):]
+        if rest.startswith("localhost/"):
+            rest = rest[len("localhost"):]
+        return unquote(rest)
     return source

@@ -858,3 +858,55 @@ def test_a_presigned_url_has_no_sidecar(run, web, recwarn):
     assert not [p for p in web.paths if "lmaidx" in p]
     assert not [w for w in recwarn if w.category is
                 kelvane.StaleIndexWarning]
+
+
+def test_a_local_file_with_a_sidecar_at_a_url(run, web, tmp_path):
+    with kelvane.LmaFile(run["run"]) as local:
+        local.save_index(tmp_path / "url.lmaidx")
+    web.files["/url.lmaidx"] = (tmp_path / "url.lmaidx").read_bytes()
+    with kelvane.LmaFile(run["run"], index=f"{web.url}/url.lmaidx") as f:
+        assert f._native.scan_count == 0 and len(f) == 300
+
+
+def test_file_urls_name_their_path(run, tmp_path):
+    spaced = tmp_path / "a run #1.lma"
+    spaced.write_bytes(pathlib.Path(run["run"]).read_bytes())
+    for url in (spaced.as_uri(), "file://localhost" + str(spaced)):
+        with kelvane.LmaFile(url) as f:
+            assert f.path == str(spaced) and len(f) == 300
+
+
+class Trickle(io.RawIOBase):
+    """A raw file that gives at most 7 bytes a call."""
+
+    def __init__(self, data):
+        self.inner = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def seek(self, offset, whence=0):
+        return self.inner.seek(offset, whence)
+
+    def readinto(self, b):
+        return self.inner.readinto(memoryview(b)[:7])
+
+
+class OnlyReadinto:
+    """A file object with `seek` and `readinto`, no `read`."""
+
+    def __init__(self, data):
+        self.inner = Trickle(data)
+        self.seek, self.readinto = self.inner.seek, self.inner.readinto
+
+
+@pytest.mark.parametrize("make", [Trickle, OnlyReadinto])
+def test_file_objects_that_give_few_bytes(make, make_lma):
+    path = make_lma((0, 2), [Event(i, [[Pulse(i, [i] * 9)], []])
+                             for i in range(20)], nsamples=40)
+    with kelvane.LmaFile(make(pathlib.Path(path).read_bytes())) as f, \
+            kelvane.LmaFile(path) as local:
+        assert_same(f, local)
