@@ -103,17 +103,24 @@ class LmaFile:
     ignored silently.
     `source` may also be a URL that fsspec knows ("s3://bucket/run.lma",
     "https://..."), with `storage_options` for its filesystem, or an open
-    binary file object with `seek` and `read` (`path` is then its `name`,
-    or None). Bytes then come in ranges of about 8 MB, decoded as for a
-    local file; a response cut short raises `OSError` naming the record.
+    binary file object with `seek` and `read` or `readinto` (`path` is
+    then its `name`, or None). Bytes then come in ranges, decoded as for a local file: a
+    read that jumps fetches about what it needs, reads that go on one
+    after the other up to 8 MB at a time, and no byte twice; a response
+    cut short raises `OSError` naming the record. Between refreshes,
+    reads are pinned to the object as opened where the store tells its
+    versions apart (a strong ETag, an S3 version): another object in its
+    place raises `FileReplacedError`, and `refresh` follows an object
+    that only grew.
     An `LmaFile` over a URL pickles with the URL, the storage options
     (credentials included) and its index, which is taken back while the
     size, the header and the store's ETag or modification time are
     unchanged; one over a file object does not pickle. A URL's sidecar is
     looked for at URL.lmaidx in the same store (`index` may be a local
     path or a URL) and checked as a local one, and against the store's
-    ETag when the object has the size it was indexed at; a file object
-    takes no `index` (ValueError).
+    ETag when the object has the size it was indexed at; a URL with a
+    query (a presigned one) has none unless named. A file object takes no
+    `index` (ValueError).
 
     Once `refresh` finds the file replaced (another file at the path, or
     this one rewritten from its start), `refresh` and every read raise

@@ -910,3 +910,17 @@ def test_file_objects_that_give_few_bytes(make, make_lma):
     with kelvane.LmaFile(make(pathlib.Path(path).read_bytes())) as f, \
             kelvane.LmaFile(path) as local:
         assert_same(f, local)
+
+
+def test_a_versioned_bucket_reads_the_version_opened(run, s3, tmp_path):
+    # Where the store keeps versions, reads go on from the one opened.
+    fs, options = s3
+    fs.mkdir("versioned")
+    fs.call_s3("put_bucket_versioning", Bucket="versioned",
+               VersioningConfiguration={"Status": "Enabled"})
+    fs.pipe("versioned/run.lma", pathlib.Path(run["run"]).read_bytes())
+    with kelvane.LmaFile("s3://versioned/run.lma",
+                         storage_options=options) as f, \
+            kelvane.LmaFile(run["run"]) as local:
+        fs.pipe("versioned/run.lma", other_run(run, tmp_path))
+        assert_same(f, local)
