@@ -924,3 +924,25 @@ def test_a_versioned_bucket_reads_the_version_opened(run, s3, tmp_path):
             kelvane.LmaFile(run["run"]) as local:
         fs.pipe("versioned/run.lma", other_run(run, tmp_path))
         assert_same(f, local)
+
+
+def test_refresh_drops_bytes_read_ahead(web, tmp_path, small_blocks):
+    # The same records with other samples, and more of them: refresh()
+    # takes it as grown, and reads then give the new samples, none from
+    # a block read ahead before.
+    a, b = tmp_path / "a.lma", tmp_path / "b.lma"
+    for path, sign, n in [(a, 1, 300), (b, -1, 400)]:
+        write_lma(path, (0,), [Event(i, [[Pulse(0, [sign * i] * 300)]])
+                               for i in range(n)], nsamples=512)
+    web.files["/ahead.lma"] = a.read_bytes()
+    with kelvane.LmaFile(f"{web.url}/ahead.lma") as f, \
+            kelvane.LmaFile(str(b)) as local:
+        for first in range(0, 120, 5):
+            f.read(first, first + 5)
+        start, _, pending = f._source._next
+        pending.result()
+        web.files["/ahead.lma"] = b.read_bytes()
+        assert f.refresh() == 100
+        i = int(np.searchsorted(f.offsets, start))
+        np.testing.assert_array_equal(f.read(i, i + 50).traces["channel0"],
+                                      local.read(i, i + 50).traces["channel0"])
