@@ -104,14 +104,14 @@ class LmaFile:
     `source` may also be a URL that fsspec knows ("s3://bucket/run.lma",
     "https://..."), with `storage_options` for its filesystem, or an open
     binary file object with `seek` and `read` or `readinto` (`path` is
-    then its `name`, or None). Bytes then come in ranges, decoded as for a local file: a
-    read that jumps fetches about what it needs, reads that go on one
-    after the other up to 8 MB at a time, and no byte twice; a response
-    cut short raises `OSError` naming the record. Between refreshes,
-    reads are pinned to the object as opened where the store tells its
-    versions apart (a strong ETag, an S3 version): another object in its
-    place raises `FileReplacedError`, and `refresh` follows an object
-    that only grew.
+    then its `name`, or None). Bytes then come in ranges, decoded as for
+    a local file: a read that jumps fetches about what it needs, reads
+    that go on one after the other up to 8 MB at a time, and no byte
+    twice; a response cut short raises `OSError` naming the record.
+    Between refreshes, reads are pinned to the object as opened where the
+    store tells its versions apart (a strong ETag, an S3 version):
+    another object in its place raises `FileReplacedError`, and `refresh`
+    follows an object that only grew.
     An `LmaFile` over a URL pickles with the URL, the storage options
     (credentials included) and its index, which is taken back while the
     size, the header and the store's ETag or modification time are
