@@ -118,9 +118,10 @@ lma::Status parse_source(int fd, const BufferView& data,
 // it fits the file as it is now (lma::adopt_sidecar), scanning on from its
 // end when the file has grown. A file held elsewhere gives in `block` its
 // bytes from `base`, the sidecar's last record on: the walks read only
-// those, and what lies past them counts as cut short. The index is
-// untouched when it does not fit; errors of reading the file raise, those
-// of reading the sidecar give the reason.
+// those. Where the object goes on past them, the caller scans on from
+// the index's end; else a record reaching past them is cut short. The
+// index is untouched when it does not fit; errors of reading the file
+// raise, those of reading the sidecar give the reason.
 PyObject* nativefile_use_sidecar(PyObject* self, PyObject* args) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
@@ -165,9 +166,20 @@ PyObject* nativefile_use_sidecar(PyObject* self, PyObject* args) noexcept {
                                             now.size, sc, index, stop, fault);
                 }
                 if (st.ok() && fault == lma::SidecarFault::none) {
+                    // Bytes given that end before the object does: a
+                    // record cut short at their end is the caller's to
+                    // scan on from the index's end, as scan_block does,
+                    // not damage.
+                    std::int64_t given_end = now.size;
+                    (void)f.size(given_end);
+                    const bool pending =
+                        s.remote && given_end < now.size &&
+                        (stop.ok() || stop.status.code == lma::Errc::read);
                     s.index = std::move(index);
-                    s.stop = stop;
-                    s.fault = lma::explain_stop(f, s.header, now.size, stop);
+                    s.stop = pending ? lma::Stop{} : stop;
+                    s.fault = pending ? lma::RecordFault{}
+                                      : lma::explain_stop(f, s.header,
+                                                          now.size, stop);
                     s.stamp = now;
                 }
             }

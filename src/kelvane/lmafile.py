@@ -27,7 +27,7 @@ from numpy.lib.array_utils import byte_bounds
 
 from . import _outputs, sidecar, sources
 from ._lmafile import NativeFile
-from .damage import Damage
+from .damage import Damage, FileReplacedError
 from .features import (QUANTITIES, Features, empty_values, plain_options,
                        requests)
 
@@ -104,17 +104,24 @@ class LmaFile:
     ignored silently.
     `source` may also be a URL that fsspec knows ("s3://bucket/run.lma",
     "https://..."), with `storage_options` for its filesystem, or an open
-    binary file object with `seek` and `read` (`path` is then its `name`,
-    or None). Bytes then come in ranges of about 8 MB, decoded as for a
-    local file; a response cut short raises `OSError` naming the record.
+    binary file object with `seek` and `read` or `readinto` (`path` is
+    then its `name`, or None). Bytes then come in ranges, decoded as for
+    a local file: a read that jumps fetches about what it needs, reads
+    that go on one after the other up to 8 MB at a time, and no byte
+    twice; a response cut short raises `OSError` naming the record.
+    Between refreshes, reads are pinned to the object as opened where the
+    store tells its versions apart (a strong ETag, an S3 version):
+    another object in its place raises `FileReplacedError`, and `refresh`
+    follows an object that only grew.
     An `LmaFile` over a URL pickles with the URL, the storage options
     (credentials included) and its index, which is taken back while the
     size, the header and the store's ETag or modification time are
     unchanged; one over a file object does not pickle. A URL's sidecar is
     looked for at URL.lmaidx in the same store (`index` may be a local
     path or a URL) and checked as a local one, and against the store's
-    ETag when the object has the size it was indexed at; a file object
-    takes no `index` (ValueError).
+    ETag when the object has the size it was indexed at; a URL with a
+    query (a presigned one) has none unless named. A file object takes no
+    `index` (ValueError).
 
     Once `refresh` finds the file replaced (another file at the path, or
     this one rewritten from its start), `refresh` and every read raise
@@ -163,11 +170,19 @@ class LmaFile:
         named = index is not None
         where = os.fsdecode(os.fspath(index)) if index is not None else \
             sidecar.default_path(self.path)
-        with sidecar.opened(where, named) as (fd, reason):
-            if fd is not None:
-                reason = native.use_sidecar(fd) or ""
+        if sources.is_url(where) and not where.startswith("file://"):
+            data, reason = _fetch_sidecar(where, None, named)
+            if data is not None:
+                reason = native.use_sidecar(data) or ""
                 if not reason:
                     return True
+        else:
+            with sidecar.opened(sources.local_path(where), named) as \
+                    (fd, reason):
+                if fd is not None:
+                    reason = native.use_sidecar(fd) or ""
+                    if not reason:
+                        return True
         if reason:
             # Pointing at the caller's LmaFile(...) or pickle.loads.
             warnings.warn(sidecar.StaleIndexWarning(where, self.path, reason),
@@ -264,20 +279,12 @@ class LmaFile:
         """As `_use_sidecar`, for a URL: the sidecar is fetched whole, by
         default beside the object in the same store."""
         named = index is not None
+        if not named and "?" in (source.name or ""):
+            # A presigned URL: its query is no name a sidecar could have.
+            return False
         where = os.fsdecode(os.fspath(index)) if index is not None else \
             sidecar.default_path(source.name or "")
-        try:
-            if sources.is_url(where):
-                data = source.read_other(where)
-            else:
-                with open(where, "rb") as f:
-                    data = f.read()
-        except FileNotFoundError:
-            data = None
-        except Exception as error:
-            data, reason = None, f"it cannot be read: {error}"
-        else:
-            reason = "there is no such file" if named else ""
+        data, reason = _fetch_sidecar(where, source, named)
         if data is not None:
             reason = self._adopt_remote(source, native, data)
             if not reason:
@@ -312,7 +319,11 @@ class LmaFile:
         start = min(max(last, 0), source.size)
         stop = min(source.size, max(start, end) + sources.BLOCK_BYTES)
         block = self._fetch(start, stop, None)
-        return native.use_sidecar(data, block, start) or ""
+        reason = native.use_sidecar(data, block, start) or ""
+        if not reason and stop < source.size and native.damage is None:
+            # Grown past the bytes fetched: indexed on to its real end.
+            self._scan_blocks(native)
+        return reason
 
     def _restore(self, native: NativeFile, state: Tuple[Any, ...]) -> bool:
         code, offset = state[3], state[6]
@@ -351,7 +362,8 @@ class LmaFile:
             f"event {event} at byte {start}"
         try:
             return source.read(start, stop, ahead=ahead)
-        except FileNotFoundError:
+        except (FileNotFoundError, FileReplacedError, sources.StoreError):
+            # Said of the whole file, naming it once.
             raise
         except Exception as error:
             raise OSError(f"{source.label()}: {where}: cannot read: "
@@ -821,6 +833,26 @@ class LmaFile:
         return _reopen_url, (source.name, source.storage_options,
                              ((source.size, source.identity),
                               self._native.index_state()), *kind)
+
+
+def _fetch_sidecar(where: str, source: Optional[sources.UrlSource],
+                   named: bool) -> Tuple[Optional[bytes], str]:
+    """The bytes of the sidecar at `where`, a URL (through `source`'s
+    filesystem when in the same store) or a local path; else None and why
+    not, "" when it is not there and was not named."""
+    try:
+        if sources.is_url(where) and not where.startswith("file://"):
+            data = sources.read_url(where, source)
+        else:
+            with open(sources.local_path(where), "rb") as f:
+                data = f.read()
+    except FileNotFoundError:
+        data = None
+    except Exception as error:
+        return None, f"it cannot be read: {error}"
+    if data is None:
+        return None, "there is no such file" if named else ""
+    return data, ""
 
 
 def _reopen(path: str, state: Tuple[Any, ...],

@@ -7,9 +7,11 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import io
 import json
 import os
+import pathlib
 import pickle
 import socket
 import threading
+import types
 
 import numpy as np
 import pytest
@@ -28,13 +30,17 @@ def free_port():
 
 class Served:
     """What the HTTP server holds and has done: files by path, requests
-    (with the bytes sent), and how it misbehaves on range requests."""
+    (with the bytes sent), the paths asked for, and how it misbehaves on
+    range requests. `etag`: True, False or "weak"; `after_get`, if set, is
+    called after each GET is answered."""
 
     def __init__(self):
         self.files = {}
         self.requests = []
-        self.fault = None   # None, "cut", "short" or "fail"
+        self.paths = []
+        self.fault = None   # None, "cut", "short", "fail" or "whole"
         self.etag = True
+        self.after_get = None
         self.lock = threading.Lock()
 
     def count(self):
@@ -66,7 +72,10 @@ class RangeHandler(BaseHTTPRequestHandler):
         self.reply(head=False)
 
     def reply(self, head):
-        data = self.served.files.get(self.path)
+        path = self.path.partition("?")[0]
+        with self.served.lock:
+            self.served.paths.append(self.path)
+        data = self.served.files.get(path)
         if data is None:
             self.record(0)
             self.send_response(404)
@@ -74,7 +83,21 @@ class RangeHandler(BaseHTTPRequestHandler):
             self.end_headers()
             return
         start, stop = 0, len(data)
+        etag = '"%s"' % hashlib.md5(data).hexdigest()
+        if self.served.etag == "weak":
+            etag = "W/" + etag
+        wanted = self.headers.get("If-Match")
+        # A weak ETag never matches: If-Match compares bytes.
+        if wanted is not None and wanted != "*" and (
+                wanted != etag or etag.startswith("W/")):
+            self.record(0)
+            self.send_response(412)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         ranged = self.headers.get("Range")
+        if ranged and self.served.fault == "whole":
+            ranged = None
         if ranged:
             first, _, last = ranged.split("=")[1].partition("-")
             start = int(first)
@@ -95,8 +118,7 @@ class RangeHandler(BaseHTTPRequestHandler):
             body = body[:len(body) // 2]   # says so, and sends that much
         self.send_header("Content-Length", str(len(body)))
         if self.served.etag:
-            self.send_header("ETag",
-                             '"%s"' % hashlib.md5(data).hexdigest())
+            self.send_header("ETag", etag)
         self.send_header("Accept-Ranges", "bytes")
         if head:
             self.record(0)
@@ -113,6 +135,9 @@ class RangeHandler(BaseHTTPRequestHandler):
             self.connection.shutdown(socket.SHUT_RDWR)
             return
         self.record(len(body))
+        # Before the body goes: the client's next request sees the change.
+        if self.served.after_get is not None:
+            self.served.after_get()
         self.wfile.write(body)
 
     def record(self, n):
@@ -588,11 +613,19 @@ def test_s3_sidecar_that_does_not_fit(fault, reason, run, s3, tmp_path):
         assert_same(f, local)
 
 
-def test_s3_sidecar_of_a_grown_object(run, s3, fetches, small_blocks,
-                                      recwarn):
-    # Indexed while cut short; the whole run is there now.
+@pytest.mark.parametrize("grown", ["inside a record", "by blocks"])
+def test_s3_sidecar_of_a_grown_object(grown, run, s3, fetches, small_blocks,
+                                      recwarn, tmp_path):
+    # Indexed while cut short, or at 60 of 300 events, more than eight
+    # blocks before the end; the whole run is there now.
     fs, options = s3
-    url, _ = put_s3(s3, "grown.lma", run["damaged"])
+    before = run["damaged"]
+    if grown == "by blocks":
+        before = str(tmp_path / "first.lma")
+        with kelvane.LmaFile(run["run"]) as local:
+            pathlib.Path(before).write_bytes(
+                pathlib.Path(run["run"]).read_bytes()[:local.offsets[60]])
+    url, _ = put_s3(s3, "grown.lma", before)
     with kelvane.LmaFile(url, storage_options=options) as f:
         f.save_index("s3://runs/grown.idx")
         last = int(f.offsets[-1])
@@ -603,6 +636,7 @@ def test_s3_sidecar_of_a_grown_object(run, s3, fetches, small_blocks,
             kelvane.LmaFile(run["run"]) as local:
         assert fetches[0] == (0, 1024) and min(
             start for start, _ in fetches[1:]) == last
+        assert f._native.scan_count <= 1
         assert_same(f, local)
     assert not [w for w in recwarn if w.category is
                 kelvane.StaleIndexWarning]
@@ -632,6 +666,286 @@ def test_a_refused_upload_is_one_line(capsys, run, web):
     assert cli.main(["index", f"{web.url}/unwritable.lma"]) == 1
     err = capsys.readouterr().err
     assert err.startswith("lma: error: ") and err.count("\n") == 1
+    import aiohttp
+    with kelvane.LmaFile(f"{web.url}/unwritable.lma") as f, \
+            pytest.raises(OSError, match="unwritable.lma.lmaidx") as caught:
+        f.save_index()
+    assert isinstance(caught.value.__cause__, aiohttp.ClientError)
+
+
+# --- fetching each byte once, and little for a jump --------------------------
+
+@pytest.fixture
+def blocks_of(monkeypatch):
+    """Blocks of 128 kB and small reads of 16 kB, so that a run of
+    700 kB spans several of each."""
+    monkeypatch.setattr(sources, "BLOCK_BYTES", 128 << 10)
+    monkeypatch.setattr(sources, "SMALL_BYTES", 16 << 10)
+    return 128 << 10
+
+
+@pytest.mark.parametrize("batch", [1, 7, 61, 113, 300])
+def test_sequential_batches_fetch_each_byte_once(batch, run, web,
+                                                 blocks_of):
+    # 61 and 113 events are more than a block: a batch ends inside the
+    # bytes fetched past the one before.
+    f = serve("web", run["run"], web, None, f"once-{batch}.lma")
+    size = os.path.getsize(run["run"])
+    before = web.sent()
+    with f, kelvane.LmaFile(run["run"]) as local:
+        for first in range(0, 300, batch):
+            got = f.read(first, min(300, first + batch))
+            np.testing.assert_array_equal(
+                got.traces["channel1"],
+                local.read(first, min(300, first + batch)).traces["channel1"])
+    assert web.sent() - before <= size + blocks_of
+
+
+def test_parallel_tasks_fetch_each_byte_once(run, web, blocks_of):
+    from concurrent.futures import ThreadPoolExecutor
+    f = serve("web", run["run"], web, None, "tasks.lma")
+    size = os.path.getsize(run["run"])
+    chunks = [(a, min(300, a + 43)) for a in range(0, 300, 43)]
+    before = web.sent()
+    with f, ThreadPoolExecutor(3) as pool:
+        got = list(pool.map(lambda c: f.read(*c).tags, chunks))
+    assert np.concatenate(got).tolist() == list(range(300))
+    assert web.sent() - before <= size + len(chunks) * blocks_of
+
+
+@pytest.mark.parametrize("order", ["random", "backwards"])
+def test_single_events_fetch_what_they_need(order, run, web, monkeypatch):
+    # A run of three blocks stands for one of many.
+    monkeypatch.setattr(sources, "BLOCK_BYTES", 256 << 10)
+    f = serve("web", run["run"], web, None, f"single-{order}.lma")
+    with f:
+        ends = np.append(f.offsets[1:], os.path.getsize(run["run"]))
+        largest = int((ends - f.offsets).max())
+        picks = np.random.default_rng(3).integers(0, 300, 1000) \
+            if order == "random" else range(299, -1, -1)
+        before = web.sent()
+        for i in picks:
+            assert f[int(i)].tag == int(i)
+        assert web.sent() - before <= len(picks) * (largest + (64 << 10))
+
+
+# --- an object replaced in the store -----------------------------------------
+
+def other_run(run, tmp_path, nevents=600):
+    """Another run behind the same header bytes: records of other
+    lengths, more of them."""
+    with kelvane.LmaFile(run["run"]) as f:
+        begin = f.pos_begin
+    other = tmp_path / "other.lma"
+    write_random_run(other, nevents, nchannels=4, nsamples=1024, pulses=5,
+                     seed=1)
+    data = pathlib.Path(run["run"]).read_bytes()[:begin] + \
+        other.read_bytes()[begin:]
+    return data
+
+
+def put(kind, name, data, web, s3):
+    if kind == "web":
+        web.files["/" + name] = data
+        return f"{web.url}/{name}", None
+    if kind == "s3":
+        s3[0].pipe(f"runs/{name}", data)
+        return f"s3://runs/{name}", s3[1]
+    import fsspec
+    fsspec.filesystem("memory").pipe(f"/runs/{name}", data)
+    return f"memory://runs/{name}", None
+
+
+@pytest.mark.parametrize("kind", ["web", "memory"])
+def test_refresh_over_kept_bytes_of_a_replaced_object(kind, run, web, s3,
+                                                      tmp_path):
+    # The last records' bytes are kept from a read; the object is then
+    # another run with the same header. Walked over the kept bytes, the
+    # last record would still fit and the count would be wrong.
+    url, options = put(kind, "kept.lma", pathlib.Path(run["run"]).read_bytes(),
+                       web, s3)
+    with kelvane.LmaFile(url, storage_options=options) as f:
+        f.read(290, 300)
+        put(kind, "kept.lma", other_run(run, tmp_path), web, s3)
+        with pytest.raises(kelvane.FileReplacedError, match="kept.lma"):
+            f.refresh()
+
+
+@pytest.mark.parametrize("kind", ["web", "s3"])
+def test_reads_are_pinned_to_the_object_opened(kind, run, web, s3, tmp_path,
+                                               small_blocks):
+    # Replaced between the requests of one read: never a mix of both.
+    data = pathlib.Path(run["run"]).read_bytes()
+    url, options = put(kind, "pinned.lma", data, web, s3)
+    f = kelvane.LmaFile(url, storage_options=options)
+    other = other_run(run, tmp_path)
+    if kind == "web":
+        web.after_get = lambda: web.files.update({"/pinned.lma": other})
+    else:
+        fetch = sources.UrlSource._fetch
+
+        def then_replace(self, start, stop):
+            got = fetch(self, start, stop)
+            put(kind, "pinned.lma", other, web, s3)
+            return got
+        f._source._fetch = types.MethodType(then_replace, f._source)
+    try:
+        with f, pytest.raises(kelvane.FileReplacedError, match="pinned.lma"):
+            f.read()
+    finally:
+        web.after_get = None
+    # Grown, it is followed: re-pinned to the new version.
+    records = data[f.pos_begin:]
+    put(kind, "pinned.lma", data + records, web, s3)
+    with kelvane.LmaFile(url, storage_options=options) as f:
+        put(kind, "pinned.lma", data + records * 2, web, s3)
+        with pytest.raises(kelvane.FileReplacedError):
+            f.read(0, 10)
+        assert f.refresh() == 300 and len(f.read().tags) == 900
+
+
+@pytest.mark.parametrize("etag", ["weak", False])
+def test_without_a_strong_etag_refresh_checks(etag, run, web, tmp_path):
+    # Nothing to pin reads to: they go on, and refresh() tells.
+    web.etag = etag
+    try:
+        web.files["/weak.lma"] = pathlib.Path(run["run"]).read_bytes()
+        with kelvane.LmaFile(f"{web.url}/weak.lma") as f:
+            assert len(f.read(0, 300).tags) == 300
+            web.files["/weak.lma"] = other_run(run, tmp_path)
+            with pytest.raises(kelvane.FileReplacedError):
+                f.refresh()
+    finally:
+        web.etag = True
+
+
+# --- what a store or its server does wrong, said once ------------------------
+
+def test_a_server_that_ignores_ranges(run, web, capsys):
+    from kelvane import cli
+    web.files["/whole.lma"] = pathlib.Path(run["run"]).read_bytes()
+    url = f"{web.url}/whole.lma"
+    web.fault = "whole"
+    try:
+        with pytest.raises(OSError) as caught:
+            kelvane.LmaFile(url)
+        assert cli.main(["info", url]) == 1
+    finally:
+        web.fault = None
+    message = str(caught.value)
+    assert sources.RANGE_IGNORED in message and message.count(url) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.count(url) == 1 and \
+        sources.RANGE_IGNORED in err
+
+
+def test_a_refused_connection_is_not_a_missing_file(capsys):
+    from kelvane import cli
+    url = f"http://127.0.0.1:{free_port()}/a.lma"
+    with pytest.raises(ConnectionError, match="connection failed: "
+                       "Connection refused"):
+        kelvane.LmaFile(url)
+    assert cli.main(["info", url]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "connection failed" in err
+
+
+def test_a_presigned_url_has_no_sidecar(run, web, recwarn):
+    web.files["/signed.lma"] = pathlib.Path(run["run"]).read_bytes()
+    del web.paths[:]
+    with kelvane.LmaFile(f"{web.url}/signed.lma?X-Signature=ab%2Fc") as f:
+        assert len(f) == 300
+    assert not [p for p in web.paths if "lmaidx" in p]
+    assert not [w for w in recwarn if w.category is
+                kelvane.StaleIndexWarning]
+
+
+def test_a_local_file_with_a_sidecar_at_a_url(run, web, tmp_path):
+    with kelvane.LmaFile(run["run"]) as local:
+        local.save_index(tmp_path / "url.lmaidx")
+    web.files["/url.lmaidx"] = (tmp_path / "url.lmaidx").read_bytes()
+    with kelvane.LmaFile(run["run"], index=f"{web.url}/url.lmaidx") as f:
+        assert f._native.scan_count == 0 and len(f) == 300
+
+
+def test_file_urls_name_their_path(run, tmp_path):
+    spaced = tmp_path / "a run #1.lma"
+    spaced.write_bytes(pathlib.Path(run["run"]).read_bytes())
+    for url in (spaced.as_uri(), "file://localhost" + str(spaced)):
+        with kelvane.LmaFile(url) as f:
+            assert f.path == str(spaced) and len(f) == 300
+
+
+class Trickle(io.RawIOBase):
+    """A raw file that gives at most 7 bytes a call."""
+
+    def __init__(self, data):
+        self.inner = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def seek(self, offset, whence=0):
+        return self.inner.seek(offset, whence)
+
+    def readinto(self, b):
+        return self.inner.readinto(memoryview(b)[:7])
+
+
+class OnlyReadinto:
+    """A file object with `seek` and `readinto`, no `read`."""
+
+    def __init__(self, data):
+        self.inner = Trickle(data)
+        self.seek, self.readinto = self.inner.seek, self.inner.readinto
+
+
+@pytest.mark.parametrize("make", [Trickle, OnlyReadinto])
+def test_file_objects_that_give_few_bytes(make, make_lma):
+    path = make_lma((0, 2), [Event(i, [[Pulse(i, [i] * 9)], []])
+                             for i in range(20)], nsamples=40)
+    with kelvane.LmaFile(make(pathlib.Path(path).read_bytes())) as f, \
+            kelvane.LmaFile(path) as local:
+        assert_same(f, local)
+
+
+def test_a_versioned_bucket_reads_the_version_opened(run, s3, tmp_path):
+    # Where the store keeps versions, reads go on from the one opened.
+    fs, options = s3
+    fs.mkdir("versioned")
+    fs.call_s3("put_bucket_versioning", Bucket="versioned",
+               VersioningConfiguration={"Status": "Enabled"})
+    fs.pipe("versioned/run.lma", pathlib.Path(run["run"]).read_bytes())
+    with kelvane.LmaFile("s3://versioned/run.lma",
+                         storage_options=options) as f, \
+            kelvane.LmaFile(run["run"]) as local:
+        fs.pipe("versioned/run.lma", other_run(run, tmp_path))
+        assert_same(f, local)
+
+
+def test_refresh_drops_bytes_read_ahead(web, tmp_path, small_blocks):
+    # The same records with other samples, and more of them: refresh()
+    # takes it as grown, and reads then give the new samples, none from
+    # a block read ahead before.
+    a, b = tmp_path / "a.lma", tmp_path / "b.lma"
+    for path, sign, n in [(a, 1, 300), (b, -1, 400)]:
+        write_lma(path, (0,), [Event(i, [[Pulse(0, [sign * i] * 300)]])
+                               for i in range(n)], nsamples=512)
+    web.files["/ahead.lma"] = a.read_bytes()
+    with kelvane.LmaFile(f"{web.url}/ahead.lma") as f, \
+            kelvane.LmaFile(str(b)) as local:
+        for first in range(0, 120, 5):
+            f.read(first, first + 5)
+        start, _, pending = f._source._next
+        pending.result()
+        web.files["/ahead.lma"] = b.read_bytes()
+        assert f.refresh() == 100
+        i = int(np.searchsorted(f.offsets, start))
+        np.testing.assert_array_equal(f.read(i, i + 50).traces["channel0"],
+                                      local.read(i, i + 50).traces["channel0"])
 
 
 def test_credentials_are_neither_written_nor_shown(run, web, tmp_path,
