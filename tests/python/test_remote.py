@@ -987,3 +987,47 @@ def test_storage_options_the_store_cannot_use(option, run, s3, capsys):
     err = capsys.readouterr().err
     assert err.startswith(f"lma: error: cannot open {url}: ")
     assert err.count("\n") == 1
+
+
+@pytest.mark.parametrize("kind", ["web", "s3"])
+def test_a_run_elsewhere_equals_the_run_here(kind, run, web, s3, tmp_path):
+    names = []
+    for k, n in enumerate([120, 7, 60]):
+        local = tmp_path / f"part_{k}.lma"
+        write_random_run(local, n, nchannels=4, nsamples=1024, seed=k)
+        names.append(str(local))
+        put(kind, f"runs-{kind}/part_{k}.lma", local.read_bytes(), web, s3)
+    here = kelvane.Run(names)
+    if kind == "web":
+        there = kelvane.Run([f"{web.url}/runs-web/part_{k}.lma"
+                             for k in range(3)])
+    else:
+        there = kelvane.Run("s3://runs/runs-s3/part_*.lma",
+                            storage_options=s3[1])
+    assert len(there) == len(here) == 187
+    for a, b in [(0, 187), (110, 130)]:
+        x, y = there.read(a, b), here.read(a, b)
+        assert x.file.tolist() == y.file.tolist()
+        for key in x.traces:
+            np.testing.assert_array_equal(x.traces[key], y.traces[key])
+        np.testing.assert_array_equal(there.pulses(a, b).samples,
+                                      here.pulses(a, b).samples)
+        np.testing.assert_array_equal(
+            there.features(a, b, threshold=10.0).values["cfd"],
+            here.features(a, b, threshold=10.0).values["cfd"])
+
+
+def test_dask_partitions_fetch_their_own_records(run, web, tmp_path):
+    size = os.path.getsize(run["run"])
+    web.files["/parts.lma"] = pathlib.Path(run["run"]).read_bytes()
+    there = kelvane.Run(f"{web.url}/parts.lma")
+    with kelvane.LmaFile(run["run"]) as f:
+        largest = int(np.diff(np.append(f.offsets, size)).max())
+        header = f.pos_begin
+    frame = there.to_dask_dataframe(partition_events=40, threshold=10.0)
+    before = web.sent()
+    got = frame.compute(scheduler="processes", num_workers=2)
+    assert got["tag"].tolist() == list(range(300))
+    parts = frame.npartitions
+    assert web.sent() - before <= size + parts * (header + largest
+                                                  + (64 << 10))
