@@ -5,11 +5,7 @@ docs/_build/html`): no inventory is fetched over the network, so the types
 of other packages are named in the text and listed in `nitpick_ignore`.
 """
 
-import os
-import sys
 from importlib.metadata import version as _version
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "_ext"))
 
 project = "kelvane"
 copyright = "the kelvane developers"
@@ -20,12 +16,13 @@ extensions = [
     "myst_parser",
     "sphinx.ext.autodoc",
     "sphinx.ext.napoleon",
-    "lma_cli",
+    # The lma reference, generated from kelvane.cli.build_parser().
+    "sphinxarg.ext",
 ]
 
 source_suffix = {".md": "markdown"}
 root_doc = "index"
-exclude_patterns = ["_build", "_ext"]
+exclude_patterns = ["_build"]
 
 myst_enable_extensions = ["colon_fence"]
 # Headings get anchors so that a page can link to a section of another.
