@@ -80,7 +80,14 @@ nitpick_ignore_regex = [
     ("py:(exc|class)", r"(OSError|ValueError|IndexError|TypeError|"
                        r"FileNotFoundError|SystemExit|MemoryError)"),
     ("py:mod", r"argparse"),
+    # The words of NumPy-style type descriptions ("sequence of int or
+    # str, optional", '{"float64", "raw"}', "dict of str to array"):
+    # prose about a type, not the name of a class.
+    ("py:class", r"optional|sequence|iterable|mapping|floating dtype|"
+                 r"a list|them|URL|binary file object|"
+                 r".* to .*|\{.*|.*\}|\".*\"|-?\d+"),
 ]
+napoleon_use_ivar = True
 
 
 def _public_name(app, env, node, contnode):

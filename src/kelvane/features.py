@@ -33,24 +33,47 @@ def dtype_of(quantity: str) -> "np.dtype[Any]":
 
 
 class Features(NamedTuple):
-    """Quantities per event and channel: `tags` (int32) and `horpos`
-    (float64), one per event; `channels`, the event keys in the order
-    asked for; `values`, quantity name -> (events, channels) array."""
+    """Quantities per event and channel, as `LmaFile.features` gives them.
+
+    Attributes
+    ----------
+    tags : numpy.ndarray
+        int32, one per event.
+    horpos : numpy.ndarray
+        float64, one per event.
+    channels : list of str
+        The event keys ("channel0", ...) in the order asked for.
+    values : dict of str to numpy.ndarray
+        Quantity name to an (events × channels) array, in the order of
+        `channels`.
+    """
     tags: np.ndarray
     horpos: np.ndarray
     channels: List[str]
     values: Dict[str, np.ndarray]
 
     def to_pandas(self) -> Any:
-        """A DataFrame, one row per event: `tag`, `horpos`, then one
-        column `<key>_<quantity>` per channel and quantity."""
+        """The values as a table, one row per event.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns `tag`, `horpos`, then `<key>_<quantity>` per channel
+            and quantity (``channel0_maximum``, ...). Needs pandas.
+        """
         import pandas as pd
         return pd.DataFrame(flat_columns(self))
 
     def to_xarray(self) -> Any:
-        """A Dataset with dimensions `event` and `channel` (the keys as its
-        coordinate), one variable per quantity, coordinates `tag` and
-        `horpos` along `event`."""
+        """The values as labelled arrays.
+
+        Returns
+        -------
+        xarray.Dataset
+            Dimensions `event` and `channel` (the keys as its coordinate),
+            one variable per quantity, coordinates `tag` and `horpos`
+            along `event`. Needs xarray.
+        """
         import xarray as xr
         coords = {"channel": ("channel", list(self.channels)),
                   "tag": ("event", self.tags),

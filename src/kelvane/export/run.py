@@ -21,7 +21,9 @@ DTYPES = {"float64": np.dtype(np.float64), "float32": np.dtype(np.float32),
 
 class MismatchError(ValueError):
     """Two inputs that cannot share one output: they differ in a header
-    field the output has once."""
+    field the output has once (channels, samples per trace, sample
+    interval, or the calibration for raw samples). The message names the
+    first file and field that differ."""
 
 
 class Batch(NamedTuple):
