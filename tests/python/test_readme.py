@@ -136,3 +136,14 @@ def test_the_example_runs_and_cleans_up(tmp_path):
     assert "event 2" in done.stdout
     assert list(tmp.iterdir()) == []
     assert sorted(p.name for p in tmp_path.iterdir()) == ["tmp"]
+
+
+@pytest.mark.skipif(not README.exists(), reason="no README beside the tests")
+def test_the_part_the_docs_include_has_no_anchor_links():
+    # docs/index.md includes the README between these markers, where a
+    # link to a heading of the README would point nowhere.
+    text = README.read_text(encoding="utf-8")
+    start, end = "<!-- start-intro -->", "<!-- end-intro -->"
+    assert text.count(start) == 1 and text.count(end) == 1
+    included = text[text.index(start):text.index(end)]
+    assert "](#" not in included
