@@ -23,17 +23,23 @@ _HOMES = {
     "FileReplacedError": "damage",
     "open_dataset": "xarray_backend",
     "StaleIndexWarning": "sidecar",
+    # The types that results and errors carry.
+    "Damage": "damage",
+    "Calibration": "lmafile",
+    "Event": "lmafile",
+    "Events": "lmafile",
+    "Pulses": "lmafile",
 }
 __all__ = list(_HOMES)
 
 if TYPE_CHECKING:
     from .batch import iterate, read_events, summarise_file
-    from .damage import (DamagedHeaderError, DamagedRecordWarning,
+    from .damage import (Damage, DamagedHeaderError, DamagedRecordWarning,
                          FileReplacedError)
     from .features import Features
     from .histogram import Histogram
+    from .lmafile import Calibration, Event, Events, LmaFile, Pulses
     from .run import MismatchError, Run
-    from .lmafile import LmaFile
     from .sidecar import StaleIndexWarning
     from .xarray_backend import open_dataset
 
@@ -56,4 +62,5 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(list(globals()) + __all__ + ["__version__"])
+    # The package's own names, not the helpers its module imports.
+    return sorted(__all__ + ["__version__"])

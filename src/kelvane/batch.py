@@ -174,11 +174,37 @@ def read_events(filename: PathLike, start: int = 0,
                 stop: Optional[int] = None, *,
                 dtype: Any = np.float64) -> Events:
     """The events with index `start` up to `stop` (all by default) as
-    arrays: `(tags, traces)`, see `Events`. `dtype` float32 halves the
-    traces' memory.
+    arrays.
 
-    A `stop` past the end reads to the end; a `start` with no event there
-    raises IndexError (an empty range, `stop == start`, does not).
+    Parameters
+    ----------
+    filename : str or os.PathLike
+        The LMA file.
+    start, stop : int
+        The range of events; a `stop` past the end reads to the end.
+    dtype : floating dtype
+        float64 by default; float32 halves the traces' memory.
+
+    Returns
+    -------
+    tags : numpy.ndarray
+        int32, one per event.
+    traces : dict
+        Each event key ("channel0", ...) to an (events × samples) array.
+
+    Raises
+    ------
+    IndexError
+        For a `start` with no event there (an empty range, `stop ==
+        start`, does not).
+    ValueError
+        For a `dtype` that is not floating.
+
+    Warns
+    -----
+    DamagedRecordWarning
+        When the range reaches a damaged record; the events before it are
+        returned.
     """
     dtype = float_dtype(dtype)
     with LmaFile(filename) as f:
@@ -192,9 +218,28 @@ def iterate(filename: PathLike, step_size: int = 10_000, *,
             dtype: Any = np.float64, start: int = 0,
             stop: Optional[int] = None) -> Iterator[Events]:
     """Yields the events with index `start` up to `stop` (all by default)
-    as `Events` batches of at most `step_size` events each, in file order,
-    with new arrays for every batch. The file stays open until the
-    iteration ends or the generator is closed.
+    in batches of at most `step_size` events each, in file order, with new
+    arrays for every batch. The file stays open until the iteration ends
+    or the generator is closed.
+
+    Parameters
+    ----------
+    filename : str or os.PathLike
+        The LMA file.
+    step_size : int
+        The most events in one batch, at least 1.
+    dtype : floating dtype
+        As for `read_events`.
+    start, stop : int
+        As for `read_events`.
+
+    Yields
+    ------
+    tags : numpy.ndarray
+        As `read_events` returns them.
+    traces : dict
+        As `read_events` returns them. A `DamagedRecordWarning` follows
+        the last batch when the range reaches a damaged record.
 
     Not a generator itself, so that a bad argument or file raises here and
     not at the first `next()`."""
@@ -225,10 +270,23 @@ def _batches(f: LmaFile, events: range, step_size: int, dtype: np.dtype,
 def summarise_file(filename: PathLike,
                    step_size: int = 10_000) -> List[Dict[str, Any]]:
     """One record per event: the file name, the tag and, per channel, the
-    minimum and maximum of the trace (keys "channel0_min", ...).
+    minimum and maximum of the trace.
 
     Made for running one task per file, e.g. with Dask: it opens the file
     itself and its result pickles.
+
+    Parameters
+    ----------
+    filename : str or os.PathLike
+        The LMA file.
+    step_size : int
+        Events read at a time, which bounds the memory used.
+
+    Returns
+    -------
+    list of dict
+        Per event ``{"file": name, "tag": tag, "channel0_min": ...,
+        "channel0_max": ..., ...}``; NaN for a trace of no samples.
     """
     name = os.fsdecode(filename)
     records: List[Dict[str, Any]] = []

@@ -29,6 +29,15 @@ class Damage(_Where):
 
     A tuple of the first three, as `offset, event, error = damage` unpacks
     it; the reason travels beside them, and in pickles too.
+
+    Attributes
+    ----------
+    offset : int
+        The byte offset where the record starts.
+    event : int
+        Its event index, counted from 0: the number of events before it.
+    error : BaseException
+        The exception iterating `LmaReader` raises at that record.
     """
 
     def __new__(cls, offset: int, event: int, error: BaseException,
@@ -53,8 +62,13 @@ class Damage(_Where):
 class DamagedRecordWarning(RuntimeWarning):
     """An event record could not be decoded; the events before it are kept.
 
-    `damage` holds the record's byte offset, its event index and the
-    error, and says what is wrong with the record in its `reason`.
+    Attributes
+    ----------
+    filename : str
+        The file's name.
+    damage : Damage
+        The record's byte offset, its event index and the error, and in
+        its `reason` what is wrong with the record.
     """
 
     def __init__(self, filename: str, damage: Damage) -> None:
@@ -74,6 +88,19 @@ class DamagedHeaderError(OSError):
     `value` holds what the file stores there; both are None when the
     failure is only known by its `cause`, an exception the reader raised.
     `problem` says what is wrong with the value.
+
+    Attributes
+    ----------
+    filename : str
+        The file's name.
+    field : str or None
+        The header field at fault.
+    value : int, float or None
+        What the file stores there.
+    problem : str or None
+        What is wrong with the value.
+    cause : BaseException or None
+        The reader's exception, where that is all that is known.
     """
 
     def __init__(self, filename: str, cause: Optional[BaseException] = None,
@@ -110,7 +137,12 @@ class FileReplacedError(OSError):
     run on the same name). Its index and header no longer describe its
     bytes, so nothing more is read from it; open the path again.
 
-    `reason` says what gave the replacement away.
+    Attributes
+    ----------
+    filename : str
+        The path or URL.
+    reason : str
+        What gave the replacement away.
     """
 
     def __init__(self, filename: str, reason: str) -> None:

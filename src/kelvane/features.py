@@ -34,13 +34,29 @@ def dtype_of(quantity: str) -> "np.dtype[Any]":
 
 
 class Features(NamedTuple):
-    """Quantities per event and channel: `tags` (int32) and `horpos`
-    (float64), one per event; `channels`, the event keys in the order
-    asked for; `values`, quantity name -> (events, channels) array.
+    """Quantities per event and channel, as `LmaFile.features` and
+    `Run.features` give them.
 
-    From a `Run`, also `file`, each event's file number (int32), and
-    `files`, the run's paths; `sample_interval` (seconds) and `options`,
-    the settings the values were computed with, come with every result.
+    Attributes
+    ----------
+    tags : numpy.ndarray
+        int32, one per event.
+    horpos : numpy.ndarray
+        float64, one per event.
+    channels : list of str
+        The event keys ("channel0", ...) in the order asked for.
+    values : dict of str to numpy.ndarray
+        Quantity name to an (events × channels) array, in the order of
+        `channels`.
+    file : numpy.ndarray or None
+        From a `Run`: each event's file number (int32).
+    files : list of str or None
+        From a `Run`: the run's paths, by file number.
+    sample_interval : float or None
+        Seconds between samples.
+    options : dict or None
+        The settings the values were computed with, as JSON takes them
+        (per-channel settings keyed by strings).
     """
     tags: np.ndarray
     horpos: np.ndarray
@@ -52,10 +68,17 @@ class Features(NamedTuple):
     options: Optional[Dict[str, Any]] = None
 
     def to_pandas(self) -> Any:
-        """A DataFrame, one row per event: from a `Run` a categorical
-        `file` column first (each path of the run a category), then
-        `tag`, `horpos`, and one column `<key>_<quantity>` per channel and
-        quantity. The options are in the frame's `attrs`."""
+        """The values as a table, one row per event.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns `tag`, `horpos`, then `<key>_<quantity>` per channel
+            and quantity (``channel0_maximum``, ...). From a `Run`, a
+            categorical `file` column comes first (every path of the run a
+            category) and the options are in the frame's ``attrs``. Needs
+            pandas.
+        """
         import pandas as pd
         columns: Dict[str, Any] = {}
         if self.file is not None and self.files is not None:
@@ -68,10 +91,16 @@ class Features(NamedTuple):
         return frame
 
     def to_xarray(self) -> Any:
-        """A Dataset with dimensions `event` and `channel` (the keys as its
-        coordinate), one variable per quantity, coordinates `tag` and
-        `horpos` along `event`; from a `Run` also `file`, and the options
-        and sample interval as attributes."""
+        """The values as labelled arrays.
+
+        Returns
+        -------
+        xarray.Dataset
+            Dimensions `event` and `channel` (the keys as its coordinate),
+            one variable per quantity, coordinates `tag` and `horpos`
+            along `event`; from a `Run` also `file`, and the options and
+            sample interval as attributes. Needs xarray.
+        """
         import xarray as xr
         coords = {"channel": ("channel", list(self.channels)),
                   "tag": ("event", self.tags),

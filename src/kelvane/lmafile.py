@@ -47,9 +47,20 @@ _OUTPUTS: Dict[str, Tuple[int, "np.dtype[Any]"]] = {
 class Calibration(NamedTuple):
     """One channel's calibration: trace = gain * (raw - baseline), the
     difference taken in float64 (`raw - np.float64(baseline)`): in int16
-    it wraps for samples near the ends of the range. `fullscale` (the
-    digitiser's full-scale range) and `offset` (the channel's offset
-    setting) are as stored, not used in the calibration."""
+    it wraps for samples near the ends of the range.
+
+    Attributes
+    ----------
+    fullscale : int
+        The digitiser's full-scale range, as stored; not used in the
+        calibration.
+    offset : int
+        The channel's offset setting, as stored; not used either.
+    baseline : int
+        The raw value that calibrates to 0.
+    gain : float
+        Calibrated units per raw count.
+    """
     fullscale: int
     offset: int
     baseline: int
@@ -57,27 +68,59 @@ class Calibration(NamedTuple):
 
 
 class Event(NamedTuple):
-    """One event: `traces` holds one float64 row per channel in use;
-    `horpos` is the digitiser's horizontal position of the trigger, in the
-    unit the recording used (`LmaFile.time` does not include it)."""
+    """One event, as ``f[i]`` gives it.
+
+    Attributes
+    ----------
+    tag : int
+        The event's tag.
+    horpos : float
+        The digitiser's horizontal position of the trigger, in the unit
+        the recording used (`LmaFile.time` does not include it).
+    traces : numpy.ndarray
+        float64, one row per channel in use (channels × samples).
+    """
     tag: int
     horpos: float
     traces: np.ndarray
 
 
 class Events(NamedTuple):
-    """A range of events: `tags` (int32) and `horpos` (float64, as in
-    `Event`), one per event, and `traces`, mapping each event key
-    ("channel0", ...) to an (events, samples) array."""
+    """A range of events, as `LmaFile.read` gives it.
+
+    Attributes
+    ----------
+    tags : numpy.ndarray
+        int32, one per event.
+    horpos : numpy.ndarray
+        float64, one per event (as in `Event`).
+    traces : dict of str to numpy.ndarray
+        Each event key ("channel0", ...) to an (events × samples) array.
+    """
     tags: np.ndarray
     horpos: np.ndarray
     traces: Dict[str, np.ndarray]
 
 
 class Pulses(NamedTuple):
-    """Partial pulses as stored, one entry per pulse: its `event` index,
-    `channel` index, `first` sample and `length`, and the `offset` of its
-    samples in `samples`, the flat int16 samples of all pulses."""
+    """Partial pulses as stored, as `LmaFile.pulses` gives them: one entry
+    per pulse in each array but `samples`.
+
+    Attributes
+    ----------
+    event : numpy.ndarray
+        The pulse's event index.
+    channel : numpy.ndarray
+        Its channel index.
+    first : numpy.ndarray
+        Its first sample in the trace.
+    length : numpy.ndarray
+        Its number of samples.
+    offset : numpy.ndarray
+        Where its samples start in `samples`.
+    samples : numpy.ndarray
+        The int16 samples of all pulses, one after another, as stored.
+    """
     event: np.ndarray
     channel: np.ndarray
     first: np.ndarray
@@ -87,8 +130,32 @@ class Pulses(NamedTuple):
 
 
 class LmaFile:
-    """An LMA file opened for random access; see the module documentation.
+    """An LMA file opened for random access.
 
+    Opening checks the header and indexes the records (or takes the index
+    from a sidecar that fits); events are then decoded straight into NumPy
+    arrays, with results equal to iterating `LmaReader`, bit for bit.
+
+    Parameters
+    ----------
+    source : str, os.PathLike, URL or binary file object
+        A path; a URL that fsspec knows (``"s3://bucket/run.lma"``,
+        ``"https://..."``); or an open binary file object with ``seek``
+        and ``read``.
+    storage_options : dict, optional
+        Options for the filesystem of a URL (credentials, an endpoint).
+    index : str or os.PathLike, optional
+        A persistent index to use instead of FILE.lmaidx beside the file.
+
+    Raises
+    ------
+    DamagedHeaderError
+        For a header no recording can have.
+    FileNotFoundError
+        When there is no file to read.
+
+    Notes
+    -----
     Raises `DamagedHeaderError` (with `field` and `value`) for a header no
     recording can have, `FileNotFoundError` or `IsADirectoryError` when
     there is no file to read, and `OSError` (EINVAL, "not a regular
@@ -191,8 +258,21 @@ class LmaFile:
 
     def save_index(self, path: Optional[PathLike] = None) -> str:
         """Writes the index as a persistent index (a sidecar), by default
-        FILE.lmaidx beside the file, where opening the file looks for it;
-        returns the path written. The sidecar appears whole or not at all:
+        FILE.lmaidx beside the file, where opening the file looks for it.
+
+        Parameters
+        ----------
+        path : str or os.PathLike, optional
+            Where to write it instead (a local path or a URL).
+
+        Returns
+        -------
+        str
+            The path written.
+
+        Notes
+        -----
+        The sidecar appears whole or not at all:
         written under a temporary name beside it, synced, then renamed over
         it. It holds the index as it is now: records added since the last
         `refresh`, are found by the scan that goes on from its end.
@@ -373,7 +453,7 @@ class LmaFile:
     # out must not reach the file's own description of itself.
     @property
     def channels(self) -> List[int]:
-        """The channels in use, ascending: a new list at each access."""
+        """The channels in use, ascending; a new list at each access."""
         return list(self._channels)
 
     @property
@@ -384,6 +464,8 @@ class LmaFile:
     # --- the index ---------------------------------------------------------
 
     def __len__(self) -> int:
+        """The number of complete records indexed: the file's events, up
+        to a damaged record if there is one."""
         return int(self._native.count)
 
     @property
@@ -408,9 +490,22 @@ class LmaFile:
 
     def refresh(self) -> int:
         """Extends the index over records written since it was made, and
-        tries a cut-short last record again. Returns the events added;
-        a file cut shorter than its index is indexed anew, and the result
-        is then negative.
+        tries a cut-short last record again.
+
+        Returns
+        -------
+        int
+            The events added; a file cut shorter than its index is indexed
+            anew, and the result is then negative.
+
+        Raises
+        ------
+        FileReplacedError
+            When another file is at the path, or this one was rewritten
+            from its start.
+
+        Notes
+        -----
 
         First checks that the file is still the one opened: the path
         names it, its header bytes are unchanged and its last indexed
@@ -476,6 +571,25 @@ class LmaFile:
     # --- reading -------------------------------------------------------------
 
     def __getitem__(self, index: int) -> Event:
+        """One event, decoding only its record.
+
+        Parameters
+        ----------
+        index : int
+            The event's index, counted from 0; negative counts from the
+            end.
+
+        Returns
+        -------
+        Event
+            Its tag, horpos and float64 traces (channels × samples).
+
+        Raises
+        ------
+        IndexError
+            For an index past either end; slices raise `TypeError` (use
+            `read` for ranges).
+        """
         if isinstance(index, slice):
             raise TypeError("LmaFile indices must be integers; "
                             "use read(start, stop) for ranges")
@@ -501,13 +615,35 @@ class LmaFile:
              ) -> Events:
         """Events [start, stop) as arrays.
 
-        `channels` picks channels by index or event key, `dtype` is
-        "float64", "float32" or "raw" (int16 as stored; uncovered samples
-        hold the baseline). `out`, an `Events` from an earlier call or a
-        mapping of event key to array, is written into instead of new
-        arrays, and the result holds its arrays, or views of their first
-        rows where they are longer. Arguments are all checked before
-        anything is written.
+        Parameters
+        ----------
+        start, stop : int
+            The range of events; `stop` None for the end.
+        channels : sequence of int or str, optional
+            Channels by index (``0``) or event key (``"channel0"``);
+            default all in use.
+        dtype : {"float64", "float32", "raw"}
+            Calibrated traces, or the int16 samples as stored ("raw",
+            where uncovered samples hold the baseline).
+        out : Events or mapping of str to numpy.ndarray, optional
+            Arrays from an earlier call (or any with enough rows, no two
+            sharing memory) to write into instead of new ones; the result
+            holds them, or views of their first rows where they are
+            longer.
+
+        Returns
+        -------
+        Events
+            ``tags``, ``horpos`` and ``traces`` by event key, an
+            (events × samples) array each.
+
+        Raises
+        ------
+        IndexError, ValueError, TypeError
+            For a bad range or argument, before anything is written.
+
+        Notes
+        -----
 
         Reads the records the index lists, with the header read at
         opening: a file replaced since is only noticed by `refresh`.
@@ -565,8 +701,20 @@ class LmaFile:
 
     def pulses(self, start: int = 0, stop: Optional[int] = None, *,
                channels: ChannelSelection = None) -> Pulses:
-        """The partial pulses of events [start, stop) as stored; see
-        `Pulses`."""
+        """The partial pulses of events [start, stop) as stored.
+
+        Parameters
+        ----------
+        start, stop : int
+            The range of events, as for `read`.
+        channels : sequence of int or str, optional
+            As for `read`.
+
+        Returns
+        -------
+        Pulses
+            One entry per pulse and its raw int16 samples, flat.
+        """
         self._check_open()
         first, last = self._bounds(start, stop)
         rows = tuple(self._rows(channels))
@@ -603,15 +751,46 @@ class LmaFile:
                  quantities: Optional[Iterable[str]] = None,
                  window: Any = None, threshold: Any = None,
                  fraction: Any = 0.5, polarity: Any = 1) -> Features:
-        """Per-event quantities of each selected channel over the samples
-        [a, b) of `window` (default: the whole trace); see `Features` and
-        the documentation for each quantity's definition.
+        """Per-event quantities of each selected channel, reduced natively
+        from the stored pulses without writing the dense traces.
 
-        `threshold`, `polarity`, `window` and `fraction` may each be a
-        mapping from channel (index or event key) to its own value;
-        channels it leaves out take the default (no threshold, polarity 1,
-        the whole trace, fraction 0.5). Arguments are all checked before
-        any record is read."""
+        Parameters
+        ----------
+        start, stop : int
+            The range of events, as for `read`.
+        channels : sequence of int or str, optional
+            As for `read`.
+        quantities : iterable of str, optional
+            Any of "maximum", "minimum", "argmax", "argmin", "sum",
+            "pulses", "covered", "crossing" and "cfd"; default all, without
+            "crossing" unless every channel has a `threshold`.
+        window : (int, int), optional
+            The samples [a, b) to reduce; default the whole trace.
+        threshold : float, optional
+            The level of "crossing", finite and above 0.
+        fraction : float
+            The fraction of the maximum that "cfd" times, in (0, 1].
+        polarity : {1, -1}
+            -1 for negative pulses ("crossing" and "cfd" only).
+
+        Each of `window`, `threshold`, `fraction` and `polarity` may also
+        be a mapping from channel (index or event key) to its own value;
+        channels it leaves out take the default (the whole trace, no
+        threshold, 0.5, 1).
+
+        Returns
+        -------
+        Features
+            `values` maps each quantity to an (events × channels) array;
+            `options` holds the settings.
+
+        Raises
+        ------
+        ValueError
+            For an unknown quantity, a bad option, or a mapping that names
+            a channel not selected or one channel twice, before any record
+            is read.
+        """
         self._check_open()
         first, last = self._bounds(start, stop)
         rows = self._rows(channels)
@@ -797,6 +976,7 @@ class LmaFile:
 
     @property
     def closed(self) -> bool:
+        """Whether `close` has been called."""
         return bool(self._native.closed)
 
     def close(self) -> None:

@@ -27,8 +27,17 @@ PathLike = Union[str, "os.PathLike[str]"]
 class StaleIndexWarning(UserWarning):
     """A persistent index was found but not used, because it does not fit
     the file (or cannot be read); the file was scanned instead, with the
-    same result as without an index. `index` is the sidecar's path,
-    `filename` the file's, and `reason` says why."""
+    same result as without an index.
+
+    Attributes
+    ----------
+    index : str
+        The sidecar's path.
+    filename : str
+        The file's.
+    reason : str
+        Why the sidecar was not used ("its checksum does not match", ...).
+    """
 
     def __init__(self, index: str, filename: str, reason: str) -> None:
         super().__init__(index, filename, reason)

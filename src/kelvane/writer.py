@@ -106,6 +106,7 @@ class Channel:
     field7: int = 0
 
     def pack(self) -> bytes:
+        """The channel block's 24 bytes."""
         return _pack(_CHANNEL, _CHANNEL_FIELDS, self.fullscale, self.offset,
                      self.gain, self.baseline, self.field5, self.field6,
                      self.field7)
@@ -123,6 +124,7 @@ class Pulse:
     length: Optional[int] = None
 
     def pack(self) -> bytes:
+        """The pulse info and the samples, as a record stores them."""
         n = len(self.samples) if self.length is None else self.length
         return (_pack(_PULSE_INFO, _PULSE_INFO_FIELDS, self.first, n)
                 + _pack_samples(self.samples))
@@ -135,6 +137,7 @@ class Section:
     count: Optional[int] = None
 
     def pack(self) -> bytes:
+        """The pulse count and the pulses."""
         n = len(self.pulses) if self.count is None else self.count
         return (_pack(_COUNT, _COUNT_FIELDS, n)
                 + b"".join(p.pack() for p in self.pulses))
@@ -151,6 +154,7 @@ class Event:
     horpos: float = 0.0
 
     def pack(self) -> bytes:
+        """The whole record's bytes."""
         parts = [_pack(_EVENT_HEAD, _EVENT_HEAD_FIELDS, self.tag,
                        self.horpos)]
         for s in self.sections:
@@ -204,6 +208,19 @@ def header_bytes(channels: Union[Mapping[int, Channel], Sequence[int]] = (0,),
 
 
 def event_bytes(event: Union[Event, bytes]) -> bytes:
+    """The bytes of one event record, as `write_lma` writes it.
+
+    Parameters
+    ----------
+    event : Event or bytes
+        An event, or bytes, which are returned unchanged.
+
+    Returns
+    -------
+    bytes
+        The record; a part of it, appended to a file, makes a record cut
+        short, as a recorder that crashed leaves it.
+    """
     return event if isinstance(event, bytes) else event.pack()
 
 
@@ -211,8 +228,34 @@ def write_lma(path: Union[str, os.PathLike],
               channels: Union[Mapping[int, Channel], Sequence[int]] = (0,),
               events: Iterable[Union[Event, bytes]] = (),
               *, tail: bytes = b"", **header) -> int:
-    """Writes a header and events (raw bytes pass through unchanged), then
-    `tail`. Returns the file size."""
+    """Writes an LMA file: a header, the events, then `tail`.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file to write (replaced if it exists).
+    channels : mapping of int to Channel, or sequence of int
+        The channels in use and their calibrations; plain indices get
+        default calibrations.
+    events : iterable of Event or bytes
+        The records; bytes pass through unchanged.
+    tail : bytes
+        Raw bytes after the events, e.g. a record cut short.
+    **header
+        Header values for `header_bytes`: `nsamples`, `sample_interval`,
+        and any field to override.
+
+    Returns
+    -------
+    int
+        The file's size.
+
+    Raises
+    ------
+    ValueError
+        For a value that does not fit its field, naming it, before a file
+        is made.
+    """
     head = header_bytes(channels, **header)   # refused before a file is made
     with open(path, "wb") as f:
         f.write(head)

@@ -405,6 +405,27 @@ def open_dataset(paths: Any, **kwargs: Any) -> xr.Dataset:
     file. A damaged file adds the events before its damage, with a
     `DamagedRecordWarning`; the attributes `damage`, `damage_file`,
     `damage_offset` and `damage_event` list each.
+
+    Parameters
+    ----------
+    paths : str, os.PathLike, or a list of them
+        Paths or URLs, or a glob pattern.
+    **kwargs
+        Those of ``xr.open_dataset(..., engine="lma")``: `chunks`,
+        `dtype`, `drop_variables`, `storage_options`, ...
+
+    Returns
+    -------
+    xarray.Dataset
+        Along `event`, with the coordinate `file` and the attribute
+        `sources`.
+
+    Raises
+    ------
+    FileNotFoundError
+        For a pattern that matches nothing.
+    MismatchError
+        For files that cannot share one dataset.
     """
     names = _paths(paths, kwargs.get("storage_options"))
     kwargs.setdefault("parallel", kwargs.get("chunks") is not None)

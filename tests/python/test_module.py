@@ -46,6 +46,17 @@ def test_namespace():
     assert type(ns["__test__"]) is dict and ns["__test__"] == {}
 
 
+def test_package_lists_only_its_own_names():
+    # Imports of the package's own module (typing's names) are no API.
+    import kelvane
+    assert dir(kelvane) == sorted(kelvane.__all__ + ["__version__"])
+    # The types users meet in results and errors are public too.
+    assert {"Damage", "Calibration", "Event", "Events", "Pulses", "Features",
+            "MismatchError"} <= set(kelvane.__all__)
+    for name in kelvane.__all__:
+        assert getattr(kelvane, name).__name__ == name
+
+
 def test_star_import_binds_only_the_reader():
     ns = {}
     exec("from kelvane.lmafmt import *", ns)

@@ -1,7 +1,9 @@
-"""The README's examples, run in the order they stand in one directory: its
-Python blocks and doctests, and the sessions (`$ lma ...`, `$ python
-summarise.py`) checked against the output shown, where `...` stands for
-lines or text left out."""
+"""The examples of the README and of every page of the documentation, each
+page run in the order it stands in a fresh directory of its own: its Python
+blocks and doctests, and the sessions (`$ lma ...`, `$ python peaks.py`)
+checked against the output shown, where `...` stands for lines or text left
+out. Fences of MyST directives (`{note}`, `{eval-rst}`, ...) are markup, and
+fences marked `py` or `sh` are shown, not run."""
 
 import doctest
 import os
@@ -14,8 +16,30 @@ from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parents[2] / "README.md"
-BLOCK = re.compile(r"^```(\w*)\n(.*?)^```", re.S | re.M)
+ROOT = Path(__file__).resolve().parents[2]
+README = ROOT / "README.md"
+PAGES = [README] + sorted((ROOT / "docs").rglob("*.md"))
+FENCE = re.compile(r"^(`{3,})(.*)$")
+
+
+def fences(text):
+    """(info, body) of each top-level fenced block of Markdown `text`; a
+    fence closes at a line of at least as many backticks and nothing else,
+    so a directive's fence may hold shorter ones."""
+    lines = text.split("\n")
+    i = 0
+    while i < len(lines):
+        opening = FENCE.match(lines[i])
+        if opening is None:
+            i += 1
+            continue
+        mark, info = opening.group(1), opening.group(2).strip()
+        j = i + 1
+        while j < len(lines) and not (
+                lines[j].startswith(mark) and not lines[j].strip("`")):
+            j += 1
+        yield info, "\n".join(lines[i + 1:j]) + "\n"
+        i = j + 1
 
 
 def matches(expected, got):
@@ -67,27 +91,31 @@ def run_session(text, cwd):
 
 
 @pytest.mark.skipif(not README.exists(), reason="no README beside the tests")
-def test_the_examples_run_in_order(tmp_path, monkeypatch):
+@pytest.mark.parametrize("page", PAGES,
+                         ids=[str(p.relative_to(ROOT)) for p in PAGES])
+def test_the_examples_run_in_order(page, tmp_path, monkeypatch):
     pytest.importorskip("matplotlib")
     pytest.importorskip("dask")
     monkeypatch.chdir(tmp_path)
+    name = str(page.relative_to(ROOT))
     namespace = {"__name__": "readme"}
     parser = doctest.DocTestParser()
-    for lang, text in BLOCK.findall(README.read_text(encoding="utf-8")):
+    for info, text in fences(page.read_text(encoding="utf-8")):
+        lang = info.split()[0] if info else ""
         if lang == "python" and text.startswith("# "):
             # A script of its own, run by a later session.
             name = text.split("\n", 1)[0][2:]
             (tmp_path / name).write_text(text)
         elif lang == "python" and text.startswith(">>>"):
-            test = parser.get_doctest(text, namespace, "README", None, 0)
+            test = parser.get_doctest(text, namespace, name, None, 0)
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 runner = doctest.DocTestRunner(WarningChecker(caught))
                 runner.run(test, clear_globs=False)
-            assert runner.failures == 0, text
+            assert runner.failures == 0, (name, text)
             namespace.update(test.globs)  # the doctest ran on a copy
         elif lang == "python":
-            exec(compile(text, "README", "exec"), namespace)
+            exec(compile(text, name, "exec"), namespace)
         elif lang == "" and text.startswith("$ "):
             run_session(text, tmp_path)
 
@@ -108,3 +136,14 @@ def test_the_example_runs_and_cleans_up(tmp_path):
     assert "event 2" in done.stdout
     assert list(tmp.iterdir()) == []
     assert sorted(p.name for p in tmp_path.iterdir()) == ["tmp"]
+
+
+@pytest.mark.skipif(not README.exists(), reason="no README beside the tests")
+def test_the_part_the_docs_include_has_no_anchor_links():
+    # docs/index.md includes the README between these markers, where a
+    # link to a heading of the README would point nowhere.
+    text = README.read_text(encoding="utf-8")
+    start, end = "<!-- start-intro -->", "<!-- end-intro -->"
+    assert text.count(start) == 1 and text.count(end) == 1
+    included = text[text.index(start):text.index(end)]
+    assert "](#" not in included

@@ -31,7 +31,9 @@ from __future__ import annotations
 
 from typing import List, Optional
 
-from .base import Command, run_main
+from .base import ArgumentParser, Command
+from .base import build_parser as _parser_of
+from .base import run_main
 from .convert import ConvertCommand
 from .features import FeaturesCommand
 from .index import IndexCommand
@@ -40,14 +42,44 @@ from .plot import PlotCommand
 from .show import ShowCommand
 from .spectrum import SpectrumCommand
 
-__all__ = ["main", "COMMANDS"]
+__all__ = ["main", "build_parser", "COMMANDS"]
 
 COMMANDS: List[Command] = [InfoCommand(), ShowCommand(), ConvertCommand(),
                            PlotCommand(), FeaturesCommand(),
                            SpectrumCommand(), IndexCommand()]
 
 
+def build_parser() -> ArgumentParser:
+    """The argument parser of `lma`, every subcommand and option included.
+
+    Returns
+    -------
+    argparse.ArgumentParser
+        A parser whose ``error`` prints one line
+        and exits with status 2. The command-line reference of the
+        documentation is generated from it.
+    """
+    return _parser_of(COMMANDS)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
-    """Runs `lma` with `argv` (the process's arguments by default) and
-    returns its exit status; a bad argument raises SystemExit(2)."""
+    """Runs `lma` and returns its exit status.
+
+    Parameters
+    ----------
+    argv
+        The arguments after the command's name; the process's own by
+        default.
+
+    Returns
+    -------
+    int
+        The exit status: 0 success, 1 error (a damaged record included),
+        2 bad argument, 130 interrupted, 128 + N on signal N.
+
+    Raises
+    ------
+    SystemExit
+        With status 2, for a bad argument (as :mod:`argparse` does).
+    """
     return run_main(COMMANDS, argv)
