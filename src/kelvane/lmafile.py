@@ -43,6 +43,12 @@ _OUTPUTS: Dict[str, Tuple[int, "np.dtype[Any]"]] = {
 }
 
 
+# Records whose heads are compared with a sidecar's (as the engine picks
+# them), and the bytes of a head: tag and horpos.
+_SAMPLED = 16
+_HEAD_BYTES = 12
+
+
 class Calibration(NamedTuple):
     """One channel's calibration: trace = gain * (raw - baseline), the
     difference taken in float64 (`raw - np.float64(baseline)`): in int16
@@ -154,6 +160,9 @@ class LmaFile:
              in zip(self._keys, native.calibration)})
         self._offsets = np.empty(0, np.int64)
         self._offsets_token: Tuple[int, int] = (-1, -1)
+        self._heads: Tuple[np.ndarray, np.ndarray] = (
+            np.empty(0, np.int32), np.empty(0, np.float64))
+        self._heads_token: Tuple[int, int] = (-1, -1)
 
     def _use_sidecar(self, native: NativeFile,
                      index: Optional[PathLike]) -> bool:
@@ -196,7 +205,8 @@ class LmaFile:
             data = self._native.sidecar(b"")
         else:
             data = self._native.sidecar((source.etag or "").encode(),
-                                        source.size)
+                                        source.size,
+                                        (source.modified or "").encode())
         if sources.is_url(where) and not where.startswith("file://"):
             sources.write_url(where, data, source)
         else:
@@ -241,17 +251,20 @@ class LmaFile:
         named = index is not None
         where = os.fsdecode(os.fspath(index)) if index is not None else \
             sidecar.default_path(source.name or "")
+        # No more than any index of this object can be: a larger one is
+        # refused by its size, not read whole.
+        limit = int(native.longest_sidecar(source.size))
+        reason = ""
         try:
             if sources.is_url(where):
-                data = source.read_other(where)
+                data = source.read_other(where, limit + 1)
             else:
-                with open(where, "rb") as f:
-                    data = f.read()
+                data, reason = sidecar.read(where, named, limit)
         except FileNotFoundError:
             data = None
         except Exception as error:
             data, reason = None, f"it cannot be read: {error}"
-        else:
+        if data is None and not reason:
             reason = "there is no such file" if named else ""
         if data is not None:
             reason = self._adopt_remote(source, native, data)
@@ -268,26 +281,59 @@ class LmaFile:
         index is taken from them. The engine checks everything but the
         ETag, over the bytes of the last indexed record on, fetched here
         in one range."""
+        if len(data) > native.longest_sidecar(source.size):
+            # The engine says so, reading no more of it.
+            return native.use_sidecar(data) or ""
         try:
             fields = sidecar.parts(data)
         except ValueError as error:
             return str(error)
         # An object grown since is another object to the store, with
-        # another ETag: the last record's walk tells whether it was
-        # written on, as for a local file.
-        etag, size = fields[3], fields[0]
-        if etag and source.etag is not None and size == source.size and \
-                etag != source.etag.encode():
+        # another ETag (and Last-Modified): the last record's walk tells
+        # whether it was written on, as for a local file.
+        etag, size, modified = fields[3], fields[0], fields[11]
+        if size == source.size and (
+                (etag and source.etag is not None and
+                 etag != source.etag.encode()) or
+                (modified and source.modified is not None and
+                 modified != source.modified.encode())):
             return "it was made for another version of the object"
         offsets, end = fields[4], int(fields[5])
         last = int.from_bytes(offsets[-8:], sys.byteorder, signed=True) \
             if offsets else end
+        heads = self._sampled_heads(source, np.frombuffer(offsets, np.int64))
         # Unchecked as yet: a range outside the object is left empty, and
         # the engine finds the offsets do not fit.
         start = min(max(last, 0), source.size)
         stop = min(source.size, max(start, end) + sources.BLOCK_BYTES)
         block = self._fetch(start, stop, None)
-        return native.use_sidecar(data, block, start) or ""
+        return native.use_sidecar(data, block, start, heads) or ""
+
+    def _sampled_heads(self, source: sources.UrlSource,
+                       offsets: np.ndarray) -> List[Any]:
+        """The first bytes (a head's worth) of each record the engine
+        compares with a sidecar's, fetched together: 16 evenly spaced, or
+        all when fewer. Offsets outside the object are given nothing, and
+        the engine finds that they do not fit."""
+        n = len(offsets)
+        if n == 0:
+            return []
+        picked = np.arange(n) if n <= _SAMPLED else \
+            np.arange(_SAMPLED, dtype=np.uint64) * np.uint64(n - 1) // \
+            np.uint64(_SAMPLED - 1)
+        starts = [int(offsets[int(r)]) for r in picked]
+        inside = [s for s in starts if 0 <= s < source.size]
+        if len(inside) < len(starts):
+            return []
+        try:
+            got = source.read_ranges(
+                starts, [min(s + _HEAD_BYTES, source.size) for s in starts])
+        except FileNotFoundError:
+            raise
+        except Exception as error:
+            raise OSError(f"{source.label()}: cannot read: {error}") \
+                from error
+        return [bytes(b) for b in got]
 
     def _restore(self, native: NativeFile, state: Tuple[Any, ...]) -> bool:
         code, offset = state[3], state[6]
@@ -360,6 +406,28 @@ class LmaFile:
             self._offsets = np.frombuffer(native.offsets, np.int64)
             self._offsets_token = token
         return self._offsets
+
+    def _index_heads(self) -> Tuple[np.ndarray, np.ndarray]:
+        native = self._native
+        token = (native.scan_count, native.count)
+        if self._heads_token != token:
+            # Over bytes objects, so the arrays are read-only.
+            self._heads = (np.frombuffer(native.tags, np.int32),
+                           np.frombuffer(native.horpos, np.float64))
+            self._heads_token = token
+        return self._heads
+
+    @property
+    def tags(self) -> np.ndarray:
+        """Each record's tag (read-only int32), as `read` gives them: kept
+        by the index, so no record is read for them."""
+        return self._index_heads()[0]
+
+    @property
+    def horpos(self) -> np.ndarray:
+        """Each record's horpos (read-only float64), as `read` gives
+        them: kept by the index, so no record is read for them."""
+        return self._index_heads()[1]
 
     @property
     def damage(self) -> Optional[Damage]:

@@ -34,6 +34,9 @@ HEADER_BYTES = 1024
 _IDENTITY_KEYS = ("ETag", "etag", "e_tag", "LastModified", "Last-Modified",
                   "last_modified", "mtime", "modified", "created")
 _ETAG_KEYS = ("ETag", "etag", "e_tag")
+_MODIFIED_KEYS = ("LastModified", "Last-Modified", "last_modified")
+# Ranges read together this close are fetched as one.
+_RANGE_GAP = 4 << 10
 
 
 class Source:
@@ -45,6 +48,8 @@ class Source:
     identity: Optional[str]
     # The identity when it is the store's ETag, which a sidecar records.
     etag: Optional[str] = None
+    # The store's Last-Modified, where it gives one; a sidecar records it.
+    modified: Optional[str] = None
     # Whether reads going on through kept bytes fetch the next block in
     # the background: worth it where a fetch waits on a network, not
     # where it is a copy in memory.
@@ -161,19 +166,47 @@ class UrlSource(Source):
                    None)
         identity = None if key is None else str(info[key])
         self.etag = identity if key in _ETAG_KEYS else None
+        modified = next((info[k] for k in _MODIFIED_KEYS
+                         if info.get(k) is not None), None)
+        self.modified = None if modified is None else str(modified)
         return int(size), identity
 
-    def read_other(self, url: str) -> Optional[bytes]:
-        """The whole object at `url` (a neighbour, such as the sidecar),
-        in one request, through the same filesystem when it is in the same
-        store; None when there is none."""
+    def read_other(self, url: str,
+                   limit: Optional[int] = None) -> Optional[bytes]:
+        """The object at `url` (a neighbour, such as the sidecar), its
+        first `limit` bytes or all of it, in one request, through the same
+        filesystem when it is in the same store; None when there is
+        none."""
         fs, path = self.filesystem(url)
         try:
             # A range from 0 on: asked for whole, some stores first ask
             # for the size, then fetch in parts.
-            return bytes(fs.cat_file(path, start=0))
+            return bytes(fs.cat_file(path, start=0, end=limit))
         except FileNotFoundError:
             return None
+
+    def read_ranges(self, starts: List[int], stops: List[int]) -> List[Any]:
+        """Bytes [start, stop) of this object for each pair, fetched
+        together (at once, where the filesystem can); ranges a small gap
+        apart are fetched as one, since a request costs more than the
+        bytes between them."""
+        order = sorted(range(len(starts)), key=lambda k: starts[k])
+        merged: List[List[int]] = []
+        group = [0] * len(starts)
+        for k in order:
+            if merged and starts[k] - merged[-1][1] <= _RANGE_GAP:
+                merged[-1][1] = max(merged[-1][1], stops[k])
+            else:
+                merged.append([starts[k], stops[k]])
+            group[k] = len(merged) - 1
+        got = self._fs.cat_ranges([self._path] * len(merged),
+                                  [m[0] for m in merged],
+                                  [m[1] for m in merged], on_error="raise")
+        out: List[Any] = []
+        for k, g in enumerate(group):
+            base = merged[g][0]
+            out.append(got[g][starts[k] - base:stops[k] - base])
+        return out
 
     def filesystem(self, url: str) -> Tuple[Any, str]:
         """The filesystem and path of `url`: this one's, with its options,

@@ -439,6 +439,9 @@ def test_refresh_follows_a_growing_file(tmp_path):
         w.flush()
         assert f.refresh() == 2 and f.damage is None
         assert f.read().tags.tolist() == [0, 1, 2, 3]
+        # The index's own heads grow with it.
+        assert f.tags.tolist() == [0, 1, 2, 3]
+        assert f.horpos.tobytes() == f.read().horpos.tobytes()
 
 
 def test_truncation_while_open_is_reported(sample):
