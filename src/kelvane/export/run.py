@@ -112,6 +112,19 @@ class Run:
                      np.empty(n, self.file_dtype),
                      {k: np.empty((n, self.nsamples), dtype) for k in keys})
 
+    def heads(self) -> Tuple[np.ndarray, np.ndarray]:
+        """Every event's tag and horpos, from the files' indexes: no record
+        is read. Read-only."""
+        counts = np.diff(self.bounds)
+        tags = [f.tags[:int(k)] for f, k in zip(self.files, counts)]
+        horpos = [f.horpos[:int(k)] for f, k in zip(self.files, counts)]
+        if len(self.files) == 1:
+            return tags[0], horpos[0]
+        both = np.concatenate(tags), np.concatenate(horpos)
+        for a in both:
+            a.flags.writeable = False
+        return both
+
     @property
     def file_dtype(self) -> np.dtype:
         return np.dtype(np.int16 if len(self.files) < 2**15 else np.int32)
