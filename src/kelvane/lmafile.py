@@ -283,7 +283,7 @@ class LmaFile:
         in one range."""
         if len(data) > native.longest_sidecar(source.size):
             # The engine says so, reading no more of it.
-            return native.use_sidecar(data) or ""
+            return native.use_sidecar(data, b"", 0) or ""
         try:
             fields = sidecar.parts(data)
         except ValueError as error:

@@ -520,3 +520,14 @@ def test_write_lma_header_error_names_field(make_lma):
         LmaFile(path)
     assert (e.value.field, e.value.value) == ("num of samples", -5)
     assert kelvane.DamagedHeaderError is DamagedHeaderError
+
+
+@pytest.mark.parametrize("part", ["tags", "horpos"])
+def test_pickled_index_with_heads_of_another_length_is_refused(sample, part):
+    with LmaFile(sample) as f:
+        state = list(f._native.index_state())
+        # Fields 12 and 13: the tags and the horpos, as bytes.
+        at = {"tags": 12, "horpos": 13}[part]
+        state[at] = state[at][:-1]
+        with pytest.raises(ValueError, match="not a record index"):
+            f._native.restore_index(tuple(state))

@@ -550,6 +550,7 @@ def forged(data, **change):
     ("another header", "another header"),
     ("shorter", "shorter"),
     ("etag", "another version"),
+    ("last modified", "another version"),
     ("records moved", "no longer ends"),
     ("middle records", "tags or horpos"),
     ("checksum", "checksum"),
@@ -591,6 +592,9 @@ def test_s3_sidecar_that_does_not_fit(fault, reason, run, s3, tmp_path):
             data = forged(f._native.sidecar(b"", f._source.size))
     elif fault == "etag":
         data = forged(data, etag=b'"another"')
+    elif fault == "last modified":
+        data = forged(data, etag=b"",
+                      modified=b"Thu, 01 Jan 1970 00:00:00 GMT")
     elif fault == "checksum":
         data = data[:100] + bytes([data[100] ^ 1]) + data[101:]
     elif fault == "version":
@@ -650,6 +654,24 @@ def test_http_sidecar_served_beside_the_file(run, web, tmp_path):
             assert web.sent() - sent < os.path.getsize(run["damaged"]) // 4
             assert f._native.scan_count == 0
             assert_same(f, local)
+
+
+def test_http_oversized_sidecar_is_not_fetched_whole(run, web, tmp_path):
+    serve("web", run["run"], web, None, "big.lma")
+    with kelvane.LmaFile(run["run"]) as local:
+        local.save_index(tmp_path / "big.lmaidx")
+        longest = local._native.longest_sidecar(os.path.getsize(run["run"]))
+    data = (tmp_path / "big.lmaidx").read_bytes()
+    web.files["/big.lma.lmaidx"] = data + bytes(longest + (4 << 20))
+    sent = web.sent()
+    with pytest.warns(kelvane.StaleIndexWarning,
+                      match="larger than any index"):
+        f = kelvane.LmaFile(f"{web.url}/big.lma")
+    with f:
+        assert f._native.scan_count == 1
+    # The file itself once, and the sidecar no further than any index.
+    assert web.sent() - sent < os.path.getsize(run["run"]) + longest + \
+        (1 << 20)
 
 
 def test_a_refused_upload_is_one_line(capsys, run, web):
