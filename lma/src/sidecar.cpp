@@ -436,7 +436,8 @@ namespace {
 
 // load_sidecar for a file whose lengths do not add up to its size: read
 // whole and parsed as bytes, for the fault parse_sidecar gives. Called
-// only for sizes fixed_fields bounded by the data file's.
+// only for sizes fixed_fields bounded by the data file's: its own sizes
+// are not believed before.
 Status load_whole(const File& f, std::size_t bytes, std::uint64_t most,
                   SidecarIndex& out, SidecarFault& fault) noexcept {
     std::vector<unsigned char> data;
@@ -479,11 +480,6 @@ Status load_sidecar(const File& f, std::uint64_t most, SidecarIndex& out,
     Status s = f.size(size);
     if (!s.ok()) {
         return s;
-    }
-    if (static_cast<std::uint64_t>(size) > longest_sidecar(most)) {
-        // Nothing read, nothing reserved: its own sizes are not believed.
-        fault = SidecarFault::size;
-        return ok();
     }
     const auto bytes = static_cast<std::size_t>(size);
     // The fixed fields, header, ETag and Last-Modified at their longest:

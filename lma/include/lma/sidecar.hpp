@@ -83,7 +83,7 @@ Status parse_sidecar(const unsigned char* data, std::size_t n,
 // parse_sidecar on the sidecar file `f`, with the same result, read
 // straight into the memory that becomes the index: a large index is
 // never moved or held twice. A file larger than longest_sidecar(most) is
-// refused before anything is read or reserved. A file cut or grown
+// refused before more than its fixed part is read or anything reserved. A file cut or grown
 // while read fails. Errors of the reading (Errc::os, Errc::no_memory) as
 // their status.
 Status load_sidecar(const File& f, std::uint64_t most, SidecarIndex& out,
