@@ -65,7 +65,8 @@ Fault adopt(const MemFile& m, const Scanned& now,
 
 bool same_horpos(const std::vector<double>& a, const std::vector<double>& b) {
     return a.size() == b.size() &&
-           std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+           (a.empty() ||
+            std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 void rechecksum(std::vector<unsigned char>& b) {
