@@ -118,7 +118,8 @@ class LmaFile:
     unchanged; one over a file object does not pickle. A URL's sidecar is
     looked for at URL.lmaidx in the same store (`index` may be a local
     path or a URL) and checked as a local one, and against the store's
-    ETag when the object has the size it was indexed at; a file object
+    ETag and Last-Modified when the object has the size it was indexed
+    at; a file object
     takes no `index` (ValueError).
 
     Once `refresh` finds the file replaced (another file at the path, or
@@ -279,8 +280,9 @@ class LmaFile:
                       data: bytes) -> str:
         """Why sidecar bytes `data` do not fit the object, or "" once the
         index is taken from them. The engine checks everything but the
-        ETag, over the bytes of the last indexed record on, fetched here
-        in one range."""
+        ETag and Last-Modified, over the bytes of the last indexed record
+        on, fetched here in one range, and the sampled records' heads,
+        fetched together."""
         if len(data) > native.longest_sidecar(source.size):
             # The engine says so, reading no more of it.
             return native.use_sidecar(data, b"", 0) or ""
