@@ -53,6 +53,9 @@ def check_against_reader(path, data):
             assert str(f.damage.error) == str(failure)
         got = f.read()
         assert got.tags.tolist() == [ev["tag"] for ev in events]
+        # The index's heads, from every path of the walk, are the records'.
+        assert f.tags.tobytes() == got.tags.tobytes()
+        assert f.horpos.tobytes() == got.horpos.tobytes()
         for k, off in enumerate(f.offsets):
             want = (struct.unpack_from("<d", data, off + 4)[0]
                     if off + 12 <= len(data) else float("nan"))
