@@ -16,6 +16,9 @@ the end, and its sidecar written by `save_index`. In interleaved rounds
               anyway), and reading the file's bytes through 1 MiB (the
               scan's floor)
 
+It prints the sidecar's size and the index's bytes per event, on disk
+and in memory.
+
 Each figure is the median of the per-round ratios, with their range.
 State the machine (printed) and the build type next to the figures.
 """
@@ -63,6 +66,11 @@ def main():
         with LmaFile(path) as f:
             f.save_index()
             assert len(f) == events
+            # What the index holds per event in memory: offsets, and the
+            # tags and horpos where the index keeps them.
+            held = sum(getattr(f, name).nbytes
+                       for name in ("offsets", "tags", "horpos")
+                       if hasattr(f, name))
         link = os.path.join(folder, "link.lma")
         os.symlink(path, link)
         index = path + ".lmaidx"
@@ -75,7 +83,9 @@ def main():
         })
         print(f"machine: {machine()}")
         print(f"file: {size / 1e6:.0f} MB, {events} events; sidecar "
-              f"{os.path.getsize(index) / 1e6:.2f} MB")
+              f"{os.path.getsize(index) / 1e6:.2f} MB, "
+              f"{os.path.getsize(index) / events:.1f} bytes per event; "
+              f"index in memory {held / events:.1f} bytes per event")
         best = {k: min(v) for k, v in times.items()}
         print(f"open + len with the sidecar: {best['sidecar'] * 1e3:.2f} ms "
               f"(best), with a scan: {best['scan'] * 1e3:.0f} ms")

@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
     lma::SidecarIndex sc;
     lma::SidecarFault fault = lma::SidecarFault::none;
-    require(lma::parse_sidecar(sidecar.data(), n, sc, fault).ok());
+    require(lma::parse_sidecar(sidecar.data(), n, ~std::uint64_t{0}, sc,
+                               fault).ok());
     // Loaded from a sidecar file, the same.
     const int side_fd = memfd_create("fuzz-sidecar", MFD_CLOEXEC);
     require(side_fd >= 0);
@@ -80,12 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                           static_cast<ssize_t>(n));
     lma::SidecarIndex loaded;
     lma::SidecarFault load_fault = lma::SidecarFault::none;
-    require(lma::load_sidecar(side, loaded, load_fault).ok() &&
+    require(lma::load_sidecar(side, ~std::uint64_t{0}, loaded, load_fault).ok() &&
             load_fault == fault);
     if (fault != lma::SidecarFault::none) {
         return 0;
     }
     require(loaded.index.offsets == sc.index.offsets &&
+            loaded.index.tags == sc.index.tags &&
             loaded.header_bytes == sc.header_bytes &&
             loaded.etag == sc.etag && loaded.index.end == sc.index.end &&
             loaded.file_size == sc.file_size &&
@@ -105,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     index.offsets = {-7};
     lma::Stop stop;
     stop.offset = -7;
-    const lma::Status st = lma::adopt_sidecar(f, h, header_bytes, fsize, sc,
+    const lma::Status st = lma::adopt_sidecar(f, h, header_bytes, fsize, true, sc,
                                               index, stop, fault);
     require(st.ok() || st.code == lma::Errc::no_memory);
     if (!st.ok() || fault != lma::SidecarFault::none) {

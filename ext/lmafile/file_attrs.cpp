@@ -31,6 +31,26 @@ PyObject* get_offsets(PyObject* self, void*) noexcept {
         static_cast<Py_ssize_t>(offsets.size() * sizeof(offsets[0])));
 }
 
+// Each record's tag as native int32 bytes, and horpos as float64 bytes,
+// for read-only arrays.
+PyObject* get_tags(PyObject* self, void*) noexcept {
+    FileState& s = state(self);
+    ReadLock lock(s.lock);
+    const auto& tags = s.index.tags;
+    return PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(tags.data()),
+        static_cast<Py_ssize_t>(tags.size() * sizeof(tags[0])));
+}
+
+PyObject* get_horpos(PyObject* self, void*) noexcept {
+    FileState& s = state(self);
+    ReadLock lock(s.lock);
+    const auto& horpos = s.index.horpos;
+    return PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(horpos.data()),
+        static_cast<Py_ssize_t>(horpos.size() * sizeof(horpos[0])));
+}
+
 // None, or (offset, event, error, reason) for the record where the scan
 // stopped: the error as iterating the reader raises it there, the reason
 // a sentence saying what is wrong with the record.
@@ -117,6 +137,9 @@ PyGetSetDef nativefile_getset[] = {
     {"closed", get_closed, nullptr, "True once closed.", nullptr},
     {"count", get_count, nullptr, "Records in the index.", nullptr},
     {"offsets", get_offsets, nullptr, "Record offsets, int64 bytes.",
+     nullptr},
+    {"tags", get_tags, nullptr, "Record tags, int32 bytes.", nullptr},
+    {"horpos", get_horpos, nullptr, "Record horpos, float64 bytes.",
      nullptr},
     {"damage", get_damage, nullptr,
      "None, or (offset, event, error, reason) where the scan stopped.",

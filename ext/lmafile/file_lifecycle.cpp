@@ -246,13 +246,13 @@ PyObject* nativefile_scan(PyObject* self, PyObject*) noexcept {
 }
 
 // Everything the index holds, as plain values: (offsets as bytes, end,
-// scanned, stop code, value, extra, stop offset, stop event, and the
-// file as scanned: size, mtime_ns, device, inode, header bytes).
-// restore_index takes it back.
+// scanned, stop code, value, extra, stop offset, stop event, the file as
+// scanned: size, mtime_ns, device, inode, then tags and horpos as bytes,
+// and the header bytes last). restore_index takes it back.
 PyObject* nativefile_index_state(PyObject* self, PyObject*) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
-        Ref bytes;
+        Ref bytes, tags, horpos;
         std::int64_t end = 0;
         bool scanned = false;
         lma::Stop stop;
@@ -266,16 +266,24 @@ PyObject* nativefile_index_state(PyObject* self, PyObject*) noexcept {
                 reinterpret_cast<const char*>(offsets.data()),
                 static_cast<Py_ssize_t>(offsets.size() *
                                         sizeof(offsets[0]))));
+            tags = Ref::steal(PyBytes_FromStringAndSize(
+                reinterpret_cast<const char*>(s.index.tags.data()),
+                static_cast<Py_ssize_t>(s.index.tags.size() *
+                                        sizeof(std::int32_t))));
+            horpos = Ref::steal(PyBytes_FromStringAndSize(
+                reinterpret_cast<const char*>(s.index.horpos.data()),
+                static_cast<Py_ssize_t>(s.index.horpos.size() *
+                                        sizeof(double))));
             end = s.index.end;
             scanned = s.index.scanned;
             stop = s.stop;
             stamp = s.stamp;
         }
-        if (!bytes) {
+        if (!bytes || !tags || !horpos) {
             return nullptr;
         }
         return Py_BuildValue(
-            "(OLOillLLLLKKy#)", bytes.get(), static_cast<long long>(end),
+            "(OLOillLLLLKKOOy#)", bytes.get(), static_cast<long long>(end),
             scanned ? Py_True : Py_False,
             static_cast<int>(stop.status.code), stop.status.value,
             stop.status.extra, static_cast<long long>(stop.offset),
@@ -283,7 +291,8 @@ PyObject* nativefile_index_state(PyObject* self, PyObject*) noexcept {
             static_cast<long long>(stamp.size),
             static_cast<long long>(stamp.mtime_ns),
             static_cast<unsigned long long>(stamp.device),
-            static_cast<unsigned long long>(stamp.inode),
+            static_cast<unsigned long long>(stamp.inode), tags.get(),
+            horpos.get(),
             reinterpret_cast<const char*>(s.header_bytes.data()),
             static_cast<Py_ssize_t>(s.header_bytes.size()));
     });
@@ -312,32 +321,41 @@ PyObject* nativefile_restore_index(PyObject* self, PyObject* args) noexcept {
         }
         const char* data = nullptr;
         const char* header_data = nullptr;
-        Py_ssize_t nbytes = 0, header_nbytes = 0;
+        const char* tags = nullptr;
+        const char* horpos = nullptr;
+        Py_ssize_t nbytes = 0, header_nbytes = 0, ntags = 0, nhorpos = 0;
         long long end = 0, stop_offset = 0, stop_event = 0, size = 0,
                   mtime = 0;
         unsigned long long device = 0, inode = 0;
         int scanned = 0, code = 0;
         long value = 0, extra = 0;
-        if (!PyArg_ParseTuple(arg, "y#LpillLLLLKKy#:restore_index", &data,
-                              &nbytes, &end, &scanned, &code, &value, &extra,
-                              &stop_offset, &stop_event, &size, &mtime,
-                              &device, &inode, &header_data,
+        if (!PyArg_ParseTuple(arg, "y#LpillLLLLKKy#y#y#:restore_index",
+                              &data, &nbytes, &end, &scanned, &code, &value,
+                              &extra, &stop_offset, &stop_event, &size,
+                              &mtime, &device, &inode, &tags, &ntags,
+                              &horpos, &nhorpos, &header_data,
                               &header_nbytes)) {
             return nullptr;
         }
         const auto count = static_cast<std::size_t>(nbytes) /
                            sizeof(std::int64_t);
         lma::RecordIndex index;
+        const auto n = static_cast<Py_ssize_t>(count);
+        bool sound = nbytes % static_cast<Py_ssize_t>(sizeof(std::int64_t))
+                         == 0 &&
+                     ntags == n * 4 && nhorpos == n * 8 &&
+                     valid_stop_code(code);
         index.offsets.resize(count);
-        if (count != 0) {
+        index.tags.resize(count);
+        index.horpos.resize(count);
+        if (sound && count != 0) {
             std::memcpy(index.offsets.data(), data,
                         count * sizeof(std::int64_t));
+            std::memcpy(index.tags.data(), tags, count * 4);
+            std::memcpy(index.horpos.data(), horpos, count * 8);
         }
         index.end = end;
         index.scanned = scanned != 0;
-        bool sound = nbytes % static_cast<Py_ssize_t>(sizeof(std::int64_t))
-                         == 0 &&
-                     valid_stop_code(code);
         for (std::size_t i = 0; sound && i < count; ++i) {
             sound = index.offsets[i] >= s.header.pos_begin &&
                     index.offsets[i] < index.record_end(i);
@@ -542,10 +560,13 @@ PyMethodDef nativefile_methods[] = {
      "index_state, without a scan, if the file is unchanged; returns "
      "whether it did."},
     {"sidecar", nativefile_sidecar, METH_VARARGS,
-     "sidecar(etag, size=-1) -> the index as sidecar bytes."},
+     "sidecar(etag, size=-1, modified=b'') -> the index as sidecar "
+     "bytes."},
     {"use_sidecar", nativefile_use_sidecar, METH_VARARGS,
      "use_sidecar(data, block=None, base=0) -> None if the index was taken "
      "from sidecar bytes, else why not."},
+    {"longest_sidecar", nativefile_longest_sidecar, METH_O,
+     "longest_sidecar(size) -> the most bytes a sidecar can have."},
     {"scan_block", nativefile_scan_block, METH_VARARGS,
      "scan_block(block, base, final) -> (added, end, done)"},
     {"clear_index", nativefile_clear_index, METH_NOARGS,

@@ -221,6 +221,7 @@ PyObject* nativefile_features(PyObject* self, PyObject* args) noexcept;
 // ---- the persistent index (file_sidecar.cpp) ----
 PyObject* nativefile_sidecar(PyObject* self, PyObject* arg) noexcept;
 PyObject* nativefile_use_sidecar(PyObject* self, PyObject* arg) noexcept;
+PyObject* nativefile_longest_sidecar(PyObject* self, PyObject* arg) noexcept;
 PyObject* module_sidecar_parts(PyObject* module, PyObject* arg) noexcept;
 PyObject* module_sidecar_from_parts(PyObject* module, PyObject* arg) noexcept;
 PyObject* module_sidecar_checksum(PyObject* module, PyObject* arg) noexcept;

@@ -1,6 +1,7 @@
 #include "lma/scan.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -247,6 +248,26 @@ bool lanes_walk(const Window& w, std::size_t nchannels,
 
 }  // namespace
 
+bool RecordIndex::push(std::int64_t offset, std::int32_t tag,
+                       double pos) noexcept {
+    try {
+        offsets.push_back(offset);
+        tags.push_back(tag);
+        horpos.push_back(pos);
+    } catch (const std::bad_alloc&) {
+        keep(std::min({offsets.size(), tags.size(), horpos.size()}));
+        return false;
+    }
+    return true;
+}
+
+void RecordIndex::keep(std::size_t n) noexcept {
+    // Shrinking a vector never allocates.
+    offsets.resize(std::min(n, offsets.size()));
+    tags.resize(std::min(n, tags.size()));
+    horpos.resize(std::min(n, horpos.size()));
+}
+
 bool is_record_damage(Errc code) noexcept {
     switch (code) {
     case Errc::read:
@@ -264,7 +285,7 @@ bool is_record_damage(Errc code) noexcept {
 Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
                   RecordIndex& index) noexcept {
     if (!index.scanned) {
-        index.offsets.clear();
+        index.keep(0);
         index.end = h.pos_begin;
         index.scanned = true;
     }
@@ -279,6 +300,19 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
         // What fseek to a negative offset returns.
         stop.status = {Errc::seek, -1};
         return stop;
+    }
+    if (!index.horpos.empty() && std::isnan(index.horpos.back())) {
+        // A last record counted though cut inside its horpos (no channel
+        // in use) has it once the file holds it, as a new scan finds.
+        const std::int64_t at = index.offsets.back() + detail::kTagBytes;
+        unsigned char raw[detail::kHorposBytes];
+        std::size_t got = 0;
+        if (at + detail::kHorposBytes <= file_size &&
+            f.read_at(at, raw, sizeof raw, got).ok() && got == sizeof raw) {
+            double pos = 0.0;
+            std::memcpy(&pos, raw, sizeof pos);
+            index.horpos.back() = from_le(pos);
+        }
     }
     if (stop.offset >= file_size) {
         return stop;  // nothing new: no block needed
@@ -311,10 +345,16 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
     // not suit pay next to nothing for it.
     bool uniform = false;
     std::int64_t lanes_from = 0, lanes_wait = 16;
-    auto add = [&](std::int64_t end) {
-        try {
-            index.offsets.push_back(stop.offset);
-        } catch (const std::bad_alloc&) {
+    // The head of a record the window holds: the walks below took it
+    // only where its tag and horpos lie inside the window.
+    auto head_in_window = [&](std::int64_t at, std::int32_t& tag,
+                              double& pos) {
+        const Window w = window(src);
+        tag = w.at<std::int32_t>(at - w.start);
+        pos = w.at<double>(at - w.start + detail::kTagBytes);
+    };
+    auto add = [&](std::int64_t end, std::int32_t tag, double pos) {
+        if (!index.push(stop.offset, tag, pos)) {
             stop.status = {Errc::no_memory, 0};
             return false;
         }
@@ -341,9 +381,14 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
             uniform = lanes_walk(window(src), nchannels, h.nsamples, starts,
                                  limits, ends);
             for (std::size_t i = 0; uniform && i < kLanes; ++i) {
+                std::int32_t tag = 0;
+                double pos = 0.0;
                 if (i > 0 && ends[i - 1] != starts[i]) {
                     uniform = false;  // walked for nothing: sizes differ
-                } else if (!add(ends[i])) {
+                    continue;
+                }
+                head_in_window(starts[i], tag, pos);
+                if (!add(ends[i], tag, pos)) {
                     return stop;
                 }
             }
@@ -361,7 +406,11 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
             end = quick_ends(window(src), nchannels, h.nsamples, stop.offset,
                              guess, guess + 2 * last_length, next_end);
         }
-        if (end < 0) {
+        std::int32_t tag = 0;
+        double pos = 0.0;
+        if (end >= 0) {
+            head_in_window(stop.offset, tag, pos);
+        } else {
             detail::RecordHead head;
             Status s =
                 detail::walk_record(src, h, stop.offset, head, pass_over);
@@ -377,12 +426,15 @@ Stop scan_records(const File& f, const Header& h, std::int64_t file_size,
                 return stop;
             }
             end = head.end;
+            tag = head.tag;
+            pos = head.horpos;
         }
-        if (!add(end)) {
+        if (!add(end, tag, pos)) {
             return stop;
         }
         if (next_end >= 0 && end == guess && last_length > 0) {
-            if (!add(next_end)) {
+            head_in_window(guess, tag, pos);
+            if (!add(next_end, tag, pos)) {
                 return stop;
             }
             uniform = true;

@@ -1,9 +1,9 @@
-// The sidecar's bytes, version 1. Every field little-endian, at a fixed
-// place; H, E and N are the lengths given in the fixed part:
+// The sidecar's bytes, version 2. Every field little-endian, at a fixed
+// place; H, E, M and N are the lengths given in the fixed part:
 //
 //   offset      bytes  type    field
 //   0           8      char    magic "LMA-IDX\n"
-//   8           4      uint32  version (1)
+//   8           4      uint32  version (2)
 //   12          4      uint32  H: header bytes stored (at most 818)
 //   16          4      uint32  E: ETag bytes stored (0 for local files,
 //                              at most 1024)
@@ -23,19 +23,28 @@
 //   64          8      int64   damage extra (a misfit's slice length)
 //   72          8      int64   offset of the damaged record (= end)
 //   80          8      int64   its event index (= N)
-//   88          H      bytes   the file's header bytes
-//   88+H        E      bytes   the ETag of the remote object indexed
-//   88+H+E      8N     int64   record offsets, ascending
-//   88+H+E+8N   8      uint64  sidecar_checksum of every byte before it
+//   88          4      uint32  M: Last-Modified bytes stored (0 for local
+//                              files, at most 64)
+//   92          4      uint32  0
+//   96          H      bytes   the file's header bytes
+//   96+H        E      bytes   the ETag of the remote object indexed
+//   96+H+E      M      bytes   its Last-Modified, as the store gave it
+//   A=96+H+E+M  8N     int64   record offsets, ascending
+//   A+8N        8N     float64 each record's horpos
+//   A+16N       4N     int32   each record's tag
+//   A+20N       8      uint64  sidecar_checksum of every byte before it
 //
 // With no damage, the damage fields still say where the scan stopped:
 // value and extra 0, offset end, event N. They are not trusted: a scan
-// from the end must find the same (see adopt_sidecar). The version comes before the
-// checksum is checked, so a later version may change everything after it.
+// from the end must find the same (see adopt_sidecar). The version comes
+// before the checksum is checked, so a later version may change
+// everything after it.
 #include "lma/sidecar.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "lma/replaced.hpp"
@@ -47,7 +56,9 @@ namespace lma {
 namespace {
 
 constexpr unsigned char kMagic[8] = {'L', 'M', 'A', '-', 'I', 'D', 'X', '\n'};
-constexpr std::size_t kFixedBytes = 88;
+constexpr std::size_t kFixedBytes = 96;
+// Offsets, horpos and tag of one record.
+constexpr std::size_t kRecordBytes = 8 + 8 + 4;
 constexpr std::size_t kChecksumBytes = 8;
 
 // Damage kinds as stored, by position; the enum's own values may change.
@@ -185,6 +196,10 @@ const char* sidecar_fault_text(SidecarFault fault) noexcept {
         return "it is not an index";
     case SidecarFault::version:
         return "its version is not one this kelvane knows";
+    case SidecarFault::old_version:
+        return "it was made by an older kelvane, without tags and horpos";
+    case SidecarFault::size:
+        return "it is larger than any index of this file";
     case SidecarFault::checksum:
         return "its checksum does not match";
     case SidecarFault::layout:
@@ -199,6 +214,8 @@ const char* sidecar_fault_text(SidecarFault fault) noexcept {
         return "the last indexed record no longer ends where it did";
     case SidecarFault::damage:
         return "the file does not end as it did when indexed";
+    case SidecarFault::heads:
+        return "its records' tags or horpos are not the file's";
     }
     return "unknown";
 }
@@ -211,14 +228,18 @@ Status serialise_sidecar(const SidecarIndex& sc,
     }
     const std::size_t nh = sc.header_bytes.size();
     const std::size_t ne = sc.etag.size();
+    const std::size_t nm = sc.modified.size();
     const std::size_t n = sc.index.size();
     if (kind == kKindCount ||
         nh > static_cast<std::size_t>(kLongestHeaderBytes) ||
-        ne > kLongestEtag) {
+        ne > kLongestEtag || nm > kLongestModified ||
+        sc.index.tags.size() != n || sc.index.horpos.size() != n) {
         return {Errc::inconsistent, 0};
     }
     try {
-        out.assign(kFixedBytes + nh + ne + 8 * n + kChecksumBytes, 0);
+        out.assign(kFixedBytes + nh + ne + nm + kRecordBytes * n +
+                       kChecksumBytes,
+                   0);
     } catch (const std::bad_alloc&) {
         return {Errc::no_memory, 0};
     }
@@ -236,6 +257,7 @@ Status serialise_sidecar(const SidecarIndex& sc,
     put<std::int64_t>(p + 64, sc.stop.status.extra);
     put<std::int64_t>(p + 72, sc.stop.offset);
     put<std::int64_t>(p + 80, sc.stop.event);
+    put<std::uint32_t>(p + 88, static_cast<std::uint32_t>(nm));
     p += kFixedBytes;
     if (nh != 0) {
         std::memcpy(p, sc.header_bytes.data(), nh);
@@ -245,44 +267,89 @@ Status serialise_sidecar(const SidecarIndex& sc,
         std::memcpy(p, sc.etag.data(), ne);
     }
     p += ne;
+    if (nm != 0) {
+        std::memcpy(p, sc.modified.data(), nm);
+    }
+    p += nm;
     for (std::size_t i = 0; i < n; ++i, p += 8) {
         put<std::int64_t>(p, sc.index.offsets[i]);
     }
+    for (std::size_t i = 0; i < n; ++i, p += 8) {
+        put<double>(p, sc.index.horpos[i]);
+    }
+    for (std::size_t i = 0; i < n; ++i, p += 4) {
+        put<std::int32_t>(p, sc.index.tags[i]);
+    }
     put<std::uint64_t>(p, sidecar_checksum(out.data(), out.size() - 8));
     return ok();
+}
+
+std::uint64_t longest_sidecar(std::uint64_t records) noexcept {
+    constexpr std::uint64_t kFixedMost =
+        kFixedBytes + static_cast<std::uint64_t>(kLongestHeaderBytes) +
+        kLongestEtag + kLongestModified + kChecksumBytes;
+    constexpr std::uint64_t kMost = ~std::uint64_t{0};
+    return records > (kMost - kFixedMost) / kRecordBytes
+               ? kMost
+               : kFixedMost + kRecordBytes * records;
+}
+
+std::uint64_t most_records(const Header& h, std::int64_t file_size) noexcept {
+    const std::int64_t begin = std::max<std::int64_t>(h.pos_begin, 0);
+    if (file_size <= begin) {
+        return 0;
+    }
+    // Rounded up: with no channel in use a record cut inside its horpos
+    // still counts.
+    const std::int64_t least = smallest_record(h);
+    return static_cast<std::uint64_t>((file_size - begin + least - 1) /
+                                      least);
 }
 
 namespace {
 
 // What the fixed fields say before the checksum is known: a fault, or
 // none with the lengths that the bytes at hand, `n` of them, must add up
-// to; `count` offsets then stand at `offsets_at`, little-endian.
+// to; `count` records then stand at `offsets_at`, little-endian.
 SidecarFault fixed_fields(const unsigned char* data, std::size_t n,
-                          std::size_t& count,
+                          std::uint64_t most, std::size_t& count,
                           std::size_t& offsets_at) noexcept {
+    if (n > longest_sidecar(most)) {
+        return SidecarFault::size;
+    }
     if (n < kFixedBytes + kChecksumBytes) {
-        return SidecarFault::short_data;
+        // A version 1 sidecar of no record is shorter than the fixed part.
+        return n >= 12 && std::memcmp(data, kMagic, sizeof kMagic) == 0 &&
+                       get<std::uint32_t>(data + 8) < kSidecarVersion
+                   ? SidecarFault::old_version
+                   : SidecarFault::short_data;
     }
     if (std::memcmp(data, kMagic, sizeof kMagic) != 0) {
         return SidecarFault::magic;
     }
-    if (get<std::uint32_t>(data + 8) != kSidecarVersion) {
-        return SidecarFault::version;
+    const std::uint32_t version = get<std::uint32_t>(data + 8);
+    if (version != kSidecarVersion) {
+        return version < kSidecarVersion ? SidecarFault::old_version
+                                         : SidecarFault::version;
     }
     const std::uint64_t nh = get<std::uint32_t>(data + 12);
     const std::uint64_t ne = get<std::uint32_t>(data + 16);
     const std::uint32_t kind = get<std::uint32_t>(data + 20);
     const std::uint64_t stored = get<std::uint64_t>(data + 24);
+    const std::uint64_t nm = get<std::uint32_t>(data + 88);
     // Each length against what is left, so nothing overflows and the
     // count is bounded by the bytes at hand before it sizes anything.
     const std::uint64_t left = n - kChecksumBytes - kFixedBytes;
     if (nh > static_cast<std::uint64_t>(kLongestHeaderBytes) ||
-        ne > kLongestEtag || nh + ne > left || kind >= kKindCount ||
-        (left - nh - ne) % 8 != 0 || (left - nh - ne) / 8 != stored) {
+        ne > kLongestEtag || nm > kLongestModified ||
+        get<std::uint32_t>(data + 92) != 0 || nh + ne + nm > left ||
+        kind >= kKindCount || stored > most ||
+        (left - nh - ne - nm) % kRecordBytes != 0 ||
+        (left - nh - ne - nm) / kRecordBytes != stored) {
         return SidecarFault::layout;
     }
     count = static_cast<std::size_t>(stored);
-    offsets_at = kFixedBytes + static_cast<std::size_t>(nh + ne);
+    offsets_at = kFixedBytes + static_cast<std::size_t>(nh + ne + nm);
     return SidecarFault::none;
 }
 
@@ -292,6 +359,7 @@ Status fill_fields(const unsigned char* data, SidecarIndex& out) noexcept {
     const std::size_t nh = get<std::uint32_t>(data + 12);
     const std::size_t ne = get<std::uint32_t>(data + 16);
     const std::uint32_t kind = get<std::uint32_t>(data + 20);
+    const std::size_t nm = get<std::uint32_t>(data + 88);
     out.file_size = get<std::int64_t>(data + 32);
     out.mtime_ns = get<std::int64_t>(data + 40);
     out.index.end = get<std::int64_t>(data + 48);
@@ -305,6 +373,7 @@ Status fill_fields(const unsigned char* data, SidecarIndex& out) noexcept {
     try {
         out.header_bytes.assign(p, p + nh);
         out.etag.assign(p + nh, p + nh + ne);
+        out.modified.assign(p + nh + ne, p + nh + ne + nm);
     } catch (const std::bad_alloc&) {
         return {Errc::no_memory, 0};
     }
@@ -312,11 +381,12 @@ Status fill_fields(const unsigned char* data, SidecarIndex& out) noexcept {
 }
 
 // The faults in the order parse_sidecar reports them: the checksum comes
-// before the lengths, since altered bytes are the likelier cause.
+// before the lengths, since altered bytes are the likelier cause; the
+// size before both, since it is known without reading.
 SidecarFault fault_of_bytes(const unsigned char* data, std::size_t n,
-                            std::size_t& count,
+                            std::uint64_t most, std::size_t& count,
                             std::size_t& offsets_at) noexcept {
-    const SidecarFault fault = fixed_fields(data, n, count, offsets_at);
+    const SidecarFault fault = fixed_fields(data, n, most, count, offsets_at);
     if (fault != SidecarFault::none && fault != SidecarFault::layout) {
         return fault;
     }
@@ -330,9 +400,10 @@ SidecarFault fault_of_bytes(const unsigned char* data, std::size_t n,
 }  // namespace
 
 Status parse_sidecar(const unsigned char* data, std::size_t n,
-                     SidecarIndex& out, SidecarFault& fault) noexcept {
+                     std::uint64_t most, SidecarIndex& out,
+                     SidecarFault& fault) noexcept {
     std::size_t count = 0, at = 0;
-    fault = fault_of_bytes(data, n, count, at);
+    fault = fault_of_bytes(data, n, most, count, at);
     if (fault != SidecarFault::none) {
         return ok();
     }
@@ -340,13 +411,23 @@ Status parse_sidecar(const unsigned char* data, std::size_t n,
     if (!s.ok()) {
         return s;
     }
+    RecordIndex& index = out.index;
     try {
-        out.index.offsets.resize(count);
+        index.offsets.resize(count);
+        index.horpos.resize(count);
+        index.tags.resize(count);
     } catch (const std::bad_alloc&) {
         return {Errc::no_memory, 0};
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        out.index.offsets[i] = get<std::int64_t>(data + at + 8 * i);
+    const unsigned char* p = data + at;
+    for (std::size_t i = 0; i < count; ++i, p += 8) {
+        index.offsets[i] = get<std::int64_t>(p);
+    }
+    for (std::size_t i = 0; i < count; ++i, p += 8) {
+        index.horpos[i] = get<double>(p);
+    }
+    for (std::size_t i = 0; i < count; ++i, p += 4) {
+        index.tags[i] = get<std::int32_t>(p);
     }
     return ok();
 }
@@ -354,9 +435,11 @@ Status parse_sidecar(const unsigned char* data, std::size_t n,
 namespace {
 
 // load_sidecar for a file whose lengths do not add up to its size: read
-// whole and parsed as bytes, for the fault parse_sidecar gives.
-Status load_whole(const File& f, std::size_t bytes, SidecarIndex& out,
-                  SidecarFault& fault) noexcept {
+// whole and parsed as bytes, for the fault parse_sidecar gives. Called
+// only for sizes fixed_fields bounded by the data file's: its own sizes
+// are not believed before.
+Status load_whole(const File& f, std::size_t bytes, std::uint64_t most,
+                  SidecarIndex& out, SidecarFault& fault) noexcept {
     std::vector<unsigned char> data;
     try {
         data.resize(bytes + 1);
@@ -365,12 +448,32 @@ Status load_whole(const File& f, std::size_t bytes, SidecarIndex& out,
     }
     std::size_t n = 0;
     const Status s = f.read_at(0, data.data(), bytes + 1, n);
-    return s.ok() ? parse_sidecar(data.data(), n, out, fault) : s;
+    return s.ok() ? parse_sidecar(data.data(), n, most, out, fault) : s;
+}
+
+// Reads `n` values of T at `at` straight into `v`, made `n + spare` long
+// so that a file grown meanwhile shows as more bytes than asked; the
+// bytes read are added to `sum`. `got` is the byte count read.
+template <class T>
+Status read_values(const File& f, std::int64_t at, std::size_t n,
+                   std::size_t want, std::size_t spare, std::vector<T>& v,
+                   Checksum& sum, std::size_t& got) noexcept {
+    try {
+        v.resize(n + spare);
+    } catch (const std::bad_alloc&) {
+        return {Errc::no_memory, 0};
+    }
+    const Status s = f.read_at(at, v.data(), want, got);
+    // Bytes as bytes: reading an object's bytes through unsigned char is
+    // allowed whatever its type.
+    sum.add(reinterpret_cast<const unsigned char*>(v.data()),
+            std::min(got, sizeof(T) * n));
+    return s;
 }
 
 }  // namespace
 
-Status load_sidecar(const File& f, SidecarIndex& out,
+Status load_sidecar(const File& f, std::uint64_t most, SidecarIndex& out,
                     SidecarFault& fault) noexcept {
     fault = SidecarFault::none;
     std::int64_t size = 0;
@@ -379,12 +482,12 @@ Status load_sidecar(const File& f, SidecarIndex& out,
         return s;
     }
     const auto bytes = static_cast<std::size_t>(size);
-    // The fixed fields, header and ETag at their longest: the offsets
-    // then go straight into the memory that becomes the index, and a
-    // large index is never moved or held twice.
+    // The fixed fields, header, ETag and Last-Modified at their longest:
+    // the records then go straight into the memory that becomes the
+    // index, and a large index is never moved or held twice.
     unsigned char head[kFixedBytes +
                        static_cast<std::size_t>(kLongestHeaderBytes) +
-                       kLongestEtag];
+                       kLongestEtag + kLongestModified];
     std::size_t got = 0;
     s = f.read_at(0, head, std::min(sizeof head, bytes), got);
     if (!s.ok()) {
@@ -392,40 +495,43 @@ Status load_sidecar(const File& f, SidecarIndex& out,
     }
     if (got < std::min(sizeof head, bytes)) {
         // Cut since its size was taken: the whole read finds how.
-        return load_whole(f, bytes, out, fault);
+        return load_whole(f, bytes, most, out, fault);
     }
     std::size_t count = 0, at = 0;
-    fault = fixed_fields(head, bytes, count, at);
+    fault = fixed_fields(head, bytes, most, count, at);
     if (fault == SidecarFault::layout) {
-        return load_whole(f, bytes, out, fault);
+        return load_whole(f, bytes, most, out, fault);
     }
     if (fault != SidecarFault::none) {
         return ok();
     }
-    std::vector<std::int64_t> storage;
-    try {
-        // The offsets, the checksum, and room for one byte more: a file
-        // grown meanwhile fails the checksum rather than being cut to its
-        // old size.
-        storage.resize(count + 2);
-    } catch (const std::bad_alloc&) {
-        return {Errc::no_memory, 0};
+    Checksum sum;
+    sum.add(head, at);
+    RecordIndex& index = out.index;
+    auto pos = static_cast<std::int64_t>(at);
+    std::size_t got_offsets = 0, got_horpos = 0, got_tags = 0;
+    s = read_values(f, pos, count, 8 * count, 0, index.offsets, sum,
+                    got_offsets);
+    if (s.ok()) {
+        pos += static_cast<std::int64_t>(8 * count);
+        s = read_values(f, pos, count, 8 * count, 0, index.horpos, sum,
+                        got_horpos);
     }
-    const std::size_t rest = 8 * count + kChecksumBytes;
-    s = f.read_at(static_cast<std::int64_t>(at), storage.data(), rest + 1,
-                  got);
+    // The tags, the checksum, and room for one byte more: a file grown
+    // meanwhile fails the checksum rather than being cut to its old size.
+    const std::size_t rest = 4 * count + kChecksumBytes;
+    if (s.ok()) {
+        pos += static_cast<std::int64_t>(8 * count);
+        s = read_values(f, pos, count, rest + 1, 3, index.tags, sum,
+                        got_tags);
+    }
     if (!s.ok()) {
         return s;
     }
-    // Bytes as bytes: reading an object's bytes through unsigned char is
-    // allowed whatever its type.
-    const auto* offsets = reinterpret_cast<const unsigned char*>(
-        storage.data());
-    Checksum sum;
-    sum.add(head, at);
-    sum.add(offsets, 8 * count);
-    if (got != rest ||
-        get<std::uint64_t>(offsets + 8 * count) != sum.value()) {
+    const auto* tail = reinterpret_cast<const unsigned char*>(
+        index.tags.data()) + 4 * count;
+    if (got_offsets != 8 * count || got_horpos != 8 * count ||
+        got_tags != rest || get<std::uint64_t>(tail) != sum.value()) {
         fault = SidecarFault::checksum;
         return ok();
     }
@@ -433,11 +539,12 @@ Status load_sidecar(const File& f, SidecarIndex& out,
     if (!s.ok()) {
         return s;
     }
+    index.tags.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
-        storage[i] = from_le(storage[i]);
+        index.offsets[i] = from_le(index.offsets[i]);
+        index.horpos[i] = from_le(index.horpos[i]);
+        index.tags[i] = from_le(index.tags[i]);
     }
-    storage.resize(count);
-    out.index.offsets = std::move(storage);
     return ok();
 }
 
@@ -484,6 +591,10 @@ SidecarFault check_sidecar(const SidecarIndex& sc, const Header& h,
     }
     const std::vector<std::int64_t>& offsets = sc.index.offsets;
     const std::int64_t least = smallest_record(h);
+    if (sc.index.tags.size() != offsets.size() ||
+        sc.index.horpos.size() != offsets.size()) {
+        return SidecarFault::layout;
+    }
     if (offsets.empty()) {
         return sc.index.end == h.pos_begin ? SidecarFault::none
                                            : SidecarFault::offsets;
@@ -507,14 +618,92 @@ SidecarFault check_sidecar(const SidecarIndex& sc, const Header& h,
     return SidecarFault::none;
 }
 
+std::size_t sampled_record(std::size_t k, std::size_t n) noexcept {
+    if (n <= kSampledRecords) {
+        return k;
+    }
+    // Evenly from the first to the last; the product fits, as n is a
+    // count of records in memory.
+    return static_cast<std::size_t>(
+        static_cast<std::uint64_t>(k) * (n - 1) / (kSampledRecords - 1));
+}
+
+namespace {
+
+bool same_head(std::int32_t tag, double pos, std::int32_t want_tag,
+               double want_pos) noexcept {
+    std::uint64_t a = 0, b = 0;
+    std::memcpy(&a, &pos, sizeof a);
+    std::memcpy(&b, &want_pos, sizeof b);
+    // Bit for bit, but any NaN is the NaN of bytes past the end.
+    return tag == want_tag &&
+           (a == b || (std::isnan(pos) && std::isnan(want_pos)));
+}
+
+}  // namespace
+
+Status check_head(const File& f, const RecordIndex& index, std::size_t r,
+                  std::int64_t indexed_size, SidecarFault& fault) noexcept {
+    constexpr std::size_t kHead = detail::kTagBytes + detail::kHorposBytes;
+    fault = SidecarFault::none;
+    if (r >= index.size() || index.tags.size() != index.size() ||
+        index.horpos.size() != index.size()) {
+        fault = SidecarFault::layout;
+        return ok();
+    }
+    unsigned char head[kHead];
+    std::size_t got = 0;
+    const Status s = f.read_at(index.offsets[r], head, kHead, got);
+    if (!s.ok()) {
+        return s;
+    }
+    if (got < static_cast<std::size_t>(detail::kTagBytes)) {
+        fault = SidecarFault::heads;
+        return ok();
+    }
+    const double want = index.horpos[r];
+    // A horpos past the end when indexed is known only by the scan that
+    // goes on from there.
+    const bool unknown =
+        std::isnan(want) &&
+        index.offsets[r] + static_cast<std::int64_t>(kHead) > indexed_size;
+    const double pos = got == kHead && !unknown
+                           ? get<double>(head + detail::kTagBytes)
+                           : std::numeric_limits<double>::quiet_NaN();
+    if (!same_head(get<std::int32_t>(head), pos, index.tags[r], want)) {
+        fault = SidecarFault::heads;
+    }
+    return ok();
+}
+
+Status check_heads(const File& f, const RecordIndex& index,
+                   std::int64_t indexed_size, SidecarFault& fault) noexcept {
+    fault = SidecarFault::none;
+    const std::size_t n = index.size();
+    for (std::size_t k = 0; k < std::min(n, kSampledRecords); ++k) {
+        const Status s = check_head(f, index, sampled_record(k, n),
+                                    indexed_size, fault);
+        if (!s.ok() || fault != SidecarFault::none) {
+            return s;
+        }
+    }
+    return ok();
+}
+
 Status adopt_sidecar(const File& f, const Header& h,
                      const std::vector<unsigned char>& header_bytes,
-                     std::int64_t file_size, SidecarIndex& sc,
+                     std::int64_t file_size, bool heads, SidecarIndex& sc,
                      RecordIndex& index, Stop& stop,
                      SidecarFault& fault) noexcept {
     fault = check_sidecar(sc, h, header_bytes, file_size);
     if (fault != SidecarFault::none) {
         return ok();
+    }
+    if (heads) {
+        const Status s = check_heads(f, sc.index, sc.file_size, fault);
+        if (!s.ok() || fault != SidecarFault::none) {
+            return s;
+        }
     }
     RecordIndex& found = sc.index;
     found.scanned = true;

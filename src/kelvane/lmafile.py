@@ -44,6 +44,12 @@ _OUTPUTS: Dict[str, Tuple[int, "np.dtype[Any]"]] = {
 }
 
 
+# Records whose heads are compared with a sidecar's (as the engine picks
+# them), and the bytes of a head: tag and horpos.
+_SAMPLED = 16
+_HEAD_BYTES = 12
+
+
 class Calibration(NamedTuple):
     """One channel's calibration: trace = gain * (raw - baseline), the
     difference taken in float64 (`raw - np.float64(baseline)`): in int16
@@ -186,9 +192,9 @@ class LmaFile:
     unchanged; one over a file object does not pickle. A URL's sidecar is
     looked for at URL.lmaidx in the same store (`index` may be a local
     path or a URL) and checked as a local one, and against the store's
-    ETag when the object has the size it was indexed at; a URL with a
-    query (a presigned one) has none unless named. A file object takes no
-    `index` (ValueError).
+    ETag and Last-Modified when the object has the size it was indexed
+    at; a URL with a query (a presigned one) has none unless named. A file
+    object takes no `index` (ValueError).
 
     Once `refresh` finds the file replaced (another file at the path, or
     this one rewritten from its start), `refresh` and every read raise
@@ -229,6 +235,9 @@ class LmaFile:
              in zip(self._keys, native.calibration)})
         self._offsets = np.empty(0, np.int64)
         self._offsets_token: Tuple[int, int] = (-1, -1)
+        self._heads: Tuple[np.ndarray, np.ndarray] = (
+            np.empty(0, np.int32), np.empty(0, np.float64))
+        self._heads_token: Tuple[int, int] = (-1, -1)
 
     def _use_sidecar(self, native: NativeFile,
                      index: Optional[PathLike]) -> bool:
@@ -238,7 +247,8 @@ class LmaFile:
         where = os.fsdecode(os.fspath(index)) if index is not None else \
             sidecar.default_path(self.path)
         if sources.is_url(where) and not where.startswith("file://"):
-            data, reason = _fetch_sidecar(where, None, named)
+            limit = int(native.longest_sidecar(os.path.getsize(self.path)))
+            data, reason = _fetch_sidecar(where, None, named, limit)
             if data is not None:
                 reason = native.use_sidecar(data) or ""
                 if not reason:
@@ -293,7 +303,8 @@ class LmaFile:
             data = self._native.sidecar(b"")
         else:
             data = self._native.sidecar((source.etag or "").encode(),
-                                        source.size)
+                                        source.size,
+                                        (source.modified or "").encode())
         if sources.is_url(where) and not where.startswith("file://"):
             sources.write_url(where, data, source)
         else:
@@ -364,7 +375,10 @@ class LmaFile:
             return False
         where = os.fsdecode(os.fspath(index)) if index is not None else \
             sidecar.default_path(source.name or "")
-        data, reason = _fetch_sidecar(where, source, named)
+        # No more than any index of this object can be: a larger one is
+        # refused by its size, not read whole.
+        limit = int(native.longest_sidecar(source.size))
+        data, reason = _fetch_sidecar(where, source, named, limit)
         if data is not None:
             reason = self._adopt_remote(source, native, data)
             if not reason:
@@ -378,32 +392,66 @@ class LmaFile:
                       data: bytes) -> str:
         """Why sidecar bytes `data` do not fit the object, or "" once the
         index is taken from them. The engine checks everything but the
-        ETag, over the bytes of the last indexed record on, fetched here
-        in one range."""
+        ETag and Last-Modified, over the bytes of the last indexed record
+        on, fetched here in one range, and the sampled records' heads,
+        fetched together."""
+        if len(data) > native.longest_sidecar(source.size):
+            # The engine says so, reading no more of it.
+            return native.use_sidecar(data, b"", 0) or ""
         try:
             fields = sidecar.parts(data)
         except ValueError as error:
             return str(error)
         # An object grown since is another object to the store, with
-        # another ETag: the last record's walk tells whether it was
-        # written on, as for a local file.
-        etag, size = fields[3], fields[0]
-        if etag and source.etag is not None and size == source.size and \
-                etag != source.etag.encode():
+        # another ETag (and Last-Modified): the last record's walk tells
+        # whether it was written on, as for a local file.
+        etag, size, modified = fields[3], fields[0], fields[11]
+        if size == source.size and (
+                (etag and source.etag is not None and
+                 etag != source.etag.encode()) or
+                (modified and source.modified is not None and
+                 modified != source.modified.encode())):
             return "it was made for another version of the object"
         offsets, end = fields[4], int(fields[5])
         last = int.from_bytes(offsets[-8:], sys.byteorder, signed=True) \
             if offsets else end
+        heads = self._sampled_heads(source, np.frombuffer(offsets, np.int64))
         # Unchecked as yet: a range outside the object is left empty, and
         # the engine finds the offsets do not fit.
         start = min(max(last, 0), source.size)
         stop = min(source.size, max(start, end) + sources.BLOCK_BYTES)
         block = self._fetch(start, stop, None)
-        reason = native.use_sidecar(data, block, start) or ""
+        reason = native.use_sidecar(data, block, start, heads) or ""
         if not reason and stop < source.size and native.damage is None:
             # Grown past the bytes fetched: indexed on to its real end.
             self._scan_blocks(native)
         return reason
+
+    def _sampled_heads(self, source: sources.UrlSource,
+                       offsets: np.ndarray) -> List[Any]:
+        """The first bytes (a head's worth) of each record the engine
+        compares with a sidecar's, fetched together: 16 evenly spaced, or
+        all when fewer. Offsets outside the object are given nothing, and
+        the engine finds that they do not fit."""
+        n = len(offsets)
+        if n == 0:
+            return []
+        picked = np.arange(n) if n <= _SAMPLED else \
+            np.arange(_SAMPLED, dtype=np.uint64) * np.uint64(n - 1) // \
+            np.uint64(_SAMPLED - 1)
+        starts = [int(offsets[int(r)]) for r in picked]
+        inside = [s for s in starts if 0 <= s < source.size]
+        if len(inside) < len(starts):
+            return []
+        try:
+            got = source.read_ranges(
+                starts, [min(s + _HEAD_BYTES, source.size) for s in starts])
+        except FileNotFoundError:
+            raise
+        except Exception as error:
+            raise OSError(f"{source.label()}: cannot read: {error}") \
+                from error
+        return [bytes(b) for b in got]
 
     def _restore(self, native: NativeFile, state: Tuple[Any, ...]) -> bool:
         code, offset = state[3], state[6]
@@ -479,6 +527,28 @@ class LmaFile:
             self._offsets = np.frombuffer(native.offsets, np.int64)
             self._offsets_token = token
         return self._offsets
+
+    def _index_heads(self) -> Tuple[np.ndarray, np.ndarray]:
+        native = self._native
+        token = (native.scan_count, native.count)
+        if self._heads_token != token:
+            # Over bytes objects, so the arrays are read-only.
+            self._heads = (np.frombuffer(native.tags, np.int32),
+                           np.frombuffer(native.horpos, np.float64))
+            self._heads_token = token
+        return self._heads
+
+    @property
+    def tags(self) -> np.ndarray:
+        """Each record's tag (read-only int32), as `read` gives them: kept
+        by the index, so no record is read for them."""
+        return self._index_heads()[0]
+
+    @property
+    def horpos(self) -> np.ndarray:
+        """Each record's horpos (read-only float64), as `read` gives
+        them: kept by the index, so no record is read for them."""
+        return self._index_heads()[1]
 
     @property
     def damage(self) -> Optional[Damage]:
@@ -1016,16 +1086,17 @@ class LmaFile:
 
 
 def _fetch_sidecar(where: str, source: Optional[sources.UrlSource],
-                   named: bool) -> Tuple[Optional[bytes], str]:
+                   named: bool, limit: int) -> Tuple[Optional[bytes], str]:
     """The bytes of the sidecar at `where`, a URL (through `source`'s
-    filesystem when in the same store) or a local path; else None and why
-    not, "" when it is not there and was not named."""
+    filesystem when in the same store) or a local path, at most `limit` +
+    1 of them (one more than any index of the file has, to tell one too
+    large); else None and why not, "" when it is not there and was not
+    named."""
     try:
         if sources.is_url(where) and not where.startswith("file://"):
-            data = sources.read_url(where, source)
+            data = sources.read_url(where, source, limit + 1)
         else:
-            with open(sources.local_path(where), "rb") as f:
-                data = f.read()
+            return sidecar.read(sources.local_path(where), named, limit)
     except FileNotFoundError:
         data = None
     except Exception as error:

@@ -236,17 +236,26 @@ class Run:
 
     @property
     def tags(self) -> np.ndarray:
-        """Each event's tag, from the files' indices (int32)."""
-        return np.concatenate([self._tags_of(i)
-                               for i in range(len(self.files))])
+        """Each event's tag (int32), from the files' indices: no record is
+        read. Read-only."""
+        return self.heads()[0]
 
-    def _tags_of(self, i: int) -> np.ndarray:
-        f, n = self.files[i], self._counts[i]
-        tags = getattr(f, "tags", None)
-        if tags is None:
-            # An index without tags: the records' own.
-            return f.read(0, n, channels=[]).tags
-        return np.asarray(tags[:n])
+    @property
+    def horpos(self) -> np.ndarray:
+        """Each event's horpos (float64), from the files' indices."""
+        return self.heads()[1]
+
+    def heads(self) -> Tuple[np.ndarray, np.ndarray]:
+        """Every event's tag and horpos, from the files' indices: no record
+        is read. Read-only."""
+        tags = [f.tags[:k] for f, k in zip(self.files, self._counts)]
+        horpos = [f.horpos[:k] for f, k in zip(self.files, self._counts)]
+        if len(self.files) == 1:
+            return tags[0], horpos[0]
+        both = np.concatenate(tags), np.concatenate(horpos)
+        for a in both:
+            a.flags.writeable = False
+        return both
 
     @property
     def damage(self) -> List[Tuple[int, Damage]]:

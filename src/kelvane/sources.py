@@ -47,6 +47,9 @@ RANGE_IGNORED = ("the server sent the whole file instead of the range "
 _IDENTITY_KEYS = ("ETag", "etag", "e_tag", "LastModified", "Last-Modified",
                   "last_modified", "mtime", "modified", "created")
 _ETAG_KEYS = ("ETag", "etag", "e_tag")
+_MODIFIED_KEYS = ("LastModified", "Last-Modified", "last_modified")
+# Ranges read together this close are fetched as one.
+_RANGE_GAP = 4 << 10
 
 
 class Source:
@@ -58,6 +61,8 @@ class Source:
     identity: Optional[str]
     # The identity when it is the store's ETag, which a sidecar records.
     etag: Optional[str] = None
+    # The store's Last-Modified, where it gives one; a sidecar records it.
+    modified: Optional[str] = None
     # Whether reads going on through kept bytes fetch the next bytes in
     # the background: worth it where a fetch waits on a network, not
     # where it is a copy in memory.
@@ -263,12 +268,38 @@ class UrlSource(Source):
         version = info.get("VersionId")
         self._version = version if isinstance(version, str) and \
             version not in ("", "null") else None
+        modified = next((info[k] for k in _MODIFIED_KEYS
+                         if info.get(k) is not None), None)
+        self.modified = None if modified is None else str(modified)
         return int(size), identity
 
     def _strong_etag(self) -> Optional[str]:
         # A weak ETag says the content is alike, not the bytes.
         etag = self.etag
         return etag if etag and not etag.startswith("W/") else None
+
+    def read_ranges(self, starts: List[int], stops: List[int]) -> List[Any]:
+        """Bytes [start, stop) of this object for each pair, fetched
+        together (at once, where the filesystem can); ranges a small gap
+        apart are fetched as one, since a request costs more than the
+        bytes between them."""
+        order = sorted(range(len(starts)), key=lambda k: starts[k])
+        merged: List[List[int]] = []
+        group = [0] * len(starts)
+        for k in order:
+            if merged and starts[k] - merged[-1][1] <= _RANGE_GAP:
+                merged[-1][1] = max(merged[-1][1], stops[k])
+            else:
+                merged.append([starts[k], stops[k]])
+            group[k] = len(merged) - 1
+        got = self._fs.cat_ranges([self._path] * len(merged),
+                                  [m[0] for m in merged],
+                                  [m[1] for m in merged], on_error="raise")
+        out: List[Any] = []
+        for k, g in enumerate(group):
+            base = merged[g][0]
+            out.append(got[g][starts[k] - base:stops[k] - base])
+        return out
 
     def filesystem(self, url: str) -> Tuple[Any, str]:
         """The filesystem and path of `url`: this one's, with its options,
@@ -405,10 +436,12 @@ def _readers() -> ThreadPoolExecutor:
         return _pool[0]
 
 
-def read_url(url: str, near: Optional[Source]) -> Optional[bytes]:
-    """The whole object at `url` (a neighbour, such as a sidecar), in one
-    request, through the filesystem of `near` (with its storage options)
-    when that is a URL in the same store; None when there is none."""
+def read_url(url: str, near: Optional[Source],
+             limit: Optional[int] = None) -> Optional[bytes]:
+    """The object at `url` (a neighbour, such as a sidecar), its first
+    `limit` bytes or all of it, in one request, through the filesystem of
+    `near` (with its storage options) when that is a URL in the same
+    store; None when there is none."""
     if isinstance(near, UrlSource):
         fs, path = near.filesystem(url)
     else:
@@ -417,7 +450,7 @@ def read_url(url: str, near: Optional[Source]) -> Optional[bytes]:
     try:
         # A range from 0 on: asked for whole, some stores first ask for
         # the size, then fetch in parts.
-        return bytes(fs.cat_file(path, start=0))
+        return bytes(fs.cat_file(path, start=0, end=limit))
     except FileNotFoundError:
         return None
 

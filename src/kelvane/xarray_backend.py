@@ -126,36 +126,6 @@ class _LmaArray(BackendArray):
         raise NotImplementedError
 
 
-class Heads:
-    """The tags and trigger positions of one run read so far. Every read
-    of a channel brings them along, so loading a whole dataset needs no
-    pass of its own for the coordinates. A copy (a pickled one) starts
-    empty; untouched slots cost no memory."""
-
-    def __init__(self, n: int):
-        self.n = n
-        self.tags = np.empty(n, np.int32)
-        self.horpos = np.empty(n, np.float64)
-        self.known = np.zeros(n, bool)
-
-    def __reduce__(self) -> Any:
-        return Heads, (self.n,)
-
-    def store(self, start: int, events: Any) -> None:
-        stop = start + len(events.tags)
-        self.tags[start:stop] = events.tags
-        self.horpos[start:stop] = events.horpos
-        # Last, so that a thread reading at the same time never takes a
-        # slot before its values are in.
-        self.known[start:stop] = True
-
-    def get(self, run: Any, field: str, start: int, stop: int) -> np.ndarray:
-        if not self.known[start:stop].all():
-            # The record heads only: no trace is decoded.
-            self.store(start, _read_run(run, start, stop, "raw", []))
-        return getattr(self, field)[start:stop].copy()
-
-
 def _read_run(run: Any, start: int, stop: int, dtype: str,
               keys: List[str]) -> Any:
     """Events [start, stop) of `run`, for the channels `keys`, into new
@@ -167,30 +137,15 @@ def _read_run(run: Any, start: int, stop: int, dtype: str,
 class ChannelArray(_LmaArray):
     """One channel's traces, (events x samples)."""
 
-    def __init__(self, run: Any, heads: Heads, channel: int, dtype: str):
+    def __init__(self, run: Any, channel: int, dtype: str):
         super().__init__(run, (len(run), run.nsamples), DTYPES[dtype])
-        self.heads = heads
         self.key = f"channel{channel}"
         self.engine_dtype = dtype
 
     def _read(self, start: int, stop: int) -> np.ndarray:
         events = _read_run(self.run, start, stop, self.engine_dtype,
                            [self.key])
-        self.heads.store(start, events)
         return events.traces[self.key]
-
-
-class EventField(_LmaArray):
-    """Tags or trigger positions, one per event."""
-
-    def __init__(self, run: Any, heads: Heads, field: str):
-        dtype = np.dtype(np.int32 if field == "tags" else np.float64)
-        super().__init__(run, (len(run),), dtype)
-        self.heads = heads
-        self.field = field
-
-    def _read(self, start: int, stop: int) -> np.ndarray:
-        return self.heads.get(self.run, self.field, start, stop)
 
 
 def _lazy(array: BackendArray) -> Any:
@@ -209,11 +164,12 @@ def run_dataset(run: Any, dtype: Any = "float64",
     dtype = _engine_dtype(dtype)
     many = many or len(run.files) > 1
     drop = set(drop_variables)
-    heads = Heads(len(run))
-    event_vars = {"tag": EventField(run, heads, "tags"),
-                  "horpos": EventField(run, heads, "horpos")}
-    coords = {name: xr.Variable(("event",), _lazy(array))
-              for name, array in event_vars.items() if name not in drop}
+    # Kept by the index, which read every record's head: no record is
+    # read again for them.
+    tags, horpos = run.heads()
+    coords = {name: xr.Variable(("event",), values)
+              for name, values in (("tag", tags), ("horpos", horpos))
+              if name not in drop}
     if "time" not in drop:
         coords["time"] = xr.Variable(("sample",), np.asarray(run.time),
                                      {"units": "s"})
@@ -230,7 +186,7 @@ def run_dataset(run: Any, dtype: Any = "float64",
         attrs = {"channel": int(channel), **calibration(run, key)}
         data_vars[key] = xr.Variable(
             ("event", "sample"),
-            _lazy(ChannelArray(run, heads, channel, dtype)), attrs)
+            _lazy(ChannelArray(run, channel, dtype)), attrs)
     # Plain numbers and text, so the attributes survive netCDF and Zarr.
     attrs = source_attributes(run, many)
     attrs.update(damage_attributes(run.damages(0, None), many))

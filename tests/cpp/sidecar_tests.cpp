@@ -51,14 +51,22 @@ Fault adopt(const MemFile& m, const Scanned& now,
             lma::RecordIndex& index, lma::Stop& stop) {
     lma::SidecarIndex sc;
     Fault fault = Fault::none;
-    CHECK(lma::parse_sidecar(bytes.data(), bytes.size(), sc, fault).ok());
+    CHECK(lma::parse_sidecar(bytes.data(), bytes.size(),
+                             lma::most_records(now.h, size), sc, fault)
+              .ok());
     if (fault != Fault::none) {
         return fault;
     }
-    CHECK(lma::adopt_sidecar(m.file, now.h, now.header_bytes, size, sc,
-                             index, stop, fault)
+    CHECK(lma::adopt_sidecar(m.file, now.h, now.header_bytes, size, true,
+                             sc, index, stop, fault)
               .ok());
     return fault;
+}
+
+bool same_horpos(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() &&
+           (a.empty() ||
+            std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 void rechecksum(std::vector<unsigned char>& b) {
@@ -90,6 +98,8 @@ void test_round_trip_and_growth() {
             CHECK(adopt(m, want, sidecar_of(then, at), size, index, stop) ==
                   Fault::none);
             CHECK(index.offsets == want.index.offsets &&
+                  index.tags == want.index.tags &&
+                  same_horpos(index.horpos, want.index.horpos) &&
                   index.end == want.index.end && same_stop(stop, want.stop));
         }
     }
@@ -129,9 +139,11 @@ void test_refusals() {
         b[at] ^= static_cast<unsigned char>(1u << (at % 8));
         CHECK(fault_of(b) != Fault::none);
     }
-    CHECK(fault_of({good.begin(), good.begin() + 95}) == Fault::short_data);
+    CHECK(fault_of({good.begin(), good.begin() + 103}) ==
+          Fault::short_data);
     CHECK(fault_of(with_field(0, std::uint8_t{'X'})) == Fault::magic);
-    CHECK(fault_of(with_field(8, std::uint32_t{2})) == Fault::version);
+    CHECK(fault_of(with_field(8, std::uint32_t{3})) == Fault::version);
+    CHECK(fault_of(with_field(8, std::uint32_t{1})) == Fault::old_version);
     std::vector<unsigned char> flipped = good;
     flipped[40] ^= 1;  // the modification time: only the checksum covers it
     CHECK(fault_of(flipped) == Fault::checksum);
@@ -144,10 +156,17 @@ void test_refusals() {
     CHECK(fault_of(with_field(24, std::uint64_t{s.index.size() + 1})) ==
           Fault::layout);
     CHECK(fault_of(with_field(24, ~std::uint64_t{0})) == Fault::layout);
+    CHECK(fault_of(with_field(88, std::uint32_t{65})) == Fault::layout);
+    CHECK(fault_of(with_field(92, std::uint32_t{1})) == Fault::layout);
     // Against the file.
-    CHECK(fault_of(with_field(88, std::uint8_t{0xFF})) == Fault::header);
+    CHECK(fault_of(with_field(96, std::uint8_t{0xFF})) == Fault::header);
     CHECK(fault_of(with_field(32, size + 1)) == Fault::shrunk);
-    const std::size_t first = 88 + s.header_bytes.size();
+    const std::size_t first = 96 + s.header_bytes.size();
+    const std::size_t n = s.index.size();
+    // A middle record's tag, and the first one's horpos.
+    CHECK(fault_of(with_field(first + 16 * n + 4 * (n / 2),
+                              s.index.tags[n / 2] + 1)) == Fault::heads);
+    CHECK(fault_of(with_field(first + 8 * n, 1234.5678)) == Fault::heads);
     CHECK(fault_of(with_field(first, s.index.offsets[0] + 1)) ==
           Fault::offsets);
     CHECK(fault_of(with_field(first + 8, s.index.offsets[0] + 1)) ==
@@ -167,13 +186,74 @@ void test_refusals() {
     CHECK(fault_of(with_field(32, size - 1)) == Fault::offsets);
     const std::size_t last = first + 8 * (s.index.size() - 1);
     CHECK(fault_of(with_field(last, s.index.offsets.back() + 4)) ==
-          Fault::records);
+          Fault::heads);
+    CHECK(fault_of(with_field(48, s.index.end - 1)) == Fault::records);
     CHECK(fault_of(with_field(20, std::uint32_t{1})) == Fault::damage);
     CHECK(fault_of(with_field(80, std::int64_t{3})) == Fault::damage);
     // A refusal leaves the caller's index alone.
     index.offsets = {7};
-    CHECK(fault_of(with_field(8, std::uint32_t{2})) == Fault::version &&
+    CHECK(fault_of(with_field(8, std::uint32_t{3})) == Fault::version &&
           index.offsets.size() == 1);
+}
+
+// A sidecar whose lengths add up and whose checksum is right, but whose
+// header is longer than any header: refused before its length sizes a
+// read, from bytes and from a file alike.
+void test_header_longer_than_any() {
+    std::mt19937 rng(7);
+    const Bytes file = test::random_file(test::random_shape(rng, false), rng);
+    const auto size = static_cast<std::int64_t>(file.b.size());
+    MemFile m(file);
+    const Scanned s = scan(m, size);
+    const std::vector<unsigned char> good = sidecar_of(s, size);
+    const std::size_t nh = s.header_bytes.size();
+    constexpr std::uint32_t kLong = 3000;
+    std::vector<unsigned char> b(good.begin(), good.begin() + 96);
+    const std::uint32_t len = lma::from_le(kLong);
+    std::memcpy(b.data() + 12, &len, 4);
+    b.resize(96 + kLong, 0x5A);
+    b.insert(b.end(), good.begin() + 96 + static_cast<std::ptrdiff_t>(nh),
+             good.end());
+    rechecksum(b);
+    Bytes bytes;
+    bytes.b = b;
+    MemFile side(bytes);
+    lma::SidecarIndex from_file, from_bytes;
+    Fault a = Fault::none, c = Fault::none;
+    const std::uint64_t most = ~std::uint64_t{0};
+    CHECK(lma::load_sidecar(side.file, most, from_file, a).ok());
+    CHECK(lma::parse_sidecar(b.data(), b.size(), most, from_bytes, c).ok());
+    CHECK(a == Fault::layout && c == Fault::layout);
+}
+
+// A sidecar longer than any of its file's, or claiming more records
+// than the file can hold, is refused before anything is reserved.
+void test_bounded_by_the_file() {
+    std::mt19937 rng(9);
+    const Bytes file = test::random_file(test::random_shape(rng, false), rng);
+    const auto size = static_cast<std::int64_t>(file.b.size());
+    MemFile m(file);
+    const Scanned s = scan(m, size);
+    const std::uint64_t most = lma::most_records(s.h, size);
+    CHECK(most >= s.index.size());
+    const std::vector<unsigned char> good = sidecar_of(s, size);
+    std::vector<unsigned char> big = good;
+    big.resize(lma::longest_sidecar(most) + 1);
+    Bytes bytes;
+    bytes.b = big;
+    MemFile side(bytes);
+    lma::SidecarIndex sc;
+    Fault fault = Fault::none;
+    CHECK(lma::load_sidecar(side.file, most, sc, fault).ok() &&
+          fault == Fault::size);
+    CHECK(lma::parse_sidecar(big.data(), big.size(), most, sc, fault).ok() &&
+          fault == Fault::size);
+    // Its own count alone, beyond what the file can hold.
+    CHECK(s.index.size() == 0 ||
+          (lma::parse_sidecar(good.data(), good.size(), s.index.size() - 1,
+                              sc, fault)
+               .ok() &&
+           fault == Fault::layout));
 }
 
 // Loaded from a file, straight into the memory that becomes the index,
@@ -188,7 +268,7 @@ void test_load_from_file() {
     const std::vector<unsigned char> good = sidecar_of(s, size);
     std::vector<std::vector<unsigned char>> cases;
     for (const std::size_t n : {good.size(), good.size() - 1,
-                                good.size() - 8, std::size_t{95}}) {
+                                good.size() - 8, std::size_t{103}}) {
         cases.emplace_back(good.begin(), good.begin() + n);
     }
     cases.push_back(good);
@@ -205,11 +285,15 @@ void test_load_from_file() {
         MemFile side(b);
         lma::SidecarIndex from_file, from_bytes;
         Fault a = Fault::none, b2 = Fault::none;
-        CHECK(lma::load_sidecar(side.file, from_file, a).ok());
-        CHECK(lma::parse_sidecar(c.data(), c.size(), from_bytes, b2).ok());
+        const std::uint64_t most = lma::most_records(s.h, size);
+        CHECK(lma::load_sidecar(side.file, most, from_file, a).ok());
+        CHECK(lma::parse_sidecar(c.data(), c.size(), most, from_bytes, b2)
+                  .ok());
         CHECK(a == b2 && (c == good) == (a == Fault::none));
         CHECK(a != Fault::none ||
               (from_file.index.offsets == s.index.offsets &&
+               from_file.index.tags == s.index.tags &&
+               same_horpos(from_file.index.horpos, s.index.horpos) &&
                from_file.header_bytes == from_bytes.header_bytes &&
                from_file.index.end == s.index.end));
     }
@@ -221,5 +305,7 @@ int main() {
     test_round_trip_and_growth();
     test_refusals();
     test_load_from_file();
+    test_header_longer_than_any();
+    test_bounded_by_the_file();
     return test::summary();
 }

@@ -53,6 +53,9 @@ def check_against_reader(path, data):
             assert str(f.damage.error) == str(failure)
         got = f.read()
         assert got.tags.tolist() == [ev["tag"] for ev in events]
+        # The index's heads, from every path of the walk, are the records'.
+        assert f.tags.tobytes() == got.tags.tobytes()
+        assert f.horpos.tobytes() == got.horpos.tobytes()
         for k, off in enumerate(f.offsets):
             want = (struct.unpack_from("<d", data, off + 4)[0]
                     if off + 12 <= len(data) else float("nan"))
@@ -439,6 +442,9 @@ def test_refresh_follows_a_growing_file(tmp_path):
         w.flush()
         assert f.refresh() == 2 and f.damage is None
         assert f.read().tags.tolist() == [0, 1, 2, 3]
+        # The index's own heads grow with it.
+        assert f.tags.tolist() == [0, 1, 2, 3]
+        assert f.horpos.tobytes() == f.read().horpos.tobytes()
 
 
 def test_truncation_while_open_is_reported(sample):
@@ -517,3 +523,14 @@ def test_write_lma_header_error_names_field(make_lma):
         LmaFile(path)
     assert (e.value.field, e.value.value) == ("num of samples", -5)
     assert kelvane.DamagedHeaderError is DamagedHeaderError
+
+
+@pytest.mark.parametrize("part", ["tags", "horpos"])
+def test_pickled_index_with_heads_of_another_length_is_refused(sample, part):
+    with LmaFile(sample) as f:
+        state = list(f._native.index_state())
+        # Fields 12 and 13: the tags and the horpos, as bytes.
+        at = {"tags": 12, "horpos": 13}[part]
+        state[at] = state[at][:-1]
+        with pytest.raises(ValueError, match="not a record index"):
+            f._native.restore_index(tuple(state))

@@ -416,6 +416,24 @@ def test_dask_workers_read_urls(run, web, s3):
             ds.close()
 
 
+def test_dataset_coordinates_come_from_the_index(run, web, tmp_path):
+    # With a sidecar, opening and the coordinates fetch no record: the
+    # size, the header, the sidecar, the last records and sampled heads.
+    import xarray as xr
+    serve("web", run["run"], web, None, "coords.lma")
+    with kelvane.LmaFile(run["run"]) as local:
+        local.save_index(tmp_path / "coords.lmaidx")
+        web.files["/coords.lma.lmaidx"] = \
+            (tmp_path / "coords.lmaidx").read_bytes()
+        sent = web.sent()
+        with xr.open_dataset(f"{web.url}/coords.lma", engine="lma") as ds:
+            tags, horpos = ds.tag.values, ds.horpos.values
+            assert web.sent() - sent < os.path.getsize(run["run"]) // 4
+        events = local.read()
+        assert tags.tolist() == events.tags.tolist()
+        assert horpos.tobytes() == events.horpos.tobytes()
+
+
 @pytest.mark.parametrize("command", [["info"], ["show", "--event", "-1"]])
 def test_cli_reads_urls(command, run, web, s3, capsys):
     from kelvane import cli
@@ -546,7 +564,8 @@ def test_s3_sidecar_spares_the_scan(how, which, run, s3, fetches, recwarn):
 def forged(data, **change):
     """Sidecar bytes with fields changed, checksum made anew."""
     fields = list(kelvane.sidecar.parts(data))
-    names = ["size", "mtime", "header", "etag", "offsets", "end"]
+    names = ["size", "mtime", "header", "etag", "offsets", "end", "code",
+             "value", "extra", "stop_offset", "stop_event", "modified"]
     for k, v in change.items():
         fields[names.index(k)] = v
     return kelvane.sidecar.from_parts(tuple(fields))
@@ -556,7 +575,9 @@ def forged(data, **change):
     ("another header", "another header"),
     ("shorter", "shorter"),
     ("etag", "another version"),
+    ("last modified", "another version"),
     ("records moved", "no longer ends"),
+    ("middle records", "tags or horpos"),
     ("checksum", "checksum"),
     ("version", "version"),
     ("offsets", "offsets"),
@@ -574,24 +595,35 @@ def test_s3_sidecar_that_does_not_fit(fault, reason, run, s3, tmp_path):
         write_random_run(now, 300, nchannels=4, nsamples=512)
     elif fault == "shorter":
         now = run["damaged"]
-    elif fault == "records moved":
-        # Same header and size, other record lengths, no ETag kept: the
-        # walk over the last record is what tells.
+    elif fault in ("records moved", "middle records"):
+        # Same header and size, other record lengths (or tags), no ETag
+        # kept: the walk over the last record (or the sampled heads) is
+        # what tells.
         a, now = tmp_path / "a.lma", str(tmp_path / "b.lma")
         write_lma(a, (0,), [Event(1, [[Pulse(0, [1] * 10)]]),
                             Event(2, [[Pulse(0, [2] * 30)]])], nsamples=64)
-        write_lma(now, (0,), [Event(1, [[Pulse(0, [1] * 30)]]),
-                              Event(2, [[Pulse(0, [2] * 10)]])], nsamples=64)
+        if fault == "records moved":
+            # The same heads where indexed; the last record shorter, and
+            # one with no pulse after it, in the same bytes.
+            events = [Event(1, [[Pulse(0, [1] * 10)]]),
+                      Event(2, [[Pulse(0, [2] * 23)]]), Event(3, [[]])]
+        else:
+            events = [Event(5, [[Pulse(0, [1] * 10)]]),
+                      Event(2, [[Pulse(0, [2] * 30)]])]
+        write_lma(now, (0,), events, nsamples=64)
         put_s3(s3, name, a)
         fs.rm(f"runs/{name}.lmaidx")
         with kelvane.LmaFile(url, storage_options=options) as f:
             data = forged(f._native.sidecar(b"", f._source.size))
     elif fault == "etag":
         data = forged(data, etag=b'"another"')
+    elif fault == "last modified":
+        data = forged(data, etag=b"",
+                      modified=b"Thu, 01 Jan 1970 00:00:00 GMT")
     elif fault == "checksum":
         data = data[:100] + bytes([data[100] ^ 1]) + data[101:]
     elif fault == "version":
-        data = data[:8] + b"\x02" + data[9:]
+        data = data[:8] + b"\x03" + data[9:]
     elif fault == "negative offsets":
         offsets = np.frombuffer(kelvane.sidecar.parts(data)[4], np.int64)
         data = forged(data, offsets=(offsets - 10**6).tobytes())
@@ -601,8 +633,8 @@ def test_s3_sidecar_that_does_not_fit(fault, reason, run, s3, tmp_path):
         data = forged(data, offsets=(offsets - np.arange(300) // 299 * 64
                                      ).tobytes())
     if fault in ("another header", "shorter"):
-        # Without the ETag, which would tell first.
-        data = forged(data, etag=b"")
+        # Without the ETag and Last-Modified, which would tell first.
+        data = forged(data, etag=b"", modified=b"")
     put_s3(s3, name, now)
     fs.pipe(f"runs/{name}.lmaidx", data)
     with pytest.warns(kelvane.StaleIndexWarning, match=reason) as caught:
@@ -650,12 +682,30 @@ def test_http_sidecar_served_beside_the_file(run, web, tmp_path):
             (tmp_path / "beside.lmaidx").read_bytes()
         before, sent = web.count(), web.sent()
         with kelvane.LmaFile(f"{web.url}/beside.lma") as f:
-            # Size, header, sidecar, the last records: a few requests,
-            # and little of the file.
-            assert web.count() - before == 4
+            # Size, header, sidecar, the last records, and the heads of
+            # the 16 records compared: a few requests, little of the file.
+            assert web.count() - before <= 4 + 16
             assert web.sent() - sent < os.path.getsize(run["damaged"]) // 4
             assert f._native.scan_count == 0
             assert_same(f, local)
+
+
+def test_http_oversized_sidecar_is_not_fetched_whole(run, web, tmp_path):
+    serve("web", run["run"], web, None, "big.lma")
+    with kelvane.LmaFile(run["run"]) as local:
+        local.save_index(tmp_path / "big.lmaidx")
+        longest = local._native.longest_sidecar(os.path.getsize(run["run"]))
+    data = (tmp_path / "big.lmaidx").read_bytes()
+    web.files["/big.lma.lmaidx"] = data + bytes(longest + (4 << 20))
+    sent = web.sent()
+    with pytest.warns(kelvane.StaleIndexWarning,
+                      match="larger than any index"):
+        f = kelvane.LmaFile(f"{web.url}/big.lma")
+    with f:
+        assert f._native.scan_count == 1
+    # The file itself once, and the sidecar no further than any index.
+    assert web.sent() - sent < os.path.getsize(run["run"]) + longest + \
+        (1 << 20)
 
 
 def test_a_refused_upload_is_one_line(capsys, run, web):

@@ -4,9 +4,11 @@ atomically, and made by `lma index`."""
 import os
 import pickle
 import shutil
+import signal
 import struct
 import tempfile
 import warnings
+from contextlib import contextmanager
 
 import numpy as np
 import pytest
@@ -30,6 +32,9 @@ def state(f):
     """Everything the index gives, and every event, as plain values."""
     d = f.damage
     events = f.read()
+    # The index's heads are the records' own.
+    assert f.tags.tobytes() == events.tags.tobytes()
+    assert f.horpos.tobytes() == events.horpos.tobytes()
     return (f.offsets.tolist(),
             None if d is None else (d.offset, d.event, type(d.error),
                                     str(d.error), d.reason),
@@ -105,16 +110,22 @@ def with_parts(data, **changes):
     """Sidecar bytes with some fields changed, the checksum made to
     match: a sidecar that lies consistently."""
     names = ["size", "mtime", "header", "etag", "offsets", "end", "code",
-             "value", "extra", "stop_offset", "stop_event"]
+             "value", "extra", "stop_offset", "stop_event", "modified",
+             "tags", "horpos"]
+    arrays = {"offsets": np.int64, "tags": np.int32, "horpos": np.float64}
     fields = dict(zip(names, sidecar.parts(data)))
-    offsets = np.frombuffer(fields["offsets"], np.int64).copy()
+    for name, dtype in arrays.items():
+        fields[name] = np.frombuffer(fields[name], dtype).copy()
     for name, change in changes.items():
-        if name == "offsets":
-            offsets = change(offsets)
-        else:
-            fields[name] = change(fields[name])
-    fields["offsets"] = offsets.tobytes()
+        fields[name] = change(fields[name])
+    for name in arrays:
+        fields[name] = fields[name].tobytes()
     return sidecar.from_parts([fields[n] for n in names])
+
+
+def bumped(a, at=-1):
+    a[at] += 1
+    return a
 
 
 def swapped(o):
@@ -138,19 +149,23 @@ def drop_last(data):
     last = np.frombuffer(sidecar.parts(data)[4], np.int64)[-1]
     return with_parts(data, offsets=lambda o: o[:-1], end=lambda e: last,
                       stop_offset=lambda e: last,
-                      stop_event=lambda n: n - 1)
+                      stop_event=lambda n: n - 1, tags=lambda t: t[:-1],
+                      horpos=lambda h: h[:-1])
 
 
 # Each lie is seen by one check alone (with the checksum made to match).
 LIES = {
-    "future version": lambda d: edited(d, 8, "<I", 2),
+    "future version": lambda d: edited(d, 8, "<I", 3),
+    "a middle tag": lambda d: with_parts(d, tags=lambda t: bumped(t, 20)),
+    "a horpos": lambda d: with_parts(d, horpos=lambda h: bumped(h, 0)),
     "count beyond the offsets": lambda d: edited(d, 24, "<Q", 41),
     "unknown damage kind": lambda d: edited(d, 20, "<I", 7),
     "stop not at the end": lambda d: with_parts(d, stop_event=lambda n: 3),
     "out of order": lambda d: with_parts(d, offsets=swapped),
     "closer than a record": lambda d: with_parts(d, offsets=too_close),
     "not from the first record": lambda d: with_parts(
-        d, offsets=lambda o: o[1:], stop_event=lambda n: n - 1),
+        d, offsets=lambda o: o[1:], stop_event=lambda n: n - 1,
+        tags=lambda t: t[1:], horpos=lambda h: h[1:]),
     "past the size indexed": lambda d: with_parts(d, size=lambda s: s - 1),
     "into the last record": lambda d: with_parts(d, offsets=into_last_record),
     "ends early": drop_last,
@@ -358,3 +373,126 @@ def test_an_index_over_a_url_replaces_only_an_index(tmp_path, target,
         with pytest.raises(ValueError, match=message):
             f.save_index(target)
     assert {p: fs.cat(p) for p in fs.find(f"/{folder}")} == before
+
+
+def long_header(data):
+    """Sidecar bytes whose lengths add up and whose checksum matches, but
+    whose header is longer than any header can be."""
+    nh = struct.unpack_from("<I", data, 12)[0]
+    body = bytearray(data[:96]) + b"Z" * 900 + data[96 + nh:-8]
+    struct.pack_into("<I", body, 12, 900)
+    return bytes(body) + struct.pack("<Q", sidecar.checksum(bytes(body)))
+
+
+def end_too_close(data):
+    """The index's end closer to its last offset than any record."""
+    last = np.frombuffer(sidecar.parts(data)[4], np.int64)[-1]
+    return with_parts(data, end=lambda e: last + 1,
+                      stop_offset=lambda e: last + 1)
+
+
+# Lies whose reason tells which check saw them.
+REASONS = {
+    "header longer than any": (long_header, "its lengths do not add up"),
+    "end before a record": (end_too_close,
+                            "its record offsets cannot be this file's"),
+    "older version": (lambda d: edited(d, 8, "<I", 1), "older kelvane"),
+    "a tag": (lambda d: with_parts(d, tags=lambda t: bumped(t, 5)),
+              "tags or horpos are not the file's"),
+}
+
+
+@pytest.mark.parametrize("lie", REASONS)
+def test_reason_of_an_ignored_index(tmp_path, lie):
+    make, reason = REASONS[lie]
+    path = record(tmp_path / "a.lma")
+    data = make(saved(path))
+    with open(path + ".lmaidx", "wb") as s:
+        s.write(data)
+    f, warning = opened_stale(path)
+    assert reason in warning.reason
+    assert state(f) == scanned(path)
+
+
+def rewritten_middle(path):
+    """Rewrites the file's middle records in place, with other tags and
+    other sizes, keeping its size, header and last record."""
+    events = list(EVENTS)
+    # Two records of other sizes swapped: the same bytes in all, other
+    # offsets and tags between them.
+    events[10], events[11] = EVENTS[11], EVENTS[10]
+    with open(path, "r+b") as f:
+        whole = f.read()
+        start = whole.index(event_bytes(EVENTS[10]), 0)
+        middle = event_bytes(events[10]) + event_bytes(events[11])
+        f.seek(start)
+        f.write(middle)
+    with open(path, "rb") as f:
+        assert len(f.read()) == len(whole)
+
+
+def test_index_of_another_run_is_ignored(tmp_path):
+    path = record(tmp_path / "a.lma")
+    saved(path)
+    rewritten_middle(path)
+    f, warning = opened_stale(path)
+    assert "tags or horpos" in warning.reason
+    assert state(f) == scanned(path)
+
+
+def test_pickle_sees_a_change_within_the_second(tmp_path):
+    path = record(tmp_path / "a.lma")
+    second = 1_700_000_000 * 10**9
+    os.utime(path, ns=(second, second + 100))
+    with LmaFile(path) as f:
+        data = pickle.dumps(f)
+    rewritten_middle(path)
+    os.utime(path, ns=(second, second + 200))
+    with pickle.loads(data) as g:
+        assert g._native.scan_count == 1
+        assert state(g) == scanned(path)
+
+
+def test_oversized_sidecar_costs_no_more(tmp_path):
+    path = record(tmp_path / "a.lma")
+    good = saved(path)
+    # Sparse: claims GiBs of records, holds a few bytes.
+    with open(path + ".lmaidx", "wb") as s:
+        s.write(edited(good, 24, "<Q", 2**28))
+        s.truncate(2**32)
+    f, warning = opened_stale(path)
+    assert warning.reason == "it is larger than any index of this file"
+    assert state(f) == scanned(path)
+
+
+@contextmanager
+def deadline(seconds):
+    """Fails what takes longer, blocked in a system call or not."""
+    def expired(*_):
+        raise TimeoutError("took too long")
+    old = signal.signal(signal.SIGALRM, expired)
+    signal.alarm(seconds)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, old)
+
+
+def test_fifo_at_the_index_path_is_ignored(tmp_path, capsys):
+    path = record(tmp_path / "a.lma")
+    os.mkfifo(path + ".lmaidx")
+    with deadline(20):
+        f, warning = opened_stale(path)
+        assert "not a regular file" in warning.reason
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            assert cli.main(["info", path]) == 0
+            capsys.readouterr()
+            with pytest.raises(ValueError, match="not a regular file"):
+                f.save_index()
+            assert cli.main(["index", path]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "not a regular file" in err
+    assert os.path.exists(path + ".lmaidx") and \
+        not os.path.isfile(path + ".lmaidx")

@@ -19,6 +19,11 @@ namespace lma {
 // the end of the file.
 struct RecordIndex {
     std::vector<std::int64_t> offsets;
+    // Each record's head, read by the walk anyway: kept so that the
+    // per-event coordinates need no record read again. As long as
+    // `offsets`; horpos NaN where its bytes lie past the end.
+    std::vector<std::int32_t> tags;
+    std::vector<double> horpos;
     // After the last complete record; where the next scan goes on. Before
     // the first scan (and while no record is found): the first-record
     // offset, set by the scan.
@@ -29,6 +34,10 @@ struct RecordIndex {
     std::int64_t record_end(std::size_t i) const noexcept {
         return i + 1 < offsets.size() ? offsets[i + 1] : end;
     }
+    // Adds one record; false, the index unchanged, when memory runs out.
+    bool push(std::int64_t offset, std::int32_t tag, double pos) noexcept;
+    // Keeps the first `n` records.
+    void keep(std::size_t n) noexcept;
 };
 
 // Where a walk over records stopped and why. `status` ok: the data ended

@@ -62,6 +62,9 @@ def write_index(name: str, output: Optional[str]) -> None:
                 else output
             raise UserError(f"cannot write {printable(target)}: "
                             f"{error.strerror or error}") from None
+        except ValueError as error:
+            # A path that holds no index to replace (a FIFO, a device).
+            raise UsageError(printable(str(error))) from None
         ends = "cleanly" if f.damage is None else \
             f"with a damaged record (event {f.damage.event})"
         print(f"{printable(where)}: {len(f)} events, ends {ends}")
