@@ -161,7 +161,7 @@ def test_raw_with_an_offset_beyond_any_double(capsys, tmp_path, suffix):
     assert os.listdir(tmp_path) == ["in.lma"]
     with kelvane.LmaFile(name) as f, \
             pytest.raises(ValueError, match="add_offset"):
-        export.export(export.Run([f]), str(out), dtype="raw")
+        export.export(export.Run._from_files([f]), str(out), dtype="raw")
     assert os.listdir(tmp_path) == ["in.lma"]
 
 
