@@ -18,6 +18,7 @@ _HOMES = {
     "DamagedRecordWarning": "damage",
     "DamagedHeaderError": "damage",
     "FileReplacedError": "damage",
+    "IncompleteHeaderError": "damage",
     "open_dataset": "xarray_backend",
     "StaleIndexWarning": "sidecar",
 }

@@ -9,10 +9,11 @@ import warnings
 from typing import Optional
 
 from .. import sidecar
+from ..damage import ending
 from ..sidecar import StaleIndexWarning
 from .base import Command
 from .source import open_file
-from .status import UserError, fail, printable
+from .status import UsageError, UserError, fail, printable
 
 
 class IndexCommand(Command):
@@ -59,5 +60,5 @@ def write_index(name: str, output: Optional[str]) -> None:
             raise UserError(f"cannot write {printable(target)}: "
                             f"{error.strerror or error}") from None
         ends = "cleanly" if f.damage is None else \
-            f"with a damaged record (event {f.damage.event})"
+            ending(f.damage, detail=False)
         print(f"{printable(where)}: {len(f)} events, ends {ends}")
