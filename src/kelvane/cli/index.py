@@ -36,6 +36,10 @@ class IndexCommand(Command):
             parser.error("-o takes one FILE")
 
     def run(self, args: argparse.Namespace) -> int:
+        if args.output is not None and len(args.files) > 1:
+            # A pattern gave several: each index would replace the last.
+            raise UsageError(f"-o takes one FILE; the pattern gives "
+                             f"{len(args.files)}")
         status = 0
         for name in args.files:
             try:
