@@ -112,11 +112,11 @@ void locate(WindowSource& src, const Header& h, std::int64_t start,
     }
 }
 
-// Whether the file merely ends inside the record, as a file still being
-// written does: cut short at a known place, and a pulse whose info was read
-// fits the trace (the walk checks that only once the samples are there).
+// Whether the file merely ends inside the record `f` located, as a file
+// still being written does: cut short, and a pulse whose info was read fits
+// the trace (the walk checks that only once the samples are there).
 bool ends_inside(const RecordFault& f) {
-    if (f.status.code != Errc::read || f.place == FaultPlace::unknown) {
+    if (f.status.code != Errc::read) {
         return false;
     }
     if (f.place != FaultPlace::pulse || !f.info) {

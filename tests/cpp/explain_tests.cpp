@@ -128,6 +128,12 @@ void test_header_faults_and_stale_stops() {
     };
     for (const auto& c : stale) {
         CHECK(reason(h, c.s, h.pos_begin) == c.text);
+        // Nor is a record the walk cannot find again vouched for as one
+        // still being written.
+        lma::Stop stop;
+        stop.status = c.s;
+        stop.offset = h.pos_begin;
+        CHECK(!lma::explain_stop(m.file, h, size, stop).incomplete);
     }
     // The same status at another record: only that record counts.
     Bytes bytes = two_records(4);

@@ -70,7 +70,7 @@ class RangeHandler(BaseHTTPRequestHandler):
         server's index page does: what fsspec lists over HTTP."""
         return "".join(f'<a href="{p}">{p}</a>\n'
                        for p in sorted(self.served.files)
-                       if p.startswith(self.path)).encode()
+                       if p.startswith(self.path) and "?" not in p).encode()
 
     def reply(self, head):
         data = self.served.files.get(self.path)
