@@ -152,7 +152,8 @@ PyObject* raise_read_failure(const FileState& s, const lma::Stop& stop)
 
 PyObject* raise_header_fault(PyObject* filename,
                              const lma::HeaderFault& fault) noexcept {
-    Ref cls = damage_class("DamagedHeaderError");
+    Ref cls = damage_class(fault.incomplete ? "IncompleteHeaderError"
+                                            : "DamagedHeaderError");
     if (!cls) {
         return nullptr;
     }
@@ -162,11 +163,20 @@ PyObject* raise_header_fault(PyObject* filename,
     if (!value) {
         return nullptr;
     }
-    raise_instance(Ref::steal(PyObject_CallFunction(
-        cls.get(), "OOs#Os#", filename, Py_None, fault.field.data(),
-        static_cast<Py_ssize_t>(fault.field.size()), value.get(),
-        fault.problem.data(),
-        static_cast<Py_ssize_t>(fault.problem.size()))));
+    const char* field = fault.field.data();
+    const auto field_size = static_cast<Py_ssize_t>(fault.field.size());
+    const char* problem = fault.problem.data();
+    const auto problem_size = static_cast<Py_ssize_t>(fault.problem.size());
+    // The incomplete kind takes the file's size in place of a cause.
+    raise_instance(Ref::steal(
+        fault.incomplete
+            ? PyObject_CallFunction(cls.get(), "OLs#Os#", filename,
+                                    static_cast<long long>(fault.file_size),
+                                    field, field_size, value.get(), problem,
+                                    problem_size)
+            : PyObject_CallFunction(cls.get(), "OOs#Os#", filename, Py_None,
+                                    field, field_size, value.get(), problem,
+                                    problem_size)));
     return nullptr;
 }
 

@@ -51,9 +51,10 @@ PyObject* get_horpos(PyObject* self, void*) noexcept {
         static_cast<Py_ssize_t>(horpos.size() * sizeof(horpos[0])));
 }
 
-// None, or (offset, event, error, reason) for the record where the scan
-// stopped: the error as iterating the reader raises it there, the reason
-// a sentence saying what is wrong with the record.
+// None, or (offset, event, error, reason, incomplete) for the record where
+// the scan stopped: the error as iterating the reader raises it there, the
+// reason a sentence saying what is wrong with the record, and whether the
+// file merely ends inside it.
 PyObject* get_damage(PyObject* self, void*) noexcept {
     return at_border<PyObject*>([&]() -> PyObject* {
         FileState& s = state(self);
@@ -72,10 +73,11 @@ PyObject* get_damage(PyObject* self, void*) noexcept {
             return nullptr;
         }
         const std::string reason = lma::damage_reason(fault);
-        return Py_BuildValue("(LLOs#)", static_cast<long long>(stop.offset),
+        return Py_BuildValue("(LLOs#O)", static_cast<long long>(stop.offset),
                              static_cast<long long>(stop.event), error.get(),
                              reason.data(),
-                             static_cast<Py_ssize_t>(reason.size()));
+                             static_cast<Py_ssize_t>(reason.size()),
+                             fault.incomplete ? Py_True : Py_False);
     });
 }
 
@@ -142,7 +144,8 @@ PyGetSetDef nativefile_getset[] = {
     {"horpos", get_horpos, nullptr, "Record horpos, float64 bytes.",
      nullptr},
     {"damage", get_damage, nullptr,
-     "None, or (offset, event, error, reason) where the scan stopped.",
+     "None, or (offset, event, error, reason, incomplete) where the scan "
+     "stopped.",
      nullptr},
     {"scan_count", get_scan_count, nullptr, "Scans run so far.", nullptr},
     {"channels", get_channels, nullptr, "Channel indices in use.", nullptr},

@@ -137,7 +137,8 @@ PyObject* damage_error(const lma::Status& s) noexcept;
 PyObject* raise_read_failure(const FileState& s, const lma::Stop& stop)
     noexcept;
 
-// Raises kelvane.DamagedHeaderError for `fault`. Returns nullptr.
+// Raises kelvane.DamagedHeaderError for `fault`, IncompleteHeaderError
+// when the file only ends before its header does. Returns nullptr.
 PyObject* raise_header_fault(PyObject* filename,
                              const lma::HeaderFault& fault) noexcept;
 

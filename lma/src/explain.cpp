@@ -112,6 +112,22 @@ void locate(WindowSource& src, const Header& h, std::int64_t start,
     }
 }
 
+// Whether the file merely ends inside the record `f` located, as a file
+// still being written does: cut short, and a pulse whose info was read fits
+// the trace (the walk checks that only once the samples are there).
+bool ends_inside(const RecordFault& f) {
+    if (f.status.code != Errc::read) {
+        return false;
+    }
+    if (f.place != FaultPlace::pulse || !f.info) {
+        return true;
+    }
+    Span span{};
+    return fit_pulse(f.p.first, static_cast<std::size_t>(f.p.length),
+                     f.nsamples, span)
+        .ok();
+}
+
 }  // namespace
 
 RecordFault explain_stop(const File& f, const Header& h,
@@ -155,6 +171,7 @@ RecordFault explain_stop(const File& f, const Header& h,
         return out;  // not the failure the scan saw
     }
     locate(src, h, stop.offset, t, out);
+    out.incomplete = ends_inside(out);
     return out;
 }
 

@@ -69,6 +69,10 @@ std::string pulse_fault(const RecordFault& f) {
                                   : std::string();
     switch (f.status.code) {
     case Errc::read: {
+        if (f.info && !f.incomplete) {
+            // Bad bytes, whatever follows them: the pulse cannot fit.
+            return misfit(f);
+        }
         std::string s = cut_short(f.present, pulse_name(f));
         if (f.samples >= 0) {
             s += f.samples == 0

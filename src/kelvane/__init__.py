@@ -21,6 +21,7 @@ _HOMES = {
     "DamagedRecordWarning": "damage",
     "DamagedHeaderError": "damage",
     "FileReplacedError": "damage",
+    "IncompleteHeaderError": "damage",
     "open_dataset": "xarray_backend",
     "StaleIndexWarning": "sidecar",
     # The types that results and errors carry.

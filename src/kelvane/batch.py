@@ -100,7 +100,8 @@ def events_message(f: LmaFile) -> str:
     n = len(f)
     said = f"{shown(f.path)} has {n} event{'' if n == 1 else 's'}"
     if f.damage is not None:
-        said += f", ended by a {f.damage}"
+        said += f", then {f.damage}" if f.damage.incomplete else \
+            f", ended by a {f.damage}"
     return said
 
 

@@ -8,7 +8,11 @@ from __future__ import annotations
 from typing import Any, NamedTuple, Optional, Union
 
 __all__ = ["Damage", "DamagedHeaderError", "DamagedRecordWarning",
-           "FileReplacedError"]
+           "FileReplacedError", "IncompleteHeaderError"]
+
+# Said of a file that ends inside a record every field of which so far is
+# sound: most often one still being written.
+_STILL_WRITTEN = "(the file may still be being written)"
 
 
 def _describe(error: BaseException) -> str:
@@ -28,7 +32,7 @@ class Damage(_Where):
     what is wrong with the record in words.
 
     A tuple of the first three, as `offset, event, error = damage` unpacks
-    it; the reason travels beside them, and in pickles too.
+    it; the reason and `incomplete` travel beside them, and in pickles too.
 
     Attributes
     ----------
@@ -41,11 +45,21 @@ class Damage(_Where):
     """
 
     def __new__(cls, offset: int, event: int, error: BaseException,
-                reason: Optional[str] = None) -> "Damage":
+                reason: Optional[str] = None,
+                incomplete: bool = False) -> "Damage":
         self = super().__new__(cls, offset, event, error)
         # In the instance's dict, which pickles and copies carry along.
         self.__dict__["_reason"] = reason
+        self.__dict__["_incomplete"] = bool(incomplete)
         return self
+
+    @property
+    def incomplete(self) -> bool:
+        """True when the file merely ends inside the record, every field
+        read so far sound: a file still being written, whose record may
+        yet be completed (`LmaFile.refresh` then reads on). False for
+        bytes no record can hold."""
+        return bool(self.__dict__.get("_incomplete", False))
 
     @property
     def reason(self) -> str:
@@ -55,8 +69,24 @@ class Damage(_Where):
         return _describe(self.error) if reason is None else reason
 
     def __str__(self) -> str:
+        if self.incomplete:
+            return f"ends {ending(self)}"
         return (f"damaged record at byte {self.offset} (event {self.event}): "
                 f"{self.reason}")
+
+
+def ending(damage: Damage, detail: bool = True) -> str:
+    """How a file whose events `damage` ends ends, to follow "ends ": with
+    a damaged record, or inside an incomplete one; with where and why
+    unless not `detail`."""
+    if damage.incomplete:
+        said = (f"inside event {damage.event}, which is incomplete "
+                f"{_STILL_WRITTEN}")
+        return f"{said}: {damage.reason}, from byte {damage.offset}" \
+            if detail else said
+    if detail:
+        return f"with a {damage}"
+    return f"with a damaged record (event {damage.event})"
 
 
 class DamagedRecordWarning(RuntimeWarning):
@@ -128,6 +158,28 @@ class DamagedHeaderError(OSError):
 
     def __reduce__(self) -> Any:
         return type(self), (self.filename, self.cause, self.field,
+                            self.value, self.problem)
+
+
+class IncompleteHeaderError(DamagedHeaderError):
+    """The file ends before the header it declares, and all of the header
+    it holds is sound: most often a file being created. Open it again
+    once its header is written.
+
+    `size` is the bytes the file has; `field`, `value` and `problem` say
+    where it ends, as for `DamagedHeaderError`.
+    """
+
+    def __init__(self, filename: str, size: int,
+                 field: Optional[str] = None,
+                 value: Union[int, float, None] = None,
+                 problem: Optional[str] = None) -> None:
+        super().__init__(filename, None, field, value, problem)
+        self.args = (f"{filename}: no complete header yet ({size} bytes)",)
+        self.size = size
+
+    def __reduce__(self) -> Any:
+        return type(self), (self.filename, self.size, self.field,
                             self.value, self.problem)
 
 

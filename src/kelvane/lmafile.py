@@ -554,7 +554,9 @@ class LmaFile:
     def damage(self) -> Optional[Damage]:
         """None, or where indexing stopped at a record that could not be
         decoded: its offset, event index and the error iterating
-        `LmaReader` raises there, and in `reason` what is wrong with it."""
+        `LmaReader` raises there, and in `reason` what is wrong with it.
+        `incomplete` when the file merely ends inside that record, as one
+        still being written does (`refresh` then reads on)."""
         found = self._native.damage
         return None if found is None else Damage(*found)
 

@@ -22,9 +22,7 @@ them by.
 
 from __future__ import annotations
 
-import errno
 import functools
-import glob
 import os
 import sys
 import warnings
@@ -34,6 +32,8 @@ import numpy as np
 import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
+
+from . import names
 
 __all__ = ["LmaBackendEntrypoint", "open_dataset", "lma_dataset",
            "run_dataset", "DTYPES"]
@@ -312,44 +312,21 @@ def _open_files(paths: List[Any], parallel: bool,
 
 def _paths(paths: Any,
            storage_options: Optional[Dict[str, Any]] = None) -> List[str]:
-    """The names `paths` stands for: one path or URL, the sorted matches of
-    a glob pattern, or each of a list as given."""
+    """The names `paths` stands for: one path or URL, the matches of a
+    glob pattern in natural order, or each of a list as given."""
     if not isinstance(paths, (str, bytes, os.PathLike)):
         return [os.fsdecode(os.fspath(p)) for p in paths]
-    name = os.fsdecode(os.fspath(paths))
-    if "://" in name and not name.startswith("file://"):
-        return _urls(name, storage_options)
-    # A name that exists is that file, whatever characters it has.
-    if glob.escape(name) == name or os.path.lexists(name):
-        return [name]
-    found = sorted(glob.glob(name, recursive=True))
-    if not found:
-        raise FileNotFoundError(errno.ENOENT, "no file matches the pattern",
-                                name)
-    return found
-
-
-def _urls(name: str, storage_options: Optional[Dict[str, Any]]) -> List[str]:
-    """A URL, or the sorted matches of a URL with a glob pattern in its
-    store."""
-    if glob.escape(name) == name:
-        return [name]
-    import fsspec
-    fs, _, found = fsspec.core.get_fs_token_paths(
-        name, storage_options=storage_options or {})
-    if not found:
-        raise FileNotFoundError(errno.ENOENT, "no file matches the pattern",
-                                name)
-    return sorted(fs.unstrip_protocol(p) for p in found)
+    return names.expand(paths, storage_options)
 
 
 def open_dataset(paths: Any, **kwargs: Any) -> xr.Dataset:
     """The events of one or more LMA files as one xarray dataset along
     `event`, lazily: nothing is decoded before it is asked for.
 
-    `paths`: a path or URL, a list of them, or a glob pattern (its
-    matches in sorted order; in a URL, matched in its store, with
-    `storage_options` for the store as for each file). A per-event coordinate `file` indexes the attribute
+    `paths`: a path or URL, a list of them (kept in the order given), or
+    a glob pattern (its matches in natural order, run_2 before run_10;
+    in a URL, matched in its store, with `storage_options` for the store
+    as for each file). A per-event coordinate `file` indexes the attribute
     `sources`, the names as given or matched. `chunks` makes Dask arrays
     (as for `xr.open_dataset`), and then the files are opened in parallel
     on Dask; the other arguments (`dtype`, `drop_variables`, ...) are

@@ -128,6 +128,12 @@ void test_header_faults_and_stale_stops() {
     };
     for (const auto& c : stale) {
         CHECK(reason(h, c.s, h.pos_begin) == c.text);
+        // Nor is a record the walk cannot find again vouched for as one
+        // still being written.
+        lma::Stop stop;
+        stop.status = c.s;
+        stop.offset = h.pos_begin;
+        CHECK(!lma::explain_stop(m.file, h, size, stop).incomplete);
     }
     // The same status at another record: only that record counts.
     Bytes bytes = two_records(4);
@@ -147,10 +153,56 @@ void test_header_faults_and_stale_stops() {
     }
 }
 
+// A sound file cut anywhere is what a file being written looks like: its
+// scan ends cleanly or inside an incomplete record, never at damage. A
+// pulse that cannot fit the trace is damage however little of it is there.
+void test_cut_sound_files_are_incomplete() {
+    std::mt19937 rng(4047);
+    for (int round = 0; round < 300; ++round) {
+        const test::FileShape s = test::random_shape(rng, false);
+        const Bytes whole = test::random_file(s, rng);
+        const std::size_t start = test::header_bytes(s).b.size();
+        for (int k = 0; k < 4; ++k) {
+            Bytes b = whole;
+            b.b.resize(std::uniform_int_distribution<std::size_t>(
+                start, whole.b.size())(rng));
+            MemFile m(b);
+            lma::Header h;
+            CHECK(lma::read_header(m.file, h).ok());
+            const auto size = static_cast<std::int64_t>(b.b.size());
+            lma::RecordIndex index;
+            const lma::Stop stop = lma::scan_records(m.file, h, size, index);
+            const bool sound =
+                stop.ok() ||
+                lma::explain_stop(m.file, h, size, stop).incomplete;
+            if (!sound) {
+                std::printf("  cut sound file, round %d\n", round);
+            }
+            CHECK(sound);
+        }
+    }
+    Bytes misfit = two_records(4);
+    misfit.put(std::int32_t{2}).put(0.0).put(std::int16_t{1}).pulse(3,
+                                                                {1, 2, 3});
+    for (std::size_t drop : {0, 2, 5}) {
+        Bytes b = misfit;
+        b.b.resize(b.b.size() - drop);
+        MemFile m(b);
+        lma::Header h;
+        CHECK(lma::read_header(m.file, h).ok());
+        const auto size = static_cast<std::int64_t>(b.b.size());
+        lma::RecordIndex index;
+        const lma::Stop stop = lma::scan_records(m.file, h, size, index);
+        const lma::RecordFault f = lma::explain_stop(m.file, h, size, stop);
+        CHECK(f.place == lma::FaultPlace::pulse && !f.incomplete);
+    }
+}
+
 }  // namespace
 
 int main() {
     test_random_damage();
     test_header_faults_and_stale_stops();
+    test_cut_sound_files_are_incomplete();
     return test::summary();
 }

@@ -47,10 +47,10 @@ def sample(make_lma):
 
 @pytest.fixture
 def damaged(make_lma):
-    """Two good events, then a record cut short; returns the name and the
-    byte offset of the broken record."""
-    cut = event_bytes(EVENTS[2])[:-5]
-    name = make_lma(CHANNELS, EVENTS[:2] + [cut], **HEADER)
+    """Two good events, then a record with a pulse past the end of the
+    trace; returns the name and the byte offset of the broken record."""
+    bad = Event(43, [[], [Pulse(6, list(range(8)))]])
+    name = make_lma(CHANNELS, EVENTS[:2] + [bad], **HEADER)
     offset = len(header_bytes(CHANNELS, **HEADER))
     return name, offset + sum(len(event_bytes(e)) for e in EVENTS[:2])
 
@@ -226,6 +226,37 @@ def test_convert_shows_progress_on_a_terminal(capsys, sample, tmp_path,
     assert load(tmp_path / "out.npz")["tags"].tolist() == [41, 42, 43]
 
 
+# A file whose writer has not finished its last record, one with bad bytes,
+# and one being created: how each command tells them apart.
+ENDINGS = {
+    "incomplete": (event_bytes(EVENTS[2])[:-5],
+                   "ends inside event 2, which is incomplete (the file may "
+                   "still be being written)"),
+    "damaged": (Event(43, [[], [Pulse(6, list(range(8)))]]),
+                "damaged record"),
+    "no header": (None, "no complete header yet (0 bytes)")}
+
+
+@pytest.mark.parametrize("command", [
+    ["info"], ["index"], ["show", "--event", "2"], ["convert", "OUT.npz"],
+    ["features", "-o", "OUT.csv"]])
+@pytest.mark.parametrize("ending", sorted(ENDINGS))
+def test_incomplete_or_damaged(capsys, make_lma, make_raw, tmp_path,
+                               command, ending):
+    last, said = ENDINGS[ending]
+    name = make_raw(b"") if last is None else \
+        make_lma(CHANNELS, EVENTS[:2] + [last], **HEADER)
+    rest = [tmp_path / a if a.startswith("OUT") else a for a in command[1:]]
+    status, out, err = run(capsys, command[0], name, *rest)
+    # The index of a file that ends early is written all the same.
+    index_written = command == ["index"] and last is not None
+    assert status == (0 if index_written else 1)
+    assert said in (out if index_written else err)
+    if command == ["info"] and last is not None:
+        # The file's block says it too, in its last row.
+        assert said.split("ends ")[-1] in out.splitlines()[-1]
+
+
 def test_convert_keeps_the_events_before_the_damage(capsys, damaged,
                                                     tmp_path):
     name, offset = damaged
@@ -367,7 +398,8 @@ def test_unreadable_files(capsys, make_raw, tmp_path, command):
     cases = {tmp_path / "none.lma": "no such file",
              tmp_path / "\udcff.lma": "no such file",
              tmp_path: "it is a directory",
-             make_raw(header_bytes(CHANNELS)[:60]): "damaged header",
+             make_raw(header_bytes(CHANNELS)[:60]):
+                 "no complete header yet (60 bytes)",
              # Random bytes used to pass as a file without events.
              make_raw(np.random.default_rng(5).bytes(4096)): "damaged header"}
     for name, message in cases.items():
@@ -536,9 +568,9 @@ FAILURES = [
     (["plot", "{empty}", "--event", "0", "-o", "OUT.png"], None, 1,
      "{empty} has 0 events; no event 0"),
     (["show", "{broken}"], None, 1,
-     "{broken} has 0 events, ended by a {broken.damage}; no event 0"),
+     "{broken} has 0 events, then {broken.damage}; no event 0"),
     (["plot", "{broken}", "--event", "0", "-o", "OUT.png"], None, 1,
-     "{broken} has 0 events, ended by a {broken.damage}; no event 0"),
+     "{broken} has 0 events, then {broken.damage}; no event 0"),
     (["show", "{damaged}", "--event", "4"], None, 1,
      "{damaged} has 2 events, ended by a {damaged.damage}; no event 4"),
     (["convert", "{damaged}", "OUT.npz", "--start", "3"], None, 1,

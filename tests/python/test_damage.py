@@ -54,6 +54,11 @@ BROKEN = {
                         "length (-5)"),
     "length 0": (bad([[], [], [Pulse(7, [])]]),
                  "channel 3's pulse 0 at sample 7 has length 0"),
+    # Bad bytes, though the file also ends inside them.
+    "cut, past the end": (cut(bad([[Pulse(62, [1, 2, 3])], [], []]),
+                              12 + 2 + 8 + 3),
+                          "channel 0's pulse 0 of 3 samples at sample 62 "
+                          "runs past the end of the 64-sample trace"),
     "past the end": (bad([[Pulse(62, [1, 2, 3])], [], []]),
                      "channel 0's pulse 0 of 3 samples at sample 62 runs "
                      "past the end of the 64-sample trace"),
@@ -81,6 +86,15 @@ def broken(request, make_lma):
     return name, offset, reason
 
 
+def said(offset, reason):
+    """What a damage at event 1 reads as: a file that ends inside a sound
+    record may still be being written; bad bytes are damage."""
+    if reason.startswith("the record is cut short"):
+        return (f"ends inside event 1, which is incomplete (the file may "
+                f"still be being written): {reason}, from byte {offset}")
+    return f"damaged record at byte {offset} (event 1): {reason}"
+
+
 def reader_error(name):
     with lmafmt.LmaReader(name) as r:
         try:
@@ -95,8 +109,8 @@ def test_reason_of_each_kind_of_damage(broken):
     with kelvane.LmaFile(name) as f:
         damage = f.damage
     assert damage.reason == reason
-    assert str(damage) == (f"damaged record at byte {offset} (event 1): "
-                           f"{reason}")
+    assert str(damage) == said(offset, reason)
+    assert damage.incomplete == str(damage).startswith("ends inside")
     # Still the three fields, the error as the reader raises it.
     found_offset, event, error = damage
     assert (found_offset, event) == (offset, 1)
@@ -109,11 +123,11 @@ def test_warnings_carry_the_reason_through_pickling(broken):
     with pytest.warns(kelvane.DamagedRecordWarning) as record:
         kelvane.read_events(name)
     (w,) = record
-    assert str(w.message) == (f"{name}: damaged record at byte {offset} "
-                              f"(event 1): {reason}")
+    assert str(w.message) == f"{name}: {said(offset, reason)}"
     # A Dask worker sends the warning back to its client pickled.
     back = pickle.loads(pickle.dumps(w.message))
     assert str(back) == str(w.message) and back.damage.reason == reason
+    assert back.damage.incomplete == w.message.damage.incomplete
     assert back.damage[:2] == w.message.damage[:2]
     assert back.damage.error.args == w.message.damage.error.args
     # An LmaFile reopened from its pickle takes its index along and finds
@@ -122,7 +136,7 @@ def test_warnings_carry_the_reason_through_pickling(broken):
         copy = pickle.loads(pickle.dumps(f))
     with copy:
         assert copy._native.scan_count == 0
-        assert copy.damage.reason == reason
+        assert str(copy.damage) == said(offset, reason)
 
 
 def test_a_damage_made_by_hand_gives_its_error_as_reason():
@@ -143,6 +157,79 @@ def test_no_event_behind_the_damage_is_one_sentence(make_lma):
         warnings.simplefilter("error")
         kelvane.read_events(name, 3)
     assert str(info.value) == (
-        f"{name} has 1 event, ended by a damaged record at byte {offset} "
-        f"(event 1): the record is cut short 2 bytes into its tag; "
-        f"no event 3")
+        f"{name} has 1 event, then ends inside event 1, which is incomplete "
+        f"(the file may still be being written): the record is cut short "
+        f"2 bytes into its tag, from byte {offset}; no event 3")
+
+
+# --- a file still being written ------------------------------------------
+
+def test_a_file_being_written_is_incomplete_never_damaged(tmp_path):
+    """Written a byte at a time while it is open: the header is incomplete
+    until it is whole, then each record until it is, and `refresh` takes
+    each one in as it completes."""
+    head = header_bytes(CHANNELS, nsamples=NSAMPLES)
+    records = [GOOD, bad([[], [], TWENTY])]
+    data = head + b"".join(e.pack() for e in records)
+    path = tmp_path / "growing.lma"
+    with open(path, "wb", buffering=0) as writer:
+        for size in range(len(head)):
+            with pytest.raises(kelvane.IncompleteHeaderError) as e:
+                kelvane.LmaFile(path)
+            assert str(e.value) == (f"{path}: no complete header yet "
+                                    f"({size} bytes)")
+            writer.write(data[size:size + 1])
+        ends = [len(head + GOOD.pack()), len(data)]
+        with kelvane.LmaFile(path) as f:
+            for size in range(len(head) + 1, len(data) + 1):
+                writer.write(data[size - 1:size])
+                f.refresh()
+                assert len(f) == sum(end <= size for end in ends)
+                if size in ends:
+                    assert f.damage is None
+                    continue
+                assert f.damage.incomplete, (size, f.damage)
+                assert str(f.damage).startswith(
+                    f"ends inside event {len(f)}, which is incomplete (the "
+                    f"file may still be being written): the record is cut "
+                    f"short")
+
+
+@pytest.mark.parametrize("fault, keep", [
+    (dict(nsamples=-5), 21),                      # then cut in the gap
+    (dict(sample_interval=float("nan")), 17),     # then cut in nsamples
+    (dict(header_size=10), 30),                   # first event inside it
+    (dict(num_channels=-2), 6)])
+def test_bad_bytes_cut_short_are_a_damaged_header(make_raw, fault, keep):
+    name = make_raw(header_bytes(CHANNELS, **fault)[:keep])
+    with pytest.raises(kelvane.DamagedHeaderError) as e:
+        kelvane.LmaFile(name)
+    assert type(e.value) is kelvane.DamagedHeaderError
+    assert "damaged header" in str(e.value)
+
+
+def test_incomplete_header_error_pickles(make_raw):
+    name = make_raw(header_bytes(CHANNELS)[:19])
+    with pytest.raises(kelvane.IncompleteHeaderError) as e:
+        kelvane.LmaFile(name)
+    back = pickle.loads(pickle.dumps(e.value))
+    assert type(back) is kelvane.IncompleteHeaderError
+    assert (back.args, back.size, back.field, back.problem) == (
+        e.value.args, 19, "num of samples", "is cut short")
+    assert isinstance(back, kelvane.DamagedHeaderError)
+
+
+@pytest.mark.parametrize("read", [
+    kelvane.read_events, lambda name: list(kelvane.iterate(name, 1)),
+    kelvane.summarise_file])
+@pytest.mark.parametrize("record, incomplete", [
+    (cut(GOOD, 13), True), (bad([[], [], [Pulse(7, [])]]), False)])
+def test_readers_warn_which_it_is(make_lma, read, record, incomplete):
+    name = make_lma(CHANNELS, [GOOD, record], nsamples=NSAMPLES)
+    with pytest.warns(kelvane.DamagedRecordWarning) as caught:
+        read(name)
+    (w,) = caught
+    assert w.message.damage.incomplete is incomplete
+    assert str(w.message).startswith(
+        f"{name}: ends inside event 1, which is incomplete" if incomplete
+        else f"{name}: damaged record at byte")

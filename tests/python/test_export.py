@@ -32,9 +32,12 @@ def write(path, n, seed=0, first_tag=0, damaged=False, channels=CHANNELS,
           **header):
     events = make_events(n, seed, first_tag)
     header = dict(dict(nsamples=NSAMPLES, sample_interval=2e-9), **header)
+    # A record whose first pulse has length 0: bad bytes, not a record
+    # still being written.
+    bad = Event(first_tag + n, [[Pulse(0, [])] for _ in channels])
     kelvane.writer.write_lma(path, channels, events,
-                             tail=event_bytes(events[0])[:-3] if damaged
-                             else b"", **header)
+                             tail=event_bytes(bad) if damaged else b"",
+                             **header)
     return str(path)
 
 

@@ -1,6 +1,8 @@
 import os
 
 import kelvane
+from kelvane import cli
+from kelvane.writer import Event, Pulse
 from test_cli import CHANNELS, EVENTS, HEADER, run
 
 
@@ -10,18 +12,23 @@ def blocks(out):
 
 def test_info_on_several_files_adds_a_total(capsys, make_lma):
     sample = make_lma(CHANNELS, EVENTS, **HEADER)
-    damaged = make_lma(CHANNELS, EVENTS[:2] + [b"\x01"], **HEADER)
-    status, out, err = run(capsys, "info", sample, damaged)
+    # Ends inside a record's tag; then one with a pulse of length 0.
+    growing = make_lma(CHANNELS, EVENTS[:2] + [b"\x01"], **HEADER)
+    damaged = make_lma(CHANNELS, [Event(7, [[Pulse(0, [])], []])], **HEADER)
+    status = cli.main(["info", sample, growing, damaged])
+    out, err = capsys.readouterr()
     assert status == 1
-    with kelvane.LmaFile(damaged) as f:
-        assert err == f"lma: error: {damaged}: {f.damage}\n"
-    first, second, total = blocks(out)
+    with kelvane.LmaFile(growing) as f, kelvane.LmaFile(damaged) as g:
+        assert err == (f"lma: error: {growing}: {f.damage}\n"
+                       f"lma: error: {damaged}: {g.damage}\n")
+    first, second, third, total = blocks(out)
     alone = run(capsys, "info", sample)[1]
     assert first + "\n" == alone
-    assert second.startswith(f"file             {damaged}\n")
-    size = os.path.getsize(sample) + os.path.getsize(damaged)
-    assert total == f"total            2 files, 5 events, {size} bytes, " \
-                    f"1 damaged\n"
+    assert second.startswith(f"file             {growing}\n")
+    assert third.startswith(f"file             {damaged}\n")
+    size = sum(map(os.path.getsize, [sample, growing, damaged]))
+    assert total == f"total            3 files, 5 events, {size} bytes, " \
+                    f"1 damaged, 1 incomplete\n"
 
 
 def test_info_goes_on_past_a_file_it_cannot_read(capsys, make_lma,

@@ -71,11 +71,20 @@ class RangeHandler(BaseHTTPRequestHandler):
     def do_GET(self):
         self.reply(head=False)
 
+    def listing(self):
+        """A page linking the files under the directory asked for, as a
+        server's index page does: what fsspec lists over HTTP."""
+        return "".join(f'<a href="{p}">{p}</a>\n'
+                       for p in sorted(self.served.files)
+                       if p.startswith(self.path) and "?" not in p).encode()
+
     def reply(self, head):
         path = self.path.partition("?")[0]
         with self.served.lock:
             self.served.paths.append(self.path)
         data = self.served.files.get(path)
+        if data is None and path.endswith("/"):
+            data = self.listing()
         if data is None:
             self.record(0)
             self.send_response(404)
@@ -239,6 +248,8 @@ def assert_same(f, g):
         np.testing.assert_array_equal(a.horpos, b.horpos)
         for k in b.traces:
             np.testing.assert_array_equal(a.traces[k], b.traces[k])
+    # Where and why it ends, and whether it may still be being written.
+    assert str(f.damage) == str(g.damage)
     for x, y in zip(f.pulses(1, n), g.pulses(1, n)):
         np.testing.assert_array_equal(x, y)
     window = (g.nsamples // 8, g.nsamples - 3)
@@ -259,6 +270,8 @@ def test_same_as_local(kind, block, which, run, web, s3, monkeypatch):
     with kelvane.LmaFile(run[which]) as local, \
             serve(kind, run[which], web, s3, f"{which}-{block}.lma") as f:
         assert (which == "damaged") == (local.damage is not None)
+        # Cut inside its last record, as a file still being written is.
+        assert which == "run" or local.damage.incomplete
         assert_same(f, local)
 
 
@@ -1081,3 +1094,57 @@ def test_dask_partitions_fetch_their_own_records(run, web, tmp_path):
     parts = frame.npartitions
     assert web.sent() - before <= size + parts * (header + largest
                                                   + (64 << 10))
+
+
+@pytest.mark.parametrize("kind", ["web", "s3"])
+def test_a_header_not_yet_written(kind, run, web, s3, tmp_path):
+    local = tmp_path / "new.lma"
+    for size in (0, 60):
+        with open(run["run"], "rb") as whole:
+            local.write_bytes(whole.read(size))
+        if kind == "web":
+            web.files["/new.lma"] = local.read_bytes()
+            url, options = f"{web.url}/new.lma", None
+        else:
+            url, options = put_s3(s3, "new.lma", local)
+        with pytest.raises(kelvane.IncompleteHeaderError,
+                           match=rf"no complete header yet \({size} bytes\)"):
+            kelvane.LmaFile(url, storage_options=options)
+
+
+# Served under glob/, a run of files of 10, 2 and 1 events (by name), and
+# one the pattern leaves out.
+GLOBBED = {"run_10.lma": 10, "run_2.lma": 2, "run_1.lma": 1, "other.lma": 3}
+
+
+@pytest.mark.parametrize("kind", ["web", "s3"])
+def test_patterns_over_urls(kind, web, s3, tmp_path, capsys):
+    from kelvane import cli
+    for name, n in GLOBBED.items():
+        write_lma(tmp_path / name, (0,),
+                  [Event(i, [[Pulse(0, [i])]]) for i in range(n)], nsamples=4)
+        data = (tmp_path / name).read_bytes()
+        if kind == "web":
+            web.files[f"/glob/{name}"] = data
+        else:
+            s3[0].pipe(f"runs/glob/{name}", data)
+    base, options, argv = (f"{web.url}/glob", None, []) if kind == "web" \
+        else ("s3://runs/glob", s3[1], s3_cli(s3))
+    want = [f"{base}/run_{k}.lma" for k in (1, 2, 10)]
+    assert cli.main(["info", f"{base}/run_*.lma", *argv]) == 0
+    out = capsys.readouterr().out
+    assert [line.split()[-1] for line in out.splitlines()
+            if line.startswith("file" + " " * 13)] == want
+    with kelvane.open_dataset(f"{base}/run_*.lma",
+                              storage_options=options) as ds:
+        assert list(ds.attrs["sources"]) == want
+        assert ds.sizes["event"] == 13
+    assert cli.main(["info", f"{base}/nope_*.lma", *argv]) == 1
+    assert capsys.readouterr().err == \
+        f"lma: error: no file matches {base}/nope_*.lma\n"
+    if kind == "web":
+        # A query string (a presigned URL's) is no pattern.
+        signed = f"{base}/run_2.lma?sig=a*b"
+        web.files["/glob/run_2.lma?sig=a*b"] = web.files["/glob/run_2.lma"]
+        assert cli.main(["info", signed]) == 0
+        assert "events           2\n" in capsys.readouterr().out

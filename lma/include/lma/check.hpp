@@ -19,12 +19,18 @@ namespace lma {
 //
 // For a header cut short, `field` is the field whose read failed,
 // `problem` is "is cut short" and `int_value` the file size.
+//
+// `incomplete` when the file ends before the header it declares and every
+// field it holds whole is sound, as while the file is being created;
+// `file_size` is then the bytes it has.
 struct HeaderFault {
     std::string field;
     std::string problem;
     bool is_float = false;
     std::int64_t int_value = 0;
     double float_value = 0.0;
+    bool incomplete = false;
+    std::int64_t file_size = 0;
 
     bool ok() const noexcept { return field.empty(); }
     // "FIELD PROBLEM (VALUE)", e.g. "header size points inside the header
@@ -33,14 +39,16 @@ struct HeaderFault {
 };
 
 // Checks `h`, parsed by read_header with result `read_status`, against the
-// file's size. Reported, the first that applies:
-//   - the header cut short: the field whose read failed;
+// file's size. Reported, the first that applies, of the fields the file
+// holds whole:
 //   - header size: the first record inside the header (before 50 + 24 per
-//     channel in use) or past the end of the file;
+//     channel in use);
 //   - num of channels negative;
 //   - sample interval not finite or not above 0;
 //   - num of samples negative;
-//   - a gain that is not finite, by channel in order.
+//   - a gain that is not finite, by channel in order;
+// then, incomplete: the header cut short (the field whose read failed),
+// or its header size putting the first record past the end of the file.
 // Only what no recording can have is refused: unused mask bits, num of
 // channels above 32, a zero gain or no channel in use pass.
 // A read_status other than a short read (memory, an I/O error) is reported

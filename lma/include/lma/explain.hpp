@@ -38,6 +38,10 @@ struct RecordFault {
     std::int32_t nsamples = 0;     // samples per trace, from the header
     std::int32_t nchannels = 0;    // channels in use, from the header
     std::int64_t offset = 0;       // where the record starts
+    bool incomplete = false;       // the file ends inside the record and
+                                   // every field read before is sound: a
+                                   // record still being written, not bad
+                                   // bytes
 };
 
 // Explains the damaged record where `stop` (a scan's result over the first

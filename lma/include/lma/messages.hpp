@@ -57,7 +57,8 @@ struct RecordFault;
 
 // What is wrong with a damaged record, in one plain sentence without a
 // capital or full stop, to follow "damaged record at byte B (event E): ".
-// A fault of unknown place is told by its status alone.
+// A fault of unknown place is told by its status alone; a pulse cut short
+// that could not fit the trace anyway, by its misfit.
 std::string damage_reason(const RecordFault& f);
 
 }  // namespace lma

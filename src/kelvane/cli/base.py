@@ -12,7 +12,7 @@ import warnings
 from typing import (Any, Iterator, List, NoReturn, Optional, Sequence, Tuple)
 
 from ..sidecar import StaleIndexWarning
-from .source import use_storage_options
+from .source import expand_inputs, use_storage_options
 from .status import PROG, guarded_output, printable, reported
 
 
@@ -140,8 +140,14 @@ def run_main(commands: Sequence[Command],
         command: Command = args.command
         command.check_arguments(parser, args)
         use_storage_options(dict(args.storage_options))
+
+        def run() -> int:
+            # Patterns are listed with the storage options just set.
+            expand_inputs(args)
+            return command.run(args)
+
         with one_line_index_warnings():
-            return reported(lambda: command.run(args))
+            return reported(run)
 
     return guarded_output(parse_and_run)
 

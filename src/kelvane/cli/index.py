@@ -9,6 +9,7 @@ import warnings
 from typing import Optional
 
 from .. import sidecar
+from ..damage import ending
 from ..sidecar import StaleIndexWarning
 from .base import Command
 from .source import open_file
@@ -35,6 +36,10 @@ class IndexCommand(Command):
             parser.error("-o takes one FILE")
 
     def run(self, args: argparse.Namespace) -> int:
+        if args.output is not None and len(args.files) > 1:
+            # A pattern gave several: each index would replace the last.
+            raise UsageError(f"-o takes one FILE; the pattern gives "
+                             f"{len(args.files)}")
         status = 0
         for name in args.files:
             try:
@@ -66,5 +71,5 @@ def write_index(name: str, output: Optional[str]) -> None:
             # A path that holds no index to replace (a FIFO, a device).
             raise UsageError(printable(str(error))) from None
         ends = "cleanly" if f.damage is None else \
-            f"with a damaged record (event {f.damage.event})"
+            ending(f.damage, detail=False)
         print(f"{printable(where)}: {len(f)} events, ends {ends}")

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import argparse
 from ..batch import damage_message
+from ..damage import ending
 from ..lmafile import LmaFile
 from .base import Command, print_table
 from .source import file_size, open_file
@@ -43,11 +44,13 @@ class Total:
 
     def __init__(self) -> None:
         self.files = self.events = self.bytes = 0
-        self.damaged = self.unreadable = 0
+        self.damaged = self.incomplete = self.unreadable = 0
 
     def __str__(self) -> str:
         said = (f"{self.files} files, {self.events} events, {self.bytes} "
                 f"bytes, {self.damaged} damaged")
+        if self.incomplete:
+            said += f", {self.incomplete} incomplete"
         return said + (f", {self.unreadable} unreadable"
                        if self.unreadable else "")
 
@@ -66,8 +69,11 @@ def print_info(name: str, total: Total) -> int:
         if f.damage is None:
             print(f"{'ends':<17}cleanly")
             return 0
-        print(f"{'ends':<17}with a {f.damage}")
-        total.damaged += 1
+        print(f"{'ends':<17}{ending(f.damage)}")
+        if f.damage.incomplete:
+            total.incomplete += 1
+        else:
+            total.damaged += 1
         return fail(damage_message(f))
 
 

@@ -7,13 +7,14 @@ import argparse
 import contextlib
 import os
 import pickle
-from typing import Any, Dict, Iterator, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ..batch import event_range, events_message, no_event_message
 from ..damage import DamagedHeaderError
 from ..lmafile import Event, Events, LmaFile, Pulses
+from ..names import expand
 from ..sources import is_url
 from .memory import out_of_memory, reserve
 from .status import UserError, from_storage, printable
@@ -27,6 +28,36 @@ storage_options: Dict[str, Any] = {}
 def use_storage_options(options: Dict[str, Any]) -> None:
     storage_options.clear()
     storage_options.update(options)
+
+
+def expand_inputs(args: argparse.Namespace) -> None:
+    """Replaces the input names in `args` (`files`, or the one `file`) by
+    the files they stand for: a glob pattern left unexpanded by the shell
+    (quoted, or a URL's) by its matches in natural order, where it
+    stands. UserError naming a pattern that matches nothing."""
+    if hasattr(args, "files"):
+        args.files = expanded(args.files)
+    if hasattr(args, "file"):
+        found = expanded([args.file])
+        if len(found) != 1:
+            raise UserError(f"{printable(args.file)} matches {len(found)} "
+                            f"files; {args.command.name} takes one")
+        args.file = found[0]
+
+
+def expanded(names: Sequence[str]) -> List[str]:
+    found: List[str] = []
+    for name in names:
+        try:
+            found += expand(name, storage_options)
+        except FileNotFoundError:
+            raise UserError(f"no file matches {printable(name)}") from None
+        except (ImportError, ValueError, TypeError, OSError) as error:
+            # No filesystem for the URL, options it does not take, or a
+            # store that cannot be listed.
+            raise UserError(f"cannot list {printable(name)}: "
+                            f"{printable(str(error))}") from None
+    return found
 
 
 @contextlib.contextmanager
