@@ -36,7 +36,7 @@ __all__ = list(_HOMES)
 if TYPE_CHECKING:
     from .batch import iterate, read_events, summarise_file
     from .damage import (Damage, DamagedHeaderError, DamagedRecordWarning,
-                         FileReplacedError)
+                         FileReplacedError, IncompleteHeaderError)
     from .features import Features
     from .histogram import Histogram
     from .lmafile import Calibration, Event, Events, LmaFile, Pulses

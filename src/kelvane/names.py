@@ -14,7 +14,7 @@ import re
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
 from urllib.parse import urlsplit
 
-__all__ = ["natural_key", "expand", "expand_each"]
+__all__ = ["natural_key", "is_pattern", "expand", "expand_each"]
 
 _DIGITS = re.compile(r"(\d+)")
 _MAGIC = re.compile(r"[*?[]")
@@ -34,7 +34,7 @@ def _is_url(name: str) -> bool:
     return "://" in name
 
 
-def _has_magic(name: str) -> bool:
+def is_pattern(name: str) -> bool:
     """Whether `name` is a pattern. In an http(s) URL only the path
     counts: `?` there starts the query string (a presigned URL's)."""
     if _is_url(name) and urlsplit(name).scheme in ("http", "https"):
@@ -55,7 +55,7 @@ def expand(name: Union[str, "os.PathLike[str]"],
     fsspec, with `storage_options` for the store. FileNotFoundError
     naming the pattern when nothing matches."""
     name = os.fsdecode(os.fspath(name))
-    if not _has_magic(name):
+    if not is_pattern(name):
         return [name]
     if _is_url(name):
         found = _url_matches(name, storage_options)

@@ -13,10 +13,8 @@ comes after it.
 
 from __future__ import annotations
 
-import glob as globbing
 import operator
 import os
-import re
 import time
 from concurrent.futures import ThreadPoolExecutor
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, NamedTuple,
@@ -24,9 +22,9 @@ from typing import (Any, Callable, Dict, Iterable, Iterator, List, NamedTuple,
 
 import numpy as np
 
-from . import sources as sourcing
 from ._outputs import shown
-from .damage import Damage, DamagedHeaderError
+from . import names
+from .damage import Damage, IncompleteHeaderError
 from .features import Features, plain_options
 from .lmafile import ChannelSelection, Event, Events, LmaFile, Pulses
 
@@ -265,7 +263,7 @@ class Run:
         last = len(self.files) - 1
         for i, f in enumerate(self.files):
             d = f.damage
-            if d is None or (i == last and getattr(d, "incomplete", False)):
+            if d is None or (i == last and d.incomplete):
                 continue
             found.append((i, d))
         return found
@@ -516,15 +514,15 @@ class Run:
                  if name not in known]
         for name in fresh:
             last = self._names[-1]
-            if _natural_key(name) < _natural_key(last):
+            if names.natural_key(name) < names.natural_key(last):
                 raise ValueError(f"{name} sorts before {last}, the last "
                                  f"file of the run: it cannot join it")
             try:
                 f = LmaFile(name, storage_options=self._storage_options)
-            except DamagedHeaderError as error:
-                if _incomplete_header(error):
-                    break
-                raise
+            except IncompleteHeaderError:
+                # Not yet part of the run: its header is still being
+                # written.
+                break
             # The file before is final now: what it ends inside stays
             # damage from here on.
             self._grow(len(self.files) - 1)
@@ -608,36 +606,19 @@ def _check_same(first_name: str, first: LmaFile, name: str, f: LmaFile,
                                 f"from {get(first)} in {first_name}")
 
 
-_MAGIC = re.compile(r"[*?\[]")
-
-
-def _natural_key(name: str) -> List[Any]:
-    return [(0, int(part), "") if part.isdigit() else (1, 0, part)
-            for part in re.split(r"(\d+)", name)]
-
-
 def _expand(given: Iterable[str], storage_options: Optional[Dict[str, Any]],
             *, patterns_only: bool = False) -> List[str]:
-    names: List[str] = []
-    for source in given:
-        if not isinstance(source, str) or not _MAGIC.search(source):
-            if not patterns_only:
-                names.append(source)
-            continue
-        if sourcing.is_url(source):
-            import fsspec
-            fs, _, matches = fsspec.get_fs_token_paths(
-                source, storage_options=storage_options or {})
-            protocol = source.split("://", 1)[0]
-            found = [m if "://" in m else f"{protocol}://{m}"
-                     for m in matches]
-        else:
-            found = globbing.glob(source)
-        if not found and not patterns_only:
-            raise FileNotFoundError(f"no file matches {shown(source)}")
-        names.extend(sorted(found, key=_natural_key))
-    return names
+    """The names of `given` in the run's order; with `patterns_only`, the
+    patterns' matches alone, none of them an error (for a refresh)."""
+    if not patterns_only:
+        return names.expand_each(given, storage_options)
+    found: List[str] = []
+    for name in given:
+        if isinstance(name, str) and names.is_pattern(name):
+            try:
+                found.extend(names.expand(name, storage_options))
+            except FileNotFoundError:
+                pass
+    return found
 
 
-def _incomplete_header(error: DamagedHeaderError) -> bool:
-    return type(error).__name__ == "IncompleteHeaderError"
