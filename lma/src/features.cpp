@@ -7,9 +7,11 @@
 #include <new>
 #include <vector>
 
+#include "hit_spans.hpp"
 #include "range_walk.hpp"
 #include "record.hpp"
 #include "row_kernels.hpp"
+#include "row_values.hpp"
 
 // The quantities are found on the raw int16 samples. Calibration,
 // gain * (raw - baseline), is monotone in the raw value (the difference is
@@ -28,12 +30,16 @@ namespace {
 using detail::aligned;
 using detail::bad_arguments;
 using detail::for_records;
+using detail::in_order;
 using detail::LeSamples;
 using detail::range_ok;
+using detail::reaching;
+using detail::resolve;
 using detail::RawRange;
 using detail::RowKernels;
 using detail::Segment;
 using detail::select_rows;
+using detail::value_of;
 using detail::WalkerBase;
 
 constexpr std::int32_t kRawMin = std::numeric_limits<std::int16_t>::min();
@@ -46,43 +52,6 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 // that stops at a place the branch predictor cannot know.
 constexpr std::size_t kShortRun = 7;
 constexpr std::int64_t kShortRow = 64;
-
-double value_of(std::int32_t raw, const Channel& ch) noexcept {
-    return ch.gain *
-           (static_cast<double>(raw) - static_cast<double>(ch.baseline));
-}
-
-// The least raw value for which `pred` holds, pred false then true over
-// the raw range; kRawMax + 1 when it never holds.
-template <class Pred>
-std::int32_t first_true(Pred pred) {
-    std::int32_t lo = kRawMin, hi = kRawMax + 1;
-    while (lo < hi) {
-        const std::int32_t mid = lo + (hi - lo) / 2;
-        if (pred(mid)) {
-            hi = mid;
-        } else {
-            lo = mid + 1;
-        }
-    }
-    return lo;
-}
-
-// The raw values that calibrate to at least `t` after multiplying by
-// `sign`: an interval at one end of the raw range, by monotonicity.
-RawRange reaching(double t, int sign, const Channel& ch) {
-    const double slope = sign * ch.gain;
-    auto reaches = [&](std::int32_t r) { return sign * value_of(r, ch) >= t; };
-    if (slope > 0) {
-        return {first_true(reaches), kRawMax};
-    }
-    if (slope < 0) {
-        return {kRawMin, first_true([&](std::int32_t r) {
-                             return !reaches(r);
-                         }) - 1};
-    }
-    return reaches(0) ? RawRange{kRawMin, kRawMax} : RawRange{};
-}
 
 // What a channel's values depend on, fixed for a call.
 struct ChannelRule {
@@ -287,6 +256,7 @@ struct RowScratch {
     std::vector<unsigned char> bytes;
     std::vector<Segment> runs;
     std::vector<RawRange> spans;  // see Row
+    std::vector<detail::HitSpan> hits;
 };
 
 // One channel of one record: its pulses, then the row they make.
@@ -311,59 +281,10 @@ public:
                  RowScratch& scratch, const RowKernels& kern);
 
 private:
-    bool in_order() const noexcept;
-    void resolve(std::vector<unsigned char>& bytes,
-                 std::vector<Segment>& runs) const;
-
     std::int32_t pulses_ = 0;
     std::int64_t stored_ = 0;  // samples of segs_
     std::vector<Segment> segs_;
 };
-
-bool RowFeatures::in_order() const noexcept {
-    for (std::size_t k = 1; k < segs_.size(); ++k) {
-        if (segs_[k].start < segs_[k - 1].end()) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Pulses that overlap or come out of order: the row they leave, later
-// pulses over earlier ones, as runs of covered samples in order.
-void RowFeatures::resolve(std::vector<unsigned char>& bytes,
-                          std::vector<Segment>& runs) const {
-    std::int64_t lo = segs_[0].start, hi = segs_[0].end();
-    for (const Segment& s : segs_) {
-        lo = std::min(lo, s.start);
-        hi = std::max(hi, s.end());
-    }
-    const auto n = static_cast<std::size_t>(hi - lo);
-    // Bytes of the samples, then one "covered" flag per sample.
-    bytes.assign(n * 3, 0);
-    unsigned char* flags = bytes.data() + n * 2;
-    for (const Segment& s : segs_) {
-        const auto at = static_cast<std::size_t>(s.start - lo);
-        std::memcpy(bytes.data() + at * 2, s.raw,
-                    static_cast<std::size_t>(s.length) * 2);
-        std::fill_n(flags + at, s.length, 1);
-    }
-    runs.clear();
-    for (std::size_t k = 0; k < n;) {
-        if (!flags[k]) {
-            ++k;
-            continue;
-        }
-        std::size_t stop = k;
-        while (stop < n && flags[stop]) {
-            ++stop;
-        }
-        runs.push_back({lo + static_cast<std::int64_t>(k),
-                        static_cast<std::int64_t>(stop - k),
-                        bytes.data() + k * 2});
-        k = stop;
-    }
-}
 
 template <class T>
 void put(const FeatureOut& out, Quantity q, std::size_t e, std::size_t col,
@@ -403,12 +324,19 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
         put_i(Quantity::argmin, -1);
         put_d(Quantity::sum, 0.0);
         put_i(Quantity::covered, 0);
+        put_i(Quantity::hits, 0);
         return;
     }
     const std::vector<Segment>* segs = &segs_;
-    if (!in_order()) {
-        resolve(scratch.bytes, scratch.runs);
+    if (!in_order(segs_)) {
+        resolve(segs_, scratch.bytes, scratch.runs);
         segs = &scratch.runs;
+    }
+    if (wanted(out, Quantity::hits)) {
+        scratch.hits.clear();
+        detail::find_hit_spans(*segs, a, b, rule.crossing, set.merge, kern,
+                               scratch.hits);
+        put_i(Quantity::hits, static_cast<std::int64_t>(scratch.hits.size()));
     }
     const Row row(*segs, stored_, ch, a, b, scratch.spans, kern);
     Extremes x = row.extremes();
@@ -485,7 +413,8 @@ public:
                   std::size_t first)
         : set_(set), out_(out), slot_(slot), first_(first),
           rows_(out.nrows) {
-        const bool crossing = wanted(out, Quantity::crossing);
+        const bool crossing = wanted(out, Quantity::crossing) ||
+                              wanted(out, Quantity::hits);
         for (std::size_t q = 0; q < kQuantities; ++q) {
             if (static_cast<Quantity>(q) != Quantity::pulses &&
                 out.data[q] != nullptr) {
@@ -541,6 +470,7 @@ bool settings_ok(const Header& h, const FeatureSettings& set,
     return 0 <= set.first && set.first <= set.stop &&
            set.stop <= h.nsamples && set.fraction > 0 &&
            set.fraction <= 1 && (set.polarity == 1 || set.polarity == -1) &&
+           set.merge >= 0 &&
            (!crossing || (std::isfinite(set.threshold) && set.threshold > 0));
 }
 
@@ -583,7 +513,9 @@ Stop compute_features(const File& f, const Header& h,
         if (!range_ok(h, index, first, last) ||
             (out.nrows > 0 && out.rows == nullptr) ||
             !select_rows(h, rows, out.nrows, slot) ||
-            !settings_ok(h, settings, wanted(out, Quantity::crossing)) ||
+            !settings_ok(h, settings,
+                         wanted(out, Quantity::crossing) ||
+                             wanted(out, Quantity::hits)) ||
             !gains_ok(h, out) || !outputs_ok(out)) {
             return bad_arguments(index, first);
         }

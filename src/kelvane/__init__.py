@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any
 _HOMES = {
     "LmaFile": "lmafile",
     "Features": "features",
+    "Hits": "hits",
     "Histogram": "histogram",
     "Run": "run",
     "MismatchError": "run",
@@ -31,6 +32,7 @@ if TYPE_CHECKING:
     from .damage import (DamagedHeaderError, DamagedRecordWarning,
                          FileReplacedError)
     from .features import Features
+    from .hits import Hits
     from .histogram import Histogram
     from .run import MismatchError, Run
     from .lmafile import LmaFile

@@ -911,15 +911,16 @@ void test_feature_arguments() {
         {2, 17, 1.0, 0.5, 1}, {5, 4, 1.0, 0.5, 1},  {-1, 4, 1.0, 0.5, 1},
         {0, 4, 0.0, 0.5, 1},  {0, 4, nan, 0.5, 1},  {0, 4, INFINITY, 0.5, 1},
         {0, 4, 1.0, 0.0, 1},  {0, 4, 1.0, 1.5, 1},  {0, 4, 1.0, nan, 1},
-        {0, 4, 1.0, 0.5, 0},  {0, 4, 1.0, 0.5, 2},
+        {0, 4, 1.0, 0.5, 0},  {0, 4, 1.0, 0.5, 2},  {0, 4, 1.0, 0.5, 1, -1},
     };
     for (const lma::FeatureSettings& set : bad) {
         CHECK(run(h, set, outputs()));
     }
-    // Without crossing, the threshold is not read.
+    // Without crossing and hits, the threshold is not read.
     lma::FeatureOut no_crossing = outputs();
-    no_crossing.data[static_cast<std::size_t>(lma::Quantity::crossing)] =
-        nullptr;
+    for (lma::Quantity q : {lma::Quantity::crossing, lma::Quantity::hits}) {
+        no_crossing.data[static_cast<std::size_t>(q)] = nullptr;
+    }
     CHECK(lma::compute_features(m.file, h, index, 0, 4,
                                 {0, 4, nan, 0.5, 1}, no_crossing, scratch)
               .ok());
