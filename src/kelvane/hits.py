@@ -69,9 +69,6 @@ class Hits(NamedTuple):
     file: Optional[np.ndarray] = None
     files: Optional[List[str]] = None
 
-    def __len__(self) -> int:  # type: ignore[override]
-        return len(self.event)
-
     def columns(self) -> Dict[str, np.ndarray]:
         """The per-hit arrays by name: `event`, `channel`, the quantities
         and, from a `Run`, `file`."""
