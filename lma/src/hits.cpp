@@ -115,33 +115,57 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 // are polarity * 0.0.
 class Trace {
 public:
-    Trace(const std::vector<Segment>& segs, const Channel& ch, int polarity)
-        : segs_(segs), ch_(ch), pol_(polarity) {}
+    Trace(const std::vector<Segment>& segs, const Channel& ch, int polarity,
+          const RowKernels& kern)
+        : segs_(segs), ch_(ch), pol_(polarity), kern_(kern) {
+        const double g = std::fabs(ch.gain);
+        // |raw - baseline| <= 65535 for int16 raw values and baselines.
+        distinct_ = g >= std::numeric_limits<double>::min() &&
+                    g <= std::numeric_limits<double>::max() / 65536.0;
+        raw_sum_ = g == 0.0 || g >= std::numeric_limits<double>::min();
+        rising_ = pol_ * ch.gain > 0;
+    }
 
     double y(std::int64_t pos) const {
         const Segment* s = containing(pos);
         return pol_ * (s != nullptr ? value_of(s->at(pos), ch_) : 0.0);
     }
 
-    // Calls f(pos, raw) for each covered position of [p, q), in order.
+    // Calls f(pos, bytes, n) for each covered stretch [pos, pos + n) of
+    // [p, q), in order, `bytes` its raw samples.
     template <class F>
-    void covered(std::int64_t p, std::int64_t q, F f) const {
+    void parts(std::int64_t p, std::int64_t q, F f) const {
         for (std::size_t k = first_ending_after(p); k < segs_.size(); ++k) {
             const Segment& s = segs_[k];
             if (s.start >= q) {
                 break;
             }
-            const std::int64_t e = std::min(s.end(), q);
-            for (std::int64_t pos = std::max(s.start, p); pos < e; ++pos) {
-                f(pos, s.at(pos));
-            }
+            const std::int64_t from = std::max(s.start, p);
+            const std::int64_t to = std::min(s.end(), q);
+            f(from, s.raw + 2 * static_cast<std::size_t>(from - s.start),
+              static_cast<std::size_t>(to - from));
         }
+    }
+
+    // Calls f(pos, raw) for each covered position of [p, q), in order.
+    template <class F>
+    void covered(std::int64_t p, std::int64_t q, F f) const {
+        parts(p, q, [&](std::int64_t from, const unsigned char* bytes,
+                        std::size_t n) {
+            const detail::LeSamples raw{bytes};
+            for (std::size_t k = 0; k < n; ++k) {
+                f(from + static_cast<std::int64_t>(k), raw[k]);
+            }
+        });
     }
 
     // The first position of the maximum of y over [p, q), which holds a
     // sample at or above a threshold above 0, so uncovered samples never
     // are it.
     std::int64_t argmax(std::int64_t p, std::int64_t q) const {
+        if (distinct_) {
+            return raw_argmax(p, q);
+        }
         double best = -std::numeric_limits<double>::infinity();
         std::int64_t at = p;
         covered(p, q, [&](std::int64_t pos, std::int32_t raw) {
@@ -161,13 +185,13 @@ public:
         std::int64_t raw_sum = 0;
         std::int32_t widest = 0;
         const std::int32_t base = ch_.baseline;
-        covered(p, q, [&](std::int64_t, std::int32_t raw) {
-            raw_sum += raw - base;
-            widest = std::max(widest, raw > base ? raw - base : base - raw);
+        parts(p, q, [&](std::int64_t, const unsigned char* bytes,
+                        std::size_t n) {
+            const detail::SampleStats st = detail::sample_stats(bytes, n);
+            raw_sum += st.sum - static_cast<std::int64_t>(n) * base;
+            widest = std::max({widest, st.max - base, base - st.min});
         });
-        const double g = std::fabs(ch_.gain);
-        if ((g == 0.0 || g >= std::numeric_limits<double>::min()) &&
-            std::isfinite(g * widest)) {
+        if (raw_sum_ && std::isfinite(std::fabs(ch_.gain) * widest)) {
             return pol_ * (ch_.gain * static_cast<double>(raw_sum));
         }
         double s = 0.0;
@@ -202,6 +226,25 @@ public:
     }
 
 private:
+    // argmax where distinct raw values calibrate to distinct values: the
+    // first sample holding the extreme raw value that y's maximum is.
+    std::int64_t raw_argmax(std::int64_t p, std::int64_t q) const {
+        std::int32_t best = rising_ ? detail::kRawMin - 1
+                                    : detail::kRawMax + 1;
+        std::int64_t at = p;
+        parts(p, q, [&](std::int64_t from, const unsigned char* bytes,
+                        std::size_t n) {
+            const detail::SampleStats st = detail::sample_stats(bytes, n);
+            const std::int32_t v = rising_ ? st.max : st.min;
+            if (rising_ ? v > best : v < best) {
+                best = v;
+                at = from + static_cast<std::int64_t>(
+                                kern_.find(bytes, n, v, v));
+            }
+        });
+        return at;
+    }
+
     std::size_t first_ending_after(std::int64_t pos) const {
         return static_cast<std::size_t>(
             std::upper_bound(segs_.begin(), segs_.end(), pos,
@@ -220,6 +263,10 @@ private:
     const std::vector<Segment>& segs_;
     const Channel& ch_;
     double pol_;
+    const RowKernels& kern_;
+    bool distinct_ = false;  // as for the features' ChannelRule
+    bool raw_sum_ = false;
+    bool rising_ = false;    // y grows with the raw value
 };
 
 // Where y rises through `level` before `peak`, searching back to `lo`.
@@ -341,7 +388,7 @@ private:
         spans_.clear();
         detail::find_hit_spans(*segs, set.first, set.stop, reach_[k],
                                set.merge, kernels_, spans_);
-        const Trace t(*segs, *channels_[k], set.polarity);
+        const Trace t(*segs, *channels_[k], set.polarity, kernels_);
         measure(t, set, spans_, static_cast<std::int64_t>(r),
                 static_cast<std::int32_t>(k), *out_.hits);
     }
