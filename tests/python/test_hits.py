@@ -416,3 +416,44 @@ def test_pulse_shapes_are_told_apart_by_the_tail(tmp_path):
     wrong = (slow != kinds.astype(bool)) & above
     assert above.sum() > 1000
     assert wrong.sum() < 0.01 * above.sum()
+
+
+@pytest.mark.parametrize("suffix", [".npz", ".csv", ".parquet"])
+def test_command_writes_every_hit(quirky, tmp_path, suffix, capsys):
+    import json
+
+    import pandas as pd
+    from kelvane.cli import main
+    second = str(tmp_path / "second.lma")
+    with open(quirky, "rb") as src, open(second, "wb") as dst:
+        dst.write(src.read())
+    out = str(tmp_path / f"hits{suffix}")
+    args = ["hits", quirky, second, "-o", out, "--threshold", "5",
+            "--post", "1", "--tail", "1", "--rise", "0.2:0.8"]
+    assert main(args + ["--jobs", "2"]) == 0
+    with LmaFile(quirky) as f:
+        want = f.hits(threshold=5.0, post=1, tail=1, rise=(0.2, 0.8))
+    if suffix == ".npz":
+        with np.load(out) as z:
+            table = {k: z[k] for k in z.files}
+        meta = json.loads(str(table.pop("options")[0]))
+    elif suffix == ".csv":
+        table, meta = pd.read_csv(out), None
+    else:
+        import pyarrow.parquet as pq
+        table = pd.read_parquet(out)
+        meta = json.loads(pq.read_schema(out).metadata[b"kelvane"])
+    assert list(table["file"]) == [quirky] * len(want.event) + \
+        [second] * len(want.event)
+    for name in ("event", "channel") + FIELDS:
+        np.testing.assert_array_equal(
+            np.asarray(table[name]), np.tile(getattr(want, name), 2))
+    if meta is not None:
+        assert meta["options"]["threshold"] == 5.0
+        assert meta["options"]["rise"] == [0.2, 0.8]
+    # Settings the engine would refuse: a usage error, and no table.
+    bad = str(tmp_path / f"bad{suffix}")
+    assert main(["hits", quirky, "-o", bad, "--threshold", "0"]) == 2
+    assert "threshold" in capsys.readouterr().err
+    import os
+    assert not os.path.exists(bad)

@@ -12,6 +12,9 @@
     lma spectrum FILE... --channel C --quantity Q [--bins N]
                  [--range LO:HI] [--log] [--window A:B] [--threshold T]
                  [--fraction F] [--polarity {1,-1}] -o OUT.{png,svg,pdf}
+    lma hits FILE... -o OUT.{parquet,csv,npz} --threshold T [--channels C,C]
+             [--polarity {1,-1}] [--window A:B] [--merge N] [--pre N]
+             [--post N] [--fraction F] [--rise LO:HI] [--tail N] [--jobs N]
 
 `show` and `plot` take one event: by index, counted from 0 (the default),
 or from the end when negative (-1 is the last); or by tag, the first
@@ -34,6 +37,7 @@ from typing import List, Optional
 from .base import Command, run_main
 from .convert import ConvertCommand
 from .features import FeaturesCommand
+from .hits import HitsCommand
 from .index import IndexCommand
 from .info import InfoCommand
 from .plot import PlotCommand
@@ -44,7 +48,7 @@ __all__ = ["main", "COMMANDS"]
 
 COMMANDS: List[Command] = [InfoCommand(), ShowCommand(), ConvertCommand(),
                            PlotCommand(), FeaturesCommand(),
-                           SpectrumCommand(), IndexCommand()]
+                           SpectrumCommand(), HitsCommand(), IndexCommand()]
 
 
 def main(argv: Optional[List[str]] = None) -> int:
