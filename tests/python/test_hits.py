@@ -457,3 +457,18 @@ def test_command_writes_every_hit(quirky, tmp_path, suffix, capsys):
     assert "threshold" in capsys.readouterr().err
     import os
     assert not os.path.exists(bad)
+
+
+def test_spectrum_of_every_hit(quirky, tmp_path, capsys):
+    from kelvane.cli import main
+    out = str(tmp_path / "charge.png")
+    args = ["spectrum", quirky, "--channel", "1", "--hits", "charge",
+            "--post", "1", "--bins", "5", "-o", out]
+    assert main(args + ["--threshold", "5"]) == 0
+    with LmaFile(quirky) as f:
+        n = int((f.hits(threshold=5.0, channels=[1]).channel == 1).sum())
+    assert f"entries {n}," in capsys.readouterr().out
+    with pytest.raises(SystemExit) as refused:
+        main(args)
+    assert refused.value.code == 2
+    assert "--hits needs --threshold" in capsys.readouterr().err

@@ -9,7 +9,7 @@
     lma features FILE... -o OUT.{parquet,csv,npz} [--channels C,C]
                  [--quantities Q,Q] [--window A:B] [--threshold T]
                  [--fraction F] [--polarity {1,-1}] [--jobs N]
-    lma spectrum FILE... --channel C --quantity Q [--bins N]
+    lma spectrum FILE... --channel C (--quantity Q | --hits Q) [--bins N]
                  [--range LO:HI] [--log] [--window A:B] [--threshold T]
                  [--fraction F] [--polarity {1,-1}] -o OUT.{png,svg,pdf}
     lma hits FILE... -o OUT.{parquet,csv,npz} --threshold T [--channels C,C]

@@ -57,28 +57,16 @@ class HitsCommand(Command):
                             default=1, help="-1 for negative pulses")
         parser.add_argument("--window", type=sample_window, metavar="A:B",
                             help="samples [A, B) of each trace")
-        for name, what in (("merge", "join runs this many samples apart"),
-                           ("pre", "samples before a hit in its charge"),
-                           ("post", "samples after a hit in its charge")):
-            parser.add_argument(f"--{name}", type=int, default=0,
-                                metavar="N", help=f"{what} (default 0)")
         parser.add_argument("--fraction", type=float, default=0.5,
                             metavar="F", help="cfd level (default 0.5)")
-        parser.add_argument("--rise", type=levels, default=(0.1, 0.9),
-                            metavar="LO:HI",
-                            help="rise-time levels (default 0.1:0.9)")
-        parser.add_argument("--tail", type=int, metavar="N",
-                            help="tail charge from N samples after the peak")
+        add_hit_options(parser)
         parser.add_argument("--jobs", type=positive_int, default=1,
                             metavar="N", help="read N files at once")
 
     def run(self, args: argparse.Namespace) -> int:
         suffix = table_format(args.files, args.output)
         require_modules(suffix, TABLE_FORMATS)
-        options = dict(channels=args.channels, threshold=args.threshold,
-                       polarity=args.polarity, merge=args.merge,
-                       pre=args.pre, post=args.post, fraction=args.fraction,
-                       rise=args.rise, tail=args.tail)
+        options = hit_options(args, args.channels)
         with atomic_output(args.output) as out:
             results = all_hits(args.files, options, args.window, args.jobs)
             write_table(out, suffix, results, provenance(options,
@@ -88,6 +76,31 @@ class HitsCommand(Command):
         print(f"wrote {rows} hits of {files} file{'' if files == 1 else 's'}"
               f" to {args.output}")
         return reported_damage(results)
+
+
+def add_hit_options(parser: argparse.ArgumentParser) -> None:
+    """The settings of hits beyond the window and edge settings, shared by
+    the commands that find hits."""
+    for name, what in (("merge", "join runs this many samples apart"),
+                       ("pre", "samples before a hit in its charge"),
+                       ("post", "samples after a hit in its charge")):
+        parser.add_argument(f"--{name}", type=int, default=0,
+                            metavar="N", help=f"{what} (default 0)")
+    parser.add_argument("--rise", type=levels, default=(0.1, 0.9),
+                        metavar="LO:HI",
+                        help="rise-time levels (default 0.1:0.9)")
+    parser.add_argument("--tail", type=int, metavar="N",
+                        help="tail charge from N samples after the peak")
+
+
+def hit_options(args: argparse.Namespace,
+                channels: Optional[List[Any]]) -> Dict[str, Any]:
+    """`LmaFile.hits`' keyword arguments from the options, but the
+    window (see `all_hits`)."""
+    return dict(channels=channels, threshold=args.threshold,
+                polarity=args.polarity, merge=args.merge, pre=args.pre,
+                post=args.post, fraction=args.fraction, rise=args.rise,
+                tail=args.tail)
 
 
 def levels(text: str) -> Tuple[float, float]:
