@@ -4,8 +4,8 @@
 // error has consumed exactly its samples) and that the scanner and range
 // decoding agree with that iteration: the same records, the same failure,
 // the same traces bit for bit, and the same pulses; and that the per-event
-// quantities, under settings drawn from each record, are what their
-// definitions give on those traces.
+// quantities and the hits, under settings drawn from each record, are
+// what their definitions give on those traces.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -16,11 +16,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "lma/event.hpp"
 #include "lma/explain.hpp"
 #include "lma/features.hpp"
+#include "lma/hits.hpp"
 #include "lma/file.hpp"
 #include "lma/header.hpp"
 #include "lma/messages.hpp"
@@ -133,6 +135,32 @@ __attribute__((no_sanitize("coverage"))) bool narrower_types_agree(
 
 // The quantities of one trace `x` by their definitions, on the dense
 // values: q[i] for lma::Quantity i, positions and counts as doubles.
+// The hits of y = polarity * s[0 .. m) over `threshold`: [i, j) of each,
+// runs at most `merge` apart joined.
+__attribute__((no_sanitize("coverage"))) std::vector<std::pair<
+    std::int64_t, std::int64_t>>
+dense_hits(const double* s, std::int64_t m, int polarity, double threshold,
+           std::int64_t merge) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> hits;
+    for (std::int64_t i = 0; i < m;) {
+        if (!(polarity * s[i] >= threshold)) {
+            ++i;
+            continue;
+        }
+        std::int64_t j = i;
+        while (j < m && polarity * s[j] >= threshold) {
+            ++j;
+        }
+        if (!hits.empty() && i - hits.back().second <= merge) {
+            hits.back().second = j;
+        } else {
+            hits.emplace_back(i, j);
+        }
+        i = j;
+    }
+    return hits;
+}
+
 __attribute__((no_sanitize("coverage"))) void dense_quantities(
     const double* x, const char* covered, int pulses,
     const lma::FeatureSettings& set, double* q) {
@@ -149,6 +177,8 @@ __attribute__((no_sanitize("coverage"))) void dense_quantities(
         sum += s[i];
     }
     at(Q::sum) = sum;
+    at(Q::hits) = static_cast<double>(
+        dense_hits(s, m, set.polarity, set.threshold, set.merge).size());
     if (m == 0) {
         at(Q::maximum) = at(Q::minimum) = at(Q::crossing) = at(Q::cfd) = nan;
         at(Q::argmax) = at(Q::argmin) = -1;
@@ -245,6 +275,7 @@ void check_features(const lma::File& f, const lma::Header& h,
     set.polarity = draw(2) ? 1 : -1;
     set.fraction = static_cast<double>(draw(1000) + 1) / 1000.0;
     set.threshold = static_cast<double>(draw(1000) + 1) / 10.0;
+    set.merge = static_cast<std::int64_t>(draw(4));
     if (!x.empty()) {
         // Often a value of the trace, so that a sample meets it exactly.
         const double v = std::fabs(x[draw(x.size())]);
@@ -310,6 +341,98 @@ void check_features(const lma::File& f, const lma::Header& h,
     }
 }
 
+// The hits of record r on every row, under settings drawn from its tag
+// for each row: where they are and their peaks against dense_hits on the
+// sink's traces; the rest only computed, for the sanitizers.
+void check_hits(const lma::File& f, const lma::Header& h,
+                const lma::RecordIndex& index, std::size_t r,
+                std::int32_t tag, const FuzzSink& sink,
+                lma::Scratch& scratch) {
+    const auto rows = static_cast<std::size_t>(h.nchannels);
+    const std::int64_t n = h.nsamples;
+    const std::vector<double>& x = sink.traces();
+    std::uint64_t seed =
+        static_cast<std::uint32_t>(tag) * 0xD1B54A32D192ED03u + 1;
+    auto draw = [&](std::uint64_t bound) {
+        seed += 0x9E3779B97F4A7C15u;
+        std::uint64_t z = seed;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+        return (z ^ (z >> 31)) % bound;
+    };
+    const auto upto = [&](std::int64_t v) {
+        return static_cast<std::int64_t>(
+            draw(static_cast<std::uint64_t>(v) + 1));
+    };
+    // Lengths up to far beyond any trace, which must add without
+    // overflowing.
+    const auto length = [&] {
+        return draw(8) == 0 ? std::int64_t{1} << 62 : upto(6);
+    };
+    std::vector<lma::HitSettings> settings(rows);
+    for (lma::HitSettings& set : settings) {
+        set.first = upto(n);
+        set.stop = set.first + upto(n - set.first);
+        set.polarity = draw(2) ? 1 : -1;
+        set.threshold = static_cast<double>(draw(1000) + 1) / 10.0;
+        if (!x.empty() && draw(2)) {
+            const double v = std::fabs(x[draw(x.size())]);
+            if (std::isfinite(v) && v > 0) {
+                set.threshold = v;
+            }
+        }
+        set.merge = length();
+        set.pre = length();
+        set.post = length();
+        set.tail = draw(3) == 0 ? -1 : length();
+        set.fraction = static_cast<double>(draw(1000) + 1) / 1000.0;
+        set.low = static_cast<double>(draw(500) + 1) / 1000.0;
+        set.high = set.low + static_cast<double>(draw(500) + 1) / 1000.0;
+    }
+    std::vector<std::size_t> all(rows);
+    for (std::size_t k = 0; k < rows; ++k) {
+        all[k] = k;
+    }
+    lma::HitColumns found;
+    lma::HitOut out;
+    out.rows = all.data();
+    out.settings = settings.data();
+    out.nrows = rows;
+    out.hits = &found;
+    const lma::Stop s = lma::find_hits(f, h, index, r, r + 1, out, scratch);
+    bool finite = true;
+    for (const lma::Channel& ch : h.channel_info) {
+        finite = finite && std::isfinite(ch.gain);
+    }
+    if (!finite) {
+        require(s.status.code == lma::Errc::inconsistent && found.size() == 0);
+        return;
+    }
+    require(s.ok());
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < rows; ++k) {
+        const lma::HitSettings& set = settings[k];
+        const double* y = x.data() + k * static_cast<std::size_t>(n) +
+                          set.first;
+        const auto want = dense_hits(y, set.stop - set.first, set.polarity,
+                                     set.threshold, set.merge);
+        for (const auto& [i, j] : want) {
+            require(at < found.size() && found.row[at] == std::int32_t(k) &&
+                    found.event[at] == static_cast<std::int64_t>(r) &&
+                    found.end[at] == set.first + j &&
+                    found.width[at] == j - i);
+            std::int64_t p = i;
+            for (std::int64_t q = i + 1; q < j; ++q) {
+                p = set.polarity * y[q] > set.polarity * y[p] ? q : p;
+            }
+            require(found.peak[at] == set.first + p &&
+                    found.amplitude[at] == set.polarity * y[p]);
+            ++at;
+        }
+    }
+    require(at == found.size());
+}
+
 void check_record(const lma::File& f, const lma::Header& h,
                   const lma::RecordIndex& index, std::size_t r,
                   std::int32_t tag, const FuzzSink& sink, Outputs& o) {
@@ -372,6 +495,7 @@ void check_record(const lma::File& f, const lma::Header& h,
                            samples.begin() + offset[k]));
     }
     check_features(f, h, index, r, tag, sink, scratch);
+    check_hits(f, h, index, r, tag, sink, scratch);
 }
 
 // The iteration: go to the first record; while another follows, decode

@@ -11,7 +11,7 @@
 namespace lmafile {
 
 // features(start, stop, rows, tags, horpos, values, first, stop_at,
-//          threshold, fraction, polarity, block=None, base=0):
+//          threshold, fraction, polarity, merge, block=None, base=0):
 // computes records [start, stop) on channel positions `rows` into `tags`
 // (int32), `horpos` (float64) and values[q], one entry per lma::Quantity
 // in its order: None, or an (events x len(rows)) array of the quantity's
@@ -23,15 +23,15 @@ PyObject* nativefile_features(PyObject* self, PyObject* args) noexcept {
         Py_ssize_t start = 0, stop = 0;
         PyObject *rows_obj, *tags_obj, *horpos_obj, *values_obj;
         lma::FeatureSettings set;
-        long long window_first = 0, window_stop = 0;
+        long long window_first = 0, window_stop = 0, merge = 0;
         PyObject* block = Py_None;
         long long base = 0;
         CallBytes bytes;
-        if (!PyArg_ParseTuple(args, "nnOOOO!LLddi|OL:features", &start,
+        if (!PyArg_ParseTuple(args, "nnOOOO!LLddiL|OL:features", &start,
                               &stop, &rows_obj, &tags_obj, &horpos_obj,
                               &PyTuple_Type, &values_obj, &window_first,
                               &window_stop, &set.threshold, &set.fraction,
-                              &set.polarity, &block, &base) ||
+                              &set.polarity, &merge, &block, &base) ||
             !bytes.take(s, block, base)) {
             return nullptr;
         }
@@ -48,6 +48,7 @@ PyObject* nativefile_features(PyObject* self, PyObject* args) noexcept {
         }
         set.first = window_first;
         set.stop = window_stop;
+        set.merge = merge;
         std::vector<std::size_t> rows;
         if (!parse_rows(rows_obj, s.header.nchannels, rows)) {
             return nullptr;

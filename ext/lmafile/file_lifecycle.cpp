@@ -585,7 +585,9 @@ PyMethodDef nativefile_methods[] = {
      "offset, samples) -> (pulses, samples)"},
     {"features", nativefile_features, METH_VARARGS,
      "features(start, stop, rows, tags, horpos, values, first, stop_at, "
-     "threshold, fraction, polarity)"},
+     "threshold, fraction, polarity, merge)"},
+    {"hits", nativefile_hits, METH_VARARGS,
+     "hits(start, stop, rows, tags, horpos, settings) -> columns"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -218,6 +218,7 @@ PyObject* nativefile_decode(PyObject* self, PyObject* args) noexcept;
 PyObject* nativefile_count_pulses(PyObject* self, PyObject* args) noexcept;
 PyObject* nativefile_list_pulses(PyObject* self, PyObject* args) noexcept;
 PyObject* nativefile_features(PyObject* self, PyObject* args) noexcept;
+PyObject* nativefile_hits(PyObject* self, PyObject* args) noexcept;
 
 // ---- the persistent index (file_sidecar.cpp) ----
 PyObject* nativefile_sidecar(PyObject* self, PyObject* arg) noexcept;

@@ -6,9 +6,11 @@
 #include <new>
 #include <vector>
 
+#include "hit_spans.hpp"
 #include "range_walk.hpp"
 #include "record.hpp"
 #include "row_kernels.hpp"
+#include "row_values.hpp"
 
 // The quantities are found on the raw int16 samples. Calibration,
 // gain * (raw - baseline), is monotone in the raw value (the difference is
@@ -27,12 +29,16 @@ namespace {
 using detail::aligned;
 using detail::bad_arguments;
 using detail::for_records;
+using detail::in_order;
 using detail::LeSamples;
 using detail::range_ok;
+using detail::reaching;
+using detail::resolve;
 using detail::RawRange;
 using detail::RowKernels;
 using detail::Segment;
 using detail::select_rows;
+using detail::value_of;
 using detail::WalkerBase;
 
 constexpr std::int32_t kRawMin = std::numeric_limits<std::int16_t>::min();
@@ -45,43 +51,6 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 // that stops at a place the branch predictor cannot know.
 constexpr std::size_t kShortRun = 7;
 constexpr std::int64_t kShortRow = 64;
-
-double value_of(std::int32_t raw, const Channel& ch) noexcept {
-    return ch.gain *
-           (static_cast<double>(raw) - static_cast<double>(ch.baseline));
-}
-
-// The least raw value for which `pred` holds, pred false then true over
-// the raw range; kRawMax + 1 when it never holds.
-template <class Pred>
-std::int32_t first_true(Pred pred) {
-    std::int32_t lo = kRawMin, hi = kRawMax + 1;
-    while (lo < hi) {
-        const std::int32_t mid = lo + (hi - lo) / 2;
-        if (pred(mid)) {
-            hi = mid;
-        } else {
-            lo = mid + 1;
-        }
-    }
-    return lo;
-}
-
-// The raw values that calibrate to at least `t` after multiplying by
-// `sign`: an interval at one end of the raw range, by monotonicity.
-RawRange reaching(double t, int sign, const Channel& ch) {
-    const double slope = sign * ch.gain;
-    auto reaches = [&](std::int32_t r) { return sign * value_of(r, ch) >= t; };
-    if (slope > 0) {
-        return {first_true(reaches), kRawMax};
-    }
-    if (slope < 0) {
-        return {kRawMin, first_true([&](std::int32_t r) {
-                             return !reaches(r);
-                         }) - 1};
-    }
-    return reaches(0) ? RawRange{kRawMin, kRawMax} : RawRange{};
-}
 
 // What a channel's values depend on, fixed for a call.
 struct ChannelRule {
@@ -262,28 +231,15 @@ public:
     // running total, which may overflow the other way first: their sign
     // alone decides the sum, as it does the exact one.
     double dense_sum(const Channel& ch) const {
-        double sum = 0.0;
-        bool above = false, below = false;
+        detail::InfinitySum sum;
         for (const Segment& s : segs_) {
             const std::int64_t s0 = std::max(s.start, a_);
             const std::int64_t s1 = std::min(s.end(), b_);
             for (std::int64_t p = s0; p < s1; ++p) {
-                const double v = value_of(s.at(p), ch);
-                if (std::isinf(v)) {
-                    (v > 0 ? above : below) = true;
-                } else {
-                    sum += v;
-                }
+                sum.add(value_of(s.at(p), ch));
             }
         }
-        if (above && below) {
-            return kNan;
-        }
-        if (std::isnan(sum) || !(above || below)) {
-            return sum;
-        }
-        return above ? std::numeric_limits<double>::infinity()
-                     : -std::numeric_limits<double>::infinity();
+        return sum.value();
     }
 
 private:
@@ -300,9 +256,9 @@ struct RowScratch {
     // The row of a record whose pulses overlap or come out of order, made
     // afresh for each: its runs, and what resolving them needs.
     std::vector<Segment> runs;
-    std::vector<std::int64_t> cuts;
-    std::vector<std::size_t> order, live;
+    detail::ResolveScratch resolving;
     std::vector<RawRange> spans;  // see Row
+    std::vector<detail::HitSpan> hits;
 };
 
 // One channel of one record: its pulses, then the row they make.
@@ -327,77 +283,10 @@ public:
                  RowScratch& scratch, const RowKernels& kern);
 
 private:
-    bool in_order() const noexcept;
-    void resolve(RowScratch& scratch) const;
-
     std::int32_t pulses_ = 0;
     std::int64_t stored_ = 0;  // samples of segs_
     std::vector<Segment> segs_;
 };
-
-bool RowFeatures::in_order() const noexcept {
-    for (std::size_t k = 1; k < segs_.size(); ++k) {
-        if (segs_[k].start < segs_[k - 1].end()) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Pulses that overlap or come out of order: the row they leave, later
-// pulses over earlier ones, as runs in order pointing into the pulses'
-// own samples. Between two consecutive pulse ends or starts (the cuts)
-// one pulse shows, the latest of those covering the piece; a sweep over
-// the cuts keeps the covering pulses in a heap by their order. Time and
-// memory go with the number of pulses, never with the distance between
-// them.
-void RowFeatures::resolve(RowScratch& sc) const {
-    const std::size_t n = segs_.size();
-    sc.order.resize(n);
-    sc.cuts.clear();
-    for (std::size_t k = 0; k < n; ++k) {
-        sc.order[k] = k;
-        sc.cuts.push_back(segs_[k].start);
-        sc.cuts.push_back(segs_[k].end());
-    }
-    std::sort(sc.order.begin(), sc.order.end(),
-              [&](std::size_t i, std::size_t j) {
-                  return segs_[i].start < segs_[j].start;
-              });
-    std::sort(sc.cuts.begin(), sc.cuts.end());
-    sc.cuts.erase(std::unique(sc.cuts.begin(), sc.cuts.end()),
-                  sc.cuts.end());
-    sc.live.clear();
-    sc.runs.clear();
-    std::size_t next = 0;
-    for (std::size_t c = 0; c + 1 < sc.cuts.size(); ++c) {
-        const std::int64_t lo = sc.cuts[c], hi = sc.cuts[c + 1];
-        for (; next < n && segs_[sc.order[next]].start <= lo; ++next) {
-            sc.live.push_back(sc.order[next]);
-            std::push_heap(sc.live.begin(), sc.live.end());
-        }
-        // Pulses ended are dropped once they would show: a later one
-        // still covering the piece outranks any earlier one.
-        while (!sc.live.empty() && segs_[sc.live.front()].end() <= lo) {
-            std::pop_heap(sc.live.begin(), sc.live.end());
-            sc.live.pop_back();
-        }
-        if (sc.live.empty()) {
-            continue;  // a gap
-        }
-        const Segment& s = segs_[sc.live.front()];
-        const unsigned char* raw =
-            s.raw + static_cast<std::size_t>(lo - s.start) * 2;
-        if (!sc.runs.empty() && sc.runs.back().end() == lo &&
-            sc.runs.back().raw +
-                    static_cast<std::size_t>(sc.runs.back().length) * 2 ==
-                raw) {
-            sc.runs.back().length += hi - lo;
-        } else {
-            sc.runs.push_back({lo, hi - lo, raw});
-        }
-    }
-}
 
 template <class T>
 void put(const FeatureOut& out, Quantity q, std::size_t e, std::size_t col,
@@ -437,12 +326,19 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
         put_i(Quantity::argmin, -1);
         put_d(Quantity::sum, 0.0);
         put_i(Quantity::covered, 0);
+        put_i(Quantity::hits, 0);
         return;
     }
     const std::vector<Segment>* segs = &segs_;
-    if (!in_order()) {
-        resolve(scratch);
+    if (!in_order(segs_)) {
+        resolve(segs_, scratch.resolving, scratch.runs);
         segs = &scratch.runs;
+    }
+    if (wanted(out, Quantity::hits)) {
+        scratch.hits.clear();
+        detail::find_hit_spans(*segs, a, b, rule.crossing, set.merge, kern,
+                               scratch.hits);
+        put_i(Quantity::hits, static_cast<std::int64_t>(scratch.hits.size()));
     }
     const Row row(*segs, stored_, ch, a, b, scratch.spans, kern);
     Extremes x = row.extremes();
@@ -519,7 +415,8 @@ public:
                   std::size_t first)
         : set_(set), out_(out), slot_(slot), first_(first),
           rows_(out.nrows) {
-        const bool crossing = wanted(out, Quantity::crossing);
+        const bool crossing = wanted(out, Quantity::crossing) ||
+                              wanted(out, Quantity::hits);
         for (std::size_t q = 0; q < kQuantities; ++q) {
             if (static_cast<Quantity>(q) != Quantity::pulses &&
                 out.data[q] != nullptr) {
@@ -575,6 +472,7 @@ bool settings_ok(const Header& h, const FeatureSettings& set,
     return 0 <= set.first && set.first <= set.stop &&
            set.stop <= h.nsamples && set.fraction > 0 &&
            set.fraction <= 1 && (set.polarity == 1 || set.polarity == -1) &&
+           set.merge >= 0 &&
            (!crossing || (std::isfinite(set.threshold) && set.threshold > 0));
 }
 
@@ -617,7 +515,9 @@ Stop compute_features(const File& f, const Header& h,
         if (!range_ok(h, index, first, last) ||
             (out.nrows > 0 && out.rows == nullptr) ||
             !select_rows(h, rows, out.nrows, slot) ||
-            !settings_ok(h, settings, wanted(out, Quantity::crossing)) ||
+            !settings_ok(h, settings,
+                         wanted(out, Quantity::crossing) ||
+                             wanted(out, Quantity::hits)) ||
             !gains_ok(h, out) || !outputs_ok(out)) {
             return bad_arguments(index, first);
         }

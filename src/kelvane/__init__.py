@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any
 _HOMES = {
     "LmaFile": "lmafile",
     "Features": "features",
+    "Hits": "hits",
     "Histogram": "histogram",
     "Run": "run",
     "MismatchError": "run",
@@ -38,6 +39,7 @@ if TYPE_CHECKING:
     from .damage import (Damage, DamagedHeaderError, DamagedRecordWarning,
                          FileReplacedError, IncompleteHeaderError)
     from .features import Features
+    from .hits import Hits
     from .histogram import Histogram
     from .lmafile import Calibration, Event, Events, LmaFile, Pulses
     from .run import MismatchError, Run

@@ -24,9 +24,14 @@ __all__ = ["Features", "QUANTITIES"]
 # In the order a result lists them when none are asked for.
 QUANTITIES = ("maximum", "minimum", "argmax", "argmin", "sum", "pulses",
               "covered", "crossing", "cfd")
+# Every quantity, in the engine's order: `hits` (the pile-up count) only
+# when asked for.
+ALL_QUANTITIES = QUANTITIES + ("hits",)
 
 # Sample positions and counts; the rest are float64.
-_INTEGER = frozenset({"argmax", "argmin", "pulses", "covered"})
+_INTEGER = frozenset({"argmax", "argmin", "pulses", "covered", "hits"})
+# Quantities that need a threshold.
+_THRESHOLDED = ("crossing", "hits")
 
 
 def dtype_of(quantity: str) -> "np.dtype[Any]":
@@ -166,11 +171,12 @@ class Request(NamedTuple):
     threshold: Optional[float]
     fraction: float
     polarity: int
+    merge: int = 0
 
 
 def request(nsamples: int, quantities: Optional[Iterable[str]],
             window: Any, threshold: Any, fraction: Any,
-            polarity: Any) -> Request:
+            polarity: Any, merge: Any = 0) -> Request:
     """The arguments of `LmaFile.features`, checked; ValueError names the
     first one that is wrong."""
     first, stop = _window(window, nsamples)
@@ -187,12 +193,22 @@ def request(nsamples: int, quantities: Optional[Iterable[str]],
             polarity not in (1, -1):
         raise ValueError(f"polarity must be 1 or -1, not {polarity!r}")
     return Request(_quantities(quantities, threshold), first, stop,
-                   threshold, fraction, int(polarity))
+                   threshold, fraction, int(polarity),
+                   count("merge", merge))
+
+
+def count(name: str, value: Any) -> int:
+    """An integer setting >= 0 (a number of samples)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) \
+            or value < 0:
+        raise ValueError(f"{name} must be an integer >= 0, not {value!r}")
+    # The engine takes int64; more samples than any trace has mean the same.
+    return min(int(value), 2**62)
 
 
 # The settings that may differ between channels, with their defaults.
 PER_CHANNEL = {"threshold": None, "polarity": 1, "window": None,
-               "fraction": 0.5}
+               "fraction": 0.5, "merge": 0}
 
 
 def requests(nsamples: int, quantities: Optional[Iterable[str]],
@@ -203,7 +219,8 @@ def requests(nsamples: int, quantities: Optional[Iterable[str]],
     selected channels' keys) to its value: one Request per distinct set of
     settings, with the positions in `keys` it applies to. ValueError names
     the first setting that is wrong."""
-    per_key: Dict[str, Dict[str, Any]] = {k: {} for k in keys}
+    per_key: Dict[str, Dict[str, Any]] = {k: dict(PER_CHANNEL)
+                                          for k in keys}
     for name, value in settings.items():
         if isinstance(value, Mapping):
             values = _mapped(name, value, keys)
@@ -225,11 +242,11 @@ def requests(nsamples: int, quantities: Optional[Iterable[str]],
     out = []
     for rows in groups.values():
         s = per_key[keys[rows[0]]]
-        threshold, polarity, window, fraction = (s[name]
-                                                 for name in PER_CHANNEL)
+        threshold, polarity, window, fraction, merge = (
+            s[name] for name in PER_CHANNEL)
         try:
             req = request(nsamples, quantities, window, threshold,
-                          fraction, polarity)
+                          fraction, polarity, merge)
         except ValueError as error:
             if not mapped:
                 raise
@@ -322,14 +339,15 @@ def _quantities(quantities: Optional[Iterable[str]],
         quantities = [quantities]
     chosen: List[str] = []
     for q in quantities:
-        if q not in QUANTITIES:
+        if q not in ALL_QUANTITIES:
             raise ValueError(f"unknown quantity {q!r}; known: "
-                             f"{', '.join(QUANTITIES)}")
+                             f"{', '.join(ALL_QUANTITIES)}")
         if q in chosen:
             raise ValueError(f"quantity {q!r} is asked for twice")
         chosen.append(q)
-    if "crossing" in chosen and threshold is None:
-        raise ValueError("crossing needs a threshold")
+    for q in _THRESHOLDED:
+        if q in chosen and threshold is None:
+            raise ValueError(f"{q} needs a threshold")
     return tuple(chosen)
 
 

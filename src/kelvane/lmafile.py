@@ -28,8 +28,10 @@ from numpy.lib.array_utils import byte_bounds
 from . import _outputs, sidecar, sources
 from ._lmafile import NativeFile
 from .damage import Damage, FileReplacedError
-from .features import (QUANTITIES, Features, empty_values, plain_options,
-                       requests)
+from .features import (ALL_QUANTITIES, Features, empty_values,
+                       plain_options, requests)
+from .hits import Hits, from_columns, hit_settings
+from .hits import make as make_hits
 
 __all__ = ["LmaFile", "Calibration", "Event", "Events", "Pulses"]
 
@@ -822,7 +824,8 @@ class LmaFile:
                  channels: ChannelSelection = None,
                  quantities: Optional[Iterable[str]] = None,
                  window: Any = None, threshold: Any = None,
-                 fraction: Any = 0.5, polarity: Any = 1) -> Features:
+                 fraction: Any = 0.5, polarity: Any = 1,
+                 merge: Any = 0) -> Features:
         """Per-event quantities of each selected channel, reduced natively
         from the stored pulses without writing the dense traces.
 
@@ -835,7 +838,8 @@ class LmaFile:
         quantities : iterable of str, optional
             Any of "maximum", "minimum", "argmax", "argmin", "sum",
             "pulses", "covered", "crossing" and "cfd"; default all, without
-            "crossing" unless every channel has a `threshold`.
+            "crossing" unless every channel has a `threshold`. Also
+            "hits", the number of hits (see `hits`), only when asked for.
         window : (int, int), optional
             The samples [a, b) to reduce; default the whole trace.
         threshold : float, optional
@@ -844,6 +848,9 @@ class LmaFile:
             The fraction of the maximum that "cfd" times, in (0, 1].
         polarity : {1, -1}
             -1 for negative pulses ("crossing" and "cfd" only).
+        merge : int
+            For "hits": runs over the threshold at most this many samples
+            apart count as one hit.
 
         Each of `window`, `threshold`, `fraction` and `polarity` may also
         be a mapping from channel (index or event key) to its own value;
@@ -868,7 +875,7 @@ class LmaFile:
         rows = self._rows(channels)
         keys = [self._keys[r] for r in rows]
         settings = dict(window=window, threshold=threshold,
-                        fraction=fraction, polarity=polarity)
+                        fraction=fraction, polarity=polarity, merge=merge)
         groups = requests(self.nsamples, quantities, keys, **settings)
         n = last - first
         tags = np.empty(n, np.int32)
@@ -889,13 +896,50 @@ class LmaFile:
                         sample_interval=self.sample_interval,
                         options=options)
 
+    def hits(self, start: int = 0, stop: Optional[int] = None, *,
+             channels: ChannelSelection = None, threshold: Any,
+             polarity: Any = 1, window: Any = None, merge: Any = 0,
+             pre: Any = 0, post: Any = 0, fraction: Any = 0.5,
+             rise: Any = (0.1, 0.9), tail: Any = None) -> Hits:
+        """Every hit of each selected channel in events [start, stop): the
+        runs of y = polarity * trace at or above `threshold` within
+        `window`, runs at most `merge` samples apart joined; see `Hits`
+        and the documentation for each quantity's definition. `pre` and
+        `post` widen a hit's charge, `fraction` sets the cfd level, `rise`
+        the two levels of the rise time, `tail` (samples after the peak)
+        where the tail charge starts. Every setting may be a mapping from
+        channel (index or event key) to its own value. Arguments are all
+        checked before any record is read."""
+        self._check_open()
+        first, last = self._bounds(start, stop)
+        rows = tuple(self._rows(channels))
+        keys = [self._keys[r] for r in rows]
+        settings = dict(threshold=threshold, polarity=polarity,
+                        window=window, merge=merge, pre=pre, post=post,
+                        fraction=fraction, rise=rise, tail=tail)
+        per_row = hit_settings(self.nsamples, keys, **settings)
+        n = last - first
+        tags = np.empty(n, np.int32)
+        horpos = np.empty(n, np.float64)
+        if self._source is None:
+            parts = [self._native.hits(first, last, rows, tags, horpos,
+                                       per_row)]
+        else:
+            parts = [self._native.hits(a, b, rows, tags[a - first:b - first],
+                                       horpos[a - first:b - first], per_row,
+                                       block, base)
+                     for a, b, block, base in self._blocks(first, last)]
+        numbers = np.array([int(k[len("channel"):]) for k in keys], np.int64)
+        return make_hits(from_columns(parts, numbers), tags, horpos,
+                         numbers.tolist(), settings, first)
+
     def _features(self, first: int, last: int, rows: Tuple[int, ...],
                   tags: np.ndarray, horpos: np.ndarray, req: Any,
                   values: Dict[str, np.ndarray]) -> None:
         settings = (req.first, req.stop,
                     1.0 if req.threshold is None else req.threshold,
-                    req.fraction, req.polarity)
-        outputs = tuple(values.get(q) for q in QUANTITIES)
+                    req.fraction, req.polarity, req.merge)
+        outputs = tuple(values.get(q) for q in ALL_QUANTITIES)
         if self._source is None:
             self._native.features(first, last, rows, tags, horpos,
                                   outputs, *settings)

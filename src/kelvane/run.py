@@ -26,6 +26,8 @@ from ._outputs import shown
 from . import names
 from .damage import Damage, IncompleteHeaderError
 from .features import Features, plain_options
+from .hits import QUANTITIES as HIT_QUANTITIES
+from .hits import Hits
 from .lmafile import ChannelSelection, Event, Events, LmaFile, Pulses
 
 __all__ = ["Run", "MismatchError", "RunEvents", "RunPulses"]
@@ -421,6 +423,42 @@ class Run:
                         files=self.paths,
                         sample_interval=self.sample_interval,
                         options=empty.options)
+
+    def hits(self, start: int = 0, stop: Optional[int] = None, *,
+             jobs: int = 1, **options: Any) -> Hits:
+        """The hits of events [start, stop) of the run, across files; takes
+        `LmaFile.hits`' arguments. `jobs` threads share the files and
+        ranges. Events are global indices; `file` is each hit's file
+        number."""
+        first, last = self._bounds(start, stop)
+        jobs = operator.index(jobs)
+        if jobs < 1:
+            raise ValueError(f"jobs must be 1 or more, not {jobs}")
+        pieces = list(self._split(first, last, jobs))
+        # Every argument is checked before any record is read: on no events.
+        empty = self.files[0].hits(0, 0, **options)
+
+        def one(piece: Tuple[int, int, int, int]) -> Hits:
+            i, a, b, g = piece
+            got = self.files[i].hits(a, b, **options)
+            return got._replace(event=got.event + (g - a))
+
+        if jobs == 1 or len(pieces) < 2:
+            parts = [one(p) for p in pieces]
+        else:
+            with ThreadPoolExecutor(min(jobs, len(pieces))) as pool:
+                parts = list(pool.map(one, pieces))
+        file = np.concatenate(
+            [np.full(len(p.event), i, np.int32)
+             for p, (i, _, _, _) in zip(parts, pieces)] or
+            [np.empty(0, np.int32)])
+        parts = parts or [empty]
+        per_hit = {name: np.concatenate([getattr(p, name) for p in parts])
+                   for name in ("event", "channel") + HIT_QUANTITIES}
+        per_event = {name: np.concatenate([getattr(p, name) for p in parts])
+                     for name in ("tags", "horpos")}
+        return empty._replace(**per_hit, **per_event, first_event=first,
+                              file=file, files=self.paths)
 
     def _split(self, first: int, last: int, jobs: int,
                ) -> Iterator[Tuple[int, int, int, int]]:

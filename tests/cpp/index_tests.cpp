@@ -13,6 +13,7 @@
 
 #include "lma/check.hpp"
 #include "lma/features.hpp"
+#include "lma/hits.hpp"
 #include "lma/messages.hpp"
 #include "lma/range.hpp"
 #include "lma/scan.hpp"
@@ -911,15 +912,16 @@ void test_feature_arguments() {
         {2, 17, 1.0, 0.5, 1}, {5, 4, 1.0, 0.5, 1},  {-1, 4, 1.0, 0.5, 1},
         {0, 4, 0.0, 0.5, 1},  {0, 4, nan, 0.5, 1},  {0, 4, INFINITY, 0.5, 1},
         {0, 4, 1.0, 0.0, 1},  {0, 4, 1.0, 1.5, 1},  {0, 4, 1.0, nan, 1},
-        {0, 4, 1.0, 0.5, 0},  {0, 4, 1.0, 0.5, 2},
+        {0, 4, 1.0, 0.5, 0},  {0, 4, 1.0, 0.5, 2},  {0, 4, 1.0, 0.5, 1, -1},
     };
     for (const lma::FeatureSettings& set : bad) {
         CHECK(run(h, set, outputs()));
     }
-    // Without crossing, the threshold is not read.
+    // Without crossing and hits, the threshold is not read.
     lma::FeatureOut no_crossing = outputs();
-    no_crossing.data[static_cast<std::size_t>(lma::Quantity::crossing)] =
-        nullptr;
+    for (lma::Quantity q : {lma::Quantity::crossing, lma::Quantity::hits}) {
+        no_crossing.data[static_cast<std::size_t>(q)] = nullptr;
+    }
     CHECK(lma::compute_features(m.file, h, index, 0, 4,
                                 {0, 4, nan, 0.5, 1}, no_crossing, scratch)
               .ok());
@@ -936,6 +938,82 @@ void test_feature_arguments() {
     lma::FeatureOut repeated = outputs();
     repeated.rows = twice;
     CHECK(run(h, good, repeated));
+}
+
+// The hit finder refuses, adding nothing, settings out of range, a gain
+// that is not finite and misplaced outputs; one sound call passes.
+void test_hit_arguments() {
+    std::mt19937 rng(11);
+    test::FileShape shape;
+    shape.channels.assign(2, lma::Channel{0, 0, 3, 0.5});
+    shape.nsamples = 16;
+    shape.events = 4;
+    const Bytes bytes = test::random_file(shape, rng);
+    MemFile m(bytes);
+    const lma::Header h = test::iterate(m.stream).header;
+    lma::RecordIndex index;
+    CHECK(lma::scan_records(m.file, h,
+                            static_cast<std::int64_t>(bytes.b.size()), index)
+              .ok());
+    const std::size_t rows[] = {1, 0};
+    std::int32_t tags[5];
+    double horpos[5];
+    lma::Scratch scratch;
+    auto refused = [&](const lma::Header& hh, const lma::HitSettings& set,
+                       lma::HitOut out) {
+        const lma::HitSettings both[] = {set, set};
+        lma::HitColumns found;
+        out.settings = both;
+        out.hits = &found;
+        const lma::Stop s =
+            lma::find_hits(m.file, hh, index, 0, 4, out, scratch);
+        return s.status.code == lma::Errc::inconsistent && found.size() == 0;
+    };
+    lma::HitOut out;
+    out.tags = tags;
+    out.horpos = horpos;
+    out.rows = rows;
+    out.nrows = 2;
+    const lma::HitSettings good{2, 16, 1.0, -1, 2, 1, 1, 0.5, 0.1, 0.9, 3};
+    CHECK(!refused(h, good, out));
+    const double nan = std::nan("");
+    auto with = [&](auto change) {
+        lma::HitSettings set = good;
+        change(set);
+        return set;
+    };
+    const lma::HitSettings bad[] = {
+        with([](auto& s) { s.stop = 17; }),
+        with([](auto& s) { s.first = 5, s.stop = 4; }),
+        with([](auto& s) { s.first = -1; }),
+        with([](auto& s) { s.threshold = 0.0; }),
+        with([&](auto& s) { s.threshold = nan; }),
+        with([](auto& s) { s.threshold = INFINITY; }),
+        with([](auto& s) { s.polarity = 0; }),
+        with([](auto& s) { s.merge = -1; }),
+        with([](auto& s) { s.pre = -1; }),
+        with([](auto& s) { s.post = -1; }),
+        with([](auto& s) { s.tail = -2; }),
+        with([](auto& s) { s.fraction = 0.0; }),
+        with([](auto& s) { s.fraction = 1.5; }),
+        with([](auto& s) { s.low = 0.0; }),
+        with([](auto& s) { s.low = 0.9; }),
+        with([](auto& s) { s.high = 1.5; }),
+    };
+    for (const lma::HitSettings& set : bad) {
+        CHECK(refused(h, set, out));
+    }
+    lma::Header infinite = h;
+    infinite.channel_info[0].gain = INFINITY;
+    CHECK(refused(infinite, good, out));
+    lma::HitOut misaligned = out;
+    misaligned.horpos =
+        reinterpret_cast<double*>(reinterpret_cast<char*>(horpos) + 4);
+    CHECK(refused(h, good, misaligned));
+    const std::size_t twice[] = {1, 1};
+    lma::HitOut repeated = out;
+    repeated.rows = twice;
+    CHECK(refused(h, good, repeated));
 }
 
 void test_header_check() {
@@ -1121,6 +1199,7 @@ int main() {
     test_shrunk_while_scanned();
     test_record_rewritten_in_place();
     test_feature_arguments();
+    test_hit_arguments();
     test_header_check();
     test_file_and_messages();
     return test::summary();

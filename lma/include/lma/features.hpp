@@ -29,21 +29,26 @@ enum class Quantity : std::size_t {
     crossing,  // where y first reaches the threshold, interpolated; NaN
     cfd,       // where y last rises through fraction * max(y) before its
                // maximum, interpolated; NaN when max(y) <= 0
+    hits,      // hits of y over the threshold, runs at most `merge`
+               // samples apart joined (see lma/hits.hpp)
 };
-constexpr std::size_t kQuantities = 9;
+constexpr std::size_t kQuantities = 10;
 
 // Positions and counts are int32; the rest float64.
 constexpr bool is_int32(Quantity q) noexcept {
     return q == Quantity::argmax || q == Quantity::argmin ||
-           q == Quantity::pulses || q == Quantity::covered;
+           q == Quantity::pulses || q == Quantity::covered ||
+           q == Quantity::hits;
 }
 
 struct FeatureSettings {
     std::int64_t first = 0;  // the window [first, stop) of sample positions,
     std::int64_t stop = 0;   // 0 <= first <= stop <= nsamples
-    double threshold = 1.0;  // finite and > 0 (read only for crossing)
+    double threshold = 1.0;  // finite and > 0 (read only for crossing
+                             // and hits)
     double fraction = 0.5;   // in (0, 1]
     int polarity = 1;        // 1 or -1
+    std::int64_t merge = 0;  // >= 0 (read only for hits)
 };
 
 // Output for records [i, j) on rows[0 .. nrows) of Header::channels (each

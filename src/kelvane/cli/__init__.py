@@ -9,9 +9,12 @@
     lma features FILE... -o OUT.{parquet,csv,npz} [--channels C,C]
                  [--quantities Q,Q] [--window A:B] [--threshold T]
                  [--fraction F] [--polarity {1,-1}] [--jobs N]
-    lma spectrum FILE... --channel C --quantity Q [--bins N]
+    lma spectrum FILE... --channel C (--quantity Q | --hits Q) [--bins N]
                  [--range LO:HI] [--log] [--window A:B] [--threshold T]
                  [--fraction F] [--polarity {1,-1}] -o OUT.{png,svg,pdf}
+    lma hits FILE... -o OUT.{parquet,csv,npz} --threshold T [--channels C,C]
+             [--polarity {1,-1}] [--window A:B] [--merge N] [--pre N]
+             [--post N] [--fraction F] [--rise LO:HI] [--tail N] [--jobs N]
 
 `show` and `plot` take one event: by index, counted from 0 (the default),
 or from the end when negative (-1 is the last); or by tag, the first
@@ -36,6 +39,7 @@ from .base import build_parser as _parser_of
 from .base import run_main
 from .convert import ConvertCommand
 from .features import FeaturesCommand
+from .hits import HitsCommand
 from .index import IndexCommand
 from .info import InfoCommand
 from .plot import PlotCommand
@@ -46,7 +50,7 @@ __all__ = ["main", "build_parser", "COMMANDS"]
 
 COMMANDS: List[Command] = [InfoCommand(), ShowCommand(), ConvertCommand(),
                            PlotCommand(), FeaturesCommand(),
-                           SpectrumCommand(), IndexCommand()]
+                           SpectrumCommand(), HitsCommand(), IndexCommand()]
 
 
 def build_parser() -> ArgumentParser:

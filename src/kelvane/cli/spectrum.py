@@ -1,28 +1,35 @@
 """`lma spectrum FILE... --channel C --quantity Q -o OUT.{png,svg,pdf}`: a
 histogram of one per-event quantity of one channel over the events of all
-files."""
+files; with `--hits`, of one quantity of every hit (the charge of every
+pulse, say)."""
 
 from __future__ import annotations
 
 import argparse
 import math
 import os
-from typing import NamedTuple, Optional, Tuple
+from typing import Any, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ..features import QUANTITIES, dtype_of
+from ..hits import QUANTITIES as HIT_QUANTITIES
+from ..hits import dtype_of as hit_dtype_of
 from .base import Command
 from .features import (add_edge_options, all_features, channel,
                        check_settings, positive_int,
                        reported_damage, same_channels, settings_of)
+from .hits import add_hit_options, all_hits, hit_options
 from .output import atomic_output, refuse_inputs
 from .plot import IMAGE_FORMATS, image_format
 from .status import UserError, printable
 
 # The unit of each quantity on the x axis; the rest count samples.
 UNITS = {"maximum": "calibrated units", "minimum": "calibrated units",
-         "sum": "calibrated units × samples", "pulses": "count"}
+         "sum": "calibrated units × samples", "pulses": "count",
+         "amplitude": "calibrated units",
+         "charge": "calibrated units × samples", "tail": "fraction"}
+
 
 
 class SpectrumCommand(Command):
@@ -38,8 +45,12 @@ class SpectrumCommand(Command):
         parser.add_argument("files", nargs="+", metavar="FILE")
         parser.add_argument("--channel", type=channel, required=True,
                             metavar="C", help="channel index or key")
-        parser.add_argument("--quantity", required=True, choices=QUANTITIES,
-                            metavar="Q", help=", ".join(QUANTITIES))
+        which = parser.add_mutually_exclusive_group(required=True)
+        which.add_argument("--quantity", choices=QUANTITIES, metavar="Q",
+                           help="of every event: " + ", ".join(QUANTITIES))
+        which.add_argument("--hits", choices=HIT_QUANTITIES, metavar="Q",
+                           help="of every hit (needs --threshold): " +
+                                ", ".join(HIT_QUANTITIES))
         parser.add_argument("--bins", type=positive_int, default=100,
                             metavar="N", help="(default 100; whole numbers "
                                               "are binned on whole edges)")
@@ -48,14 +59,18 @@ class SpectrumCommand(Command):
         parser.add_argument("--log", action="store_true",
                             help="logarithmic event counts")
         add_edge_options(parser)
+        add_hit_options(parser)
         parser.add_argument("-o", "--output", required=True, metavar="OUT",
                             help="the image; its suffix picks the format: "
                                  + ", ".join(IMAGE_FORMATS))
 
     def check_arguments(self, parser: argparse.ArgumentParser,
                         args: argparse.Namespace) -> None:
-        check_settings(parser, settings_of(args, [args.channel],
-                                           [args.quantity]))
+        if not args.hits:
+            check_settings(parser, settings_of(args, [args.channel],
+                                               [args.quantity]))
+        elif args.threshold is None:
+            parser.error("--hits needs --threshold")
 
     def run(self, args: argparse.Namespace) -> int:
         image = image_format(args.output)
@@ -65,24 +80,35 @@ class SpectrumCommand(Command):
         except ImportError:
             raise UserError("spectrum needs matplotlib: "
                             "pip install 'kelvane[plot]'") from None
-        quantity = args.quantity
-        results = all_features(args.files, settings_of(args, [args.channel],
-                                                       [quantity]))
-        same_channels(results)
-        key = results[0].channels[0]
-        values = np.concatenate([r.columns[f"{key}_{quantity}"]
-                                 for r in results])
-        counted = histogram(values, dtype_of(quantity).kind == "i",
-                            args.bins, args.range)
+        quantity = args.hits or args.quantity
+        if args.hits:
+            results: Sequence[Any] = all_hits(
+                args.files, hit_options(args, [args.channel]), args.window,
+                1)
+            key = f"{args.channel}" if isinstance(args.channel, str) \
+                else f"channel{args.channel}"
+            values = np.concatenate([r.columns[quantity] for r in results])
+            integer = hit_dtype_of(quantity).kind == "i"
+            label, counting = f"{key} hit {quantity}", "hits"
+        else:
+            results = all_features(args.files, settings_of(
+                args, [args.channel], [quantity]))
+            same_channels(results)
+            key = results[0].channels[0]
+            values = np.concatenate([r.columns[f"{key}_{quantity}"]
+                                     for r in results])
+            integer = dtype_of(quantity).kind == "i"
+            label, counting = f"{key} {quantity}", "events"
+        counted = histogram(values, integer, args.bins, args.range)
         figure = Figure(figsize=(8, 4.5), dpi=100)
         axes = figure.subplots()
         scale = axis_scale(counted.edges)
         axes.stairs(counted.counts, counted.edges / scale, fill=True,
                     label=counted.legend())
         unit = UNITS.get(quantity, "samples")
-        axes.set_xlabel(f"{key} {quantity} "
+        axes.set_xlabel(f"{label} "
                         f"({unit if scale == 1 else f'{scale:g} {unit}'})")
-        axes.set_ylabel("events")
+        axes.set_ylabel(counting)
         if args.log and counted.counts.any():
             axes.set_yscale("log")
         axes.set_title(printable(os.path.basename(args.files[0]))

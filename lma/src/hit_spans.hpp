@@ -1,0 +1,27 @@
+// The hits of one channel's row: the stretches where y = polarity * trace
+// reaches the threshold, joined across short gaps. Shared by the hit
+// finder and the features' count of hits.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "row_kernels.hpp"
+
+namespace lma::detail {
+
+// A hit's first run sample and one past its last, trace positions.
+struct HitSpan {
+    std::int64_t i;
+    std::int64_t j;
+};
+
+// Appends to `out` the hits in [a, b) of a row of segments in order, not
+// overlapping: runs of samples whose raw value is in `reach` (uncovered
+// samples never are: their 0.0 is below any threshold above 0), runs at
+// most `merge` samples apart joined.
+void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
+                    std::int64_t b, const RawRange& reach, std::int64_t merge,
+                    const RowKernels& kern, std::vector<HitSpan>& out);
+
+}  // namespace lma::detail
