@@ -61,13 +61,15 @@ nitpick_ignore = [
     ("py:class", "kelvane.batch.Events"),
     # Damage's private base, the tuple of its first three fields.
     ("py:class", "kelvane.damage._Where"),
+    # NumPy's type object, which Run.file_dtype returns.
+    ("py:class", "numpy.dtype"),
 ]
 nitpick_ignore_regex = [
     # The words of NumPy-style type descriptions ("sequence of int or
     # str, optional", '{"float64", "raw"}', "dict of str to array"):
     # prose about a type, not the name of a class.
     ("py:class", r"optional|sequence|iterable|mapping|floating dtype|"
-                 r"a list|them|URL|binary file object|"
+                 r"a list|them|URL|binary file object|array_like|path|"
                  r".* to .*|\{.*|.*\}|\".*\"|-?\d+"),
 ]
 

@@ -829,6 +829,11 @@ class LmaFile:
         """Per-event quantities of each selected channel, reduced natively
         from the stored pulses without writing the dense traces.
 
+        Each of `window`, `threshold`, `fraction` and `polarity` may also
+        be a mapping from channel (index or event key) to its own value;
+        channels it leaves out take the default (the whole trace, no
+        threshold, 0.5, 1).
+
         Parameters
         ----------
         start, stop : int
@@ -851,11 +856,6 @@ class LmaFile:
         merge : int
             For "hits": runs over the threshold at most this many samples
             apart count as one hit.
-
-        Each of `window`, `threshold`, `fraction` and `polarity` may also
-        be a mapping from channel (index or event key) to its own value;
-        channels it leaves out take the default (the whole trace, no
-        threshold, 0.5, 1).
 
         Returns
         -------

@@ -182,8 +182,8 @@ class Run:
 
     @property
     def sources(self) -> List[str]:
-        """What messages and written files call each file: its name as
-        found by the glob or given, a URL without its credentials."""
+        """Each file's name as messages and written files give it (as
+        found by the glob or given, a URL without its credentials)."""
         return [shown(name) for name in self._names]
 
     @property
@@ -218,7 +218,11 @@ class Run:
         to the end) runs into: a file's damage counts when the read goes on
         past its last event, as for one file."""
         found = []
-        for i, d in self.damage:
+        # Every file's, the last one's incomplete record included: what an
+        # export reports, as for one file.
+        for i, d in enumerate(f.damage for f in self.files):
+            if d is None:
+                continue
             end = int(self._starts[i + 1])
             if start <= end and (stop is None or stop > end):
                 found.append((i, d))
@@ -236,7 +240,7 @@ class Run:
 
     @property
     def tags(self) -> np.ndarray:
-        """Each event's tag (int32), from the files' indices: no record is
+        """Each event's tag (int32), from the files' indices; no record is
         read. Read-only."""
         return self.heads()[0]
 
@@ -259,8 +263,9 @@ class Run:
 
     @property
     def damage(self) -> List[Tuple[int, Damage]]:
-        """The damaged records: (file number, Damage). The last file's
-        incomplete last record is not damage while the run may grow."""
+        """The damaged records, as (file number, Damage) pairs. The last
+        file's incomplete last record is not damage while the run may
+        grow."""
         found = []
         last = len(self.files) - 1
         for i, f in enumerate(self.files):

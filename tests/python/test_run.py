@@ -177,6 +177,8 @@ def test_follow_while_written(tmp_path):
     try:
         for new in run.follow(interval=0.05, idle_timeout=1.5):
             assert new.start == len(seen)
+            # The record being written is neither counted nor damage.
+            assert run.damage == []
             seen.extend(new)
             h.fill(run.features(new.start, new.stop,
                                 quantities=["maximum"]).values["maximum"]
