@@ -342,10 +342,27 @@ def real_edges(low: float, high: float, bins: int) -> np.ndarray:
     return low * (1 - t) + high * t
 
 
+# Edges beyond which the axis is drawn in a power of ten of the unit:
+# the plot's ticks step past the largest double near it.
+LARGEST_DRAWN = 1e300
+
+
+def axis_scale(edges: np.ndarray) -> float:
+    """1, or the power of ten the edges are divided by to be drawn."""
+    largest = float(np.abs(edges).max()) if edges.size else 0.0
+    if largest <= LARGEST_DRAWN:
+        return 1.0
+    return 10.0 ** math.floor(math.log10(largest))
+
+
 def whole_edges(low: float, high: float, bins: int) -> np.ndarray:
     """Edges k, k + w, ... around the whole numbers in [low, high], with
-    w the smallest whole width that needs no more than `bins` bins."""
+    w the smallest whole width that needs no more than `bins` bins; past
+    the whole numbers a double holds exactly, equal bins as for real
+    values."""
     first = math.ceil(low)
     span = max(math.floor(high) - first + 1, 1)
+    if span > 2**53:
+        return real_edges(low, high, bins)
     width = -(-span // bins)
     return (first + width * np.arange(-(-span // width) + 1)).astype(float)

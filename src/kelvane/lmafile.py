@@ -1012,21 +1012,7 @@ class LmaFile:
     # --- arguments -----------------------------------------------------------
 
     def _bounds(self, start: int, stop: Optional[int]) -> Tuple[int, int]:
-        n = len(self)
-        first = operator.index(start)
-        last = n if stop is None else operator.index(stop)
-        if first < 0 or last < 0:
-            raise IndexError(f"negative bounds are not allowed: start={start},"
-                             f" stop={stop}")
-        # Past the end first: with stop left out, start > stop would
-        # blame a stop the caller never gave.
-        if first > n or last > n:
-            name, bound = ("start", first) if first > n else ("stop", last)
-            raise IndexError(f"{name} {bound} is past the last of {n} "
-                             f"events")
-        if first > last:
-            raise ValueError(f"start {first} is after stop {last}")
-        return first, last
+        return event_bounds(len(self), start, stop)
 
     def _rows(self, channels: ChannelSelection) -> List[int]:
         """Positions among the channels in use, in the order asked for."""
@@ -1164,6 +1150,25 @@ def _reopen_url(url: str, storage_options: Dict[str, Any],
     f = kind.__new__(kind)
     f._open(url, storage_options, state)
     return f
+
+
+def event_bounds(n: int, start: int,
+                 stop: Optional[int]) -> Tuple[int, int]:
+    """[start, stop) of `n` events checked, stop None meaning the end:
+    IndexError for a bound outside them, ValueError for start > stop."""
+    first = operator.index(start)
+    last = n if stop is None else operator.index(stop)
+    if first < 0 or last < 0:
+        raise IndexError(f"negative bounds are not allowed: start={start},"
+                         f" stop={stop}")
+    # Past the end first: with stop left out, start > stop would blame a
+    # stop the caller never gave.
+    if first > n or last > n:
+        name, bound = ("start", first) if first > n else ("stop", last)
+        raise IndexError(f"{name} {bound} is past the last of {n} events")
+    if first > last:
+        raise ValueError(f"start {first} is after stop {last}")
+    return first, last
 
 
 def _output(dtype: Any) -> Tuple[int, "np.dtype[Any]"]:

@@ -25,10 +25,11 @@ import numpy as np
 from ._outputs import shown
 from . import names
 from .damage import Damage, IncompleteHeaderError
-from .features import Features, plain_options
+from .features import Features
 from .hits import QUANTITIES as HIT_QUANTITIES
 from .hits import Hits
-from .lmafile import ChannelSelection, Event, Events, LmaFile, Pulses
+from .lmafile import (ChannelSelection, Event, Events, LmaFile, Pulses,
+                      event_bounds)
 
 __all__ = ["Run", "MismatchError", "RunEvents", "RunPulses"]
 
@@ -303,19 +304,7 @@ class Run:
         return i
 
     def _bounds(self, start: int, stop: Optional[int]) -> Tuple[int, int]:
-        n = len(self)
-        first = operator.index(start)
-        last = n if stop is None else operator.index(stop)
-        if first < 0 or last < 0:
-            raise IndexError(f"negative bounds are not allowed: "
-                             f"start={start}, stop={stop}")
-        if first > n or last > n:
-            name, bound = ("start", first) if first > n else ("stop", last)
-            raise IndexError(f"{name} {bound} is past the last of {n} "
-                             f"events")
-        if first > last:
-            raise ValueError(f"start {first} is after stop {last}")
-        return first, last
+        return event_bounds(len(self), start, stop)
 
     def _pieces(self, first: int, last: int,
                 ) -> Iterator[Tuple[int, int, int, int]]:

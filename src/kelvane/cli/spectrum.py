@@ -15,6 +15,7 @@ import numpy as np
 from ..features import QUANTITIES, dtype_of
 from ..hits import QUANTITIES as HIT_QUANTITIES
 from ..hits import dtype_of as hit_dtype_of
+from ..histogram import axis_scale, real_edges, whole_edges
 from .base import Command
 from .features import (add_edge_options, all_features, channel,
                        check_settings, positive_int,
@@ -160,45 +161,6 @@ def histogram(values: np.ndarray, integer: bool, bins: int,
                      int(np.count_nonzero(valid < low)),
                      int(np.count_nonzero(valid > high)),
                      int(np.count_nonzero(missing)))
-
-
-def real_edges(low: float, high: float, bins: int) -> np.ndarray:
-    if low == high:
-        # Wide enough to draw, also where 0.5 is below the values' spacing.
-        pad = max(0.5, abs(low) * 1e-6)
-        low, high = low - pad, high + pad
-    if np.isfinite(high - low):
-        return np.linspace(low, high, bins + 1)
-    # A range wider than the largest double: each end weighted alone, so
-    # no step overflows.
-    t = np.linspace(0.0, 1.0, bins + 1)
-    return low * (1 - t) + high * t
-
-
-# Edges beyond which the axis is drawn in a power of ten of the unit:
-# the plot's ticks step past the largest double near it.
-LARGEST_DRAWN = 1e300
-
-
-def axis_scale(edges: np.ndarray) -> float:
-    """1, or the power of ten the edges are divided by to be drawn."""
-    largest = float(np.abs(edges).max()) if edges.size else 0.0
-    if largest <= LARGEST_DRAWN:
-        return 1.0
-    return 10.0 ** math.floor(math.log10(largest))
-
-
-def whole_edges(low: float, high: float, bins: int) -> np.ndarray:
-    """Edges k, k + w, ... around the whole numbers in [low, high], with
-    w the smallest whole width that needs no more than `bins` bins; past
-    the whole numbers a double holds exactly, equal bins as for real
-    values."""
-    first = math.ceil(low)
-    span = max(math.floor(high) - first + 1, 1)
-    if span > 2**53:
-        return real_edges(low, high, bins)
-    width = -(-span // bins)
-    return (first + width * np.arange(-(-span // width) + 1)).astype(float)
 
 
 def value_range(text: str) -> Tuple[float, float]:
