@@ -220,6 +220,9 @@ class LmaFile:
         if self._source is None:
             native = self._open_local(sources.local_path(source), state,
                                       index)
+            if sources.is_url(source):
+                # A file:// URL is named as given, as every URL is.
+                self.path = os.fsdecode(source)
         else:
             if index is not None and \
                     not isinstance(self._source, sources.UrlSource):
