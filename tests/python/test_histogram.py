@@ -132,3 +132,26 @@ def test_features_histogram_by_index_or_key(make_lma):
     for bad in [("nothing", 0), ("maximum", 2), ("maximum", "nope")]:
         with pytest.raises(ValueError):
             feat.histogram(*bad)
+
+
+def test_spectrum_writes_the_counts(make_lma, tmp_path, capsys):
+    schema = pytest.importorskip("uhi.schema")
+    from kelvane import Run, cli
+    from kelvane.writer import Event, Pulse
+
+    events = [Event(i, [[Pulse(i % 7, [i * 3 - 20])]]) for i in range(60)]
+    name = make_lma((0,), events, nsamples=16)
+    argv = ["spectrum", name, "--channel", "0", "--quantity", "maximum",
+            "--bins", "6", "--range", "10:100"]
+    assert cli.main(argv + ["-o", str(tmp_path / "m.json")]) == 0
+    assert cli.main(argv + ["-o", str(tmp_path / "m.csv")]) == 0
+    data = json.loads((tmp_path / "m.json").read_text())
+    schema.validate(data)
+    h = Histogram.from_json(tmp_path / "m.json")
+    assert h == Run(name).histogram("maximum", 0, bins=6, range=(10, 100))
+    rows = (tmp_path / "m.csv").read_text().splitlines()
+    assert rows[0] == "low,high,count" and len(rows) == 1 + 6 + 2
+    assert rows[1].startswith("-inf,10.0,") and rows[-1].startswith("100.0,inf,")
+    assert [int(r.rsplit(",", 1)[1]) for r in rows[1:]] == \
+        h.counts(flow=True).tolist()
+    assert "entries" in capsys.readouterr().out

@@ -6,6 +6,7 @@ pulse, say)."""
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 from typing import Any, NamedTuple, Optional, Sequence, Tuple
@@ -15,6 +16,7 @@ import numpy as np
 from ..features import QUANTITIES, dtype_of
 from ..hits import QUANTITIES as HIT_QUANTITIES
 from ..hits import dtype_of as hit_dtype_of
+from ..histogram import Histogram as KHistogram
 from ..histogram import axis_scale, real_edges, whole_edges
 from .base import Command
 from .features import (add_edge_options, all_features, channel,
@@ -62,8 +64,10 @@ class SpectrumCommand(Command):
         add_edge_options(parser)
         add_hit_options(parser)
         parser.add_argument("-o", "--output", required=True, metavar="OUT",
-                            help="the image; its suffix picks the format: "
-                                 + ", ".join(IMAGE_FORMATS))
+                            help="the image, or the counts as JSON (the "
+                                 "histogram libraries' serialisation) or "
+                                 "CSV; its suffix picks the format: "
+                                 + ", ".join(IMAGE_FORMATS + COUNT_FORMATS))
 
     def check_arguments(self, parser: argparse.ArgumentParser,
                         args: argparse.Namespace) -> None:
@@ -74,13 +78,16 @@ class SpectrumCommand(Command):
             parser.error("--hits needs --threshold")
 
     def run(self, args: argparse.Namespace) -> int:
-        image = image_format(args.output)
+        suffix = os.path.splitext(args.output)[1][1:].lower()
+        image = None if suffix in COUNT_FORMATS else \
+            image_format(args.output)
         refuse_inputs(args.files, args.output)
-        try:
-            from matplotlib.figure import Figure
-        except ImportError:
-            raise UserError("spectrum needs matplotlib: "
-                            "pip install 'kelvane[plot]'") from None
+        if image is not None:
+            try:
+                from matplotlib.figure import Figure
+            except ImportError:
+                raise UserError("spectrum needs matplotlib: "
+                                "pip install 'kelvane[plot]'") from None
         quantity = args.hits or args.quantity
         if args.hits:
             results: Sequence[Any] = all_hits(
@@ -101,12 +108,19 @@ class SpectrumCommand(Command):
             integer = dtype_of(quantity).kind == "i"
             label, counting = f"{key} {quantity}", "events"
         counted = histogram(values, integer, args.bins, args.range)
+        unit = UNITS.get(quantity, "samples")
+        if image is None:
+            write_counts(args.output, suffix, counted, integer,
+                         name=label.replace(" ", "_"),
+                         label=f"{label} ({unit})")
+            print(f"wrote {printable(args.output)}: "
+                  f"{counted.legend(', ')}")
+            return reported_damage(results)
         figure = Figure(figsize=(8, 4.5), dpi=100)
         axes = figure.subplots()
         scale = axis_scale(counted.edges)
         axes.stairs(counted.counts, counted.edges / scale, fill=True,
                     label=counted.legend())
-        unit = UNITS.get(quantity, "samples")
         axes.set_xlabel(f"{label} "
                         f"({unit if scale == 1 else f'{scale:g} {unit}'})")
         axes.set_ylabel(counting)
@@ -115,12 +129,42 @@ class SpectrumCommand(Command):
         axes.set_title(printable(os.path.basename(args.files[0]))
                        if len(args.files) == 1
                        else f"{len(args.files)} files")
-        axes.legend(loc="upper right")
+        # Beside the plot, where it can hide no bin.
+        axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0),
+                    borderaxespad=0.0)
         figure.tight_layout()
         with atomic_output(args.output) as out:
             figure.savefig(out, format=image, dpi=100)
         print(f"wrote {printable(args.output)}: {counted.legend(', ')}")
         return reported_damage(results)
+
+
+# The outputs that hold the counts rather than draw them.
+COUNT_FORMATS = ("json", "csv")
+
+
+def write_counts(out: str, suffix: str, counted: "Histogram", integer: bool,
+                 *, name: str, label: str) -> None:
+    """The counts as kelvane.Histogram writes them in JSON, or as CSV: low
+    edge, high edge, count, the flow bins with infinite edges."""
+    try:
+        h = KHistogram(counted.edges, counted.counts,
+                       underflow=counted.underflow, overflow=counted.overflow,
+                       no_value=counted.no_value, integer=integer, name=name,
+                       label=label)
+    except ValueError as error:
+        raise UserError(f"cannot write {printable(out)}: {error}") from None
+    if suffix == "json":
+        text = json.dumps({h.name: h.to_dict()}, indent=1) + "\n"
+    else:
+        edges = np.concatenate([[-np.inf], h.edges, [np.inf]])
+        text = "".join(
+            [f"low,high,count\n"] +
+            [f"{lo!r},{hi!r},{int(c)}\n"
+             for lo, hi, c in zip(edges[:-1].tolist(), edges[1:].tolist(),
+                                  h.counts(flow=True))])
+    with atomic_output(out) as f:
+        f.write(text.encode())
 
 
 class Histogram(NamedTuple):
