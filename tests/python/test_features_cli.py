@@ -211,6 +211,23 @@ def test_a_file_changed_between_indexing_and_reading(capsys, make_lma, files,
         np.testing.assert_array_equal(a[column], b[column])
 
 
+def test_settings_per_channel_equal_separate_runs(capsys, files, tmp_path):
+    out = tmp_path / "mixed.csv"
+    assert run(capsys, "features", *files, "--quantities", "cfd,crossing",
+               "--polarity", "-1,3=1", "--threshold", "5,0=2",
+               "-o", out)[0] == 0
+    got = read_table(out)
+    for key, channel, options in [("channel0", 0, dict(polarity=-1,
+                                                        threshold=2.0)),
+                                  ("channel3", 3, dict(polarity=1,
+                                                       threshold=5.0))]:
+        want = expected(files, channels=[channel], **options,
+                        quantities=["cfd", "crossing"])
+        for q in ("cfd", "crossing"):
+            np.testing.assert_array_equal(got[f"{key}_{q}"],
+                                          want[f"{key}_{q}"])
+
+
 @pytest.mark.parametrize("argv, status, message", [
     (["--window", "5:2"], 2, "window 5:2 ends before it starts"),
     (["--window", "x:"], 2, "not A:B"),
@@ -229,6 +246,11 @@ def test_a_file_changed_between_indexing_and_reading(capsys, make_lma, files,
     (["--spectrum", "--range", "3:1"], 2, "not LO < HI"),
     (["--spectrum", "--bins", "0"], 2, "must be at least 1"),
     (["--spectrum", "--quantity", "crossing"], 2, "crossing needs a thr"),
+    (["--polarity", "-1,3=2"], 2, "not 1 or -1"),
+    (["--polarity", "-1,3=1,3=-1"], 2, "given twice"),
+    (["--polarity", "-1,1,3=1"], 2, "more than one value"),
+    (["--threshold", "5,3=-1"], 2, "threshold must be finite and above 0"),
+    (["--polarity", "1,7=-1"], 2, "not among the channels selected"),
 ])
 def test_refusals_leave_no_output(capsys, files, make_lma, tmp_path, argv,
                                   status, message):

@@ -106,20 +106,24 @@ def one_line_index_warnings() -> Iterator[None]:
         warnings.showwarning = shown
 
 
-# Options whose value, a range, may start with a minus sign, which
-# argparse would otherwise take for an option of its own.
-RANGE_OPTIONS = ("--range", "--window")
+# Options whose value, a range or a list per channel, may start with a
+# minus sign, which argparse would otherwise take for an option of its
+# own.
+RANGE_OPTIONS = ("--range", "--window", "--threshold", "--fraction",
+                 "--polarity")
 
 
 def joined_ranges(argv: Sequence[Any]) -> List[Any]:
-    """`argv` with `--range -20:0` written as `--range=-20:0`."""
+    """`argv` with `--range -20:0` written as `--range=-20:0`, and
+    `--polarity -1,2=1` as `--polarity=-1,2=1`."""
     out: List[Any] = []
     k = 0
     while k < len(argv):
         arg = argv[k]
         value = argv[k + 1] if k + 1 < len(argv) else None
         if (arg in RANGE_OPTIONS and isinstance(value, str)
-                and value.startswith("-") and ":" in value):
+                and value.startswith("-")
+                and any(c in value for c in ":,=")):
             out.append(f"{arg}={value}")
             k += 2
             continue

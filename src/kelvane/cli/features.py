@@ -58,27 +58,56 @@ Channel = Union[int, str]
 Report = Callable[[int], None]
 
 
+class PerChannel(NamedTuple):
+    """A setting given per channel on the command line ("-1,2=1"): the
+    value of each channel not named, and the named channels' own."""
+    default: Any
+    each: Dict[Channel, Any]
+
+    def values(self) -> List[Any]:
+        return [self.default, *self.each.values()]
+
+
 class Settings(NamedTuple):
     """What every file is asked for (see `LmaFile.features`); an end of
-    `window` left out is None until a file's length fills it in."""
+    `window` left out is None until a file's length fills it in. A
+    setting may be a `PerChannel`."""
     channels: Optional[List[Channel]]
     quantities: Optional[List[str]]
-    window: Optional[Tuple[Optional[int], Optional[int]]]
-    threshold: Optional[float]
-    fraction: float
-    polarity: int
+    window: Any
+    threshold: Any
+    fraction: Any
+    polarity: Any
 
-    def options(self, nsamples: int) -> Dict[str, Any]:
-        """Keyword arguments of `LmaFile.features` for a file with traces
-        of `nsamples`."""
-        window = None
-        if self.window is not None:
-            first, stop = self.window
-            window = (0 if first is None else first,
-                      nsamples if stop is None else stop)
+    def options(self, f: LmaFile) -> Dict[str, Any]:
+        """Keyword arguments of `LmaFile.features` for the file `f`: each
+        window's open ends filled in from its samples per trace, each
+        per-channel setting a mapping over the channels selected."""
+        def window(w: Any) -> Any:
+            if w is None:
+                return None
+            first, stop = w
+            return (0 if first is None else first,
+                    f.nsamples if stop is None else stop)
+
+        selected = f.channels if self.channels is None else self.channels
+        keys = [c if isinstance(c, str) else f"channel{c}" for c in selected]
+
+        def resolved(value: Any, fill: Callable[[Any], Any]) -> Any:
+            if not isinstance(value, PerChannel):
+                return fill(value)
+            # The bare value is every other channel's, not the library's
+            # default: the mapping names each channel.
+            out = {k: fill(value.default) for k in keys}
+            for c, v in value.each.items():
+                out[c if isinstance(c, str) else f"channel{c}"] = fill(v)
+            return out
+
         return dict(channels=self.channels, quantities=self.quantities,
-                    window=window, threshold=self.threshold,
-                    fraction=self.fraction, polarity=self.polarity)
+                    window=resolved(self.window, window),
+                    threshold=resolved(self.threshold, lambda v: v),
+                    fraction=resolved(self.fraction, lambda v: v),
+                    polarity=resolved(self.polarity, lambda v: v))
 
 
 class FileResult(NamedTuple):
@@ -169,15 +198,56 @@ class FeaturesCommand(Command):
 def add_edge_options(parser: argparse.ArgumentParser) -> None:
     """The window and edge settings, shared by the commands that reduce
     events."""
-    parser.add_argument("--window", type=sample_window, metavar="A:B",
+    each = (" Each may be given per channel: a bare value for every "
+            "channel, then CHANNEL=VALUE for one, as in -1,2=1.")
+    parser.add_argument("--window", type=per_channel(sample_window, None),
+                        metavar="A:B",
                         help="samples [A, B) of each trace; either end may "
                              "be left out (default: all)")
-    parser.add_argument("--threshold", type=float, metavar="T",
+    parser.add_argument("--threshold", type=per_channel(float, None),
+                        metavar="T",
                         help="level of 'crossing', in calibrated units")
-    parser.add_argument("--fraction", type=float, default=0.5, metavar="F",
+    parser.add_argument("--fraction", type=per_channel(float, 0.5),
+                        default=0.5, metavar="F",
                         help="of the peak, for 'cfd' (default 0.5)")
-    parser.add_argument("--polarity", type=int, choices=(1, -1), default=1,
-                        help="-1 for negative pulses (default 1)")
+    parser.add_argument("--polarity", type=per_channel(polarity, 1),
+                        default=1, metavar="{1,-1}",
+                        help="-1 for negative pulses (default 1)." + each)
+
+
+def polarity(text: str) -> int:
+    if text.strip() not in ("1", "-1", "+1"):
+        raise argparse.ArgumentTypeError(f"not 1 or -1: {text!r}")
+    return int(text)
+
+
+def per_channel(parse: Callable[[str], Any],
+                default: Any) -> Callable[[str], Any]:
+    """The type of an option that takes one value, or a bare value for
+    every channel and CHANNEL=VALUE for some ("-1,2=1"; the bare value by
+    default `default`): the value, or a PerChannel."""
+    def convert(text: str) -> Any:
+        items = [item.strip() for item in text.split(",")]
+        if len(items) == 1 and "=" not in items[0]:
+            return parse(items[0])
+        bare: List[Any] = []
+        each: Dict[Channel, Any] = {}
+        for item in items:
+            name, sign, value = item.partition("=")
+            if not sign:
+                bare.append(parse(item))
+                continue
+            key = channel(name)
+            if key in each:
+                raise argparse.ArgumentTypeError(
+                    f"channel {name} is given twice in {text!r}")
+            each[key] = parse(value)
+        if len(bare) > 1:
+            raise argparse.ArgumentTypeError(
+                f"more than one value for every channel in {text!r}")
+        return PerChannel(bare[0] if bare else default, each)
+    convert.__name__ = getattr(parse, "__name__", "value")
+    return convert
 
 
 def settings_of(args: argparse.Namespace,
@@ -194,9 +264,15 @@ def check_settings(parser: argparse.ArgumentParser,
     """Refuses, before any file is opened, what `LmaFile.features` would
     refuse in every file; the window and the channels are checked against
     each file as it is opened."""
+    def each(value: Any) -> List[Any]:
+        return value.values() if isinstance(value, PerChannel) else [value]
+
     try:
-        request(0, settings.quantities, None, settings.threshold,
-                settings.fraction, settings.polarity)
+        for threshold in each(settings.threshold):
+            for fraction in each(settings.fraction):
+                for sign in each(settings.polarity):
+                    request(0, settings.quantities, None, threshold,
+                            fraction, sign)
     except ValueError as error:
         parser.error(str(error))
 
@@ -305,7 +381,7 @@ def checked_options(f: LmaFile, name: str, settings: Settings,
     """The file's keyword arguments of `LmaFile.features`, and what they
     give for no events; a window or channels the file does not have are
     refused before any record is read (UsageError, naming the file)."""
-    options = settings.options(f.nsamples)
+    options = settings.options(f)
     try:
         return options, f.features(0, 0, **options)
     except (ValueError, TypeError, IndexError) as error:
@@ -494,7 +570,7 @@ def worker_fill(opened: Opened, settings: Settings, target: str,
         fillers = {key: Filler(fd, at, np.dtype(opened.columns[key]))
                    for key, at in places.items()}
         with open_file(opened.name, opened.saved) as f:
-            options = settings.options(f.nsamples)
+            options = settings.options(f)
             # The events found when it was opened; the file may have
             # grown since, and a file cut since fails as it is read.
             for part in chunks(f, options, opened.rows, report):
