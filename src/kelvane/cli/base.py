@@ -184,13 +184,16 @@ def event_index(text: str) -> int:
 
 
 def add_event_choice(parser: argparse.ArgumentParser) -> None:
-    """--event N or --tag T, for commands that take one event."""
+    """--event N or --tag T (--all: every event with it), for commands
+    that take one event; over several files, N counts across them."""
     choice = parser.add_mutually_exclusive_group()
     choice.add_argument("--event", type=whole_number, default=0, metavar="N",
                         help="event index, counted from 0 (default 0); a "
                              "negative one counts from the end, -1 the last")
     choice.add_argument("--tag", type=whole_number, metavar="T",
                         help="the first event with this tag")
+    parser.add_argument("--all", action="store_true",
+                        help="with --tag, every event with the tag")
 
 
 def print_table(rows: Sequence[Tuple[str, ...]], indent: str = "") -> None:

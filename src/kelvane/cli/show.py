@@ -1,17 +1,19 @@
-"""`lma show FILE [--event N | --tag T] [--csv]`: one event's tag and, per
-channel, the samples its partial pulses cover and their minimum and
-maximum; or its traces as CSV."""
+"""`lma show FILE... [--event N | --tag T [--all]] [--csv]`: one event's
+tag and, per channel, the samples its partial pulses cover and their
+minimum and maximum; or its traces as CSV. Several files are one run: the
+event is counted, or its tag looked for, across them."""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 
 import numpy as np
 
 from ..lmafile import LmaFile
 from .base import Command, add_event_choice, print_table
-from .source import find_event, open_file
+from .source import event_of, find_events, open_file
 from .status import printable
 
 
@@ -22,30 +24,45 @@ class ShowCommand(Command):
                    "its partial pulses cover and their minimum and maximum.")
 
     def add_arguments(self, parser: argparse.ArgumentParser) -> None:
-        parser.add_argument("file", metavar="FILE")
+        parser.add_argument("files", nargs="+", metavar="FILE",
+                            help="one file, or several read as one run")
         add_event_choice(parser)
         parser.add_argument("--csv", action="store_true",
                             help="print the full traces as CSV instead: a "
                                  "time column, then one column per channel")
 
     def run(self, args: argparse.Namespace) -> int:
-        with open_file(args.file) as f:
-            index, event = find_event(f, args)
-            if args.csv:
-                print_csv(f, event.traces)
-                return 0
-            covered = covered_samples(f, index)
-            print(f"event {index} of {printable(f.path)}: tag {event.tag}")
-            table = [("channel", "covered", "minimum", "maximum")]
-            for c, trace, mask in zip(f.channels, event.traces, covered):
-                values = trace[mask]
-                low, high = ((brief(values.min().item()),
-                              brief(values.max().item()))
-                             if values.size else ("-", "-"))
-                table.append((str(c), str(int(mask.sum())), low, high))
-            if len(table) > 1:
-                print_table(table)
+        with contextlib.ExitStack() as stack:
+            files = [stack.enter_context(open_file(name))
+                     for name in args.files]
+            for k, pick in enumerate(find_events(files, args)):
+                f = files[pick.file]
+                event = event_of(f, pick.event)
+                if k:
+                    print()
+                if args.csv:
+                    print_csv(f, event.traces)
+                    continue
+                where = (f"event {pick.event} of {printable(f.path)}"
+                         if len(files) == 1 else
+                         f"event {pick.overall} (event {pick.event} of "
+                         f"{printable(f.path)})")
+                print(f"{where}: tag {event.tag}")
+                print_summary(f, pick.event, event.traces)
         return 0
+
+
+def print_summary(f: LmaFile, index: int, traces: np.ndarray) -> None:
+    covered = covered_samples(f, index)
+    table = [("channel", "covered", "minimum", "maximum")]
+    for c, trace, mask in zip(f.channels, traces, covered):
+        values = trace[mask]
+        low, high = ((brief(values.min().item()),
+                      brief(values.max().item()))
+                     if values.size else ("-", "-"))
+        table.append((str(c), str(int(mask.sum())), low, high))
+    if len(table) > 1:
+        print_table(table)
 
 
 def brief(value: float) -> str:

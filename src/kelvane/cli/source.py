@@ -7,7 +7,8 @@ import argparse
 import contextlib
 import os
 import pickle
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import (Any, Dict, Iterator, List, NamedTuple, Optional,
+                    Sequence)
 
 import numpy as np
 
@@ -174,30 +175,47 @@ def checked_range(f: LmaFile, start: int, stop: Optional[int]) -> range:
         raise UserError(no_event_message(f, start)) from None
 
 
-def find_event(f: LmaFile,
-               args: argparse.Namespace) -> Tuple[int, Event]:
-    """The event that `--event` or `--tag` picks, as `f[index]` gives it,
-    with its index counted from 0; UserError when the file has no such
-    event (or none at all) before its end or a damaged record."""
-    index = args.event if args.tag is None else find_tag(f, args.tag)
-    if not -len(f) <= index < len(f):
-        raise UserError(no_event_message(f, index))
-    index %= len(f)
+class Pick(NamedTuple):
+    """An event of several files: its file's number, its index in that
+    file and its index counted over all of them."""
+    file: int
+    event: int
+    overall: int
+
+
+def find_events(files: Sequence[LmaFile],
+                args: argparse.Namespace) -> List[Pick]:
+    """The events that `--event` (counted over the files, in order) or
+    `--tag` (the first event with it, or with `--all` every one) picks;
+    UserError when there is none. The tags come from the files' indexes:
+    no record is read to find one."""
+    starts = np.cumsum([0] + [len(f) for f in files])
+    total = int(starts[-1])
+    if args.tag is None:
+        index = args.event
+        if not -total <= index < total:
+            raise UserError(no_event_message(files[0], index)
+                            if len(files) == 1 else
+                            f"{len(files)} files have {total} events; there "
+                            f"is no event {index}")
+        index %= total
+        k = int(np.searchsorted(starts, index, "right")) - 1
+        return [Pick(k, index - int(starts[k]), index)]
+    picks = []
+    for k, f in enumerate(files):
+        for event in np.flatnonzero(f.tags == args.tag).tolist():
+            picks.append(Pick(k, event, int(starts[k]) + event))
+            if not getattr(args, "all", False):
+                return picks
+    if not picks:
+        raise UserError(f"{events_message(files[0])}; none has tag "
+                        f"{args.tag}" if len(files) == 1 else
+                        f"{len(files)} files have {total} events; none has "
+                        f"tag {args.tag}")
+    return picks
+
+
+def event_of(f: LmaFile, index: int) -> Event:
+    """`f[index]`, the memory for its traces checked first."""
     reserve(len(f.channels) * max(f.nsamples, 0) * 8)
-    return index, f[index]
-
-
-# Events whose tags (and trigger positions) are read per call while
-# looking for a tag: under 800 kB a call.
-TAG_BATCH = 2**16
-
-
-def find_tag(f: LmaFile, tag: int) -> int:
-    """The index of the first event with `tag`; UserError if none has it."""
-    n = len(f)
-    for start in range(0, n, TAG_BATCH):
-        tags = f.read(start, min(start + TAG_BATCH, n), channels=[]).tags
-        found = np.flatnonzero(tags == tag)
-        if found.size:
-            return start + int(found[0])
-    raise UserError(f"{events_message(f)}; none has tag {tag}")
+    return f[index]

@@ -159,7 +159,7 @@ def write_counts(out: str, suffix: str, counted: "Histogram", integer: bool,
     else:
         edges = np.concatenate([[-np.inf], h.edges, [np.inf]])
         text = "".join(
-            [f"low,high,count\n"] +
+            ["low,high,count\n"] +
             [f"{lo!r},{hi!r},{int(c)}\n"
              for lo, hi, c in zip(edges[:-1].tolist(), edges[1:].tolist(),
                                   h.counts(flow=True))])
