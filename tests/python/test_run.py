@@ -7,6 +7,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -211,3 +212,40 @@ def test_dask_dataframe_and_histogram_on_a_cluster(files):
     pd.testing.assert_frame_equal(got, want)
     assert list(got["file"].cat.categories) == run.paths
     assert h == run.histogram("maximum", 2, bins=12, range=(0.0, 3000.0))
+
+
+def test_commands_follow_a_run(tmp_path):
+    import json
+    import signal
+    write_random_run(tmp_path / "live_0.lma", 10, nchannels=2, nsamples=128,
+                     pulses=2, length=8, seed=0)
+    pattern = str(tmp_path / "live_*.lma")
+    lma = [sys.executable, "-m", "kelvane"]
+    info = subprocess.Popen(lma + ["info", pattern, "--follow", "--interval",
+                                   "0.1"], stdout=subprocess.PIPE, text=True)
+    spectrum = subprocess.Popen(
+        lma + ["spectrum", pattern, "--channel", "0", "--quantity",
+               "maximum", "--range", "-4000:4000", "--bins", "20",
+               "--follow", "--interval", "0.1", "-o",
+               str(tmp_path / "live.json")], stdout=subprocess.PIPE,
+        text=True)
+    # Both have read the run as it was before the writer starts.
+    first = info.stdout.readline()
+    assert " 10 events in 1 files" in first
+    assert "entries 10" in spectrum.stdout.readline()
+    writer = subprocess.run([sys.executable, "-c", textwrap.dedent(WRITER),
+                             str(tmp_path)], timeout=60)
+    assert writer.returncode == 0
+    time.sleep(1.0)
+    for p in (info, spectrum):
+        p.send_signal(signal.SIGINT)
+    out = info.communicate(timeout=30)[0].splitlines()
+    spectrum.communicate(timeout=30)
+    assert info.returncode == 130 and spectrum.returncode == 130
+    assert " 60 events in 3 files" in out[-1] and out[-1].endswith(
+        "no damage")
+    finished = Run(pattern).histogram("maximum", 0, bins=20,
+                                      range=(-4000.0, 4000.0))
+    with open(tmp_path / "live.json") as f:
+        assert Histogram.from_dict(json.load(f)["channel0_maximum"]) == \
+            finished

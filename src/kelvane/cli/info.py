@@ -1,14 +1,19 @@
-"""`lma info FILE...`: per file, the header, the calibration table and the
-number of events, and whether the file ends cleanly; with several files, a
-total after them."""
+"""`lma info FILE... [--follow]`: per file, the header, the calibration
+table and the number of events, and whether the file ends cleanly; with
+several files, a total after them. With --follow, instead, one line per
+interval while the run is written."""
 
 from __future__ import annotations
 
 import argparse
+import time
+from typing import Any
+
 from ..batch import damage_message
 from ..damage import ending
 from ..lmafile import LmaFile
 from .base import Command, print_table
+from .follow import add_follow_options, intervals, open_run
 from .source import file_size, open_file
 from .status import UserError, fail, printable
 
@@ -23,8 +28,12 @@ class InfoCommand(Command):
 
     def add_arguments(self, parser: argparse.ArgumentParser) -> None:
         parser.add_argument("files", nargs="+", metavar="FILE")
+        add_follow_options(parser, "print a line of the events, the rate "
+                                   "over the interval and the damage")
 
     def run(self, args: argparse.Namespace) -> int:
+        if args.follow:
+            return follow(args)
         status = 0
         total = Total()
         for name in args.files:
@@ -97,3 +106,24 @@ def print_header(f: LmaFile) -> int:
                       str(cal.baseline), repr(cal.gain)))
     print_table(table, indent="  ")
     return size
+
+
+def follow(args: argparse.Namespace) -> int:
+    """A line per interval: the time, the run's files and events, events
+    per second over the interval, and its damage (the last file's
+    incomplete record is not damage while the run is written)."""
+    run = open_run(args)
+    print(progress_line(run, 0.0), flush=True)
+    before = len(run)
+    for events, took in intervals(run, args.interval):
+        print(progress_line(run, (events - before) / took), flush=True)
+        before = events
+    return 0  # never reached: Ctrl-C ends the loop
+
+
+def progress_line(run: Any, rate: float) -> str:
+    damage = "; ".join(f"{printable(run.sources[i])}: {d}"
+                       for i, d in run.damage)
+    return (f"{time.strftime('%H:%M:%S')}  {len(run)} events in "
+            f"{len(run.files)} files  {rate:.1f} events/s  "
+            f"{damage or 'no damage'}")

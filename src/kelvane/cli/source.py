@@ -37,6 +37,8 @@ def expand_inputs(args: argparse.Namespace) -> None:
     (quoted, or a URL's) by its matches in natural order, where it
     stands. UserError naming a pattern that matches nothing."""
     if hasattr(args, "files"):
+        # As given too, for a run that follows its patterns.
+        args.given = list(args.files)
         args.files = expanded(args.files)
     if hasattr(args, "file"):
         found = expanded([args.file])

@@ -19,6 +19,7 @@ from ..hits import dtype_of as hit_dtype_of
 from ..histogram import Histogram as KHistogram
 from ..histogram import axis_scale, real_edges, whole_edges
 from .base import Command
+from .follow import add_follow_options, intervals, open_run
 from .features import (add_edge_options, all_features, channel,
                        check_settings, positive_int,
                        reported_damage, same_channels, settings_of)
@@ -63,6 +64,8 @@ class SpectrumCommand(Command):
                             help="logarithmic event counts")
         add_edge_options(parser)
         add_hit_options(parser)
+        add_follow_options(parser, "write OUT again where events were "
+                                   "added (needs --range and --quantity)")
         parser.add_argument("-o", "--output", required=True, metavar="OUT",
                             help="the image, or the counts as JSON (the "
                                  "histogram libraries' serialisation) or "
@@ -76,18 +79,23 @@ class SpectrumCommand(Command):
                                                [args.quantity]))
         elif args.threshold is None:
             parser.error("--hits needs --threshold")
+        if args.follow and (args.range is None or args.hits):
+            parser.error("--follow needs --range, of a --quantity: the "
+                         "spectrum's bins stay the same as it fills")
 
     def run(self, args: argparse.Namespace) -> int:
         suffix = os.path.splitext(args.output)[1][1:].lower()
-        image = None if suffix in COUNT_FORMATS else \
+        if suffix not in COUNT_FORMATS:
             image_format(args.output)
         refuse_inputs(args.files, args.output)
-        if image is not None:
+        if suffix not in COUNT_FORMATS:
             try:
-                from matplotlib.figure import Figure
+                import matplotlib  # noqa: F401
             except ImportError:
                 raise UserError("spectrum needs matplotlib: "
                                 "pip install 'kelvane[plot]'") from None
+        if args.follow:
+            return follow(args)
         quantity = args.hits or args.quantity
         if args.hits:
             results: Sequence[Any] = all_hits(
@@ -108,35 +116,78 @@ class SpectrumCommand(Command):
             integer = dtype_of(quantity).kind == "i"
             label, counting = f"{key} {quantity}", "events"
         counted = histogram(values, integer, args.bins, args.range)
-        unit = UNITS.get(quantity, "samples")
-        if image is None:
-            write_counts(args.output, suffix, counted, integer,
-                         name=label.replace(" ", "_"),
-                         label=f"{label} ({unit})")
-            print(f"wrote {printable(args.output)}: "
-                  f"{counted.legend(', ')}")
-            return reported_damage(results)
-        figure = Figure(figsize=(8, 4.5), dpi=100)
-        axes = figure.subplots()
-        scale = axis_scale(counted.edges)
-        axes.stairs(counted.counts, counted.edges / scale, fill=True,
-                    label=counted.legend())
-        axes.set_xlabel(f"{label} "
-                        f"({unit if scale == 1 else f'{scale:g} {unit}'})")
-        axes.set_ylabel(counting)
-        if args.log and counted.counts.any():
-            axes.set_yscale("log")
-        axes.set_title(printable(os.path.basename(args.files[0]))
-                       if len(args.files) == 1
-                       else f"{len(args.files)} files")
-        # Beside the plot, where it can hide no bin.
-        axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0),
-                    borderaxespad=0.0)
-        figure.tight_layout()
-        with atomic_output(args.output) as out:
-            figure.savefig(out, format=image, dpi=100)
+        write_spectrum(args, counted, integer, quantity, label, counting)
         print(f"wrote {printable(args.output)}: {counted.legend(', ')}")
         return reported_damage(results)
+
+
+def write_spectrum(args: argparse.Namespace, counted: "Histogram",
+                   integer: bool, quantity: str, label: str,
+                   counting: str) -> None:
+    """OUT, whole or not at all: the counts, or their image."""
+    suffix = os.path.splitext(args.output)[1][1:].lower()
+    unit = UNITS.get(quantity, "samples")
+    if suffix in COUNT_FORMATS:
+        write_counts(args.output, suffix, counted, integer,
+                     name=label.replace(" ", "_"), label=f"{label} ({unit})")
+        return
+    from matplotlib.figure import Figure
+    figure = Figure(figsize=(8, 4.5), dpi=100)
+    axes = figure.subplots()
+    scale = axis_scale(counted.edges)
+    axes.stairs(counted.counts, counted.edges / scale, fill=True,
+                label=counted.legend())
+    axes.set_xlabel(f"{label} "
+                    f"({unit if scale == 1 else f'{scale:g} {unit}'})")
+    axes.set_ylabel(counting)
+    if args.log and counted.counts.any():
+        axes.set_yscale("log")
+    axes.set_title(printable(os.path.basename(args.files[0]))
+                   if len(args.files) == 1
+                   else f"{len(args.files)} files")
+    # Beside the plot, where it can hide no bin.
+    axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0),
+                borderaxespad=0.0)
+    figure.tight_layout()
+    with atomic_output(args.output) as out:
+        figure.savefig(out, format=suffix, dpi=100)
+
+
+def follow(args: argparse.Namespace) -> int:
+    """The spectrum of the run so far, written to OUT and written again
+    every interval with the events added since, which alone are reduced:
+    the range stays the one given, values beyond it count as flow."""
+    run = open_run(args)
+    quantity = args.quantity
+    settings = settings_of(args, [args.channel], [quantity])
+    options = settings.options(run.files[0])
+    edges = {k: v for k, v in options.items()
+             if k not in ("channels", "quantities")}
+    try:
+        h = run.histogram(quantity, args.channel, bins=args.bins,
+                          range=args.range, **edges)
+    except (ValueError, TypeError, IndexError) as error:
+        raise UserError(printable(str(error))) from None
+    key = args.channel if isinstance(args.channel, str) \
+        else f"channel{args.channel}"
+    label = f"{key} {quantity}"
+
+    def write() -> None:
+        counted = Histogram(h.edges, h.counts().astype(np.int64), h.entries,
+                            h.underflow, h.overflow, h.no_value)
+        write_spectrum(args, counted, h.integer, quantity, label, "events")
+        print(f"wrote {printable(args.output)}: {counted.legend(', ')}",
+              flush=True)
+
+    write()
+    done = len(run)
+    for events, _ in intervals(run, args.interval):
+        if events > done:
+            feat = run.features(done, events, **options)
+            h.fill(feat.values[quantity][:, 0])
+            done = events
+            write()
+    return 0  # never reached: Ctrl-C ends the loop
 
 
 # The outputs that hold the counts rather than draw them.
