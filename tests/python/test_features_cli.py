@@ -57,10 +57,22 @@ def expected(names, **options):
     return pd.concat(frames, ignore_index=True)
 
 
+def provenance(path):
+    """The provenance a table carries, as its format keeps it."""
+    import json
+    if path.suffix == ".npz":
+        with np.load(path, allow_pickle=False) as archive:
+            return json.loads(archive["kelvane_metadata"].item())
+    import pyarrow.parquet as pq
+    return json.loads(pq.read_schema(path).metadata[b"kelvane"])
+
+
 def read_table(path):
     if path.suffix == ".npz":
         with np.load(path) as archive:
-            return dict(archive)
+            table = dict(archive)
+        table.pop("kelvane_metadata")
+        return table
     if path.suffix == ".csv":
         return pd.read_csv(path, keep_default_na=False, na_values=[""])
     return pd.read_parquet(path)
@@ -81,6 +93,14 @@ def test_features_of_several_files_in_each_format(capsys, files, tmp_path,
     got = read_table(out)
     assert list(got) == list(want.columns)
     assert list(got["file"]) == [files[0]] * 3 + [files[1]] * 2
+    if suffix != ".csv":
+        meta = provenance(out)
+        options = meta.pop("options")
+        assert meta == {"sources": files, "sample_interval": 1.0,
+                        "channels": ["channel0", "channel3"],
+                        "version": kelvane.__version__}
+        assert (options["threshold"], options["window"],
+                options["polarity"]) == (5.0, [1, 8], -1)
     if suffix == ".npz":
         for name in want.columns[1:]:
             np.testing.assert_array_equal(got[name], want[name])

@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import json
 import multiprocessing
 import os
 import pickle
@@ -119,6 +120,8 @@ class FileResult(NamedTuple):
     rows: int
     columns: Dict[str, Union[np.ndarray, Part]]
     damage: Optional[str]
+    sample_interval: Optional[float] = None
+    options: Optional[Dict[str, Any]] = None
 
 
 class Opened(NamedTuple):
@@ -132,6 +135,8 @@ class Opened(NamedTuple):
     columns: Dict[str, str]
     damage: Optional[str]
     saved: str
+    sample_interval: Optional[float] = None
+    options: Optional[Dict[str, Any]] = None
 
 
 class Part(NamedTuple):
@@ -371,9 +376,10 @@ def file_features(name: str, settings: Settings,
         options, empty = checked_options(f, name, settings)
         parts = [empty, *chunks(f, options, len(f), report)]
         damage = damage_message(f) if f.damage is not None else None
+        interval = f.sample_interval
     feat = joined(parts)
     return FileResult(name, feat.channels, len(feat.tags), flat_columns(feat),
-                      damage)
+                      damage, interval, empty.options)
 
 
 def checked_options(f: LmaFile, name: str, settings: Settings,
@@ -557,7 +563,7 @@ def worker_open(index: int, name: str, settings: Settings) -> Opened:
                       {key: values.dtype.str for key, values
                        in flat_columns(empty).items()},
                       damage_message(f) if f.damage is not None else None,
-                      saved)
+                      saved, f.sample_interval, empty.options)
 
 
 def worker_fill(opened: Opened, settings: Settings, target: str,
@@ -638,7 +644,13 @@ def write_table(out: Any, suffix: str,
     frame = pd.DataFrame(dict(
         file=pd.Categorical.from_codes(codes, categories), **columns))
     if suffix == ".parquet":
-        frame.to_parquet(out, index=False)
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+        table = pa.Table.from_pandas(frame, preserve_index=False)
+        table = table.replace_schema_metadata({
+            **(table.schema.metadata or {}),
+            b"kelvane": provenance(results).encode()})
+        pq.write_table(table, out)
         return
     text = io.TextIOWrapper(out, encoding="utf-8", newline="")
     frame.to_csv(text, index=False)
@@ -655,7 +667,30 @@ def write_npz(out: Any, results: Sequence[FileResult]) -> None:
     write_columns(out, [names_column(results)] + [
         Column(key, np.dtype(first.dtype), rows,
                [r.columns[key] for r in results])
-        for key, first in results[0].columns.items()])
+        for key, first in results[0].columns.items()] +
+        [provenance_column(results)])
+
+
+def provenance(results: Sequence[Any]) -> str:
+    """Where a table came from, as JSON: kelvane's version, the sources
+    (URLs without their credentials), the channels, the sample interval
+    and every option the quantities were computed with."""
+    from importlib.metadata import version
+    first = results[0]
+    return json.dumps({
+        "version": version("kelvane"),
+        "sources": [printable(r.name) for r in results],
+        "channels": list(first.channels),
+        "sample_interval": first.sample_interval,
+        "options": first.options})
+
+
+def provenance_column(results: Sequence[Any]) -> Column:
+    """The archive's member `kelvane_metadata`: the provenance as a 0-d
+    unicode array, which loads without pickles."""
+    text = provenance(results)
+    return Column("kelvane_metadata", np.dtype(f"<U{max(len(text), 1)}"), 1,
+                  [np.array(text)], shape=())
 
 
 def names_column(results: Sequence[Any]) -> Column:
@@ -705,5 +740,6 @@ def npz_in_processes(out: Any, names: Sequence[str], settings: Settings,
         placed = waited(workers, filling, progress,
                         lambda: os.fdatasync(out.fileno()))
     write_columns(out, [columns[0]._replace(pieces=[text.placed()])] + [
-        c._replace(pieces=[p[c.name] for p in placed]) for c in columns[1:]])
+        c._replace(pieces=[p[c.name] for p in placed])
+        for c in columns[1:]] + [provenance_column(opened)])
     return opened

@@ -17,8 +17,8 @@ import struct
 import time
 import zlib
 from functools import lru_cache
-from typing import (BinaryIO, Iterable, List, NamedTuple, Sequence, Tuple,
-                    Union)
+from typing import (BinaryIO, Iterable, List, NamedTuple, Optional,
+                    Sequence, Tuple, Union)
 
 import numpy as np
 
@@ -44,11 +44,13 @@ Piece = Union[np.ndarray, Placed, Repeated]
 
 
 class Column(NamedTuple):
-    """A member: `rows` values of `dtype`, from `pieces` in turn."""
+    """A member: `rows` values of `dtype`, from `pieces` in turn, an array
+    of one dimension unless `shape` says otherwise (() for one value)."""
     name: str
     dtype: np.dtype
     rows: int
     pieces: Iterable[Piece]
+    shape: Optional[Tuple[int, ...]] = None
 
 
 # ------------------------------------------------------------ checksums
@@ -186,7 +188,8 @@ def _member_head(column: Column) -> Tuple[bytes, bytes]:
     header = io.BytesIO()
     np.lib.format.write_array_header_1_0(header, {
         "descr": np.lib.format.dtype_to_descr(column.dtype),
-        "fortran_order": False, "shape": (column.rows,)})
+        "fortran_order": False,
+        "shape": (column.rows,) if column.shape is None else column.shape})
     return f"{column.name}.npy".encode(), header.getvalue()
 
 
