@@ -438,7 +438,7 @@ def test_command_writes_every_hit(quirky, tmp_path, suffix, capsys):
             table = {k: z[k] for k in z.files}
         meta = json.loads(str(table.pop("options")[0]))
     elif suffix == ".csv":
-        table, meta = pd.read_csv(out), None
+        table, meta = pd.read_csv(out, float_precision="round_trip"), None
     else:
         import pyarrow.parquet as pq
         table = pd.read_parquet(out)
