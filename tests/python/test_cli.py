@@ -690,3 +690,17 @@ def test_netcdf_interrupted_inside_its_writes(capsys, sample, tmp_path,
     assert run(capsys, "convert", sample, tmp_path / "out.nc")[0] == 130
     assert next(calls) > call
     assert os.listdir(tmp_path) == [os.path.basename(sample)]
+
+
+def test_the_netcdf_file_closes_once(tmp_path):
+    # A failure's cleanup closes the output again: a descriptor opened
+    # since under the same number must stay open.
+    pytest.importorskip("h5netcdf")
+    from kelvane.export.netcdf import KeptFailure
+    out = KeptFailure(str(tmp_path / "a.nc"))
+    number = out.fd
+    out.close()
+    with open(tmp_path / "b", "wb") as other:
+        assert other.fileno() == number
+        out.close()
+        os.fstat(other.fileno())

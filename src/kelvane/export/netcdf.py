@@ -116,7 +116,12 @@ class KeptFailure:
             raise self.failure
 
     def close(self) -> None:
-        os.close(self.fd)
+        # The number is let go before the descriptor is closed: closing
+        # twice (a failure's cleanup after a close that raised) must not
+        # close a descriptor opened since under the same number.
+        fd, self.fd = self.fd, -1
+        if fd >= 0:
+            os.close(fd)
 
 
 class NetcdfSink(Sink):
