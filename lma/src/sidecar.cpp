@@ -120,6 +120,9 @@ namespace {
 class Checksum {
 public:
     void add(const unsigned char* data, std::size_t n) noexcept {
+        if (n == 0) {
+            return;  // an empty piece may come with no bytes at all
+        }
         total_ += n;
         if (held_ != 0) {
             const std::size_t take = std::min(n, sizeof pending_ - held_);
