@@ -33,6 +33,9 @@ from .lmafile import (ChannelSelection, Event, Events, LmaFile, Pulses,
 
 __all__ = ["Run", "MismatchError", "RunEvents", "RunPulses"]
 
+# Bytes of records that one call reduces at most.
+PIECE_BYTES = 2**24
+
 Sources = Union[str, "os.PathLike[str]", Sequence[Union[str,
                                                         "os.PathLike[str]"]]]
 
@@ -400,11 +403,7 @@ class Run:
                 progress(b - a)
             return feat
 
-        if jobs == 1 or len(pieces) < 2:
-            parts = [one(p) for p in pieces]
-        else:
-            with ThreadPoolExecutor(min(jobs, len(pieces))) as pool:
-                parts = list(pool.map(one, pieces))
+        parts = _each(one, pieces, jobs)
         file = np.concatenate([np.full(b - a, i, np.int32)
                                for i, a, b, _ in pieces]) \
             if pieces else np.empty(0, np.int32)
@@ -437,11 +436,7 @@ class Run:
             got = self.files[i].hits(a, b, **options)
             return got._replace(event=got.event + (g - a))
 
-        if jobs == 1 or len(pieces) < 2:
-            parts = [one(p) for p in pieces]
-        else:
-            with ThreadPoolExecutor(min(jobs, len(pieces))) as pool:
-                parts = list(pool.map(one, pieces))
+        parts = _each(one, pieces, jobs)
         file = np.concatenate(
             [np.full(len(p.event), i, np.int32)
              for p, (i, _, _, _) in zip(parts, pieces)] or
@@ -457,15 +452,19 @@ class Run:
     def _split(self, first: int, last: int, jobs: int,
                ) -> Iterator[Tuple[int, int, int, int]]:
         """The files' shares of [first, last), cut so that `jobs` workers
-        get about equal work: into a few pieces per worker."""
-        if jobs == 1:
-            yield from self._pieces(first, last)
-            return
-        size = max(-(-(last - first) // (4 * jobs)), 1024)
+        get about equal work (a few pieces per worker), and none holds
+        more than PIECE_BYTES of records: progress is reported, and an
+        interruption answered, after each piece."""
+        size = last - first if jobs == 1 else \
+            max(-(-(last - first) // (4 * jobs)), 1024)
         for i, a, b, g in self._pieces(first, last):
-            for x in range(a, b, size):
-                y = min(x + size, b)
+            offsets = self.files[i].offsets
+            x = a
+            while x < b:
+                y = min(x + size, b, int(np.searchsorted(
+                    offsets, offsets[x] + PIECE_BYTES, "left")))
                 yield i, x, y, g + (x - a)
+                x = y
 
     def histogram(self, quantity: str, channel: Any = 0, *,
                   bins: int = 100, range: Optional[Tuple[float, float]] = None,
@@ -597,6 +596,17 @@ class Run:
     def __repr__(self) -> str:
         return (f"<kelvane.Run of {len(self.files)} files, {len(self)} "
                 f"events>")
+
+
+def _each(one: Callable[[Any], Any], pieces: Sequence[Any],
+          jobs: int) -> List[Any]:
+    """`one` of each piece, in order, over `jobs` threads. A failure or an
+    interruption leaves the pieces not yet begun undone (`map` cancels
+    them), rather than waiting for all of them."""
+    if jobs == 1 or len(pieces) < 2:
+        return [one(p) for p in pieces]
+    with ThreadPoolExecutor(min(jobs, len(pieces))) as pool:
+        return list(pool.map(one, pieces))
 
 
 def _partition_frame(part: Tuple[LmaFile, int, int, int, int], *,

@@ -127,7 +127,7 @@ def test_jobs_give_the_table_one_process_gives(capsys, files, make_lma,
     names = files + [make_lma(CHANNELS, EVENTS[::-1], nsamples=8),
                      make_lma(CHANNELS, [], nsamples=8)]
     one, two = tmp_path / f"one{suffix}", tmp_path / f"two{suffix}"
-    # The workers hand their arrays over in files of their own, which go.
+    # Threads, not processes: nothing is handed over through files.
     handed = tmp_path / "handed"
     handed.mkdir()
     monkeypatch.setattr(tempfile, "tempdir", str(handed))
@@ -150,36 +150,44 @@ def test_jobs_give_the_table_one_process_gives(capsys, files, make_lma,
 
 
 @pytest.mark.parametrize("interrupt", [False, True])
-def test_workers_end_quietly(files, tmp_path, interrupt):
-    # A fresh interpreter, where no other thread runs, so the workers are
-    # forked with this patch; when it interrupts, it does as Ctrl-C does to
-    # the whole process group: the parent once, each worker.
+def test_ctrl_c_while_threads_read(files, make_lma, tmp_path, interrupt):
+    # A fresh interpreter, whose SIGINT handler is a terminal's; the first
+    # piece read interrupts, as Ctrl-C does, while a thread reads it.
+    names = files + [make_lma(CHANNELS, EVENTS, nsamples=8)
+                     for _ in range(6)]
     proc = run_python(f"""
-        import os, signal, sys, time
+        import os, signal, sys, threading, time
         from kelvane import cli
 
         # A suite started in the background inherits SIGINT ignored, and
         # so would this interpreter: take it as a terminal's Ctrl-C.
         signal.signal(signal.SIGINT, signal.default_int_handler)
+        calls = []
+        reduce = cli.source.InputFile.features
 
-        def interrupted(f, options, rows, report):
-            if f.path == {files[0]!r}:
-                os.kill(os.getppid(), signal.SIGINT)
-            os.kill(os.getpid(), signal.SIGINT)
-            time.sleep(30)
-            yield
+        def interrupted(f, start=0, stop=None, **options):
+            if stop != 0:
+                calls.append(f.path)
+                if len(calls) == 1:
+                    os.kill(os.getpid(), signal.SIGINT)
+                time.sleep(0.2)
+            return reduce(f, start, stop, **options)
 
         if {interrupt}:
-            cli.features.chunks = interrupted
-        sys.exit(cli.main(["features", *{files!r}, "-o", "t.npz",
-                           "--jobs", "2"]))
+            cli.source.InputFile.features = interrupted
+        status = cli.main(["features", *{names!r}, "-o", "t.npz",
+                           "--jobs", "2"])
+        print(len(calls))
+        sys.exit(status)
         """, cwd=tmp_path, check=False)
-    if interrupt:
-        assert (proc.returncode, proc.stderr) == (130, "lma: interrupted\n"), \
-            proc.stderr
-        assert sorted(os.listdir(tmp_path)) == ["a.lma", "b.lma"]
-    else:
-        assert (proc.returncode, proc.stderr) == (0, "")
+    if not interrupt:
+        assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr
+        return
+    assert (proc.returncode, proc.stderr) == (130, "lma: interrupted\n"), \
+        proc.stderr
+    # The files not yet begun are not read before the command ends.
+    assert int(proc.stdout) < len(names)
+    assert not (tmp_path / "t.npz").exists()
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
@@ -200,8 +208,8 @@ def test_a_damaged_file_keeps_its_earlier_events(capsys, make_lma, files,
 def test_a_file_changed_between_indexing_and_reading(capsys, make_lma, files,
                                                      tmp_path, monkeypatch,
                                                      change):
-    # With workers, every file is indexed before any is read; the parent
-    # looks the files over in between, where this changes one.
+    # Every file is indexed before any is read; the command looks the
+    # files over in between, where this changes one.
     name = make_lma(CHANNELS, EVENTS, nsamples=8)
     one, two = tmp_path / "one.npz", tmp_path / "two.npz"
     assert run(capsys, "features", name, files[1], "-o", one)[0] == 0
@@ -360,20 +368,6 @@ def test_real_bins_of_extreme_values(values, limits):
     h = histogram(np.array(values), False, 10, limits)
     assert np.all(np.isfinite(h.edges)) and np.all(np.diff(h.edges) > 0)
     assert h.counts.sum() == h.entries == len(values)
-
-
-def test_a_result_handed_over_cut_short(tmp_path):
-    features = cli.features
-    result = features.FileResult("a.lma", ["channel0"], 3, {
-        "tag": np.arange(3, dtype=np.int32), "channel0_sum": np.ones(3)},
-        None)
-    handed = features.handed_over(result, str(tmp_path / "0"))
-    back = features.in_memory(handed)
-    np.testing.assert_array_equal(back.columns["channel0_sum"], np.ones(3))
-    # Cut by one byte, it is not read in as if whole.
-    os.truncate(tmp_path / "0", os.path.getsize(tmp_path / "0") - 1)
-    with pytest.raises(OSError, match="cut short"):
-        features.in_memory(handed)
 
 
 @given(st.lists(st.tuples(st.sampled_from(["array", "placed", "repeated"]),

@@ -38,7 +38,9 @@ def concatenated(parts):
 
 @pytest.mark.parametrize("start, stop", [(0, None), (10, 95), (39, 41),
                                          (64, 64), (63, 130)])
-def test_same_as_the_files_one_by_one(files, start, stop):
+def test_same_as_the_files_one_by_one(files, start, stop, monkeypatch):
+    # Pieces of a few records, so that files are cut at many places.
+    monkeypatch.setattr("kelvane.run.PIECE_BYTES", 2000)
     run = Run(files)
     opened = [LmaFile(f) for f in files]
     assert len(run) == sum(len(f) for f in opened) == 131
@@ -48,7 +50,10 @@ def test_same_as_the_files_one_by_one(files, start, stop):
     stop = len(run) if stop is None else stop
     events = run.read(start, stop, channels=[2, 0], dtype="raw")
     pulses = run.pulses(start, stop, channels=[1])
-    feat = run.features(start, stop, threshold=30.0, jobs=2)
+    done = []
+    feat = run.features(start, stop, threshold=30.0, jobs=2,
+                        progress=done.append)
+    assert sum(done) == len(feat.tags) and len(done) >= (stop - start) // 9
     want_events, want_pulses, want_feat, want_file = [], [], [], []
     for i, f in enumerate(opened):
         a = max(start - run.starts[i], 0)

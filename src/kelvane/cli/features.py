@@ -1,9 +1,9 @@
 """`lma features FILE... -o OUT.{parquet,csv,npz}`: per-event quantities of
 each channel, a row per event of each file in the order given, as a table.
 
-The options shared with `lma spectrum` (the window and the edge settings)
-and the reading of several files, in this process or in several, live here
-too.
+The files are read as one `kelvane.Run`, which spreads them over threads;
+this module holds the options (the window and the edge settings, shared
+with `lma spectrum`) and the writing of the table.
 """
 
 from __future__ import annotations
@@ -12,30 +12,23 @@ import argparse
 import contextlib
 import io
 import json
-import multiprocessing
 import os
-import pickle
-import queue
-import signal
-import tempfile
-import threading
-from typing import (Any, Callable, Dict, Iterator, List, NamedTuple,
-                    Optional, Sequence, Tuple, Union)
+from typing import (Any, Callable, Dict, List, NamedTuple, Optional,
+                    Sequence, Tuple, Union)
 
 import numpy as np
 
 from ..batch import damage_message
 from ..features import QUANTITIES, Features, flat_columns, request
 from ..lmafile import LmaFile
+from ..run import Run
 from .base import Command
 from .convert import require_modules
 from .output import atomic_output, refuse_inputs
 from .progress import progress_bar
-from . import source
-from .source import file_size, open_file
+from .source import open_file
 from .status import UsageError, UserError, fail, printable
-from .table_npz import (Column, Filler, Placed, Repeated, value_offsets,
-                        write_columns)
+from .table_npz import Column, Repeated, write_columns
 
 # What `lma features` writes, by the output's suffix (any case): the
 # modules each format needs beyond NumPy, and the extra that installs them.
@@ -47,16 +40,11 @@ TABLE_FORMATS: Dict[str, Tuple[Tuple[str, ...], str]] = {
     ".npz": ((), ""),
 }
 
-# File bytes whose events are reduced per call: a smooth progress bar and a
-# prompt response to Ctrl-C, at a negligible cost per call.
-CHUNK_BYTES = 2**24
-
 # Rows of a file's name made at once for the column 'file' of an archive,
 # then written over and over.
 NAME_BLOCK = 4096
 
 Channel = Union[int, str]
-Report = Callable[[int], None]
 
 
 class PerChannel(NamedTuple):
@@ -111,41 +99,25 @@ class Settings(NamedTuple):
                     polarity=resolved(self.polarity, lambda v: v))
 
 
-class FileResult(NamedTuple):
-    """One file's quantities as the table's columns (`flat_columns`), and
-    the line that reports its damaged record, if one ends its events. A
-    worker process's columns stay in a file, as `Part`s, until read in."""
-    name: str
-    channels: List[str]
-    rows: int
-    columns: Dict[str, Union[np.ndarray, Part]]
-    damage: Optional[str]
-    sample_interval: Optional[float] = None
-    options: Optional[Dict[str, Any]] = None
-
-
 class Opened(NamedTuple):
-    """A file as a worker process found it on opening: its rows, the
-    table's columns and their dtypes (`str`), the line that reports its
-    damaged record if one ends its events, and the path of the open file
-    pickled, for reading it again without indexing it again."""
+    """A file as found on opening: its name as given and the event keys
+    of the channels selected."""
     name: str
     channels: List[str]
-    rows: int
-    columns: Dict[str, str]
-    damage: Optional[str]
-    saved: str
-    sample_interval: Optional[float] = None
-    options: Optional[Dict[str, Any]] = None
 
 
-class Part(NamedTuple):
-    """`nbytes` bytes at `offset` in the file at `path`: values of `dtype`
-    (its `str`)."""
-    path: str
-    offset: int
-    nbytes: int
-    dtype: str
+class Table(NamedTuple):
+    """Every file's quantities in turn (`file` numbers each row's file),
+    the files' names as given, each file's rows, and one line for each
+    file whose events a damaged record ended."""
+    features: Features
+    names: List[str]
+    rows: List[int]
+    damage: List[str]
+
+    @property
+    def channels(self) -> List[str]:
+        return self.features.channels
 
 
 class FeaturesCommand(Command):
@@ -171,7 +143,7 @@ class FeaturesCommand(Command):
         add_edge_options(parser)
         parser.add_argument("--jobs", type=positive_int, default=1,
                             metavar="N",
-                            help="read files in N processes (default 1)")
+                            help="read in N threads (default 1)")
 
     def check_arguments(self, parser: argparse.ArgumentParser,
                         args: argparse.Namespace) -> None:
@@ -185,17 +157,13 @@ class FeaturesCommand(Command):
         # The output file is made before reading, so that an unwritable OUT
         # is found at once.
         with atomic_output(args.output) as out:
-            if suffix == ".npz" and in_parallel(args.jobs, args.files):
-                results: Sequence[Any] = npz_in_processes(
-                    out, args.files, settings, args.jobs)
-            else:
-                results = all_features(args.files, settings, args.jobs)
-                write_table(out, suffix, results)
-        rows = sum(r.rows for r in results)
+            table = run_features(args.files, settings, args.jobs)
+            write_table(out, suffix, table)
+        rows = len(table.features.tags)
         files = len(args.files)
         print(f"wrote {rows} events of {files} file{'' if files == 1 else 's'}"
               f" to {printable(args.output)}")
-        return reported_damage(results)
+        return reported_damage(table.damage)
 
 
 # ------------------------------------------------------------ the options
@@ -339,47 +307,42 @@ def positive_int(text: str) -> int:
 
 # ---------------------------------------------------------- the reading
 
-def all_features(names: Sequence[str], settings: Settings,
-                 jobs: int = 1) -> List[FileResult]:
-    """Each file's quantities, in the order given, read in `jobs`
-    processes, under a progress bar over the files' bytes. The first
-    failing file in that order ends it with its `UserError`."""
-    total = sum(size_or_zero(name) for name in names)
-    if in_parallel(jobs, names):
-        with tempfile.TemporaryDirectory(prefix="lma-features-") as folder, \
-                worker_pool(min(jobs, len(names)), folder) as workers, \
-                progress_bar(total, "features", unit="B") as progress:
-            handed = waited(workers, [
-                workers.pool.apply_async(worker_features, (k, name, settings))
-                for k, name in enumerate(names)], progress)
-            return [in_memory(r) for r in handed]
-    with progress_bar(total, "features", unit="B") as progress:
-        return [file_features(name, settings, progress) for name in names]
+def run_features(names: Sequence[str], settings: Settings,
+                 jobs: int = 1) -> Table:
+    """The quantities of every file's events, in the order given, read as
+    one run in `jobs` threads under a progress bar. Every file is opened
+    and its settings checked before any record is read; a file that fails
+    ends it with its `UserError`."""
+    with contextlib.ExitStack() as stack:
+        files = [stack.enter_context(open_file(name)) for name in names]
+        checked = [checked_options(f, name, settings)
+                   for f, name in zip(files, names)]
+        same_channels([Opened(name, empty.channels)
+                       for name, (_, empty) in zip(names, checked)])
+        run = Run._from_files(files, names)
+        bounds = run.bounds
+        with progress_bar(len(run), "features") as progress:
+            parts = [run.features(int(bounds[i]), int(bounds[j]), jobs=jobs,
+                                  progress=progress, **options)
+                     for i, j, options in alike(checked)]
+        return Table(joined(parts), list(names),
+                     np.diff(bounds).tolist(),
+                     [damage_message(f) for f in files
+                      if f.damage is not None])
 
 
-def in_parallel(jobs: int, names: Sequence[str]) -> bool:
-    return jobs > 1 and len(names) > 1
-
-
-def size_or_zero(name: str) -> int:
-    try:
-        return os.path.getsize(name)
-    except OSError:
-        return 0    # reported once the file is opened
-
-
-def file_features(name: str, settings: Settings,
-                  report: Optional[Report]) -> FileResult:
-    """The quantities of all of a file's events, a chunk at a time (see
-    `checked_options` for what is refused before)."""
-    with open_file(name) as f:
-        options, empty = checked_options(f, name, settings)
-        parts = [empty, *chunks(f, options, len(f), report)]
-        damage = damage_message(f) if f.damage is not None else None
-        interval = f.sample_interval
-    feat = joined(parts)
-    return FileResult(name, feat.channels, len(feat.tags), flat_columns(feat),
-                      damage, interval, empty.options)
+def alike(checked: Sequence[Tuple[Dict[str, Any], Features]],
+          ) -> List[Tuple[int, int, Dict[str, Any]]]:
+    """(first, stop, options): the runs of consecutive files asked for the
+    same options. Files of one run share them; files that differ in their
+    samples per trace each fill an open window's end with their own."""
+    groups: List[Tuple[int, int, Dict[str, Any]]] = []
+    for k, (options, _) in enumerate(checked):
+        if groups and groups[-1][2] == options:
+            groups[-1] = (groups[-1][0], k + 1, options)
+        else:
+            groups.append((k, k + 1, options))
+    return groups
 
 
 def checked_options(f: LmaFile, name: str, settings: Settings,
@@ -389,211 +352,32 @@ def checked_options(f: LmaFile, name: str, settings: Settings,
     refused before any record is read (UsageError, naming the file)."""
     options = settings.options(f)
     try:
-        return options, f.features(0, 0, **options)
+        # The arguments alone: no record is read, so no failure to read
+        # one is looked for.
+        return options, LmaFile.features(f, 0, 0, **options)
     except (ValueError, TypeError, IndexError) as error:
         raise UsageError(f"{printable(name)}: {error}") from None
 
 
-def chunks(f: Any, options: Dict[str, Any], rows: int,
-           report: Optional[Report]) -> Iterator[Features]:
-    """The quantities of the events [0, rows) in turn, a chunk of the
-    file's bytes at a time; a record that no longer reads is a
-    `UserError`."""
-    size = file_size(f)
-    step = max(1, rows * CHUNK_BYTES // max(size, 1))
-    done = 0
-    for first in range(0, rows, step):
-        stop = min(first + step, rows)
-        with f.reading(range(first, stop)):
-            part = f.features(first, stop, **options)
-        yield part
-        if report is not None:
-            reached = size * stop // rows
-            report(reached - done)
-            done = reached
-    if report is not None and done < size:
-        report(size - done)
-
-
 def joined(parts: Sequence[Features]) -> Features:
-    """Features of consecutive event ranges with the same channels, as
-    one."""
+    """Features of consecutive event ranges of one run, as one."""
     first = parts[0]
-    return Features(np.concatenate([p.tags for p in parts]),
-                    np.concatenate([p.horpos for p in parts]),
-                    first.channels,
-                    {q: np.concatenate([p.values[q] for p in parts])
-                     for q in first.values})
+    if len(parts) == 1:
+        return first
+    return first._replace(
+        tags=np.concatenate([p.tags for p in parts]),
+        horpos=np.concatenate([p.horpos for p in parts]),
+        values={q: np.concatenate([p.values[q] for p in parts])
+                for q in first.values},
+        file=np.concatenate([p.file for p in parts]))
 
 
-class Workers(NamedTuple):
-    pool: Any
-    done: Any       # the queue the workers report their progress to
-
-
-@contextlib.contextmanager
-def worker_pool(jobs: int, folder: str) -> Iterator[Workers]:
-    """`jobs` worker processes, which leave what they hand over in
-    `folder`. Leaving the block ends them: on a failure or an interruption
-    the files still being read are not waited for. Made before any
-    progress bar, whose thread would make a fork unsafe."""
-    context = multiprocessing.get_context(
-        "fork" if fork_is_safe() else "spawn")
-    done = context.Queue()
-    with context.Pool(jobs, initializer=start_worker,
-                      initargs=(done, dict(source.storage_options),
-                                folder)) as pool:
-        yield Workers(pool, done)
-
-
-def waited(workers: Workers, pending: Sequence[Any],
-           progress: Optional[Report],
-           meanwhile: Callable[[], None] = lambda: None) -> List[Any]:
-    """The results of the workers' calls `pending`, in order, with their
-    progress shown and `meanwhile` called while they run; the first failed
-    call in that order raises its exception."""
-    results = []
-    for result in pending:
-        while not result.ready():
-            show_progress(workers.done, progress)
-            meanwhile()
-            result.wait(0.1)
-        results.append(result.get())
-    show_progress(workers.done, progress)
-    return results
-
-
-def handed_over(result: FileResult, path: str) -> FileResult:
-    """The result with its columns left in the file `path`: through the
-    result pipe, megabytes of pickled arrays cost the parent more than the
-    worker took to compute them."""
-    parts: Dict[str, Union[np.ndarray, Part]] = {}
-    with open(path, "wb") as out:
-        for key, array in result.columns.items():
-            data = np.ascontiguousarray(array)
-            parts[key] = Part(path, out.tell(), data.nbytes, data.dtype.str)
-            out.write(data.view(np.uint8).reshape(-1))
-    return result._replace(columns=parts)
-
-
-def in_memory(result: FileResult) -> FileResult:
-    """The result with every column in memory. Read in, not mapped: a
-    mapping would hold a descriptor of its file for as long as its arrays
-    live."""
-    return result._replace(columns={
-        key: read_part(c) if isinstance(c, Part) else c
-        for key, c in result.columns.items()})
-
-
-def read_part(part: Part) -> np.ndarray:
-    """A part's values read into memory; OSError when its file is
-    shorter."""
-    dtype = np.dtype(part.dtype)
-    array = np.empty(part.nbytes // dtype.itemsize, dtype)
-    view = array.view(np.uint8).reshape(-1)
-    with open(part.path, "rb") as data:
-        data.seek(part.offset)
-        if data.readinto(view) != part.nbytes:
-            raise OSError(f"{part.path}: a worker's result is cut short")
-    return array
-
-
-def fork_is_safe() -> bool:
-    """Whether workers may be forked, which is much quicker than starting
-    new interpreters: only while this process runs no other thread, as a
-    fork copies the calling thread alone, and a lock another one held
-    would stay held in the child for good."""
-    return "fork" in multiprocessing.get_all_start_methods() and \
-        threading.active_count() == 1
-
-
-def show_progress(done: Any, progress: Optional[Report]) -> None:
-    """Takes the bytes the workers have reported so far to the bar, if
-    there is one."""
-    try:
-        while True:
-            reached = done.get_nowait()
-            if progress is not None:
-                progress(reached)
-    except queue.Empty:
-        pass
-
-
-# The queue a worker process reports its progress to.
-worker_progress: Optional[Any] = None
-
-
-# Where a worker process leaves its results' arrays.
-worker_folder = ""
-
-
-def start_worker(done: Any, storage_options: Dict[str, Any],
-                 folder: str) -> None:
-    global worker_progress, worker_folder
-    worker_progress = done
-    worker_folder = folder
-    source.use_storage_options(storage_options)
-    # Ctrl-C reaches the whole process group; the parent alone answers it,
-    # by ending the workers, so that they print no traceback of their own.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # A forked worker inherits the handlers that turn these into an
-    # exception; the parent ends its workers with SIGTERM, which must end
-    # them quietly.
-    for name in ("SIGTERM", "SIGHUP"):
-        if hasattr(signal, name):
-            signal.signal(getattr(signal, name), signal.SIG_DFL)
-
-
-def worker_features(index: int, name: str,
-                    settings: Settings) -> FileResult:
-    report = worker_progress.put if worker_progress is not None else None
-    return handed_over(file_features(name, settings, report),
-                       os.path.join(worker_folder, f"{index}.bin"))
-
-
-def worker_open(index: int, name: str, settings: Settings) -> Opened:
-    """The file indexed, its options checked, and the open file left
-    pickled for `worker_fill`, with its index."""
-    with open_file(name) as f:
-        _, empty = checked_options(f, name, settings)
-        saved = os.path.join(worker_folder, f"{index}.open")
-        with open(saved, "wb") as out:
-            pickle.dump(f, out, protocol=pickle.HIGHEST_PROTOCOL)
-        return Opened(name, empty.channels, len(f),
-                      {key: values.dtype.str for key, values
-                       in flat_columns(empty).items()},
-                      damage_message(f) if f.damage is not None else None,
-                      saved, f.sample_interval, empty.options)
-
-
-def worker_fill(opened: Opened, settings: Settings, target: str,
-                places: Dict[str, int]) -> Dict[str, Placed]:
-    """The file's rows of each column written into the file `target`, at
-    the column's place."""
-    report = worker_progress.put if worker_progress is not None else None
-    fd = os.open(target, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
-    try:
-        fillers = {key: Filler(fd, at, np.dtype(opened.columns[key]))
-                   for key, at in places.items()}
-        with open_file(opened.name, opened.saved) as f:
-            options = settings.options(f)
-            # The events found when it was opened; the file may have
-            # grown since, and a file cut since fails as it is read.
-            for part in chunks(f, options, opened.rows, report):
-                for key, values in flat_columns(part).items():
-                    fillers[key].put(values)
-    finally:
-        os.close(fd)
-    return {key: filler.placed() for key, filler in fillers.items()}
-
-
-def reported_damage(results: Sequence[Any]) -> int:
-    """One line per file whose events a damaged record ended; 1 if there
-    was one."""
+def reported_damage(lines: Sequence[str]) -> int:
+    """Each line that reports a file's damaged record; 1 if there was
+    one."""
     status = 0
-    for result in results:
-        if result.damage is not None:
-            status = fail(result.damage)
+    for line in lines:
+        status = fail(line)
     return status
 
 
@@ -610,47 +394,43 @@ def table_format(names: Sequence[str], out: str) -> str:
     return suffix
 
 
-def same_channels(results: Sequence[FileResult]) -> None:
-    first = results[0]
-    for result in results[1:]:
-        if result.channels != first.channels:
+def same_channels(opened: Sequence[Opened]) -> None:
+    first = opened[0]
+    for f in opened[1:]:
+        if f.channels != first.channels:
             raise UserError(
-                f"{printable(result.name)} has the channels "
-                f"{', '.join(result.channels)} and "
+                f"{printable(f.name)} has the channels "
+                f"{', '.join(f.channels)} and "
                 f"{printable(first.name)} "
                 f"{', '.join(first.channels)}: choose common "
                 f"ones with --channels")
 
 
-def write_table(out: Any, suffix: str,
-                results: Sequence[FileResult]) -> None:
+def write_table(out: Any, suffix: str, table: Table) -> None:
     """All files' rows to the binary file `out`, with the column `file`
     first: strings in an archive, a category of the names in the order
     given for pandas."""
-    same_channels(results)
-    names = [printable(r.name) for r in results]
-    counts = [r.rows for r in results]
+    columns = flat_columns(table.features)
     if suffix == ".npz":
-        write_npz(out, results)
+        rows = len(table.features.tags)
+        write_columns(out, [names_column(table)] + [
+            Column(key, values.dtype, rows, [values])
+            for key, values in columns.items()] + [provenance_column(table)])
         return
-    per_file = [in_memory(r).columns for r in results]
-    # Each column made contiguous in one copy, which the writers then take
-    # as it is.
-    columns = {name: np.concatenate([c[name] for c in per_file])
-               for name in per_file[0]}
     import pandas as pd
+    names = [printable(name) for name in table.names]
     categories = list(dict.fromkeys(names))
-    codes = np.repeat([categories.index(n) for n in names], counts)
+    codes = np.repeat([categories.index(n) for n in names], table.rows)
     frame = pd.DataFrame(dict(
         file=pd.Categorical.from_codes(codes, categories), **columns))
     if suffix == ".parquet":
         import pyarrow as pa
         import pyarrow.parquet as pq
-        table = pa.Table.from_pandas(frame, preserve_index=False)
-        table = table.replace_schema_metadata({
-            **(table.schema.metadata or {}),
-            b"kelvane": provenance(results).encode()})
-        pq.write_table(table, out)
+        arrow = pa.Table.from_pandas(frame, preserve_index=False)
+        arrow = arrow.replace_schema_metadata({
+            **(arrow.schema.metadata or {}),
+            b"kelvane": provenance(table).encode()})
+        pq.write_table(arrow, out)
         return
     text = io.TextIOWrapper(out, encoding="utf-8", newline="")
     frame.to_csv(text, index=False)
@@ -658,88 +438,34 @@ def write_table(out: Any, suffix: str,
     text.detach()       # `out` stays open for the atomic rename
 
 
-def write_npz(out: Any, results: Sequence[FileResult]) -> None:
-    """What `np.savez` writes of the columns joined, written from each
-    file's part in turn rather than joined first (`np.savez` cannot take a
-    member named 'file' anyway: that is the name of its own first
-    parameter)."""
-    rows = sum(r.rows for r in results)
-    write_columns(out, [names_column(results)] + [
-        Column(key, np.dtype(first.dtype), rows,
-               [r.columns[key] for r in results])
-        for key, first in results[0].columns.items()] +
-        [provenance_column(results)])
-
-
-def provenance(results: Sequence[Any]) -> str:
+def provenance(table: Table) -> str:
     """Where a table came from, as JSON: kelvane's version, the sources
     (URLs without their credentials), the channels, the sample interval
     and every option the quantities were computed with."""
     from importlib.metadata import version
-    first = results[0]
+    feat = table.features
     return json.dumps({
         "version": version("kelvane"),
-        "sources": [printable(r.name) for r in results],
-        "channels": list(first.channels),
-        "sample_interval": first.sample_interval,
-        "options": first.options})
+        "sources": [printable(name) for name in table.names],
+        "channels": list(feat.channels),
+        "sample_interval": feat.sample_interval,
+        "options": feat.options})
 
 
-def provenance_column(results: Sequence[Any]) -> Column:
+def provenance_column(table: Table) -> Column:
     """The archive's member `kelvane_metadata`: the provenance as a 0-d
-    unicode array, which loads without pickles."""
-    text = provenance(results)
+    unicode array, which loads without pickles (`np.savez` cannot write
+    the table anyway: 'file' is the name of its own first parameter)."""
+    text = provenance(table)
     return Column("kelvane_metadata", np.dtype(f"<U{max(len(text), 1)}"), 1,
                   [np.array(text)], shape=())
 
 
-def names_column(results: Sequence[Any]) -> Column:
+def names_column(table: Table) -> Column:
     """The column 'file': each file's name over its rows, from a block of
     it written over and over."""
-    names = [printable(r.name) for r in results]
+    names = [printable(name) for name in table.names]
     text = np.array(names).dtype
-    return Column("file", text, sum(r.rows for r in results),
-                  [Repeated(np.full(min(r.rows, NAME_BLOCK), name, text),
-                            r.rows) for r, name in zip(results, names)])
-
-
-def npz_in_processes(out: Any, names: Sequence[str], settings: Settings,
-                     jobs: int) -> List[Opened]:
-    """The `.npz` table written to `out` by `jobs` worker processes: they
-    index every file first, which gives each file's rows and so every
-    column's place in the archive; then each writes its files' values
-    straight into place, while this process writes the column of names.
-    The archive's headers come last."""
-    total = sum(size_or_zero(name) for name in names)
-    with tempfile.TemporaryDirectory(prefix="lma-features-") as folder, \
-            worker_pool(min(jobs, len(names)), folder) as workers, \
-            progress_bar(total, "features", unit="B") as progress:
-        pool = workers.pool
-        opened: List[Opened] = waited(workers, [
-            pool.apply_async(worker_open, (k, name, settings))
-            for k, name in enumerate(names)], progress)
-        same_channels(opened)
-        rows = sum(o.rows for o in opened)
-        columns = [names_column(opened)] + [
-            Column(key, np.dtype(dtype), rows, [])
-            for key, dtype in opened[0].columns.items()]
-        out.flush()
-        places = value_offsets(columns, out.tell())
-        filling, before = [], 0
-        for o in opened:
-            filling.append(pool.apply_async(worker_fill, (
-                o, settings, out.name,
-                {c.name: at + before * c.dtype.itemsize
-                 for c, at in zip(columns[1:], places[1:])})))
-            before += o.rows
-        text = Filler(out.fileno(), places[0], columns[0].dtype)
-        for piece in columns[0].pieces:
-            text.put(piece)
-        # What the workers have written goes to disk while they write
-        # on, rather than all of it in the sync before the rename.
-        placed = waited(workers, filling, progress,
-                        lambda: os.fdatasync(out.fileno()))
-    write_columns(out, [columns[0]._replace(pieces=[text.placed()])] + [
-        c._replace(pieces=[p[c.name] for p in placed])
-        for c in columns[1:]] + [provenance_column(opened)])
-    return opened
+    return Column("file", text, sum(table.rows),
+                  [Repeated(np.full(min(rows, NAME_BLOCK), name, text), rows)
+                   for rows, name in zip(table.rows, names)])

@@ -75,7 +75,8 @@ class HitsCommand(Command):
         files = len(args.files)
         print(f"wrote {rows} hits of {files} file{'' if files == 1 else 's'}"
               f" to {args.output}")
-        return reported_damage(results)
+        return reported_damage([r.damage for r in results
+                                if r.damage is not None])
 
 
 def add_hit_options(parser: argparse.ArgumentParser) -> None:

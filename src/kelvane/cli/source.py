@@ -6,7 +6,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
-import pickle
 from typing import (Any, Dict, Iterator, List, NamedTuple, Optional,
                     Sequence)
 
@@ -14,6 +13,7 @@ import numpy as np
 
 from ..batch import event_range, events_message, no_event_message
 from ..damage import DamagedHeaderError
+from ..features import Features
 from ..lmafile import Event, Events, LmaFile, Pulses
 from ..names import expand
 from ..sources import is_url
@@ -64,12 +64,10 @@ def expanded(names: Sequence[str]) -> List[str]:
 
 
 @contextlib.contextmanager
-def open_file(name: str, saved: Optional[str] = None) -> Iterator[LmaFile]:
+def open_file(name: str) -> Iterator[LmaFile]:
     """The open file, with opening failures and running out of memory
-    while decoding as `UserError`. With `saved`, the path of the file as
-    another process pickled it, it is opened again with the index it had
-    there, while the file is unchanged."""
-    with open_or_explain(name, saved) as f:
+    while decoding as `UserError`."""
+    with open_or_explain(name) as f:
         try:
             yield f
         except MemoryError:
@@ -101,6 +99,11 @@ class InputFile(LmaFile):
                **options: Any) -> Pulses:
         with self.reading(range(start, len(self) if stop is None else stop)):
             return super().pulses(start, stop, **options)
+
+    def features(self, start: int = 0, stop: Optional[int] = None,
+                 **options: Any) -> Features:
+        with self.reading(range(start, len(self) if stop is None else stop)):
+            return super().features(start, stop, **options)
 
     @contextlib.contextmanager
     def reading(self, events: range) -> Iterator[None]:
@@ -136,14 +139,8 @@ def file_size(f: LmaFile) -> int:
         return 0
 
 
-def open_or_explain(name: str, saved: Optional[str] = None) -> LmaFile:
+def open_or_explain(name: str) -> LmaFile:
     try:
-        if saved is not None:
-            with open(saved, "rb") as state:
-                f = pickle.load(state)
-            # Named as given, not by the absolute path it pickles with.
-            f.path = name
-            return f
         if is_url(name):
             return InputFile(name, storage_options=dict(storage_options))
         return InputFile(name)

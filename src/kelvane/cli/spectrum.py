@@ -9,7 +9,7 @@ import argparse
 import json
 import math
 import os
-from typing import Any, NamedTuple, Optional, Sequence, Tuple
+from typing import NamedTuple, Optional, Tuple
 
 import numpy as np
 
@@ -20,9 +20,9 @@ from ..histogram import Histogram as KHistogram
 from ..histogram import axis_scale, real_edges, whole_edges
 from .base import Command
 from .follow import add_follow_options, intervals, open_run
-from .features import (add_edge_options, all_features, channel,
-                       check_settings, positive_int,
-                       reported_damage, same_channels, settings_of)
+from .features import (add_edge_options, channel, check_settings,
+                       positive_int, reported_damage, run_features,
+                       settings_of)
 from .hits import add_hit_options, all_hits, hit_options
 from .output import atomic_output, refuse_inputs
 from .plot import IMAGE_FORMATS, image_format
@@ -98,7 +98,7 @@ class SpectrumCommand(Command):
             return follow(args)
         quantity = args.hits or args.quantity
         if args.hits:
-            results: Sequence[Any] = all_hits(
+            results = all_hits(
                 args.files, hit_options(args, [args.channel]), args.window,
                 1)
             key = f"{args.channel}" if isinstance(args.channel, str) \
@@ -106,19 +106,19 @@ class SpectrumCommand(Command):
             values = np.concatenate([r.columns[quantity] for r in results])
             integer = hit_dtype_of(quantity).kind == "i"
             label, counting = f"{key} hit {quantity}", "hits"
+            damage = [r.damage for r in results if r.damage is not None]
         else:
-            results = all_features(args.files, settings_of(
+            table = run_features(args.files, settings_of(
                 args, [args.channel], [quantity]))
-            same_channels(results)
-            key = results[0].channels[0]
-            values = np.concatenate([r.columns[f"{key}_{quantity}"]
-                                     for r in results])
+            key = table.channels[0]
+            values = table.features.values[quantity][:, 0]
             integer = dtype_of(quantity).kind == "i"
             label, counting = f"{key} {quantity}", "events"
+            damage = table.damage
         counted = histogram(values, integer, args.bins, args.range)
         write_spectrum(args, counted, integer, quantity, label, counting)
         print(f"wrote {printable(args.output)}: {counted.legend(', ')}")
-        return reported_damage(results)
+        return reported_damage(damage)
 
 
 def write_spectrum(args: argparse.Namespace, counted: "Histogram",
