@@ -17,6 +17,7 @@ from __future__ import annotations
 import operator
 import os
 import sys
+import threading
 import types
 import warnings
 from typing import (Any, Dict, Iterable, Iterator, List, Mapping,
@@ -213,13 +214,25 @@ class LmaFile:
                  index: Optional[PathLike] = None) -> None:
         self._open(source, storage_options, None, index)
 
+    @classmethod
+    def _indexed_later(cls, source: Any,
+                       storage_options: Optional[Dict[str, Any]] = None,
+                       ) -> "LmaFile":
+        """The file with its header read and checked, and its index made
+        (or taken from a sidecar) when first needed: for a run, which
+        knows its files' channels at once and may index them in
+        parallel."""
+        f = cls.__new__(cls)
+        f._open(source, storage_options, None, later=True)
+        return f
+
     def _open(self, source: Any, storage_options: Optional[Dict[str, Any]],
               state: Optional[Tuple[Any, ...]],
-              index: Optional[PathLike] = None) -> None:
+              index: Optional[PathLike] = None, *,
+              later: bool = False) -> None:
         self._source = sources.open_source(source, storage_options)
         if self._source is None:
-            native = self._open_local(sources.local_path(source), state,
-                                      index)
+            native = self._open_local(sources.local_path(source))
             if sources.is_url(source):
                 # A file:// URL is named as given, as every URL is.
                 self.path = os.fsdecode(source)
@@ -228,8 +241,14 @@ class LmaFile:
                     not isinstance(self._source, sources.UrlSource):
                 raise ValueError("index= is taken for files opened by "
                                  "path or URL only")
-            native = self._open_remote(self._source, state, index)
-        self._native = native
+            native = self._open_remote(self._source)
+        self._engine = native
+        # Held while the index is made, so that threads that need it at
+        # once make it once.
+        self._indexing = threading.Lock()
+        self._unindexed: Optional[Tuple[Any, ...]] = (state, index)
+        if not later:
+            self._make_index()
         self._channels = tuple(native.channels)
         self.nsamples = native.nsamples
         self.sample_interval = native.sample_interval
@@ -268,7 +287,7 @@ class LmaFile:
         if reason:
             # Pointing at the caller's LmaFile(...) or pickle.loads.
             warnings.warn(sidecar.StaleIndexWarning(where, self.path, reason),
-                          stacklevel=5)
+                          stacklevel=6)
         return False
 
     def save_index(self, path: Optional[PathLike] = None) -> str:
@@ -339,27 +358,53 @@ class LmaFile:
         if head != _outputs.INDEX_MAGIC:
             raise _outputs.index_refused(where, _outputs.NOT_AN_INDEX)
 
-    def _open_local(self, path: PathLike, state: Optional[Tuple[Any, ...]],
-                    index: Optional[PathLike]) -> NativeFile:
+    @property
+    def _native(self) -> NativeFile:
+        """The engine, its index made first if it is not yet."""
+        if self._unindexed is not None:
+            self._make_index()
+        return self._engine
+
+    def _make_index(self) -> None:
+        with self._indexing:
+            pending = self._unindexed
+            # A closed file is left as it is: the read that wanted the
+            # index then says it is closed.
+            if pending is None or self._engine.closed:
+                return
+            state, index = pending
+            if self._source is None:
+                self._index_local(self._engine, state, index)
+            else:
+                self._index_remote(self._source, self._engine, state, index)
+            self._unindexed = None
+
+    def _open_local(self, path: PathLike) -> NativeFile:
         self.path = os.fsdecode(os.fspath(path))
         native = NativeFile(self.path)
         # Pickles name the file as found now: a relative path would name
         # another file after a change of directory or in another process.
         self._absolute = os.path.abspath(self.path)
+        return native
+
+    def _index_local(self, native: NativeFile,
+                     state: Optional[Tuple[Any, ...]],
+                     index: Optional[PathLike]) -> None:
         # The index comes along only while the file is still the one it
         # was made for, which the engine checks.
         if (state is None or not native.restore_index(state)) and \
                 not self._use_sidecar(native, index):
             native.scan()
-        return native
 
-    def _open_remote(self, source: sources.Source,
-                     state: Optional[Tuple[Any, ...]],
-                     index: Optional[PathLike] = None) -> NativeFile:
+    def _open_remote(self, source: sources.Source) -> NativeFile:
         self.path = source.name
         self._absolute = source.name
         head = self._fetch(0, sources.HEADER_BYTES, None)
-        native = NativeFile(source.label(), head, source.size)
+        return NativeFile(source.label(), head, source.size)
+
+    def _index_remote(self, source: sources.Source, native: NativeFile,
+                      state: Optional[Tuple[Any, ...]],
+                      index: Optional[PathLike]) -> None:
         # The engine compares the header bytes; the size and the store's
         # identity are compared here.
         if (state is None or (source.size, source.identity) != state[0] or
@@ -367,7 +412,6 @@ class LmaFile:
                 not (isinstance(source, sources.UrlSource) and
                      self._use_remote_sidecar(source, native, index)):
             self._scan_blocks(native)
-        return native
 
     def _use_remote_sidecar(self, source: sources.UrlSource,
                             native: NativeFile,
@@ -390,7 +434,7 @@ class LmaFile:
                 return True
         if reason:
             warnings.warn(sidecar.StaleIndexWarning(where, self.path or "",
-                                                    reason), stacklevel=5)
+                                                    reason), stacklevel=6)
         return False
 
     def _adopt_remote(self, source: sources.UrlSource, native: NativeFile,
@@ -873,13 +917,12 @@ class LmaFile:
             a channel not selected or one channel twice, before any record
             is read.
         """
-        self._check_open()
-        first, last = self._bounds(start, stop)
-        rows = self._rows(channels)
-        keys = [self._keys[r] for r in rows]
         settings = dict(window=window, threshold=threshold,
                         fraction=fraction, polarity=polarity, merge=merge)
-        groups = requests(self.nsamples, quantities, keys, **settings)
+        rows, keys, groups = self._features_request(channels, quantities,
+                                                    settings)
+        self._check_open()
+        first, last = self._bounds(start, stop)
         n = last - first
         tags = np.empty(n, np.int32)
         horpos = np.empty(n, np.float64)
@@ -898,6 +941,17 @@ class LmaFile:
         return Features(tags, horpos, keys, values,
                         sample_interval=self.sample_interval,
                         options=options)
+
+    def _features_request(self, channels: ChannelSelection,
+                          quantities: Optional[Iterable[str]],
+                          settings: Dict[str, Any]) -> Tuple[Any, ...]:
+        """The rows, keys and request groups of a `features` call, its
+        arguments checked against the header alone (ValueError, TypeError
+        or IndexError), before the index is needed."""
+        rows = self._rows(channels)
+        keys = [self._keys[r] for r in rows]
+        return rows, keys, requests(self.nsamples, quantities, keys,
+                                    **settings)
 
     def hits(self, start: int = 0, stop: Optional[int] = None, *,
              channels: ChannelSelection = None, threshold: Any,
@@ -1082,12 +1136,12 @@ class LmaFile:
     @property
     def closed(self) -> bool:
         """Whether `close` has been called."""
-        return bool(self._native.closed)
+        return bool(self._engine.closed)
 
     def close(self) -> None:
         """Closes the file, once reads in other threads have finished.
         Closing twice is harmless."""
-        self._native.close()
+        self._engine.close()
 
     def __enter__(self) -> "LmaFile":
         if self.closed:

@@ -107,9 +107,9 @@ class Run:
         self._storage_options = storage_options
         self.files: List[LmaFile] = []
         self._names: List[str] = []
-        self._counts: List[int] = []
+        self._counts: List[Optional[int]] = []
         for name in _expand(self._given, storage_options):
-            self._add(name, LmaFile(name, storage_options=storage_options))
+            self._add(name, LmaFile._indexed_later(name, storage_options))
 
     @classmethod
     def _from_files(cls, files: Sequence[LmaFile],
@@ -148,9 +148,27 @@ class Run:
                         raw=False)
         self.files.append(f)
         self._names.append(name)
-        self._counts.append(len(f))
-        self._starts = np.concatenate(([0], np.cumsum(self._counts))
-                                      ).astype(np.int64)
+        # Counted once indexed, when first needed.
+        self._counts.append(None)
+        self._known: Optional[np.ndarray] = None
+
+    @property
+    def _starts(self) -> np.ndarray:
+        """Each file's first global index, and one past the last event;
+        the files not yet indexed are indexed first."""
+        if self._known is None:
+            self._index_files(1)
+            self._known = np.concatenate(([0], np.cumsum(self._counts))
+                                         ).astype(np.int64)
+        return self._known
+
+    def _index_files(self, jobs: int) -> None:
+        """Indexes the files not yet indexed, over `jobs` threads, and
+        counts their events: the count stays the same until a refresh."""
+        todo = [i for i, n in enumerate(self._counts) if n is None]
+        for i, n in zip(todo, _each(lambda i: len(self.files[i]), todo,
+                                    jobs)):
+            self._counts[i] = n
 
     # --- what the run holds ------------------------------------------------
 
@@ -256,8 +274,9 @@ class Run:
     def heads(self) -> Tuple[np.ndarray, np.ndarray]:
         """Every event's tag and horpos, from the files' indices: no record
         is read. Read-only."""
-        tags = [f.tags[:k] for f, k in zip(self.files, self._counts)]
-        horpos = [f.horpos[:k] for f, k in zip(self.files, self._counts)]
+        counts = np.diff(self._starts).tolist()
+        tags = [f.tags[:k] for f, k in zip(self.files, counts)]
+        horpos = [f.horpos[:k] for f, k in zip(self.files, counts)]
         if len(self.files) == 1:
             return tags[0], horpos[0]
         both = np.concatenate(tags), np.concatenate(horpos)
@@ -385,13 +404,13 @@ class Run:
         """Per-event quantities over events [start, stop) of the run; takes
         `LmaFile.features`' arguments (`channels`, `quantities`, `window`,
         `threshold`, `fraction`, `polarity`, each setting per channel if a
-        mapping). `jobs` threads share the files and ranges; `progress`,
-        if given, is called with the number of events each finished piece
-        adds. The result carries `file`, `files` and the options."""
+        mapping). `jobs` threads share the files and ranges (and the
+        indexing of files not yet indexed); `progress`, if given, is
+        called with the number of events each finished piece adds. The
+        result carries `file`, `files` and the options."""
+        jobs = _jobs(jobs)
+        self._index_files(jobs)
         first, last = self._bounds(start, stop)
-        jobs = operator.index(jobs)
-        if jobs < 1:
-            raise ValueError(f"jobs must be 1 or more, not {jobs}")
         pieces = list(self._split(first, last, jobs))
         # Every argument is checked before any record is read: on no events.
         empty = self.files[0].features(0, 0, **options)
@@ -423,10 +442,9 @@ class Run:
         `LmaFile.hits`' arguments. `jobs` threads share the files and
         ranges. Events are global indices; `file` is each hit's file
         number."""
+        jobs = _jobs(jobs)
+        self._index_files(jobs)
         first, last = self._bounds(start, stop)
-        jobs = operator.index(jobs)
-        if jobs < 1:
-            raise ValueError(f"jobs must be 1 or more, not {jobs}")
         pieces = list(self._split(first, last, jobs))
         # Every argument is checked before any record is read: on no events.
         empty = self.files[0].hits(0, 0, **options)
@@ -549,7 +567,7 @@ class Run:
                 raise ValueError(f"{name} sorts before {last}, the last "
                                  f"file of the run: it cannot join it")
             try:
-                f = LmaFile(name, storage_options=self._storage_options)
+                f = LmaFile._indexed_later(name, self._storage_options)
             except IncompleteHeaderError:
                 # Not yet part of the run: its header is still being
                 # written.
@@ -563,8 +581,7 @@ class Run:
     def _grow(self, i: int) -> None:
         self.files[i].refresh()
         self._counts[i] = len(self.files[i])
-        self._starts = np.concatenate(([0], np.cumsum(self._counts))
-                                      ).astype(np.int64)
+        self._known = None
 
     def follow(self, interval: float = 1.0, *,
                idle_timeout: Optional[float] = None) -> Iterator[range]:
@@ -596,6 +613,13 @@ class Run:
     def __repr__(self) -> str:
         return (f"<kelvane.Run of {len(self.files)} files, {len(self)} "
                 f"events>")
+
+
+def _jobs(jobs: int) -> int:
+    jobs = operator.index(jobs)
+    if jobs < 1:
+        raise ValueError(f"jobs must be 1 or more, not {jobs}")
+    return jobs
 
 
 def _each(one: Callable[[Any], Any], pieces: Sequence[Any],

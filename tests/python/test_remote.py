@@ -11,7 +11,9 @@ import pathlib
 import pickle
 import socket
 import threading
+import time
 import types
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -1062,8 +1064,11 @@ def test_a_run_elsewhere_equals_the_run_here(kind, run, web, s3, tmp_path):
         put(kind, f"runs-{kind}/part_{k}.lma", local.read_bytes(), web, s3)
     here = kelvane.Run(names)
     if kind == "web":
+        before = web.sent()
         there = kelvane.Run([f"{web.url}/runs-web/part_{k}.lma"
                              for k in range(3)])
+        # Each header, and no record: the files are indexed when needed.
+        assert web.sent() - before <= 3 * sources.HEADER_BYTES
     else:
         there = kelvane.Run("s3://runs/runs-s3/part_*.lma",
                             storage_options=s3[1])
@@ -1078,6 +1083,27 @@ def test_a_run_elsewhere_equals_the_run_here(kind, run, web, s3, tmp_path):
         np.testing.assert_array_equal(
             there.features(a, b, threshold=10.0).values["cfd"],
             here.features(a, b, threshold=10.0).values["cfd"])
+
+
+def test_threads_index_a_file_of_a_run_once(run, web):
+    size = os.path.getsize(run["run"])
+    web.files["/once.lma"] = pathlib.Path(run["run"]).read_bytes()
+    f = kelvane.Run(f"{web.url}/once.lma").files[0]
+    start = threading.Barrier(4)
+
+    def count(_):
+        start.wait()
+        return len(f)
+
+    before = web.sent()
+    # Slow responses, so that every thread asks while the index is made.
+    web.after_get = lambda: time.sleep(0.02)
+    try:
+        with ThreadPoolExecutor(4) as pool:
+            assert list(pool.map(count, range(4))) == [300] * 4
+    finally:
+        web.after_get = None
+    assert web.sent() - before <= size
 
 
 def test_dask_partitions_fetch_their_own_records(run, web, tmp_path):

@@ -129,6 +129,16 @@ def test_pickle_carries_the_index(files):
     assert [f._native.scan_count for f in back.files] == [0] * len(files)
 
 
+def test_files_are_indexed_on_first_use(files):
+    run = Run(files)
+    engines = [f._engine for f in run.files]
+    # The headers alone: the channels are known, no record is read.
+    assert run.channels == [0, 1, 2]
+    assert [e.scan_count for e in engines] == [0] * len(files)
+    assert len(run) == 131
+    assert [e.scan_count for e in engines] == [1] * len(files)
+
+
 def test_per_channel_settings_equal_separate_calls(files):
     with LmaFile(files[0]) as f:
         mixed = f.features(threshold={0: 20.0, "channel2": 40.0},

@@ -314,24 +314,27 @@ def run_features(names: Sequence[str], settings: Settings,
     and its settings checked before any record is read; a file that fails
     ends it with its `UserError`."""
     with contextlib.ExitStack() as stack:
-        files = [stack.enter_context(open_file(name)) for name in names]
+        # Headers only: the run indexes the files in its threads.
+        files = [stack.enter_context(open_file(name, indexed_later=True))
+                 for name in names]
         checked = [checked_options(f, name, settings)
                    for f, name in zip(files, names)]
-        same_channels([Opened(name, empty.channels)
-                       for name, (_, empty) in zip(names, checked)])
         run = Run._from_files(files, names)
+        # Indexed over the threads too, for the bar's total.
+        run._index_files(jobs)
+        same_channels([Opened(name, keys)
+                       for name, (_, keys) in zip(names, checked)])
         bounds = run.bounds
         with progress_bar(len(run), "features") as progress:
             parts = [run.features(int(bounds[i]), int(bounds[j]), jobs=jobs,
                                   progress=progress, **options)
                      for i, j, options in alike(checked)]
-        return Table(joined(parts), list(names),
-                     np.diff(bounds).tolist(),
+        return Table(joined(parts), list(names), np.diff(bounds).tolist(),
                      [damage_message(f) for f in files
                       if f.damage is not None])
 
 
-def alike(checked: Sequence[Tuple[Dict[str, Any], Features]],
+def alike(checked: Sequence[Tuple[Dict[str, Any], List[str]]],
           ) -> List[Tuple[int, int, Dict[str, Any]]]:
     """(first, stop, options): the runs of consecutive files asked for the
     same options. Files of one run share them; files that differ in their
@@ -346,17 +349,18 @@ def alike(checked: Sequence[Tuple[Dict[str, Any], Features]],
 
 
 def checked_options(f: LmaFile, name: str, settings: Settings,
-                    ) -> Tuple[Dict[str, Any], Features]:
-    """The file's keyword arguments of `LmaFile.features`, and what they
-    give for no events; a window or channels the file does not have are
-    refused before any record is read (UsageError, naming the file)."""
-    options = settings.options(f)
+                    ) -> Tuple[Dict[str, Any], List[str]]:
+    """The file's keyword arguments of `LmaFile.features`, and the keys of
+    the channels they select; a window or channels the file does not have
+    are refused from its header, before it is indexed (UsageError, naming
+    the file)."""
+    options = dict(settings.options(f))
+    channels, quantities = options.pop("channels"), options.pop("quantities")
     try:
-        # The arguments alone: no record is read, so no failure to read
-        # one is looked for.
-        return options, LmaFile.features(f, 0, 0, **options)
+        _, keys, _ = f._features_request(channels, quantities, options)
     except (ValueError, TypeError, IndexError) as error:
         raise UsageError(f"{printable(name)}: {error}") from None
+    return settings.options(f), keys
 
 
 def joined(parts: Sequence[Features]) -> Features:

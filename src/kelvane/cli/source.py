@@ -64,10 +64,11 @@ def expanded(names: Sequence[str]) -> List[str]:
 
 
 @contextlib.contextmanager
-def open_file(name: str) -> Iterator[LmaFile]:
+def open_file(name: str, indexed_later: bool = False) -> Iterator[LmaFile]:
     """The open file, with opening failures and running out of memory
-    while decoding as `UserError`."""
-    with open_or_explain(name) as f:
+    while decoding as `UserError`; with `indexed_later`, its header alone
+    is read until its index is needed."""
+    with open_or_explain(name, indexed_later) as f:
         try:
             yield f
         except MemoryError:
@@ -139,11 +140,12 @@ def file_size(f: LmaFile) -> int:
         return 0
 
 
-def open_or_explain(name: str) -> LmaFile:
+def open_or_explain(name: str, indexed_later: bool = False) -> LmaFile:
+    options = dict(storage_options) if is_url(name) else None
     try:
-        if is_url(name):
-            return InputFile(name, storage_options=dict(storage_options))
-        return InputFile(name)
+        if indexed_later:
+            return InputFile._indexed_later(name, options)
+        return InputFile(name, storage_options=options)
     except DamagedHeaderError as error:
         raise UserError(str(error)) from None
     except FileNotFoundError:
