@@ -3,16 +3,21 @@ without it, and against reading the bytes.
 
     python bench/bench_run.py [--repeat 5] [--scale 1.0]
 
-Six files written by the project's writer (about 45 MB each at scale 1)
+Six files written by the project's writer (about 14 MB each at scale 1)
 in a temporary directory removed at the end. Every ratio comes from one
 run with its contenders interleaved (median over rounds, range in
-brackets), so that a busy machine slows them alike.
+brackets), so that a busy machine slows them alike. The contenders that
+run in one thread are timed in that thread's processor time, which time
+spent waiting for a core on a shared machine does not count.
 
 Figures:
   features jobs=1   Run.features over the run against a loop of
-                    LmaFile.features over the files and a concatenation
-  features jobs=2   wall clock against jobs=1, and the processor time the
-                    process used per second of wall clock (2 = both cores)
+                    LmaFile.features over the same files, open and
+                    indexed, and a concatenation
+  features jobs=2   wall clock against jobs=1, the processor time the
+                    process used per second of wall clock (2 = both
+                    cores), and the processor time against jobs=1 (what
+                    the threads cost beyond the work)
   read              Run.read in batches of 256 that cross file boundaries
                     against LmaFile.read of the same events file by file
   histogram         Run.histogram of one quantity against Run.features of
@@ -37,7 +42,7 @@ from kelvane import LmaFile, Run
 from kelvane.writer import write_random_run
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_lmafile import BATCH, machine, rounds  # noqa: E402
+from bench_lmafile import BATCH, machine, thread_rounds  # noqa: E402
 
 FILES = 6
 EVENTS = 6000   # per file at scale 1: 4 channels of 1024 samples
@@ -49,8 +54,8 @@ def ratio(times, key, base):
     return f"{statistics.median(r):.2f} ({r[0]:.2f}-{r[-1]:.2f})"
 
 
-def by_hand(paths):
-    parts = [LmaFile(p).features(**OPTIONS) for p in paths]
+def by_hand(files):
+    parts = [f.features(**OPTIONS) for f in files]
     return np.concatenate([p.values["maximum"] for p in parts])
 
 
@@ -84,8 +89,10 @@ def jobs_figure(run, repeat):
             cpu[jobs].append(time.process_time() - c)
     speed = sorted(a / b for a, b in zip(wall[1], wall[2]))
     busy = sorted(c / w for c, w in zip(cpu[2], wall[2]))
+    work = sorted(b / a for a, b in zip(cpu[1], cpu[2]))
     return (f"{statistics.median(speed):.2f}x wall ({speed[0]:.2f}-"
-            f"{speed[-1]:.2f}); {statistics.median(busy):.2f} cores busy")
+            f"{speed[-1]:.2f}); {statistics.median(busy):.2f} cores busy; "
+            f"{statistics.median(work):.2f}x the processor time")
 
 
 def follow_latency(d, interval, count=10):
@@ -134,13 +141,15 @@ def main():
                              distinct=64)
             paths.append(p)
         size = sum(os.path.getsize(p) for p in paths)
-        print(f"{FILES} files, {size / 1e6:.0f} MB")
+        print(f"{FILES} files, {size / 1e6:.0f} MB; load average "
+              f"{os.getloadavg()[0]:.1f}")
         run = Run(os.path.join(d, "run_*.lma"))
+        len(run)    # every file indexed, as each of `files` is
         files = [LmaFile(p) for p in paths]
         quantity = dict(quantities=["maximum"], channels=[0])
-        times = rounds(args.repeat, {
+        times = thread_rounds(args.repeat, {
             "run": lambda: run.features(**OPTIONS),
-            "hand": lambda: by_hand(paths),
+            "hand": lambda: by_hand(files),
             "read run": lambda: read_run(run),
             "read files": lambda: read_by_hand(files),
             "histogram": lambda: run.histogram("maximum", 0, bins=100,

@@ -14,6 +14,7 @@ bit for bit.
 
 from __future__ import annotations
 
+import inspect
 import operator
 import os
 import sys
@@ -919,28 +920,39 @@ class LmaFile:
         """
         settings = dict(window=window, threshold=threshold,
                         fraction=fraction, polarity=polarity, merge=merge)
+        return self._features_to(start, stop, None, channels, quantities,
+                                 settings)
+
+    def _features_to(self, start: int, stop: Optional[int],
+                     out: Optional[Features], channels: ChannelSelection,
+                     quantities: Optional[Iterable[str]],
+                     settings: Dict[str, Any]) -> Features:
+        """`features`, into the arrays of `out` if given (as long as the
+        range, of the quantities and channels asked for): for a run,
+        which fills one table from many calls rather than joining them."""
         rows, keys, groups = self._features_request(channels, quantities,
                                                     settings)
         self._check_open()
         first, last = self._bounds(start, stop)
         n = last - first
-        tags = np.empty(n, np.int32)
-        horpos = np.empty(n, np.float64)
-        values = empty_values(groups[0][0], n, len(rows))
+        if out is None:
+            out = Features(np.empty(n, np.int32), np.empty(n, np.float64),
+                           keys, empty_values(groups[0][0], n, len(rows)))
+        values = out.values
         for req, columns in groups:
             if len(groups) == 1:
                 part = values
             else:
                 part = empty_values(req, n, len(columns))
             self._features(first, last, tuple(rows[c] for c in columns),
-                           tags, horpos, req, part)
+                           out.tags, out.horpos, req, part)
             if part is not values:
                 for q, array in part.items():
                     values[q][:, columns] = array
         options = plain_options(groups[0][0].quantities, keys, **settings)
-        return Features(tags, horpos, keys, values,
-                        sample_interval=self.sample_interval,
-                        options=options)
+        return out._replace(channels=keys,
+                            sample_interval=self.sample_interval,
+                            options=options)
 
     def _features_request(self, channels: ChannelSelection,
                           quantities: Optional[Iterable[str]],
@@ -1172,6 +1184,19 @@ class LmaFile:
         return _reopen_url, (source.name, source.storage_options,
                              ((source.size, source.identity),
                               self._native.index_state()), *kind)
+
+
+def feature_arguments(options: Dict[str, Any]) -> Tuple[Any, Any,
+                                                       Dict[str, Any]]:
+    """(channels, quantities, settings) of `LmaFile.features`' keyword
+    arguments `options`, with its defaults for those left out; TypeError
+    for a keyword it does not take."""
+    bound = inspect.signature(LmaFile.features).bind(None, **options)
+    bound.apply_defaults()
+    given = bound.arguments
+    return (given["channels"], given["quantities"],
+            {k: given[k] for k in ("window", "threshold", "fraction",
+                                   "polarity", "merge")})
 
 
 def _fetch_sidecar(where: str, source: Optional[sources.UrlSource],

@@ -29,7 +29,7 @@ from .features import Features
 from .hits import QUANTITIES as HIT_QUANTITIES
 from .hits import Hits
 from .lmafile import (ChannelSelection, Event, Events, LmaFile, Pulses,
-                      event_bounds)
+                      event_bounds, feature_arguments)
 
 __all__ = ["Run", "MismatchError", "RunEvents", "RunPulses"]
 
@@ -414,27 +414,30 @@ class Run:
         pieces = list(self._split(first, last, jobs))
         # Every argument is checked before any record is read: on no events.
         empty = self.files[0].features(0, 0, **options)
+        channels, quantities, settings = feature_arguments(options)
+        n = last - first
+        # One table, each piece filling its rows: nothing joined after.
+        table = empty._replace(
+            tags=np.empty(n, np.int32), horpos=np.empty(n, np.float64),
+            values={q: np.empty((n,) + v.shape[1:], v.dtype)
+                    for q, v in empty.values.items()},
+            file=np.empty(n, np.int32), files=self.paths,
+            sample_interval=self.sample_interval)
 
-        def one(piece: Tuple[int, int, int, int]) -> Features:
-            i, a, b, _ = piece
-            feat = self.files[i].features(a, b, **options)
+        def one(piece: Tuple[int, int, int, int]) -> None:
+            i, a, b, g = piece
+            rows = slice(g - first, g - first + (b - a))
+            self.files[i]._features_to(
+                a, b, table._replace(
+                    tags=table.tags[rows], horpos=table.horpos[rows],
+                    values={q: v[rows] for q, v in table.values.items()}),
+                channels, quantities, settings)
+            table.file[rows] = i
             if progress is not None:
                 progress(b - a)
-            return feat
 
-        parts = _each(one, pieces, jobs)
-        file = np.concatenate([np.full(b - a, i, np.int32)
-                               for i, a, b, _ in pieces]) \
-            if pieces else np.empty(0, np.int32)
-        parts = parts or [empty]
-        values = {q: np.concatenate([p.values[q] for p in parts])
-                  for q in empty.values}
-        return Features(np.concatenate([p.tags for p in parts]),
-                        np.concatenate([p.horpos for p in parts]),
-                        empty.channels, values, file=file,
-                        files=self.paths,
-                        sample_interval=self.sample_interval,
-                        options=empty.options)
+        _each(one, pieces, jobs)
+        return table
 
     def hits(self, start: int = 0, stop: Optional[int] = None, *,
              jobs: int = 1, **options: Any) -> Hits:

@@ -163,18 +163,18 @@ def test_ctrl_c_while_threads_read(files, make_lma, tmp_path, interrupt):
         # so would this interpreter: take it as a terminal's Ctrl-C.
         signal.signal(signal.SIGINT, signal.default_int_handler)
         calls = []
-        reduce = cli.source.InputFile.features
+        reduce = cli.source.InputFile._features_to
 
-        def interrupted(f, start=0, stop=None, **options):
+        def interrupted(f, start, stop, *args):
             if stop != 0:
                 calls.append(f.path)
                 if len(calls) == 1:
                     os.kill(os.getpid(), signal.SIGINT)
                 time.sleep(0.2)
-            return reduce(f, start, stop, **options)
+            return reduce(f, start, stop, *args)
 
         if {interrupt}:
-            cli.source.InputFile.features = interrupted
+            cli.source.InputFile._features_to = interrupted
         status = cli.main(["features", *{names!r}, "-o", "t.npz",
                            "--jobs", "2"])
         print(len(calls))

@@ -101,10 +101,10 @@ class InputFile(LmaFile):
         with self.reading(range(start, len(self) if stop is None else stop)):
             return super().pulses(start, stop, **options)
 
-    def features(self, start: int = 0, stop: Optional[int] = None,
-                 **options: Any) -> Features:
+    def _features_to(self, start: int, stop: Optional[int],
+                     *args: Any) -> Features:
         with self.reading(range(start, len(self) if stop is None else stop)):
-            return super().features(start, stop, **options)
+            return super()._features_to(start, stop, *args)
 
     @contextlib.contextmanager
     def reading(self, events: range) -> Iterator[None]:
