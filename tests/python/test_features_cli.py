@@ -370,20 +370,16 @@ def test_real_bins_of_extreme_values(values, limits):
     assert h.counts.sum() == h.entries == len(values)
 
 
-@given(st.lists(st.tuples(st.sampled_from(["array", "placed", "repeated"]),
+@given(st.lists(st.tuples(st.sampled_from(["array", "repeated"]),
                           st.integers(0, 9)), max_size=6))
 def test_an_archive_of_pieces_loads_as_them_joined(pieces):
-    # Pieces "placed" are written at their place before the archive, as
-    # the workers write theirs.
-    from kelvane.cli.table_npz import (Column, Filler, Repeated,
-                                       value_offsets, write_columns)
+    from kelvane.cli.table_npz import Column, Repeated, write_columns
     rng = np.random.default_rng(len(pieces))
     i4 = np.dtype("<i4")
     with tempfile.TemporaryDirectory() as folder:
         out = os.path.join(folder, "t.npz")
         with open(out, "wb") as f:
             column = Column("v", i4, sum(rows for _, rows in pieces), [])
-            at = value_offsets([column])[0]
             made, want = [], []
             for kind, rows in pieces:
                 values = rng.integers(-9, 9, rows).astype(i4)
@@ -391,14 +387,9 @@ def test_an_archive_of_pieces_loads_as_them_joined(pieces):
                     block = values[:max(1, rows // 3)] if rows else values
                     made.append(Repeated(block, rows))
                     values = np.resize(block, rows)
-                elif kind == "placed":
-                    filler = Filler(f.fileno(), at, i4)
-                    filler.put(values)
-                    made.append(filler.placed())
                 else:
                     made.append(values)
                 want.append(values)
-                at += values.nbytes
             write_columns(f, [column._replace(pieces=made)])
             assert f.tell() == os.path.getsize(out)
         joined = np.concatenate([np.zeros(0, i4), *want])

@@ -1,9 +1,6 @@
 """The `.npz` table of `lma features`: one `.npy` member per column, each
 the rows of every file in turn, written from the pieces as they come
-rather than joined first. Since every member's place follows from the
-columns' lengths alone, worker processes can write their files' values
-straight into the archive, each at its place, and this process then
-writes what lies around them.
+rather than joined first.
 
 Members are stored, not deflated (as `np.savez` writes them), with ZIP64
 fields throughout, so that any size fits.
@@ -22,15 +19,7 @@ from typing import (BinaryIO, Iterable, List, NamedTuple, Optional,
 
 import numpy as np
 
-__all__ = ["Column", "Placed", "Repeated", "Filler", "value_offsets",
-           "write_columns", "crc_joined"]
-
-
-class Placed(NamedTuple):
-    """`nbytes` bytes of values that another process has written at their
-    place in the archive already (see `Filler`), whose CRC-32 is `crc`."""
-    nbytes: int
-    crc: int
+__all__ = ["Column", "Repeated", "Filler", "write_columns", "crc_joined"]
 
 
 class Repeated(NamedTuple):
@@ -40,7 +29,7 @@ class Repeated(NamedTuple):
     rows: int
 
 
-Piece = Union[np.ndarray, Placed, Repeated]
+Piece = Union[np.ndarray, Repeated]
 
 
 class Column(NamedTuple):
@@ -141,8 +130,7 @@ class _Writer:
 
 class Filler:
     """A column's values written at their place in an open file, a piece
-    at a time, by whichever process makes them; `placed` is what they came
-    to, for `write_columns`."""
+    at a time, with their CRC-32 and length kept."""
 
     def __init__(self, fd: int, at: int, dtype: np.dtype) -> None:
         self._writer = _Writer(fd, at)
@@ -151,11 +139,6 @@ class Filler:
         self.nbytes = 0
 
     def put(self, piece: Piece) -> None:
-        if isinstance(piece, Placed):
-            # Written already by another process: stepped over.
-            self._writer.at += piece.nbytes
-            self._joined(piece.crc, piece.nbytes)
-            return
         if isinstance(piece, Repeated):
             block = np.ascontiguousarray(piece.block, self.dtype)
             whole, rest = divmod(piece.rows, len(block)) \
@@ -174,9 +157,6 @@ class Filler:
         self.crc = crc_joined(self.crc, crc, nbytes)
         self.nbytes += nbytes
 
-    def placed(self) -> Placed:
-        return Placed(self.nbytes, self.crc)
-
     @property
     def end(self) -> int:
         """Where the next piece would go."""
@@ -191,18 +171,6 @@ def _member_head(column: Column) -> Tuple[bytes, bytes]:
         "fortran_order": False,
         "shape": (column.rows,) if column.shape is None else column.shape})
     return f"{column.name}.npy".encode(), header.getvalue()
-
-
-def value_offsets(columns: Sequence[Column], at: int = 0) -> List[int]:
-    """Where each column's values begin in the archive `write_columns`
-    writes from `at`: for writing them in place before it runs."""
-    offsets = []
-    for column in columns:
-        name, head = _member_head(column)
-        at += _LOCAL.size + len(name) + _EXTRA_LOCAL.size + len(head)
-        offsets.append(at)
-        at += column.rows * column.dtype.itemsize
-    return offsets
 
 
 def write_columns(out: BinaryIO, columns: Sequence[Column]) -> None:
