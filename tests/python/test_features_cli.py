@@ -371,8 +371,9 @@ def test_real_bins_of_extreme_values(values, limits):
 
 
 @given(st.lists(st.tuples(st.sampled_from(["array", "repeated"]),
-                          st.integers(0, 9)), max_size=6))
-def test_an_archive_of_pieces_loads_as_them_joined(pieces):
+                          st.integers(0, 9)), max_size=6),
+       st.sampled_from([1, 2]))
+def test_an_archive_of_pieces_loads_as_them_joined(pieces, jobs):
     from kelvane.cli.table_npz import Column, Repeated, write_columns
     rng = np.random.default_rng(len(pieces))
     i4 = np.dtype("<i4")
@@ -390,13 +391,16 @@ def test_an_archive_of_pieces_loads_as_them_joined(pieces):
                 else:
                     made.append(values)
                 want.append(values)
-            write_columns(f, [column._replace(pieces=made)])
+            # Two columns, so that one is checksummed ahead with jobs.
+            write_columns(f, [column._replace(pieces=made),
+                              column._replace(name="w", pieces=made)], jobs)
             assert f.tell() == os.path.getsize(out)
         joined = np.concatenate([np.zeros(0, i4), *want])
         with zipfile.ZipFile(out) as archive:
             assert archive.testzip() is None
         with np.load(out) as archive:
             np.testing.assert_array_equal(archive["v"], joined)
+            np.testing.assert_array_equal(archive["w"], joined)
 
 
 @pytest.mark.parametrize("rows", [2, 4])

@@ -158,7 +158,7 @@ class FeaturesCommand(Command):
         # is found at once.
         with atomic_output(args.output) as out:
             table = run_features(args.files, settings, args.jobs)
-            write_table(out, suffix, table)
+            write_table(out, suffix, table, args.jobs)
         rows = len(table.features.tags)
         files = len(args.files)
         print(f"wrote {rows} events of {files} file{'' if files == 1 else 's'}"
@@ -410,16 +410,17 @@ def same_channels(opened: Sequence[Opened]) -> None:
                 f"ones with --channels")
 
 
-def write_table(out: Any, suffix: str, table: Table) -> None:
+def write_table(out: Any, suffix: str, table: Table, jobs: int = 1) -> None:
     """All files' rows to the binary file `out`, with the column `file`
-    first: strings in an archive, a category of the names in the order
-    given for pandas."""
+    first: strings in an archive (checksummed in `jobs` threads), a
+    category of the names in the order given for pandas."""
     columns = flat_columns(table.features)
     if suffix == ".npz":
         rows = len(table.features.tags)
         write_columns(out, [names_column(table)] + [
             Column(key, values.dtype, rows, [values])
-            for key, values in columns.items()] + [provenance_column(table)])
+            for key, values in columns.items()] + [provenance_column(table)],
+            jobs)
         return
     import pandas as pd
     names = [printable(name) for name in table.names]

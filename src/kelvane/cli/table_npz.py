@@ -8,18 +8,27 @@ fields throughout, so that any size fits.
 
 from __future__ import annotations
 
+import collections
 import io
 import os
 import struct
 import time
 import zlib
+from concurrent.futures import Future, ThreadPoolExecutor
 from functools import lru_cache
-from typing import (BinaryIO, Iterable, List, NamedTuple, Optional,
-                    Sequence, Tuple, Union)
+from typing import (BinaryIO, Deque, Iterable, Iterator, List, NamedTuple,
+                    Optional, Sequence, Tuple, Union)
 
 import numpy as np
 
 __all__ = ["Column", "Repeated", "Filler", "write_columns", "crc_joined"]
+
+
+class Summed(NamedTuple):
+    """Values made contiguous, with their CRC-32: checksummed ahead, in
+    another thread, while the columns before are written."""
+    data: np.ndarray
+    crc: int
 
 
 class Repeated(NamedTuple):
@@ -29,7 +38,7 @@ class Repeated(NamedTuple):
     rows: int
 
 
-Piece = Union[np.ndarray, Repeated]
+Piece = Union[np.ndarray, Repeated, Summed]
 
 
 class Column(NamedTuple):
@@ -139,6 +148,10 @@ class Filler:
         self.nbytes = 0
 
     def put(self, piece: Piece) -> None:
+        if isinstance(piece, Summed):
+            self._writer.write(piece.data.view(np.uint8).reshape(-1))
+            self._joined(piece.crc, piece.data.nbytes)
+            return
         if isinstance(piece, Repeated):
             block = np.ascontiguousarray(piece.block, self.dtype)
             whole, rest = divmod(piece.rows, len(block)) \
@@ -173,14 +186,47 @@ def _member_head(column: Column) -> Tuple[bytes, bytes]:
     return f"{column.name}.npy".encode(), header.getvalue()
 
 
-def write_columns(out: BinaryIO, columns: Sequence[Column]) -> None:
+def summed(piece: Piece, dtype: np.dtype) -> Piece:
+    """An array piece made contiguous and checksummed; others as they
+    are."""
+    if not isinstance(piece, np.ndarray):
+        return piece
+    data = np.ascontiguousarray(piece, dtype)
+    return Summed(data, zlib.crc32(data))
+
+
+def checksummed(columns: Iterable[Column], jobs: int,
+                ) -> Iterator[Tuple[Column, Iterable[Piece]]]:
+    """Each column and its pieces, those of the `jobs` columns after the
+    one being written made contiguous and checksummed meanwhile in `jobs`
+    threads (copies and checksums of large arrays run without the
+    interpreter lock): a few columns' copies at a time, not the table's."""
+    if jobs == 1:
+        yield from ((c, c.pieces) for c in columns)
+        return
+    ahead: Deque[Tuple[Column, List[Future]]] = collections.deque()
+    with ThreadPoolExecutor(jobs) as pool:
+        for column in columns:
+            ahead.append((column, [pool.submit(summed, p, column.dtype)
+                                   for p in column.pieces]))
+            if len(ahead) > jobs:
+                first, pieces = ahead.popleft()
+                yield first, [p.result() for p in pieces]
+        while ahead:
+            first, pieces = ahead.popleft()
+            yield first, [p.result() for p in pieces]
+
+
+def write_columns(out: BinaryIO, columns: Sequence[Column],
+                  jobs: int = 1) -> None:
     """The archive of `columns` to the binary file `out`, from its
-    position on; `out` is left at its end."""
+    position on, the values checksummed in `jobs` threads; `out` is left
+    at its end."""
     out.flush()
     writer = _Writer(out.fileno(), out.tell())
     clock, date = _dos_time()
     entries: List[Tuple[bytes, int, int, int]] = []  # name, crc, size, at
-    for column in columns:
+    for column, pieces in checksummed(columns, jobs):
         name, head = _member_head(column)
         size = len(head) + column.rows * column.dtype.itemsize
         at = writer.at
@@ -191,7 +237,7 @@ def write_columns(out: BinaryIO, columns: Sequence[Column]) -> None:
                      + name + _EXTRA_LOCAL.pack(1, 16, size, size))
         writer.write(head)
         values = Filler(writer.fd, writer.at, column.dtype)
-        for piece in column.pieces:
+        for piece in pieces:
             values.put(piece)
         if len(head) + values.nbytes != size:
             raise ValueError(f"column {column.name}: {values.nbytes} bytes "
