@@ -1,7 +1,7 @@
 """Speed of `kelvane.Run` against the files read one by one, as a user does
 without it, and against reading the bytes.
 
-    python bench/bench_run.py [--repeat 5] [--scale 1.0]
+    python bench/bench_run.py [--repeat 5] [--scale 1.0] [--histogram-only]
 
 Six files written by the project's writer (about 14 MB each at scale 1)
 in a temporary directory removed at the end. Every ratio comes from one
@@ -131,6 +131,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--scale", type=float, default=1.0)
+    parser.add_argument("--histogram-only", action="store_true",
+                        help="the histogram figure alone, as for a run of "
+                             "1 GB (--scale 12)")
     args = parser.parse_args()
     print(machine())
     with tempfile.TemporaryDirectory() as d:
@@ -147,14 +150,22 @@ def main():
         len(run)    # every file indexed, as each of `files` is
         files = [LmaFile(p) for p in paths]
         quantity = dict(quantities=["maximum"], channels=[0])
+        histogram = {
+            "histogram": lambda: run.histogram("maximum", 0, bins=100,
+                                               range=(0.0, 4000.0)),
+            "one quantity": lambda: run.features(**quantity)}
+        if args.histogram_only:
+            times = thread_rounds(args.repeat, histogram)
+            print(f"histogram / features        "
+                  f"{ratio(times, 'histogram', 'one quantity')}  "
+                  f"(aim <= 1.1)")
+            return
         times = thread_rounds(args.repeat, {
             "run": lambda: run.features(**OPTIONS),
             "hand": lambda: by_hand(files),
             "read run": lambda: read_run(run),
             "read files": lambda: read_by_hand(files),
-            "histogram": lambda: run.histogram("maximum", 0, bins=100,
-                                               range=(0.0, 4000.0)),
-            "one quantity": lambda: run.features(**quantity),
+            **histogram,
             "bytes": lambda: read_bytes(paths),
         })
         print(f"features jobs=1 / by hand   {ratio(times, 'run', 'hand')}"
