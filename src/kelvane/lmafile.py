@@ -927,9 +927,10 @@ class LmaFile:
                      out: Optional[Features], channels: ChannelSelection,
                      quantities: Optional[Iterable[str]],
                      settings: Dict[str, Any]) -> Features:
-        """`features`, into the arrays of `out` if given (as long as the
-        range, of the quantities and channels asked for): for a run,
-        which fills one table from many calls rather than joining them."""
+        """`features`, written into the arrays of `out` if given (as long
+        as the range, for the quantities and channels asked for): for a
+        run, which fills one table from many calls rather than joining
+        their results."""
         rows, keys, groups = self._features_request(channels, quantities,
                                                     settings)
         self._check_open()

@@ -93,9 +93,9 @@ class Run:
     Making the run reads each file's header alone; a file is indexed (from
     its persistent index where there is one) when its events are first
     needed, and `features` and `hits` index the files not yet indexed over
-    their `jobs` threads. While a file is the last of the run, a record it ends
-    inside is taken as still being written: not counted, and not listed in
-    `damage`. A pickled run carries its sources, options and indices.
+    their `jobs` threads. While a file is the last of the run, a record it
+    ends inside is taken as still being written: not counted, and not
+    listed in `damage`. A pickled run carries its sources, options and indices.
     """
 
     def __init__(self, sources: Sources, *,
