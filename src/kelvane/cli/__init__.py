@@ -15,6 +15,7 @@
     lma hits FILE... -o OUT.{parquet,csv,npz} --threshold T [--channels C,C]
              [--polarity {1,-1}] [--window A:B] [--merge N] [--pre N]
              [--post N] [--fraction F] [--rise LO:HI] [--tail N] [--jobs N]
+    lma report SOURCE... -o OUT.html
 
 `show` and `plot` take one event: by index, counted from 0 (the default),
 or from the end when negative (-1 is the last); or by tag, the first
@@ -43,6 +44,7 @@ from .hits import HitsCommand
 from .index import IndexCommand
 from .info import InfoCommand
 from .plot import PlotCommand
+from .report import ReportCommand
 from .show import ShowCommand
 from .spectrum import SpectrumCommand
 
@@ -50,7 +52,8 @@ __all__ = ["main", "build_parser", "COMMANDS"]
 
 COMMANDS: List[Command] = [InfoCommand(), ShowCommand(), ConvertCommand(),
                            PlotCommand(), FeaturesCommand(),
-                           SpectrumCommand(), HitsCommand(), IndexCommand()]
+                           SpectrumCommand(), HitsCommand(), IndexCommand(),
+                           ReportCommand()]
 
 
 def build_parser() -> ArgumentParser:

@@ -34,6 +34,8 @@ UNITS = {"maximum": "calibrated units", "minimum": "calibrated units",
          "amplitude": "calibrated units",
          "charge": "calibrated units × samples", "tail": "fraction"}
 
+# Bins of a spectrum unless told, here and in `lma report`.
+DEFAULT_BINS = 100
 
 
 class SpectrumCommand(Command):
@@ -55,8 +57,9 @@ class SpectrumCommand(Command):
         which.add_argument("--hits", choices=HIT_QUANTITIES, metavar="Q",
                            help="of every hit (needs --threshold): " +
                                 ", ".join(HIT_QUANTITIES))
-        parser.add_argument("--bins", type=positive_int, default=100,
-                            metavar="N", help="(default 100; whole numbers "
+        parser.add_argument("--bins", type=positive_int, default=DEFAULT_BINS,
+                            metavar="N", help=f"(default {DEFAULT_BINS}; "
+                                              "whole numbers "
                                               "are binned on whole edges)")
         parser.add_argument("--range", type=value_range, metavar="LO:HI",
                             help="of the histogram (default: of the values)")
