@@ -46,8 +46,9 @@ class ReportCommand(Command):
             page = report_html(run, progress=progress)
         with atomic_output(args.output) as out:
             out.write(page.encode("utf-8"))
-        print(f"wrote {printable(args.output)}: {len(run.files)} files, "
-              f"{len(run)} events")
+        files = len(run.files)
+        print(f"wrote {printable(args.output)}: {files} "
+              f"file{'s' if files > 1 else ''}, {len(run)} events")
         status = 0
         for i, damage in run.damage:
             status = fail(f"{run.sources[i]}: {damage}")

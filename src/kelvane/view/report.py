@@ -157,10 +157,15 @@ def sample_events(n: int, maximum: np.ndarray) -> List[Tuple[int, str]]:
     peaks = np.fmax.reduce(maximum, axis=1) if maximum.shape[1] else None
     if peaks is not None and not np.isnan(peaks).all():
         why.setdefault(int(np.nanargmax(peaks)), []).append("largest")
-    for i in np.linspace(0, n - 1, SAMPLES - 1).round().astype(int).tolist():
-        if len(why) == SAMPLES:
-            break
-        why.setdefault(i, ["evenly spaced"])
+    wanted = min(SAMPLES, n)
+    # Spaced more finely while some fall on events already picked.
+    spaced = wanted - len(why)
+    while len(why) < wanted:
+        for i in np.linspace(0, n - 1, spaced + 2)[1:-1].round().astype(
+                int).tolist():
+            if len(why) < wanted:
+                why.setdefault(i, ["evenly spaced"])
+        spaced += 1
     return [(i, ", ".join(why[i])) for i in sorted(why)]
 
 
