@@ -9,7 +9,7 @@ import argparse
 import json
 import math
 import os
-from typing import Any, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -132,7 +132,7 @@ def write_spectrum(args: argparse.Namespace, counted: "Histogram",
     unit = UNITS.get(quantity, "samples")
     if suffix in COUNT_FORMATS:
         write_counts(args.output, suffix, counted, integer,
-                     name=label.replace(" ", "_"), label=f"{label} ({unit})")
+                     **counts_names(label, quantity))
         return
     from matplotlib.figure import Figure
     figure = Figure(figsize=(8, 4.5), dpi=100)
@@ -208,17 +208,28 @@ def write_counts(out: str, suffix: str, counted: "Histogram", integer: bool,
                        label=label)
     except ValueError as error:
         raise UserError(f"cannot write {printable(out)}: {error}") from None
-    if suffix == "json":
-        text = json.dumps({h.name: h.to_dict()}, indent=1) + "\n"
-    else:
-        edges = np.concatenate([[-np.inf], h.edges, [np.inf]])
-        text = "".join(
-            ["low,high,count\n"] +
-            [f"{lo!r},{hi!r},{int(c)}\n"
-             for lo, hi, c in zip(edges[:-1].tolist(), edges[1:].tolist(),
-                                  h.counts(flow=True))])
     with atomic_output(out) as f:
-        f.write(text.encode())
+        f.write(counts_text(h, suffix).encode())
+
+
+def counts_names(label: str, quantity: str) -> Dict[str, str]:
+    """The name and axis label that the counts of `label` ("channel0
+    maximum") are written under."""
+    unit = UNITS.get(quantity, "samples")
+    return {"name": label.replace(" ", "_"), "label": f"{label} ({unit})"}
+
+
+def counts_text(h: KHistogram, suffix: str) -> str:
+    """The counts of `h` as written in a file of `suffix`: JSON, as
+    kelvane.Histogram serialises itself under its name, or CSV."""
+    if suffix == "json":
+        return json.dumps({h.name: h.to_dict()}, indent=1) + "\n"
+    edges = np.concatenate([[-np.inf], h.edges, [np.inf]])
+    return "".join(
+        ["low,high,count\n"] +
+        [f"{lo!r},{hi!r},{int(c)}\n"
+         for lo, hi, c in zip(edges[:-1].tolist(), edges[1:].tolist(),
+                              h.counts(flow=True))])
 
 
 class Histogram(NamedTuple):
