@@ -12,9 +12,7 @@ from .follow import open_run
 from .output import atomic_output, refuse_inputs
 from .progress import progress_bar
 from .status import UsageError, fail, printable
-
-# Said by every command that draws a web page without Bokeh installed.
-NEEDS_BOKEH = "needs bokeh: pip install 'kelvane[view]'"
+from .view import VIEW_EXTRA, run_name
 
 
 class ReportCommand(Command):
@@ -39,11 +37,12 @@ class ReportCommand(Command):
         try:
             import bokeh  # noqa: F401
         except ImportError:
-            raise UsageError(f"report {NEEDS_BOKEH}") from None
+            raise UsageError(f"report needs bokeh: {VIEW_EXTRA}") from None
         from ..view.report import report_html
         run = open_run(args)
         with progress_bar(len(run), "report") as progress:
-            page = report_html(run, progress=progress)
+            page = report_html(run, title=run_name(run.sources),
+                               progress=progress)
         with atomic_output(args.output) as out:
             out.write(page.encode("utf-8"))
         files = len(run.files)

@@ -13,6 +13,7 @@ files.
 
 from __future__ import annotations
 
+import html
 import os
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -47,14 +48,14 @@ MAX_FILE_ROWS = 200
 Columns = Dict[str, Any]
 
 
-def report_html(run: Any, *,
+def report_html(run: Any, *, title: str,
                 progress: Optional[Callable[[int], Any]] = None) -> str:
-    """The report of `run` (a `kelvane.Run`) as one HTML document.
-    `progress`, if given, is called with the number of events each piece
-    of the features' pass adds."""
+    """The report of `run` (a `kelvane.Run`) called `title`, as one HTML
+    document. `progress`, if given, is called with the number of events
+    each piece of the features' pass adds."""
     feat = run.features(quantities=list(QUANTITIES), progress=progress)
-    title = run_title(run)
-    parts = [Div(text=f"<h1>{escape(title)}</h1>", name="report_title"),
+    parts = [Div(text=f"<h1>{html.escape(headline(run, title))}</h1>",
+                 name="report_title"),
              Div(text="<h2>Files</h2>"),
              summary_table(ColumnDataSource(bounded_rows(summary_data(run)),
                                             name="files"),
@@ -71,18 +72,11 @@ def report_html(run: Any, *,
                      title=title)
 
 
-def run_title(run: Any) -> str:
-    files = len(run.files)
-    name = os.path.basename(run.sources[0]) if files == 1 else \
-        f"{files} files"
-    damaged = len(run.damage)
-    said = f"{name}: {len(run)} events"
-    return said + (f", {damaged} damaged files" if damaged else "")
-
-
-def escape(text: str) -> str:
-    import html
-    return html.escape(text)
+def headline(run: Any, title: str) -> str:
+    files, damaged = len(run.files), len(run.damage)
+    said = (f"{title}: {files} file{'s' if files != 1 else ''}, "
+            f"{len(run)} events")
+    return said + (f", {damaged} damaged" if damaged else "")
 
 
 def bounded_rows(rows: Columns) -> Columns:
