@@ -64,6 +64,32 @@ return found;
 """
 
 
+# The plotted event's columns after choosing each sample event in turn
+# (Bokeh runs the chooser's callback asynchronously).
+CHOOSE_EACH = """
+const done = arguments[arguments.length - 1];
+const doc = Bokeh.documents[0];
+const choice = doc.get_model_by_name("event_choice");
+const line = doc.get_model_by_name("event");
+const plotted = {};
+(async () => {
+    for (const option of choice.options) {
+        const before = line.data;
+        choice.value = option;
+        for (let t = 0; t < 100 && line.data === before &&
+                        option !== choice.options[0]; t++) {
+            await new Promise((r) => setTimeout(r, 20));
+        }
+        const data = line.data instanceof Map ? Object.fromEntries(line.data)
+                                              : line.data;
+        plotted[option] = Object.fromEntries(Object.entries(data).map(
+            ([k, v]) => [k, Array.from(v)]));
+    }
+    done(plotted);
+})();
+"""
+
+
 def test_the_report_shows_the_run_with_no_network(report_page, request):
     run, url = report_page
     with chromium(offline=True) as driver:
@@ -74,6 +100,7 @@ def test_the_report_shows_the_run_with_no_network(report_page, request):
                 "return window.Bokeh && Bokeh.index.roots.length > 0"))
             shown = driver.execute_script(SHOWN)
             sources = driver.execute_script(SOURCES)
+            chosen = driver.execute_async_script(CHOOSE_EACH)
             # Inline images are part of the page; nothing else is asked for.
             assert [u for u in requests_made(driver)
                     if not u.startswith("data:")] == [url]
@@ -93,11 +120,10 @@ def test_the_report_shows_the_run_with_no_network(report_page, request):
             assert sources[f"flow_{name}"]["count"] == [h.underflow,
                                                          h.overflow]
             assert f"spectrum_plot_{name}" in shown
-    events = sorted(int(n.rsplit("_", 1)[1]) for n in shown
-                    if n.startswith("event_plot_"))
+    events = [int(o.split()[1]) for o in chosen]
     assert len(events) == 12 and events[0] == 0 and events[-1] == len(run) - 1
-    for i in events:
-        line = sources[f"event_{i}"]
+    for i, line in zip(events, chosen.values()):
         peaks = run[i].traces.max(axis=1)
         assert [max(line[k]) for k in run.keys] == pytest.approx(peaks)
+    assert {"files_table", "event_plot", "event_choice"} <= set(shown)
     assert all(w > 0 and h > 0 for w, h in shown.values())

@@ -5,6 +5,8 @@ it opens in a browser with no network."""
 from __future__ import annotations
 
 import argparse
+import threading
+from typing import Any, Callable, Dict
 import os
 
 from .base import Command
@@ -13,6 +15,9 @@ from .output import atomic_output, refuse_inputs
 from .progress import progress_bar
 from .status import UsageError, fail, printable
 from .view import VIEW_EXTRA, run_name
+
+# The quantities whose spectra the report draws, of each channel.
+QUANTITIES = ["maximum", "sum"]
 
 
 class ReportCommand(Command):
@@ -38,11 +43,15 @@ class ReportCommand(Command):
             import bokeh  # noqa: F401
         except ImportError:
             raise UsageError(f"report needs bokeh: {VIEW_EXTRA}") from None
-        from ..view.report import report_html
         run = open_run(args)
         with progress_bar(len(run), "report") as progress:
-            page = report_html(run, title=run_name(run.sources),
-                               progress=progress)
+            # The features are computed with the interpreter free, so
+            # Bokeh loads and the page is built meanwhile.
+            features = in_background(lambda: run.features(
+                quantities=QUANTITIES, progress=progress))
+            from ..view.report import report_html
+            page = report_html(run, QUANTITIES, features,
+                               title=run_name(run.sources))
         with atomic_output(args.output) as out:
             out.write(page.encode("utf-8"))
         files = len(run.files)
@@ -52,3 +61,27 @@ class ReportCommand(Command):
         for i, damage in run.damage:
             status = fail(f"{run.sources[i]}: {damage}")
         return status
+
+
+def in_background(work: Callable[[], Any]) -> Callable[[], Any]:
+    """Starts `work()` in a thread; returns a function that waits for its
+    result, or raises what it raised. The thread does not hold the
+    process up: Ctrl-C ends the command without waiting for it."""
+    outcome: Dict[str, Any] = {}
+
+    def target() -> None:
+        try:
+            outcome["result"] = work()
+        except BaseException as error:
+            outcome["error"] = error
+
+    thread = threading.Thread(target=target, daemon=True)
+    thread.start()
+
+    def result() -> Any:
+        thread.join()
+        if "error" in outcome:
+            raise outcome["error"]
+        return outcome["result"]
+
+    return result

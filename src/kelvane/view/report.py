@@ -1,8 +1,8 @@
 """`lma report`'s page: one HTML file that shows a run with no server and
 no network, for mailing or a logbook. It holds the summary of the files,
 the spectrum of the maximum and of the sum of each channel, and a dozen
-sample events, drawn by the same figure builders as the live page, with
-Bokeh's JavaScript inlined.
+sample events to choose from in one plot, drawn by the same figure
+builders as the live page, with Bokeh's JavaScript inlined.
 
 Its size is bounded whatever the run: the sample events carry only the
 samples where a trace changes (its stored pulses and the ends of the flat
@@ -15,12 +15,12 @@ from __future__ import annotations
 
 import html
 import os
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Sequence, Tuple
 
 import numpy as np
 from bokeh.embed import file_html
 from bokeh.layouts import column, gridplot
-from bokeh.models import ColumnDataSource, Div
+from bokeh.models import ColumnDataSource, CustomJS, Div, Select
 from bokeh.resources import INLINE
 
 from ..cli.spectrum import DEFAULT_BINS, UNITS
@@ -29,8 +29,6 @@ from .plots import (spectrum_data, spectrum_figure, summary_data,
 
 __all__ = ["report_html", "sample_events", "reduced_lines"]
 
-# The spectra drawn, of each channel.
-QUANTITIES = ("maximum", "sum")
 # Sample events shown: the first, the last, the largest, the rest evenly
 # spaced.
 SAMPLES = 12
@@ -48,12 +46,15 @@ MAX_FILE_ROWS = 200
 Columns = Dict[str, Any]
 
 
-def report_html(run: Any, *, title: str,
-                progress: Optional[Callable[[int], Any]] = None) -> str:
+def report_html(run: Any, quantities: Sequence[str],
+                features: Callable[[], Any], *, title: str) -> str:
     """The report of `run` (a `kelvane.Run`) called `title`, as one HTML
-    document. `progress`, if given, is called with the number of events
-    each piece of the features' pass adds."""
-    feat = run.features(quantities=list(QUANTITIES), progress=progress)
+    document, with a spectrum of each of `quantities` of each channel.
+    `features()` gives the run's features of those quantities, waiting
+    for them where they are computed elsewhere: what needs none is built
+    first, meanwhile."""
+    spectra = [Spectrum(key, quantity) for key in run.keys
+               for quantity in quantities]
     parts = [Div(text=f"<h1>{html.escape(headline(run, title))}</h1>",
                  name="report_title"),
              Div(text="<h2>Files</h2>"),
@@ -64,10 +65,13 @@ def report_html(run: Any, *, title: str,
                            # inlined.
                            reorderable=False),
              Div(text="<h2>Spectra</h2>"),
-             gridplot(spectrum_figures(feat), ncols=2,
+             gridplot([s.figure for s in spectra], ncols=2,
                       sizing_mode="stretch_width"),
              Div(text="<h2>Sample events</h2>")]
-    parts += event_figures(run, feat)
+    feat = features()
+    for spectrum in spectra:
+        spectrum.fill(feat)
+    parts += event_browser(run, feat)
     return file_html(column(parts, sizing_mode="stretch_width"), INLINE,
                      title=title)
 
@@ -96,34 +100,55 @@ def bounded_rows(rows: Columns) -> Columns:
             for k, v in rows.items()}
 
 
-def spectrum_figures(feat: Any) -> List[Any]:
-    """The spectra of each channel's quantities, binned as `lma spectrum`
-    bins by default: over the values' own range."""
-    figures = []
-    for key in feat.channels:
-        for quantity in QUANTITIES:
-            h = feat.histogram(quantity, key, bins=DEFAULT_BINS)
-            bins, flow = spectrum_data(h)
-            name = f"{key}_{quantity}"
-            figures.append(spectrum_figure(
-                ColumnDataSource(bins, name=f"spectrum_{name}"),
-                ColumnDataSource(flow, name=f"flow_{name}"),
-                label=f"{key} {quantity} ({UNITS[quantity]})",
-                name=f"spectrum_plot_{name}",
-                title=f"{key} {quantity}: {h.entries} entries, "
-                      f"{h.no_value} without a value",
-                height=260))
-    return figures
+class Spectrum:
+    """The plot of one quantity of one channel, made before its counts are
+    known."""
+
+    def __init__(self, key: str, quantity: str) -> None:
+        self.key, self.quantity = key, quantity
+        name = f"{key}_{quantity}"
+        self.bins = ColumnDataSource(name=f"spectrum_{name}")
+        self.flow = ColumnDataSource(name=f"flow_{name}")
+        self.figure = spectrum_figure(
+            self.bins, self.flow,
+            label=f"{key} {quantity} ({UNITS[quantity]})",
+            name=f"spectrum_plot_{name}", title=f"{key} {quantity}",
+            height=260)
+
+    def fill(self, feat: Any) -> None:
+        """The counts of `feat`, binned as `lma spectrum` bins by default:
+        over the values' own range."""
+        h = feat.histogram(self.quantity, self.key, bins=DEFAULT_BINS)
+        self.bins.data, self.flow.data = spectrum_data(h)
+        self.figure.title.text = (f"{self.key} {self.quantity}: "
+                                  f"{h.entries} entries, {h.no_value} "
+                                  f"without a value")
 
 
-def event_figures(run: Any, feat: Any) -> List[Any]:
+# Shows the chosen sample event: its columns copied into the plotted
+# sources, so the one plot keeps its tools, zoom and legend.
+CHOOSE_EVENT = """
+const k = choice.options.indexOf(choice.value);
+const copy = (d) => d instanceof Map ? new Map(d) : Object.assign({}, d);
+lines.data = copy(events[k].data);
+marks.data = copy(pulses[k].data);
+plot.title.text = titles[k];
+"""
+
+
+def event_browser(run: Any, feat: Any) -> List[Any]:
+    """A chooser of the sample events and the plot of the one chosen;
+    every event's columns are in the page, so it needs no server."""
     picks = sample_events(len(run), feat.values["maximum"])
-    points = points_per_trace(len(picks), len(run.keys))
-    figures = []
+    if not picks:
+        return [Div(text="<p>The run has no events.</p>")]
+    # The plotted copy of the first event counts too.
+    points = points_per_trace(len(picks) + 1, len(run.keys))
+    events, pulses, titles = [], [], []
     for index, why in picks:
-        lines, pulses = waveform_data(run, index)
-        marked = len(pulses["left"])
-        pulses = {k: v[:MAX_PULSE_MARKS] for k, v in pulses.items()}
+        lines, marks = waveform_data(run, index)
+        marked = len(marks["left"])
+        marks = {k: v[:MAX_PULSE_MARKS] for k, v in marks.items()}
         file, within = run.locate(index)
         title = (f"event {index} ({why}): "
                  f"{os.path.basename(run.sources[file])} event {within}, "
@@ -131,13 +156,22 @@ def event_figures(run: Any, feat: Any) -> List[Any]:
                  f"horpos {float(feat.horpos[index]):g}")
         if marked > MAX_PULSE_MARKS:
             title += f"; the first {MAX_PULSE_MARKS} of {marked} pulses marked"
-        figures.append(waveform_figure(
-            run.keys,
-            ColumnDataSource(reduced_lines(lines, points),
-                             name=f"event_{index}"),
-            ColumnDataSource(pulses, name=f"pulses_{index}"),
-            name=f"event_plot_{index}", title=title, height=300))
-    return figures
+        events.append(ColumnDataSource(reduced_lines(lines, points),
+                                       name=f"event_{index}"))
+        pulses.append(ColumnDataSource(marks, name=f"pulses_{index}"))
+        titles.append(title)
+    lines = ColumnDataSource(dict(events[0].data), name="event")
+    marks = ColumnDataSource(dict(pulses[0].data), name="event_pulses")
+    plot = waveform_figure(run.keys, lines, marks, name="event_plot",
+                           title=titles[0])
+    options = [f"event {index} ({why})" for index, why in picks]
+    choice = Select(title="Sample event", value=options[0], options=options,
+                    name="event_choice", width=320)
+    choice.js_on_change("value", CustomJS(
+        args=dict(choice=choice, lines=lines, marks=marks, events=events,
+                  pulses=pulses, plot=plot, titles=titles),
+        code=CHOOSE_EVENT))
+    return [choice, plot]
 
 
 def sample_events(n: int, maximum: np.ndarray) -> List[Tuple[int, str]]:
