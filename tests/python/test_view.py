@@ -72,14 +72,15 @@ def start_view(*argv, env=None):
 
 
 def stop_view(proc):
-    """Ctrl-C; returns the exit status."""
+    """Ctrl-C; returns the exit status, and keeps what was said on
+    standard error as `proc.said`."""
     proc.send_signal(signal.SIGINT)
     try:
-        proc.communicate(timeout=15)
+        proc.said = proc.communicate(timeout=15)[1]
     finally:
         if proc.poll() is None:
             proc.kill()
-            proc.communicate()
+            proc.said = proc.communicate()[1]
     return proc.returncode
 
 
@@ -405,8 +406,8 @@ def test_no_request_opens_another_file_or_url(page, served, generated_run,
     wait_for(lambda: shows(page, run, 3))
 
 
-def ws_status(port, origin, token):
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+def ws_status(port, origin, token, host="127.0.0.1"):
+    conn = http.client.HTTPConnection(host, port, timeout=10)
     conn.request("GET", "/ws", headers={
         "Upgrade": "websocket", "Connection": "Upgrade",
         "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ==",
@@ -463,6 +464,45 @@ def test_listens_on_loopback_only(served):
     with socket.socket() as s, pytest.raises(ConnectionRefusedError):
         s.connect((address, port))
 
+
+
+def test_another_host_warns_and_takes_its_own_origin(generated_run):
+    address = outside_address()
+    if address is None:
+        pytest.skip("no address here but loopback")
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "kelvane", "view", generated_run[1],
+         "--host", address, "--port", "0", "--no-browser"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = proc.stdout.readline()
+        port = int(re.search(rf"at http://{address}:(\d+)/ ", line).group(1))
+        conn = http.client.HTTPConnection(address, port, timeout=10)
+        conn.request("GET", "/")
+        token = re.search(r'token\W+([A-Za-z0-9_.-]{20,})',
+                          conn.getresponse().read().decode()).group(1)
+        conn.close()
+        statuses = [ws_status(port, f"http://{origin}:{port}", token,
+                              host=address)
+                    for origin in (address, "192.0.2.99", "example.com")]
+        assert statuses == [101, 403, 403]
+    finally:
+        assert stop_view(proc) == 0
+    assert f"lma: warning: listening on {address}: anyone who can reach " \
+           f"port {port} there can read the run" in proc.said
+
+
+def test_without_bokeh_view_says_what_to_install(generated_run):
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent("""
+            import sys
+            sys.modules["bokeh"] = None
+            from kelvane.cli import main
+            sys.exit(main(["view", sys.argv[1], "--no-browser"]))"""),
+         generated_run[1]], capture_output=True, text=True)
+    assert proc.returncode == 2
+    assert proc.stderr.splitlines() == [
+        "lma: error: view needs bokeh: pip install 'kelvane[view]'"]
 
 # --- a run being written --------------------------------------------------------
 
