@@ -7,11 +7,15 @@ import argparse
 import os
 import re
 import sys
-from typing import List
+from typing import TYPE_CHECKING, List
 
 from .base import Command
 from .follow import open_run
 from .status import PROG, UsageError, UserError, printable
+
+if TYPE_CHECKING:
+    from ..run import Run
+    from ..view.serve import Viewer
 
 VIEW_EXTRA = "pip install 'kelvane[view]'"
 
@@ -47,10 +51,9 @@ class ViewCommand(Command):
 
     def run(self, args: argparse.Namespace) -> int:
         try:
-            from ..view.serve import Viewer, is_loopback
+            from ..view.serve import Viewer
         except ImportError as error:
-            if getattr(error, "name", "") and \
-                    not str(error.name).startswith("bokeh"):
+            if str(error.name or "").startswith("kelvane"):
                 raise
             raise UsageError(f"view needs bokeh: {VIEW_EXTRA}") from None
         run = open_run(args)
@@ -62,23 +65,33 @@ class ViewCommand(Command):
             raise UserError(f"cannot listen on port {args.port}: "
                             f"{printable(error.strerror or str(error))}"
                             ) from None
-        if args.host is not None and not is_loopback(args.host):
-            print(f"{PROG}: warning: listening on {printable(args.host)}: "
-                  f"anyone who can reach port {viewer.port} there can read "
-                  f"the run", file=sys.stderr)
-        n = len(run.files)
-        print(f"Serving {printable(title)} ({n} file{'s' if n != 1 else ''}"
-              f", {len(run)} events) at {viewer.url} — Ctrl-C to stop",
-              flush=True)
-        if not args.no_browser and (os.environ.get("DISPLAY") or
-                                    os.environ.get("WAYLAND_DISPLAY")):
-            import webbrowser
-            viewer.server.io_loop.add_callback(webbrowser.open, viewer.url)
+        # Ctrl-C from here on is how the page is meant to end.
         try:
+            announce(args, viewer, title, run)
             viewer.serve_forever()
         except KeyboardInterrupt:
             pass
+        finally:
+            viewer.stop()
         return 0
+
+
+def announce(args: argparse.Namespace, viewer: "Viewer", title: str,
+             run: "Run") -> None:
+    """The warning for a page others can reach, the line with the address,
+    and the browser, where one can be shown."""
+    from ..view.serve import is_loopback
+    if args.host is not None and not is_loopback(args.host):
+        print(f"{PROG}: warning: listening on {printable(args.host)}: "
+              f"anyone who can reach port {viewer.port} there can read "
+              f"the run", file=sys.stderr)
+    n = len(run.files)
+    print(f"Serving {printable(title)} ({n} file{'s' if n != 1 else ''}, "
+          f"{len(run)} events) at {viewer.url} — Ctrl-C to stop", flush=True)
+    if not args.no_browser and (os.environ.get("DISPLAY") or
+                                os.environ.get("WAYLAND_DISPLAY")):
+        import webbrowser
+        viewer.server.io_loop.add_callback(webbrowser.open, viewer.url)
 
 
 def run_name(sources: List[str]) -> str:

@@ -8,7 +8,8 @@ shows through its own data sources, e.g. in the browser
     totals        Div: "N files, M events"
     status        Div: the last refused input or a stopped refresh
     files         source: file, events, damage (one row per file)
-    rate          source: time (ms since the epoch), rate (events/s)
+    rate          source: time (ms since the epoch), rate (events/s),
+                  events (the run's count then)
     waveform      source: time (s) and one column per event key
     pulses        source: the stored pulses of the event shown
     event         source: field, value (file, event in file, index, tag,
@@ -46,7 +47,7 @@ from bokeh.models import (Button, ColumnDataSource, CustomJS, DataTable, Div,
 from ..features import QUANTITIES
 from ..histogram import Histogram
 from ..cli.spectrum import counts_names, counts_text
-from .data import Spectrum, Watched
+from .data import RATE_POINTS, Spectrum, Watched
 from . import plots
 
 __all__ = ["Page"]
@@ -113,6 +114,8 @@ class Page:
         self.seen_rates = 0
         self._build(title)
         doc.add_root(self.layout)
+        # Drawn by nothing, so a root of its own to be part of the page.
+        doc.add_root(self.keys)
         doc.title = f"{title} — lma view"
         doc.js_on_event("document_ready",
                         CustomJS(args=dict(keys=self.keys), code=KEYDOWN))
@@ -129,7 +132,8 @@ class Page:
         self.status = Div(name="status", text="",
                           styles={"color": "#b00"})
         self.files = ColumnDataSource(plots.summary_data(run), name="files")
-        self.rate = ColumnDataSource({"time": [], "rate": []}, name="rate")
+        self.rate = ColumnDataSource({"time": [], "rate": [], "events": []},
+                                     name="rate")
         summary = column(
             Div(text=f"<h2>{_escape(title)}</h2>"), self.totals, self.status,
             plots.summary_table(self.files),
@@ -163,7 +167,7 @@ class Page:
                                     label="follow latest", width=120)
         self.follow_latest.on_change("active", self._follow)
         table = DataTable(source=self.event, name="event_table", width=300,
-                          height=380, index_position=None,
+                          height=380, index_position=None, reorderable=False,
                           columns=[TableColumn(field="field", title="",
                                                width=150),
                                    TableColumn(field="value", title="",
@@ -439,9 +443,11 @@ class Page:
         watched, run = self.watched, self.run
         if watched.error is not None and self.status.text != watched.error:
             self.refuse(watched.error)
-        for when, rate in watched.rates_since(self.seen_rates):
-            self.rate.stream({"time": [when], "rate": [rate]},
-                             rollover=4 * 3600)
+        fresh = watched.rates_since(self.seen_rates)
+        if fresh:
+            self.rate.stream({name: list(column) for name, column in
+                              zip(("time", "rate", "events"), zip(*fresh))},
+                             rollover=RATE_POINTS)
         self.seen_rates = watched.rates_added
         if len(run) == self.seen_events and \
                 len(run.files) == self.seen_files:

@@ -27,15 +27,15 @@ RATE_POINTS = 3600
 
 class Watched:
     """The run of a server, refreshed on one clock for every page, and its
-    arrival rate (events per second between two refreshes) since events
-    first arrived. A refresh that fails (a file replaced, a new file that
+    arrival rate since events first arrived: (time in ms since the epoch,
+    events per second since the refresh before, events then). A refresh that fails (a file replaced, a new file that
     sorts first) stops following and keeps the message in `error`."""
 
     def __init__(self, run: Run,
                  clock: Callable[[], float] = time.time) -> None:
         self.run = run
         self.error: Optional[str] = None
-        self.rates: Deque[Tuple[float, float]] = collections.deque(
+        self.rates: Deque[Tuple[float, float, int]] = collections.deque(
             maxlen=RATE_POINTS)
         # How many rates were ever added, so a page can take the new ones.
         self.rates_added = 0
@@ -55,12 +55,13 @@ class Watched:
         now, events = self._clock(), len(self.run)
         then, before = self._last
         if (new or self.rates_added) and now > then:
-            self.rates.append((now * 1000.0, (events - before) / (now - then)))
+            self.rates.append((now * 1000.0,
+                               (events - before) / (now - then), events))
             self.rates_added += 1
         self._last = (now, events)
         return new
 
-    def rates_since(self, seen: int) -> List[Tuple[float, float]]:
+    def rates_since(self, seen: int) -> List[Tuple[float, float, int]]:
         """The rates added after the first `seen` (as many as are kept)."""
         fresh = min(self.rates_added - seen, len(self.rates))
         return list(self.rates)[len(self.rates) - fresh:] if fresh > 0 else []

@@ -145,14 +145,10 @@ def spectrum_figure(bins: ColumnDataSource, flow: ColumnDataSource, *,
 # --- the run -----------------------------------------------------------------
 
 def damage_text(damage: Any) -> str:
-    """A file's damage in words: nothing, a record still being written, or
-    what is wrong with the record where reading stops."""
-    if damage is None:
-        return ""
-    if damage.incomplete:
-        return f"last record incomplete (event {damage.event}, " \
-               f"being written or cut short)"
-    return str(damage)
+    """A file's damage in words, as `lma info` gives it: nothing, a last
+    record still being written (said to be so), or what is wrong with the
+    record where reading stops."""
+    return "" if damage is None else str(damage)
 
 
 def summary_data(run: Any) -> Columns:
@@ -171,7 +167,7 @@ def summary_table(files: ColumnDataSource, *, name: str = "files_table",
                TableColumn(field="events", title="events", width=90),
                TableColumn(field="damage", title="damage", width=420)]
     settings = dict(height=160, sizing_mode="stretch_width",
-                    index_position=None)
+                    index_position=None, reorderable=False)
     settings.update(options)
     return DataTable(source=files, columns=columns, name=name, **settings)
 
@@ -179,7 +175,8 @@ def summary_table(files: ColumnDataSource, *, name: str = "files_table",
 def rate_figure(rate: ColumnDataSource, *, name: str = "rate_plot",
                 **options: Any) -> Any:
     """Events per second over time; `rate` has ``time`` (milliseconds since
-    the epoch, as datetime axes take it) and ``rate``."""
+    the epoch, as datetime axes take it) and ``rate``, and may have more
+    (``events``, the count at the time)."""
     settings = dict(height=200, sizing_mode="stretch_width",
                     x_axis_type="datetime", y_axis_label="events/s",
                     tools="xpan,xwheel_zoom,reset,save")

@@ -108,9 +108,13 @@ class Viewer:
             self.stop()
 
     def stop(self) -> None:
+        """Stops serving and closes the sockets; again, does nothing."""
+        if not self.sockets:
+            return
         self.refresher.stop()
         self.server.stop(wait=False)
-        for s in self.sockets:
+        sockets, self.sockets = self.sockets, []
+        for s in sockets:
             s.close()
 
 
