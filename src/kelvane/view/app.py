@@ -366,7 +366,12 @@ class Page:
             return
         self.status.text = ""
         self._fill_spectrum()
-        self._place_spectrum()
+        if self.spectrum_place.children:
+            # A new figure costs the page more than the counts do.
+            figure = self.spectrum_place.children[0]
+            figure.xaxis.axis_label = self._axis_label()
+        else:
+            self._place_spectrum()
         self._select()
 
     def _fill_spectrum(self) -> None:
@@ -389,13 +394,16 @@ class Page:
     def _place_spectrum(self) -> None:
         if self.spectrum is None:
             return
-        fig = plots.spectrum_figure(
-            self.spectrum_bins, self.spectrum_flow,
-            label=counts_names(self.spectrum.label,
-                               self.spectrum.quantity)["label"],
-            log=self.log.active)
+        fig = plots.spectrum_figure(self.spectrum_bins, self.spectrum_flow,
+                                    label=self._axis_label(),
+                                    log=self.log.active)
         fig.on_event(SelectionGeometry, self._box_selected)
         self.spectrum_place.children = [fig]
+
+    def _axis_label(self) -> str:
+        assert self.spectrum is not None
+        return counts_names(self.spectrum.label,
+                            self.spectrum.quantity)["label"]
 
     # --- the range stepping keeps to -------------------------------------------
 
