@@ -129,7 +129,7 @@ def page(served, browser, request):
     keep_screenshot(browser, request)
 
 
-# --- reading and driving the page ------------------------------------------
+# --- reading and driving the page --------------------------------------------
 
 MODEL = "const model = (name) => Bokeh.documents[0].get_model_by_name(name);\n"
 
@@ -203,7 +203,7 @@ def shows(driver, run, index):
                for key, trace in zip(run.keys, event.traces))
 
 
-# --- what the page shows -------------------------------------------------------
+# --- what the page shows -----------------------------------------------------
 
 def test_summary_counts_are_the_runs(page, generated_run):
     run = kelvane.Run(generated_run[1])
@@ -327,6 +327,58 @@ def test_a_range_restricts_stepping_to_the_events_in_it(page,
     wait_for(lambda: shows(page, run, expected[-2]))
 
 
+def plot_box(driver, name):
+    """The figure `name` scrolled into view: (x, y, width, height) in the
+    viewport."""
+    return js(driver, """
+        const view = Bokeh.index.find_one(model(arguments[0]));
+        view.el.scrollIntoView({block: "center"});
+        const r = view.el.getBoundingClientRect();
+        return [r.x, r.y, r.width, r.height];""", name)
+
+
+def test_a_box_on_the_spectrum_selects_its_range(page, generated_run):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.actions.action_builder import \
+        ActionBuilder
+    run = kelvane.Run(generated_run[1])
+    x, y, width, height = plot_box(page, "spectrum_plot")
+    drag = ActionBuilder(page)
+    drag.pointer_action.move_to_location(int(x + 0.3 * width),
+                                         int(y + height / 2))
+    drag.pointer_action.pointer_down()
+    drag.pointer_action.move_to_location(int(x + 0.6 * width),
+                                         int(y + height / 2 + 5))
+    drag.pointer_action.pointer_up()
+    drag.perform()
+    ActionChains(page).reset_actions()
+    low, high = (float(wait_for(lambda: js(
+        page, "return model(arguments[0]).value", n)))
+        for n in ("select_low", "select_high"))
+    assert low < high
+    values = run.features(channels=["channel0"], quantities=["maximum"]) \
+        .values["maximum"][:, 0]
+    n = int(np.count_nonzero((values >= low) & (values <= high)))
+    wait_for(lambda: js(page, "return model('selection').text")
+             .startswith(f"stepping through the {n} events"))
+
+
+def test_zoom_stays_while_stepping(page, generated_run):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
+    from selenium.webdriver.common.keys import Keys
+    run = kelvane.Run(generated_run[1])
+    x, y, width, height = plot_box(page, "waveform_plot")
+    ranges = "const r = model('waveform_plot').x_range; " \
+             "return [r.start, r.end];"
+    whole = js(page, ranges)
+    ActionChains(page).scroll_from_origin(ScrollOrigin.from_viewport(
+        int(x + width / 3), int(y + height / 2)), 0, -300).perform()
+    zoomed = wait_for(lambda: (lambda r: r != whole and r)(js(page, ranges)))
+    press(page, Keys.ARROW_RIGHT)
+    wait_for(lambda: shows(page, run, 1))
+    assert js(page, ranges) == zoomed
+
 REFUSED = [("bins", "100000000", "bins"), ("bins", "-3", "bins"),
            ("jump_index", "100000", "no event"),
            ("jump_tag", "77", "no event with tag"),
@@ -340,7 +392,7 @@ def test_values_out_of_bounds_are_refused(page, name, value, said):
     wait_for(lambda: said in js(page, "return model('status').text"))
 
 
-# --- what a request can reach --------------------------------------------------
+# --- what a request can reach ------------------------------------------------
 
 class Counting(http.server.BaseHTTPRequestHandler):
     hits = []
@@ -504,7 +556,7 @@ def test_without_bokeh_view_says_what_to_install(generated_run):
     assert proc.stderr.splitlines() == [
         "lma: error: view needs bokeh: pip install 'kelvane[view]'"]
 
-# --- a run being written --------------------------------------------------------
+# --- a run being written -----------------------------------------------------
 
 WRITER = """
 import sys, time
@@ -586,7 +638,7 @@ def test_ctrl_c_ends_with_status_0_and_frees_the_port(generated_run):
         s.bind(("127.0.0.1", port))
 
 
-# --- what is kept ----------------------------------------------------------------
+# --- what is kept ------------------------------------------------------------
 
 def test_memory_per_event_stays_small(tmp_path):
     from kelvane.view.data import Spectrum

@@ -66,7 +66,8 @@ if (window.kelvaneKeys === undefined) {
         const target = e.composedPath()[0];
         if (target && ["INPUT", "TEXTAREA", "SELECT"].includes(target.tagName))
             return;
-        const step = e.key === "ArrowRight" ? 1 : e.key === "ArrowLeft" ? -1 : 0;
+        const step = e.key === "ArrowRight" ? 1
+            : e.key === "ArrowLeft" ? -1 : 0;
         if (step === 0)
             return;
         e.preventDefault();
@@ -88,7 +89,8 @@ if (window.kelvanePressed != null) {
 
 DOWNLOAD = """
 const text = source.data[kind][0];
-const blob = new Blob([text], {type: kind === "csv" ? "text/csv" : "application/json"});
+const type = kind === "csv" ? "text/csv" : "application/json";
+const blob = new Blob([text], {type: type});
 const link = document.createElement("a");
 link.href = URL.createObjectURL(blob);
 link.download = source.data[kind + "_name"][0];
@@ -210,9 +212,11 @@ class Page:
                                options=["1", "-1"], width=70),
         }
         for widget in self.settings.values():
-            widget.on_change("value", lambda attr, old, new: self.draw_spectrum())
+            widget.on_change("value",
+                             lambda attr, old, new: self.draw_spectrum())
         self.log = Toggle(name="log", label="log counts", width=100)
-        self.log.on_change("active", lambda attr, old, new: self._place_spectrum())
+        self.log.on_change("active",
+                           lambda attr, old, new: self._place_spectrum())
         csv = Button(label="counts as CSV", name="download_csv", width=120)
         json = Button(label="counts as JSON", name="download_json",
                       width=120)
@@ -248,7 +252,7 @@ class Page:
     def refuse(self, message: str) -> None:
         self.status.text = _escape(message)
 
-    # --- one event -------------------------------------------------------------
+    # --- one event -----------------------------------------------------------
 
     def show(self, index: int) -> None:
         """Draws event `index` with its pulses and lists what it is."""
@@ -317,7 +321,7 @@ class Page:
         if new and len(self.run):
             self.show(len(self.run) - 1)
 
-    # --- the spectrum ----------------------------------------------------------
+    # --- the spectrum --------------------------------------------------------
 
     def _spectrum_settings(self) -> Optional[Dict[str, Any]]:
         """The settings as the widgets hold them, checked; None (and the
@@ -366,7 +370,12 @@ class Page:
             return
         self.status.text = ""
         self._fill_spectrum()
-        self._place_spectrum()
+        if self.spectrum_place.children:
+            # A new figure costs the page more than the counts do.
+            figure = self.spectrum_place.children[0]
+            figure.xaxis.axis_label = self._axis_label()
+        else:
+            self._place_spectrum()
         self._select()
 
     def _fill_spectrum(self) -> None:
@@ -389,15 +398,18 @@ class Page:
     def _place_spectrum(self) -> None:
         if self.spectrum is None:
             return
-        fig = plots.spectrum_figure(
-            self.spectrum_bins, self.spectrum_flow,
-            label=counts_names(self.spectrum.label,
-                               self.spectrum.quantity)["label"],
-            log=self.log.active)
+        fig = plots.spectrum_figure(self.spectrum_bins, self.spectrum_flow,
+                                    label=self._axis_label(),
+                                    log=self.log.active)
         fig.on_event(SelectionGeometry, self._box_selected)
         self.spectrum_place.children = [fig]
 
-    # --- the range stepping keeps to -------------------------------------------
+    def _axis_label(self) -> str:
+        assert self.spectrum is not None
+        return counts_names(self.spectrum.label,
+                            self.spectrum.quantity)["label"]
+
+    # --- the range stepping keeps to -----------------------------------------
 
     def _box_selected(self, event: Any) -> None:
         geometry = event.geometry
@@ -436,7 +448,7 @@ class Page:
         self.select_low.value = ""
         self.select_high.value = ""
 
-    # --- while the run grows ---------------------------------------------------
+    # --- while the run grows -------------------------------------------------
 
     def poll(self) -> None:
         """Shows what the server's refresh took in since the last poll."""
@@ -455,7 +467,12 @@ class Page:
         self.seen_events, self.seen_files = len(run), len(run.files)
         self.totals.text = self._totals()
         self.files.data = plots.summary_data(run)
-        if self.spectrum is not None and self.spectrum.catch_up(run):
+        if self.spectrum is not None and self.spectrum.done == 0 and \
+                not self.settings["hist_range"].value.strip():
+            # Drawn over no events, its range was no one's: take the
+            # first events' own.
+            self.draw_spectrum()
+        elif self.spectrum is not None and self.spectrum.catch_up(run):
             self._fill_spectrum()
             self._count_selected()
         if self.follow_latest.active and len(run):

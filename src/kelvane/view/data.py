@@ -28,8 +28,9 @@ RATE_POINTS = 3600
 class Watched:
     """The run of a server, refreshed on one clock for every page, and its
     arrival rate since events first arrived: (time in ms since the epoch,
-    events per second since the refresh before, events then). A refresh that fails (a file replaced, a new file that
-    sorts first) stops following and keeps the message in `error`."""
+    events per second since the refresh before, events then). A refresh
+    that fails (a file replaced, a new file that sorts first) stops
+    following and keeps the message in `error`."""
 
     def __init__(self, run: Run,
                  clock: Callable[[], float] = time.time) -> None:

@@ -18,8 +18,8 @@ import os
 from typing import Any, Dict, Sequence
 
 import numpy as np
-from bokeh.models import (ColumnDataSource, DataTable, HoverTool,
-                          TableColumn)
+from bokeh.models import (BoxSelectTool, ColumnDataSource, DataTable,
+                          HoverTool, TableColumn)
 from bokeh.palettes import Category10_10
 from bokeh.plotting import figure
 
@@ -127,6 +127,7 @@ def spectrum_figure(bins: ColumnDataSource, flow: ColumnDataSource, *,
                     y_axis_type="log" if log else "linear")
     settings.update(options)
     fig = figure(name=name, **settings)
+    fig.toolbar.active_drag = fig.select_one({"type": BoxSelectTool})
     bottom = 0.5 if log else 0
     fig.quad(left="left", right="right", bottom=bottom, top="count",
              source=bins, fill_color=colour(0), line_color=colour(0),
