@@ -7,7 +7,6 @@ from __future__ import annotations
 import argparse
 import threading
 from typing import Any, Callable, Dict
-import os
 
 from .base import Command
 from .follow import open_run
@@ -28,8 +27,8 @@ class ReportCommand(Command):
                    "events and damage, the spectrum of the maximum and of "
                    "the sum of each channel, and a dozen sample events "
                    "(the first, the last, the largest, and evenly spaced "
-                   "ones) to zoom into. Its size stays under 5 MB for any "
-                   "run.")
+                   "ones) to choose from in one plot and zoom into. Its "
+                   "size stays under 5 MB for any run.")
 
     def add_arguments(self, parser: argparse.ArgumentParser) -> None:
         parser.add_argument("files", nargs="+", metavar="SOURCE",
