@@ -41,7 +41,8 @@ run_one() {
     fi
     local build=$((SECONDS - start)) warnings
     warnings="$(grep -c 'warning:' "$log")"
-    "$venv/bin/python" -m pytest -p no:cacheprovider >> "$log" 2>&1
+    "$venv/bin/python" -m pytest -p no:cacheprovider -m "not browser" \
+        >> "$log" 2>&1
     local rc=$?
     local result
     result="$(grep -E '^=+ .*(passed|failed|error|no tests ran)' "$log" |

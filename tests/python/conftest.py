@@ -72,3 +72,12 @@ def run_python(code, *, cwd=None, env=None, check=True):
         pytest.fail(f"subprocess failed ({proc.returncode}):\n"
                     f"{proc.stdout}\n{proc.stderr}")
     return proc
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """Keeps each phase's report on the test item, so that a fixture can
+    tell in its teardown whether the test failed (screenshots of pages)."""
+    outcome = yield
+    report = outcome.get_result()
+    setattr(item, "rep_" + report.when, report)

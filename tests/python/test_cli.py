@@ -658,7 +658,8 @@ def test_failures(capsys, inputs, tmp_path, monkeypatch, argv, setup, status,
     ["features", "{input}", "-o", "{link}.csv"],
     ["spectrum", "{input}", "--channel", "0", "--quantity", "sum",
      "-o", "{link}.png"],
-    ["index", "{input}", "-o", "{link}.lmaidx"]])
+    ["index", "{input}", "-o", "{link}.lmaidx"],
+    ["report", "{input}", "-o", "{link}.html"]])
 def test_no_command_writes_over_its_input(capsys, sample, tmp_path,
                                           command):
     # Reached through a symbolic link named as an output would be.

@@ -15,6 +15,9 @@
     lma hits FILE... -o OUT.{parquet,csv,npz} --threshold T [--channels C,C]
              [--polarity {1,-1}] [--window A:B] [--merge N] [--pre N]
              [--post N] [--fraction F] [--rise LO:HI] [--tail N] [--jobs N]
+    lma view SOURCE... [--port N] [--host H] [--no-browser]
+             [--allow-origin HOST:PORT]
+    lma report SOURCE... -o OUT.html
 
 `show` and `plot` take one event: by index, counted from 0 (the default),
 or from the end when negative (-1 is the last); or by tag, the first
@@ -43,14 +46,17 @@ from .hits import HitsCommand
 from .index import IndexCommand
 from .info import InfoCommand
 from .plot import PlotCommand
+from .report import ReportCommand
 from .show import ShowCommand
 from .spectrum import SpectrumCommand
+from .view import ViewCommand
 
 __all__ = ["main", "build_parser", "COMMANDS"]
 
 COMMANDS: List[Command] = [InfoCommand(), ShowCommand(), ConvertCommand(),
                            PlotCommand(), FeaturesCommand(),
-                           SpectrumCommand(), HitsCommand(), IndexCommand()]
+                           SpectrumCommand(), HitsCommand(), IndexCommand(),
+                           ViewCommand(), ReportCommand()]
 
 
 def build_parser() -> ArgumentParser:

@@ -9,7 +9,7 @@ import argparse
 import json
 import math
 import os
-from typing import NamedTuple, Optional, Tuple
+from typing import Dict, NamedTuple, Optional, Tuple
 
 import numpy as np
 
@@ -34,6 +34,8 @@ UNITS = {"maximum": "calibrated units", "minimum": "calibrated units",
          "amplitude": "calibrated units",
          "charge": "calibrated units × samples", "tail": "fraction"}
 
+# Bins of a spectrum unless told, here and in `lma report`.
+DEFAULT_BINS = 100
 
 
 class SpectrumCommand(Command):
@@ -55,8 +57,9 @@ class SpectrumCommand(Command):
         which.add_argument("--hits", choices=HIT_QUANTITIES, metavar="Q",
                            help="of every hit (needs --threshold): " +
                                 ", ".join(HIT_QUANTITIES))
-        parser.add_argument("--bins", type=positive_int, default=100,
-                            metavar="N", help="(default 100; whole numbers "
+        parser.add_argument("--bins", type=positive_int, default=DEFAULT_BINS,
+                            metavar="N", help=f"(default {DEFAULT_BINS}; "
+                                              "whole numbers "
                                               "are binned on whole edges)")
         parser.add_argument("--range", type=value_range, metavar="LO:HI",
                             help="of the histogram (default: of the values)")
@@ -129,7 +132,7 @@ def write_spectrum(args: argparse.Namespace, counted: "Histogram",
     unit = UNITS.get(quantity, "samples")
     if suffix in COUNT_FORMATS:
         write_counts(args.output, suffix, counted, integer,
-                     name=label.replace(" ", "_"), label=f"{label} ({unit})")
+                     **counts_names(label, quantity))
         return
     from matplotlib.figure import Figure
     figure = Figure(figsize=(8, 4.5), dpi=100)
@@ -205,17 +208,28 @@ def write_counts(out: str, suffix: str, counted: "Histogram", integer: bool,
                        label=label)
     except ValueError as error:
         raise UserError(f"cannot write {printable(out)}: {error}") from None
-    if suffix == "json":
-        text = json.dumps({h.name: h.to_dict()}, indent=1) + "\n"
-    else:
-        edges = np.concatenate([[-np.inf], h.edges, [np.inf]])
-        text = "".join(
-            ["low,high,count\n"] +
-            [f"{lo!r},{hi!r},{int(c)}\n"
-             for lo, hi, c in zip(edges[:-1].tolist(), edges[1:].tolist(),
-                                  h.counts(flow=True))])
     with atomic_output(out) as f:
-        f.write(text.encode())
+        f.write(counts_text(h, suffix).encode())
+
+
+def counts_names(label: str, quantity: str) -> Dict[str, str]:
+    """The name and axis label that the counts of `label` ("channel0
+    maximum") are written under."""
+    unit = UNITS.get(quantity, "samples")
+    return {"name": label.replace(" ", "_"), "label": f"{label} ({unit})"}
+
+
+def counts_text(h: KHistogram, suffix: str) -> str:
+    """The counts of `h` as written in a file of `suffix`: JSON, as
+    kelvane.Histogram serialises itself under its name, or CSV."""
+    if suffix == "json":
+        return json.dumps({h.name: h.to_dict()}, indent=1) + "\n"
+    edges = np.concatenate([[-np.inf], h.edges, [np.inf]])
+    return "".join(
+        ["low,high,count\n"] +
+        [f"{lo!r},{hi!r},{int(c)}\n"
+         for lo, hi, c in zip(edges[:-1].tolist(), edges[1:].tolist(),
+                              h.counts(flow=True))])
 
 
 class Histogram(NamedTuple):
