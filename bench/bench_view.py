@@ -84,8 +84,12 @@ def stop(proc):
 def ready(driver):
     return js(driver, "return window.Bokeh !== undefined && "
                       "Bokeh.documents.length > 0 && "
-                      "model('event').data.field.length > 0 && "
-                      "model('spectrum').data.count.length > 0")
+                      "model('files').data.events.length > 0 && "
+                      "model('event').data.field.length > 0")
+
+
+def spectrum_drawn(driver):
+    return js(driver, "return model('spectrum').data.count.length > 0")
 
 
 def page_ready(pattern, run, repeat, driver):
@@ -214,7 +218,7 @@ def main():
             proc, url, _ = start(pattern)
             try:
                 driver.get(url)
-                wait(lambda: ready(driver))
+                wait(lambda: ready(driver) and spectrum_drawn(driver))
                 page, local = next_event(driver, run, 10 * args.repeat)
                 print(f"next event      {spread(page, '{:.1f}')} ms key to "
                       f"frame; in-process read {spread(local, '{:.1f}')} ms")
