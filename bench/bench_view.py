@@ -17,7 +17,9 @@ Figures:
                  waveform's source changed (measured in the page), against
                  reading that event, its pulses and its features in-process
   new spectrum   from choosing a quantity to its counts in the page,
-                 against Run.histogram of that quantity
+                 against Run.histogram of that quantity; and the server's
+                 own part of it (kelvane.view.data.Spectrum) against the
+                 same
   following      the server's processor time per second of wall clock
                  while a writer appends 2,000 events/s (1.0 = one core)
 """
@@ -41,6 +43,7 @@ from kelvane.writer import (Event, Pulse, event_bytes, write_lma,  # noqa: E402
                             write_random_run)
 from bench_lmafile import machine, rounds  # noqa: E402
 from browser import chromium  # noqa: E402
+from kelvane.view.data import Spectrum  # noqa: E402
 
 FILES = 3
 EVENTS = 5000   # per file at scale 1: 4 channels of 1024 samples
@@ -84,8 +87,12 @@ def stop(proc):
 def ready(driver):
     return js(driver, "return window.Bokeh !== undefined && "
                       "Bokeh.documents.length > 0 && "
-                      "model('event').data.field.length > 0 && "
-                      "model('spectrum').data.count.length > 0")
+                      "model('files').data.events.length > 0 && "
+                      "model('event').data.field.length > 0")
+
+
+def spectrum_drawn(driver):
+    return js(driver, "return model('spectrum').data.count.length > 0")
 
 
 def page_ready(pattern, run, repeat, driver):
@@ -127,9 +134,9 @@ def next_event(driver, run, presses):
 
 
 def new_spectrum(driver, run, repeat):
-    page, local = [], []
+    page, local, layer = [], [], []
     for k in range(repeat):
-        for q in QUANTITIES[1:] + QUANTITIES[:1]:
+        for q in QUANTITIES:             # the page opens on "maximum"
             name = f"channel0_{q}.csv"
             t0 = time.perf_counter()
             js(driver, "model('quantity').value = arguments[0];", q)
@@ -139,7 +146,11 @@ def new_spectrum(driver, run, repeat):
             t0 = time.perf_counter()
             run.histogram(q, 0)
             local.append(time.perf_counter() - t0)
-    return [p / h for p, h in zip(page, local)], page
+            t0 = time.perf_counter()
+            Spectrum(run, q, "channel0")
+            layer.append(time.perf_counter() - t0)
+    return ([p / h for p, h in zip(page, local)], page,
+            [s / h for s, h in zip(layer, local)])
 
 
 def cpu_seconds(pid):
@@ -214,13 +225,14 @@ def main():
             proc, url, _ = start(pattern)
             try:
                 driver.get(url)
-                wait(lambda: ready(driver))
+                wait(lambda: ready(driver) and spectrum_drawn(driver))
                 page, local = next_event(driver, run, 10 * args.repeat)
                 print(f"next event      {spread(page, '{:.1f}')} ms key to "
                       f"frame; in-process read {spread(local, '{:.1f}')} ms")
-                ratio, page = new_spectrum(driver, run, args.repeat)
+                ratio, page, layer = new_spectrum(driver, run, args.repeat)
                 print(f"new spectrum    {spread(ratio)}x Run.histogram "
-                      f"({spread(page)} s in the page)")
+                      f"({spread(page)} s in the page; the server's own "
+                      f"part {spread(layer)}x)")
             finally:
                 stop(proc)
             share, shown = following(folder, args.follow, driver)

@@ -55,13 +55,13 @@ def write_part(path, first_tag, n, seed, tail=b""):
               nsamples=NSAMPLES, sample_interval=2e-9)
 
 
-def start_view(*argv, env=None):
-    """`lma view ... --port 0 --no-browser` in a subprocess: (process,
-    URL), once it printed its line."""
+def start_view(*argv, env=None, browser=False):
+    """`lma view ... --port 0 --no-browser` (with `browser`, without it) in
+    a subprocess: (process, URL), once it printed its line."""
     proc = subprocess.Popen(
         [sys.executable, "-m", "kelvane", "view", *map(str, argv),
-         "--port", "0", "--no-browser"], stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE, text=True, env=env)
+         "--port", "0"] + ([] if browser else ["--no-browser"]),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
     line = proc.stdout.readline()
     found = re.search(r" at (http://127\.0\.0\.1:\d+/) — Ctrl-C to stop$",
                       line.rstrip("\n"))
@@ -637,6 +637,29 @@ def test_ctrl_c_ends_with_status_0_and_frees_the_port(generated_run):
     with socket.socket() as s:
         s.bind(("127.0.0.1", port))
 
+
+
+@pytest.mark.parametrize("display,flag,opened", [
+    ({"DISPLAY": ":0"}, False, True), ({"WAYLAND_DISPLAY": "w"}, False, True),
+    ({"DISPLAY": ":0"}, True, False), ({}, False, False)])
+def test_a_browser_is_opened_only_where_one_can_be_shown(
+        generated_run, tmp_path, display, flag, opened):
+    seen = tmp_path / "opened"
+    opener = tmp_path / "opener"
+    opener.write_text(f"#!/bin/sh\necho \"$1\" > {seen}\n")
+    opener.chmod(0o755)
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env.update(display, BROWSER=f"{opener} %s")
+    proc, url = start_view(generated_run[1], env=env, browser=not flag)
+    try:
+        if opened:
+            wait_for(lambda: seen.exists() and seen.read_text() == url + "\n")
+        else:
+            time.sleep(1.5)
+            assert not seen.exists()
+    finally:
+        assert stop_view(proc) == 0
 
 # --- what is kept ------------------------------------------------------------
 

@@ -6,6 +6,8 @@ shows through its own data sources, e.g. in the browser
 ``Bokeh.documents[0].get_model_by_name("waveform").data``:
 
     totals        Div: "N files, M events"
+    files_table, rate_plot, waveform_plot, event_table, spectrum_plot
+                  the tables and figures
     status        Div: the last refused input or a stopped refresh
     files         source: file, events, damage (one row per file)
     rate          source: time (ms since the epoch), rate (events/s),
@@ -123,7 +125,9 @@ class Page:
                         CustomJS(args=dict(keys=self.keys), code=KEYDOWN))
         if len(self.run):
             self.show(0)
-        self.draw_spectrum()
+        # After the page is first sent: the summary and the first event
+        # need not wait for a pass over the whole run.
+        doc.add_next_tick_callback(self.draw_spectrum)
         doc.add_periodic_callback(self.poll, POLL_MS)
 
     # --- building ------------------------------------------------------------
@@ -261,7 +265,7 @@ class Page:
         file, within = run.locate(index)
         tag, horpos = run.files[file].tags[within], \
             run.files[file].horpos[within]
-        fields = [("file", run.sources[file].rsplit("/", 1)[-1]),
+        fields = [("file", plots.file_label(run.sources[file])),
                   ("event in file", str(within)), ("index", str(index)),
                   ("tag", str(int(tag))), ("horpos", f"{float(horpos):g}")]
         feat = run.features(index, index + 1)

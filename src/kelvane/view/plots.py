@@ -26,8 +26,8 @@ from bokeh.plotting import figure
 from ..histogram import Histogram
 
 __all__ = ["colour", "waveform_data", "waveform_figure", "spectrum_data",
-           "spectrum_figure", "summary_data", "summary_table", "damage_text",
-           "rate_figure"]
+           "spectrum_figure", "file_label", "summary_data", "summary_table",
+           "damage_text", "rate_figure"]
 
 Columns = Dict[str, Any]
 
@@ -152,11 +152,16 @@ def damage_text(damage: Any) -> str:
     return "" if damage is None else str(damage)
 
 
+def file_label(source: str) -> str:
+    """A file as the page names it: its name without the folder."""
+    return os.path.basename(source) or source
+
+
 def summary_data(run: Any) -> Columns:
     """One row per file of `run`: ``file`` (its name), ``events``, and
     ``damage`` (see `damage_text`)."""
     counts = np.diff(run.bounds).tolist()
-    return {"file": [os.path.basename(s) or s for s in run.sources],
+    return {"file": [file_label(s) for s in run.sources],
             "events": counts,
             "damage": [damage_text(f.damage) for f in run.files]}
 
