@@ -284,6 +284,18 @@ def test_spectrum_counts_are_run_histograms(page, generated_run, quantity,
     assert flow == [expected.underflow, expected.overflow]
 
 
+def test_log_counts_keep_the_counts(page, generated_run):
+    run = kelvane.Run(generated_run[1])
+    want = run.histogram("maximum", "channel0").counts().tolist()
+    wait_for(lambda: data(page, "spectrum")["count"] == want)
+    shown = "return [model('spectrum_plot').visible, " \
+            "model('spectrum_plot_log').visible]"
+    click(page, "log counts")
+    wait_for(lambda: js(page, shown) == [False, True])
+    assert js(page, "return model('spectrum_plot_log').y_scale.type") == \
+        "LogScale"
+    assert data(page, "spectrum")["count"] == want
+
 @pytest.mark.parametrize("suffix", ["csv", "json"])
 def test_downloads_are_what_lma_spectrum_writes(page, generated_run,
                                                 tmp_path, suffix):

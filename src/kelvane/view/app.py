@@ -21,6 +21,8 @@ shows through its own data sources, e.g. in the browser
     keys          source the keydown listener writes (step, count)
     quantity, channel, bins, hist_range, threshold, window, fraction,
     polarity, log          the spectrum's settings
+    spectrum_plot, spectrum_plot_log   its figures, linear and log counts,
+                  the one of `log` shown
     spectrum      source: left, right, count (the bins)
     spectrum_flow source: left, right, count, kind (under- and overflow)
     download      source: csv, json, csv_name, json_name (as `lma spectrum`
@@ -220,7 +222,7 @@ class Page:
                              lambda attr, old, new: self.draw_spectrum())
         self.log = Toggle(name="log", label="log counts", width=100)
         self.log.on_change("active",
-                           lambda attr, old, new: self._place_spectrum())
+                           lambda attr, old, new: self._show_scale())
         csv = Button(label="counts as CSV", name="download_csv", width=120)
         json = Button(label="counts as JSON", name="download_json",
                       width=120)
@@ -238,11 +240,18 @@ class Page:
         clear.on_click(self._clear_selection)
         self.selection = Div(name="selection", text="stepping through "
                                                     "every event")
-        self.spectrum_place = column(sizing_mode="stretch_width")
+        # Both scales drawn once, one shown: a figure's scale cannot change.
+        self.spectrum_figures = [
+            plots.spectrum_figure(self.spectrum_bins, self.spectrum_flow,
+                                  label="", log=log, name=name, visible=shown)
+            for log, name, shown in ((False, "spectrum_plot", True),
+                                     (True, "spectrum_plot_log", False))]
+        for fig in self.spectrum_figures:
+            fig.on_event(SelectionGeometry, self._box_selected)
         spectra = column(
             Div(text="<h3>Spectrum</h3>"),
             row(*self.settings.values(), self.log, csv, json, align="end"),
-            self.spectrum_place,
+            *self.spectrum_figures,
             row(self.select_low, self.select_high, clear, self.selection,
                 align="end"),
             sizing_mode="stretch_width")
@@ -374,12 +383,9 @@ class Page:
             return
         self.status.text = ""
         self._fill_spectrum()
-        if self.spectrum_place.children:
-            # A new figure costs the page more than the counts do.
-            figure = self.spectrum_place.children[0]
-            figure.xaxis.axis_label = self._axis_label()
-        else:
-            self._place_spectrum()
+        # The figures stay; new counts cost the page less than new figures.
+        for fig in self.spectrum_figures:
+            fig.xaxis.axis_label = self._axis_label()
         self._select()
 
     def _fill_spectrum(self) -> None:
@@ -399,14 +405,9 @@ class Page:
             "csv_name": [f"{names['name']}.csv"],
             "json_name": [f"{names['name']}.json"]}
 
-    def _place_spectrum(self) -> None:
-        if self.spectrum is None:
-            return
-        fig = plots.spectrum_figure(self.spectrum_bins, self.spectrum_flow,
-                                    label=self._axis_label(),
-                                    log=self.log.active)
-        fig.on_event(SelectionGeometry, self._box_selected)
-        self.spectrum_place.children = [fig]
+    def _show_scale(self) -> None:
+        linear, log = self.spectrum_figures
+        linear.visible, log.visible = not self.log.active, self.log.active
 
     def _axis_label(self) -> str:
         assert self.spectrum is not None
