@@ -17,6 +17,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -76,9 +77,9 @@ def amplitude(rng):
     return rng.exponential(500) + 80
 
 
-def write_run(folder, files=2, events=3000, seed=1):
+def write_run(folder, files=2, events=3000, seed=1, first_tag=1000):
     rng = np.random.default_rng(seed)
-    tag = 1000
+    tag = first_tag
     for k in range(files):
         made = []
         for _ in range(events):
@@ -96,6 +97,22 @@ def write_run(folder, files=2, events=3000, seed=1):
         write_lma(folder / f"run0042_{k:03d}.lma", CHANNELS, made,
                   nsamples=NSAMPLES, sample_interval=4e-9)
     return str(folder / "run0042_*.lma")
+
+
+def grow(source, target, seconds, stop):
+    """Copies `source` to `target` a piece at a time over `seconds`, as a
+    digitiser writes a file, so the page has a run that grows (and a last
+    record that is sometimes half-written) to show."""
+    data = source.read_bytes()
+    pieces = 16
+    with open(target, "wb") as out:
+        for k in range(1, pieces + 1):
+            if stop.is_set():
+                return
+            out.write(data[len(data) * (k - 1) // pieces:
+                           len(data) * k // pieces])
+            out.flush()
+            time.sleep(seconds / pieces)
 
 
 def wait(driver, script, timeout=30.0):
@@ -117,7 +134,12 @@ def shoot(driver, rect, path):
     print(f"wrote {path} ({path.stat().st_size // 1024} kB)")
 
 
-def view_shots(pattern, out):
+def view_shots(pattern, growing, out):
+    """The page of the run `pattern` while `growing` (a finished file)
+    is written into it as its next file."""
+    stop = threading.Event()
+    target = Path(pattern).parent / "run0042_002.lma"
+    writer = threading.Thread(target=grow, args=(growing, target, 10.0, stop))
     proc = subprocess.Popen(
         [sys.executable, "-m", "kelvane", "view", pattern, "--port", "0",
          "--no-browser"], stdout=subprocess.PIPE, text=True)
@@ -129,12 +151,18 @@ def view_shots(pattern, out):
         with chromium(width=WIDTH, height=HEIGHT) as driver:
             driver.get(found.group(1))
             wait(driver, READY)
+            writer.start()
+            # Most of the file written: the rate plot has its points.
+            time.sleep(8.5)
             parts = driver.execute_script(PARTS)
             names = ["summary", "events", "spectra"]
             for name, (_, top, _, tall) in zip(names, parts):
                 # The whole width: plots' toolbars stand beyond their part.
                 shoot(driver, [0, top, WIDTH, tall], out / f"view-{name}.png")
     finally:
+        stop.set()
+        if writer.is_alive():
+            writer.join()
         proc.send_signal(signal.SIGINT)
         proc.wait(timeout=15)
 
@@ -160,7 +188,10 @@ def main():
     args.out.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="kelvane-shots-") as folder:
         pattern = write_run(Path(folder))
-        view_shots(pattern, args.out)
+        spare = Path(folder, "later")
+        spare.mkdir()
+        write_run(spare, files=1, seed=2, first_tag=7000)
+        view_shots(pattern, spare / "run0042_000.lma", args.out)
         report_shot(pattern, Path(folder), args.out)
 
 
