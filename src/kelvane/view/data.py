@@ -9,6 +9,7 @@ Needs NumPy alone, so its memory can be measured without a page.
 from __future__ import annotations
 
 import collections
+import os
 import time
 from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
 
@@ -23,6 +24,11 @@ __all__ = ["Watched", "Spectrum"]
 
 # Arrival rates kept for the plot: an hour at one point a second.
 RATE_POINTS = 3600
+
+# A new spectrum is one pass over the whole run while its user waits: it
+# takes the machine's cores (a few; the reduction releases the GIL). The
+# new events of a growing run are too few to be worth spreading.
+JOBS = max(1, min(4, os.cpu_count() or 1))
 
 
 class Watched:
@@ -98,7 +104,7 @@ class Spectrum:
         self.integer = dtype_of(quantity).kind == "i"
         self.label = f"{channel} {quantity}"
         self.done = len(run)
-        values = run.features(0, self.done, **self.options) \
+        values = run.features(0, self.done, jobs=JOBS, **self.options) \
             .values[quantity][:, 0]
         self.histogram = Histogram.of(values, bins=bins, range=range,
                                       integer=self.integer,
