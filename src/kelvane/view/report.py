@@ -65,8 +65,11 @@ def report_html(run: Any, quantities: Sequence[str],
                            # inlined.
                            reorderable=False),
              Div(text="<h2>Spectra</h2>"),
+             # One drag tool named for the merged toolbar: each figure's
+             # own would compete (a warning on older releases).
              gridplot([s.figure for s in spectra], ncols=2,
-                      sizing_mode="stretch_width"),
+                      sizing_mode="stretch_width",
+                      toolbar_options={"active_drag": "auto"}),
              Div(text="<h2>Sample events</h2>")]
     feat = features()
     for spectrum in spectra:
