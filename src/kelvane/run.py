@@ -13,6 +13,7 @@ comes after it.
 
 from __future__ import annotations
 
+import dataclasses
 import operator
 import os
 import time
@@ -435,7 +436,7 @@ class Run:
         def one(piece: Tuple[int, int, int, int]) -> Hits:
             i, a, b, g = piece
             got = self.files[i].hits(a, b, **options)
-            return got._replace(event=got.event + (g - a))
+            return dataclasses.replace(got, event=got.event + (g - a))
 
         if jobs == 1 or len(pieces) < 2:
             parts = [one(p) for p in pieces]
@@ -451,8 +452,9 @@ class Run:
                    for name in ("event", "channel") + HIT_QUANTITIES}
         per_event = {name: np.concatenate([getattr(p, name) for p in parts])
                      for name in ("tags", "horpos")}
-        return empty._replace(**per_hit, **per_event, first_event=first,
-                              file=file, files=self.paths)
+        return dataclasses.replace(empty, **per_hit, **per_event,
+                                   first_event=first, file=file,
+                                   files=self.paths)
 
     def _split(self, first: int, last: int, jobs: int,
                ) -> Iterator[Tuple[int, int, int, int]]:

@@ -165,7 +165,9 @@ def test_hits_follow_their_definitions(tmp_path_factory, model, data):
                 lambda h: h > low))),
             tail=data.draw(st.none() | small))
         hits = f.hits(start, stop, channels=keys, **settings)
-        assert hits.channels == [int(k[7:]) for k in keys]
+        # As `Features.channels`: the event keys asked for.
+        assert hits.channels == keys
+        assert len(hits) == len(hits.event)
         assert hits.tags.tolist() == f.read(start, stop).tags.tolist()
         assert_follows(f, hits, start, stop, keys, **settings)
         # The features' count of hits is the same finder's.
@@ -336,7 +338,8 @@ def test_run_tables_and_histogram(quirky, tmp_path):
     np.testing.assert_array_equal(
         hits.charge, np.concatenate([one.charge[m] for m in mine]))
     frame = hits.to_pandas()
-    assert len(frame) == len(hits.event)
+    assert len(frame) == len(hits) == len(hits.event)
+    assert hits.channels == one.channels
     assert frame["tag"].tolist() == hits.tags[hits.event - 1].tolist()
     assert frame.attrs["options"]["threshold"] == 5.0
     events = hits.to_awkward()
