@@ -115,9 +115,10 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 // are polarity * 0.0.
 class Trace {
 public:
+    // `spans` is scratch for the row kernel, one entry per segment.
     Trace(const std::vector<Segment>& segs, const Channel& ch, int polarity,
-          const RowKernels& kern)
-        : segs_(segs), ch_(ch), pol_(polarity), kern_(kern) {
+          const RowKernels& kern, std::vector<RawRange>& spans)
+        : segs_(segs), ch_(ch), pol_(polarity), kern_(kern), spans_(spans) {
         const double g = std::fabs(ch.gain);
         // |raw - baseline| <= 65535 for int16 raw values and baselines.
         distinct_ = g >= std::numeric_limits<double>::min() &&
@@ -159,40 +160,48 @@ public:
         });
     }
 
-    // The first position of the maximum of y over [p, q), which holds a
-    // sample at or above a threshold above 0, so uncovered samples never
-    // are it.
-    std::int64_t argmax(std::int64_t p, std::int64_t q) const {
-        if (distinct_) {
-            return raw_argmax(p, q);
+    // The raw sum and extremes of the covered samples of [p, q).
+    struct Region {
+        std::int64_t raw_sum = 0;
+        std::int32_t widest = 0;  // largest |raw - baseline|
+        std::int32_t min = detail::kRawMax;
+        std::int32_t max = detail::kRawMin;
+    };
+
+    // In one call of the row kernel, the features' own walk over a row.
+    Region region(std::int64_t p, std::int64_t q) const {
+        const std::size_t k = first_ending_after(p);
+        const detail::RowStats x =
+            kern_.row(segs_.data() + k, segs_.size() - k, p, q,
+                      spans_.data() + k);
+        const std::int32_t base = ch_.baseline;
+        Region r;
+        r.raw_sum = x.sum - x.covered * base;
+        if (x.covered > 0) {
+            r.min = x.min;
+            r.max = x.max;
+            r.widest = std::max(x.max - base, base - x.min);
         }
-        double best = -std::numeric_limits<double>::infinity();
-        std::int64_t at = p;
-        covered(p, q, [&](std::int64_t pos, std::int32_t raw) {
-            const double v = pol_ * value_of(raw, ch_);
-            if (v > best) {
-                best = v;
-                at = pos;
-            }
-        });
-        return at;
+        return r;
+    }
+
+    // Whether the sum of a region, or of any part of it, is its raw sum
+    // calibrated once: every value normal or zero and finite, so that
+    // each rounding is relative.
+    bool raw_summable(const Region& r) const {
+        return raw_sum_ && std::isfinite(std::fabs(ch_.gain) * r.widest);
+    }
+
+    double calibrated(std::int64_t raw_sum) const {
+        return pol_ * (ch_.gain * static_cast<double>(raw_sum));
     }
 
     // The sum of y over [p, q), in order as the dense trace gives it:
-    // taken on the raw values and calibrated once where every value is
-    // normal or zero and finite, so that each rounding is relative.
+    // taken on the raw values and calibrated once where raw_summable.
     double sum(std::int64_t p, std::int64_t q) const {
-        std::int64_t raw_sum = 0;
-        std::int32_t widest = 0;
-        const std::int32_t base = ch_.baseline;
-        parts(p, q, [&](std::int64_t, const unsigned char* bytes,
-                        std::size_t n) {
-            const detail::SampleStats st = detail::sample_stats(bytes, n);
-            raw_sum += st.sum - static_cast<std::int64_t>(n) * base;
-            widest = std::max({widest, st.max - base, base - st.min});
-        });
-        if (raw_sum_ && std::isfinite(std::fabs(ch_.gain) * widest)) {
-            return pol_ * (ch_.gain * static_cast<double>(raw_sum));
+        const Region r = region(p, q);
+        if (raw_summable(r)) {
+            return calibrated(r.raw_sum);
         }
         detail::InfinitySum s;
         covered(p, q, [&](std::int64_t, std::int32_t raw) {
@@ -201,50 +210,90 @@ public:
         return s.value();
     }
 
-    // The last position in [lo, k) with y below `level`, or -1.
-    std::int64_t last_below(std::int64_t lo, std::int64_t k,
-                            double level) const {
-        const bool gap_below = pol_ * 0.0 < level;
-        std::int64_t pos = k - 1;
-        while (pos >= lo) {
-            const std::size_t i = first_ending_after(pos);
-            if (i == segs_.size() || segs_[i].start > pos) {
-                if (gap_below) {
-                    return pos;
+    // The first position of y's maximum over [i, j), the run samples of a
+    // hit, given `r`, the region of a span around it whose other samples
+    // are all below the threshold: the region's extreme raw value is the
+    // maximum's where distinct raw values calibrate to distinct values.
+    // Elsewhere y itself is compared; uncovered samples, below the
+    // threshold, never are the maximum.
+    std::int64_t peak(std::int64_t i, std::int64_t j, const Region& r) const {
+        if (!distinct_) {
+            double best = -std::numeric_limits<double>::infinity();
+            std::int64_t at = i;
+            covered(i, j, [&](std::int64_t pos, std::int32_t raw) {
+                const double v = pol_ * value_of(raw, ch_);
+                if (v > best) {
+                    best = v;
+                    at = pos;
                 }
-                pos = i == 0 ? lo - 1 : segs_[i - 1].end() - 1;
-                continue;
-            }
-            const Segment& s = segs_[i];
-            for (; pos >= s.start && pos >= lo; --pos) {
-                if (pol_ * value_of(s.at(pos), ch_) < level) {
-                    return pos;
-                }
-            }
+            });
+            return at;
         }
-        return -1;
-    }
-
-private:
-    // argmax where distinct raw values calibrate to distinct values: the
-    // first sample holding the extreme raw value that y's maximum is.
-    std::int64_t raw_argmax(std::int64_t p, std::int64_t q) const {
-        std::int32_t best = rising_ ? detail::kRawMin - 1
-                                    : detail::kRawMax + 1;
-        std::int64_t at = p;
-        parts(p, q, [&](std::int64_t from, const unsigned char* bytes,
+        const std::int32_t v = rising_ ? r.max : r.min;
+        std::int64_t at = -1;
+        parts(i, j, [&](std::int64_t from, const unsigned char* bytes,
                         std::size_t n) {
-            const detail::SampleStats st = detail::sample_stats(bytes, n);
-            const std::int32_t v = rising_ ? st.max : st.min;
-            if (rising_ ? v > best : v < best) {
-                best = v;
-                at = from + static_cast<std::int64_t>(
-                                kern_.find(bytes, n, v, v));
+            if (at < 0) {
+                const std::size_t k = kern_.find(bytes, n, v, v);
+                if (k < n) {
+                    at = from + static_cast<std::int64_t>(k);
+                }
             }
         });
         return at;
     }
 
+    // For each of `n` levels, where y rises through it before `peak`
+    // (whose y is `top`): the last position m in [lo, peak) with
+    // y[m] < level, interpolated to m + (level - y[m]) / (y[m+1] - y[m]),
+    // or lo where there is none. One walk back from the peak serves all
+    // levels; it stops once each has its position.
+    template <std::size_t N>
+    void level_times(std::int64_t lo, std::int64_t peak, double top,
+                     const double (&level)[N], double (&time)[N]) const {
+        bool found[N] = {};
+        std::size_t left = N;
+        auto hit = [&](std::int64_t m, double ym, double next) {
+            for (std::size_t l = 0; l < N; ++l) {
+                if (!found[l] && ym < level[l]) {
+                    found[l] = true;
+                    --left;
+                    time[l] = static_cast<double>(m) +
+                              (level[l] - ym) / (next - ym);
+                }
+            }
+        };
+        const double gap = pol_ * 0.0;
+        double next = top;  // y at pos + 1
+        std::int64_t pos = peak - 1;
+        std::size_t k = first_ending_after(pos);
+        while (pos >= lo && left > 0) {
+            // segs_[k] is the first segment ending after pos.
+            while (k > 0 && segs_[k - 1].end() > pos) {
+                --k;
+            }
+            if (k == segs_.size() || segs_[k].start > pos) {
+                hit(pos, gap, next);
+                // Levels the gap is not below look before it.
+                pos = k == 0 ? lo - 1 : segs_[k - 1].end() - 1;
+                next = gap;
+                continue;
+            }
+            const Segment& s = segs_[k];
+            for (; pos >= s.start && pos >= lo && left > 0; --pos) {
+                const double v = pol_ * value_of(s.at(pos), ch_);
+                hit(pos, v, next);
+                next = v;
+            }
+        }
+        for (std::size_t l = 0; l < N; ++l) {
+            if (!found[l]) {
+                time[l] = static_cast<double>(lo);
+            }
+        }
+    }
+
+private:
     std::size_t first_ending_after(std::int64_t pos) const {
         return static_cast<std::size_t>(
             std::upper_bound(segs_.begin(), segs_.end(), pos,
@@ -264,21 +313,11 @@ private:
     const Channel& ch_;
     double pol_;
     const RowKernels& kern_;
+    std::vector<RawRange>& spans_;
     bool distinct_ = false;  // as for the features' ChannelRule
     bool raw_sum_ = false;
     bool rising_ = false;    // y grows with the raw value
 };
-
-// Where y rises through `level` before `peak`, searching back to `lo`.
-double level_time(const Trace& t, std::int64_t lo, std::int64_t peak,
-                  double level) {
-    const std::int64_t m = t.last_below(lo, peak, level);
-    if (m < 0) {
-        return static_cast<double>(lo);
-    }
-    const double ym = t.y(m);
-    return static_cast<double>(m) + (level - ym) / (t.y(m + 1) - ym);
-}
 
 // Lengths are clamped so that settings up to the int64 limit add safely.
 std::int64_t ahead(std::int64_t pos, std::int64_t n, std::int64_t limit) {
@@ -300,14 +339,33 @@ void measure(const Trace& t, const HitSettings& set,
             start = static_cast<double>(i - 1) +
                     (set.threshold - y0) / (t.y(i) - y0);
         }
-        const std::int64_t peak = t.argmax(i, j);
-        const double amplitude = t.y(peak);
         const std::int64_t from = i - std::min(set.pre, i - lo);
-        const double charge = t.sum(from, hi);
+        // The region's other samples are below the threshold: it holds
+        // the run samples' maximum, and its sum is the charge.
+        const Trace::Region whole = t.region(from, hi);
+        const std::int64_t peak = t.peak(i, j, whole);
+        const double amplitude = t.y(peak);
+        const bool summable = t.raw_summable(whole);
+        const double charge = summable ? t.calibrated(whole.raw_sum)
+                                       : t.sum(from, hi);
         double tail = kNan;
         if (set.tail >= 0 && charge != 0 && std::isfinite(charge)) {
-            tail = t.sum(ahead(peak, set.tail, hi), hi) / charge;
+            const std::int64_t t0 = ahead(peak, set.tail, hi);
+            if (!summable) {
+                tail = t.sum(t0, hi) / charge;
+            } else if (t0 - from < hi - t0) {
+                // The raw sums are exact: the tail's is the whole's less
+                // the head's, whichever is the shorter walk.
+                const std::int64_t head = t.region(from, t0).raw_sum;
+                tail = t.calibrated(whole.raw_sum - head) / charge;
+            } else {
+                tail = t.calibrated(t.region(t0, hi).raw_sum) / charge;
+            }
         }
+        const double levels[] = {set.fraction * amplitude,
+                                 set.high * amplitude, set.low * amplitude};
+        double times[3];
+        t.level_times(lo, peak, amplitude, levels, times);
         out.event.push_back(event);
         out.row.push_back(row);
         out.start.push_back(start);
@@ -316,10 +374,8 @@ void measure(const Trace& t, const HitSettings& set,
         out.peak.push_back(static_cast<std::int32_t>(peak));
         out.amplitude.push_back(amplitude);
         out.charge.push_back(charge);
-        out.cfd.push_back(
-            level_time(t, lo, peak, set.fraction * amplitude));
-        out.rise.push_back(level_time(t, lo, peak, set.high * amplitude) -
-                           level_time(t, lo, peak, set.low * amplitude));
+        out.cfd.push_back(times[0]);
+        out.rise.push_back(times[1] - times[2]);
         out.tail.push_back(tail);
         lo = hi;
     }
@@ -388,7 +444,9 @@ private:
         spans_.clear();
         detail::find_hit_spans(*segs, set.first, set.stop, reach_[k],
                                set.merge, kernels_, spans_);
-        const Trace t(*segs, *channels_[k], set.polarity, kernels_);
+        row_spans_.resize(segs->size());
+        const Trace t(*segs, *channels_[k], set.polarity, kernels_,
+                      row_spans_);
         measure(t, set, spans_, static_cast<std::int64_t>(r),
                 static_cast<std::int32_t>(k), *out_.hits);
     }
@@ -400,6 +458,7 @@ private:
     std::vector<const Channel*> channels_;
     std::vector<RawRange> reach_;
     std::vector<HitSpan> spans_;
+    std::vector<RawRange> row_spans_;  // the row kernel's, per segment
     detail::ResolveScratch resolving_;  // see detail::resolve
     std::vector<Segment> runs_;
     const RowKernels kernels_ = detail::row_kernels();
