@@ -21,18 +21,37 @@
 
 namespace lma {
 
+void HitColumns::append(const Hit& h) {
+    const std::size_t k = size_ % kBlock;
+    if (k == 0 && size_ / kBlock == blocks_.size()) {
+        // Left uninitialised: every value is written before it is read.
+        blocks_.push_back(std::unique_ptr<Block>(new Block));
+    }
+    Block& b = *blocks_[size_ / kBlock];
+    b.event[k] = h.event;
+    b.row[k] = h.row;
+    b.start[k] = h.start;
+    b.end[k] = h.end;
+    b.width[k] = h.width;
+    b.peak[k] = h.peak;
+    b.amplitude[k] = h.amplitude;
+    b.charge[k] = h.charge;
+    b.cfd[k] = h.cfd;
+    b.rise[k] = h.rise;
+    b.tail[k] = h.tail;
+    ++size_;
+}
+
+Hit HitColumns::operator[](std::size_t k) const noexcept {
+    const Block& b = *blocks_[k / kBlock];
+    const std::size_t i = k % kBlock;
+    return {b.event[i], b.row[i],       b.start[i],  b.end[i],
+            b.width[i], b.peak[i],      b.amplitude[i], b.charge[i],
+            b.cfd[i],   b.rise[i],      b.tail[i]};
+}
+
 void HitColumns::clear() noexcept {
-    event.clear();
-    row.clear();
-    start.clear();
-    end.clear();
-    width.clear();
-    peak.clear();
-    amplitude.clear();
-    charge.clear();
-    cfd.clear();
-    rise.clear();
-    tail.clear();
+    size_ = 0;  // the blocks stay, for the next hits
 }
 
 bool hit_settings_ok(const HitSettings& set, std::int64_t nsamples) noexcept {
@@ -118,7 +137,8 @@ public:
     // `spans` is scratch for the row kernel, one entry per segment.
     Trace(const std::vector<Segment>& segs, const Channel& ch, int polarity,
           const RowKernels& kern, std::vector<RawRange>& spans)
-        : segs_(segs), ch_(ch), pol_(polarity), kern_(kern), spans_(spans) {
+        : segs_(segs), ch_(ch), pol_(polarity), kern_(kern), spans_(spans),
+          nsegs_(segs.size()) {
         const double g = std::fabs(ch.gain);
         // |raw - baseline| <= 65535 for int16 raw values and baselines.
         distinct_ = g >= std::numeric_limits<double>::min() &&
@@ -136,7 +156,7 @@ public:
     // [p, q), in order, `bytes` its raw samples.
     template <class F>
     void parts(std::int64_t p, std::int64_t q, F f) const {
-        for (std::size_t k = first_ending_after(p); k < segs_.size(); ++k) {
+        for (std::size_t k = first_ending_after(p); k < nsegs_; ++k) {
             const Segment& s = segs_[k];
             if (s.start >= q) {
                 break;
@@ -172,7 +192,7 @@ public:
     Region region(std::int64_t p, std::int64_t q) const {
         const std::size_t k = first_ending_after(p);
         const detail::RowStats x =
-            kern_.row(segs_.data() + k, segs_.size() - k, p, q,
+            kern_.row(segs_.data() + k, nsegs_ - k, p, q,
                       spans_.data() + k);
         const std::int32_t base = ch_.baseline;
         Region r;
@@ -190,6 +210,19 @@ public:
     // each rounding is relative.
     bool raw_summable(const Region& r) const {
         return raw_sum_ && std::isfinite(std::fabs(ch_.gain) * r.widest);
+    }
+
+    // The raw sum alone of [p, q) less the baseline's, for short parts,
+    // which the row kernel's setup would outweigh.
+    std::int64_t raw_sum(std::int64_t p, std::int64_t q) const {
+        std::int64_t sum = 0;
+        const std::int32_t base = ch_.baseline;
+        parts(p, q, [&](std::int64_t, const unsigned char* bytes,
+                        std::size_t n) {
+            sum += detail::sample_stats(bytes, n).sum -
+                   static_cast<std::int64_t>(n) * base;
+        });
+        return sum;
     }
 
     double calibrated(std::int64_t raw_sum) const {
@@ -272,7 +305,7 @@ public:
             while (k > 0 && segs_[k - 1].end() > pos) {
                 --k;
             }
-            if (k == segs_.size() || segs_[k].start > pos) {
+            if (k == nsegs_ || segs_[k].start > pos) {
                 hit(pos, gap, next);
                 // Levels the gap is not below look before it.
                 pos = k == 0 ? lo - 1 : segs_[k - 1].end() - 1;
@@ -294,18 +327,24 @@ public:
     }
 
 private:
+    // Stepped from the last answer: a hit's positions are near one
+    // another and after the previous hit's, so over a row the steps add
+    // up to about the segments the walks visit anyway.
     std::size_t first_ending_after(std::int64_t pos) const {
-        return static_cast<std::size_t>(
-            std::upper_bound(segs_.begin(), segs_.end(), pos,
-                             [](std::int64_t p, const Segment& s) {
-                                 return p < s.end();
-                             }) -
-            segs_.begin());
+        std::size_t k = hint_;
+        while (k > 0 && segs_[k - 1].end() > pos) {
+            --k;
+        }
+        while (k < nsegs_ && segs_[k].end() <= pos) {
+            ++k;
+        }
+        hint_ = k;
+        return k;
     }
 
     const Segment* containing(std::int64_t pos) const {
         const std::size_t k = first_ending_after(pos);
-        return k < segs_.size() && segs_[k].start <= pos ? &segs_[k]
+        return k < nsegs_ && segs_[k].start <= pos ? &segs_[k]
                                                          : nullptr;
     }
 
@@ -317,6 +356,8 @@ private:
     bool distinct_ = false;  // as for the features' ChannelRule
     bool raw_sum_ = false;
     bool rising_ = false;    // y grows with the raw value
+    std::size_t nsegs_;
+    mutable std::size_t hint_ = 0;  // see first_ending_after
 };
 
 // Lengths are clamped so that settings up to the int64 limit add safely.
@@ -356,27 +397,20 @@ void measure(const Trace& t, const HitSettings& set,
             } else if (t0 - from < hi - t0) {
                 // The raw sums are exact: the tail's is the whole's less
                 // the head's, whichever is the shorter walk.
-                const std::int64_t head = t.region(from, t0).raw_sum;
+                const std::int64_t head = t.raw_sum(from, t0);
                 tail = t.calibrated(whole.raw_sum - head) / charge;
             } else {
-                tail = t.calibrated(t.region(t0, hi).raw_sum) / charge;
+                tail = t.calibrated(t.raw_sum(t0, hi)) / charge;
             }
         }
         const double levels[] = {set.fraction * amplitude,
                                  set.high * amplitude, set.low * amplitude};
         double times[3];
         t.level_times(lo, peak, amplitude, levels, times);
-        out.event.push_back(event);
-        out.row.push_back(row);
-        out.start.push_back(start);
-        out.end.push_back(static_cast<std::int32_t>(j));
-        out.width.push_back(static_cast<std::int32_t>(j - i));
-        out.peak.push_back(static_cast<std::int32_t>(peak));
-        out.amplitude.push_back(amplitude);
-        out.charge.push_back(charge);
-        out.cfd.push_back(times[0]);
-        out.rise.push_back(times[1] - times[2]);
-        out.tail.push_back(tail);
+        out.append({event, row, start, static_cast<std::int32_t>(j),
+                    static_cast<std::int32_t>(j - i),
+                    static_cast<std::int32_t>(peak), amplitude, charge,
+                    times[0], times[1] - times[2], tail});
         lo = hi;
     }
 }
