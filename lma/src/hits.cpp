@@ -332,6 +332,9 @@ private:
     // up to about the segments the walks visit anyway.
     std::size_t first_ending_after(std::int64_t pos) const {
         std::size_t k = hint_;
+        if (k < nsegs_ && segs_[k].start <= pos && pos < segs_[k].end()) {
+            return k;  // the usual case: the same segment again
+        }
         while (k > 0 && segs_[k - 1].end() > pos) {
             --k;
         }
