@@ -65,52 +65,68 @@ bool hit_settings_ok(const HitSettings& set, std::int64_t nsamples) noexcept {
 
 namespace detail {
 
+namespace {
+
+// The sum of raw - baseline over the covered samples of [p, q), held by
+// segs[0 .. k].
+std::int64_t covered_sum(const std::vector<Segment>& segs, std::size_t k,
+                         std::int64_t p, std::int64_t q,
+                         std::int32_t baseline) {
+    std::int64_t sum = 0;
+    for (std::size_t m = k + 1; m-- > 0 && segs[m].end() > p;) {
+        const Segment& s = segs[m];
+        const std::int64_t s0 = std::max(s.start, p);
+        const std::int64_t s1 = std::min(s.end(), q);
+        if (s1 > s0) {
+            sum += short_sum(s.raw + 2 * static_cast<std::size_t>(
+                                             s0 - s.start),
+                             static_cast<std::size_t>(s1 - s0)) -
+                   (s1 - s0) * baseline;
+        }
+    }
+    return sum;
+}
+
+}  // namespace
+
 void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
                     std::int64_t b, const RawRange& reach, std::int64_t merge,
-                    const RowKernels& kern, std::vector<HitSpan>& out) {
+                    bool high, std::int32_t baseline, const RowKernels& kern,
+                    std::vector<RawRun>& runs, std::vector<HitSpan>& out) {
     if (reach.lo > reach.hi) {
         return;
     }
-    const RawRange below = outside(reach);
-    bool open = false;
-    HitSpan cur{0, 0};
-    for (const Segment& s : segs) {
-        const std::int64_t s0 = std::max(s.start, a);
-        const std::int64_t s1 = std::min(s.end(), b);
-        if (s0 >= b) {
-            break;
+    const std::size_t room = run_room(segs.data(), segs.size());
+    if (runs.size() < room) {
+        runs.resize(room);
+    }
+    const std::size_t n = kern.runs(segs.data(), segs.size(), a, b, reach.lo,
+                                    reach.hi, high, runs.data());
+    HitSpan cur{};
+    std::size_t k = 0;  // the last segment starting before the run
+    for (std::size_t r = 0; r < n; ++r) {
+        const RawRun& run = runs[r];
+        const std::int64_t sum = run.sum - (run.j - run.i) * baseline;
+        while (k + 1 < segs.size() && segs[k + 1].start < run.i) {
+            ++k;
         }
-        std::int64_t pos = s0;
-        while (pos < s1) {
-            const unsigned char* raw =
-                s.raw + 2 * static_cast<std::size_t>(pos - s.start);
-            const auto n = static_cast<std::size_t>(s1 - pos);
-            const std::int64_t p =
-                pos + static_cast<std::int64_t>(
-                          kern.find(raw, n, reach.lo, reach.hi));
-            if (p >= s1) {
-                break;
+        // A run going on into an adjacent pulse is one run: a gap of 0,
+        // which any merge joins.
+        if (r > 0 && run.i - cur.j <= merge) {
+            cur.raw_sum += covered_sum(segs, k, cur.j, run.i, baseline) + sum;
+            if (high ? run.best > cur.best : run.best < cur.best) {
+                cur.best = run.best;
+                cur.at = run.at;
             }
-            const std::int64_t q =
-                p + static_cast<std::int64_t>(kern.find(
-                        s.raw + 2 * static_cast<std::size_t>(p - s.start),
-                        static_cast<std::size_t>(s1 - p), below.lo,
-                        below.hi));
-            // A run going on into an adjacent pulse is one run: a gap of
-            // 0, which any merge joins.
-            if (open && p - cur.j <= merge) {
-                cur.j = q;
-            } else {
-                if (open) {
-                    out.push_back(cur);
-                }
-                cur = {p, q};
-                open = true;
+            cur.j = run.j;
+        } else {
+            if (r > 0) {
+                out.push_back(cur);
             }
-            pos = q;
+            cur = {run.i, run.j, sum, run.best, run.at};
         }
     }
-    if (open) {
+    if (n > 0) {
         out.push_back(cur);
     }
 }
@@ -144,13 +160,14 @@ public:
         distinct_ = g >= std::numeric_limits<double>::min() &&
                     g <= std::numeric_limits<double>::max() / 65536.0;
         raw_sum_ = g == 0.0 || g >= std::numeric_limits<double>::min();
-        rising_ = pol_ * ch.gain > 0;
     }
 
     double y(std::int64_t pos) const {
         const Segment* s = containing(pos);
-        return pol_ * (s != nullptr ? value_of(s->at(pos), ch_) : 0.0);
+        return s != nullptr ? y_of(s->at(pos)) : pol_ * 0.0;
     }
+
+    double y_of(std::int32_t raw) const { return pol_ * value_of(raw, ch_); }
 
     // Calls f(pos, bytes, n) for each covered stretch [pos, pos + n) of
     // [p, q), in order, `bytes` its raw samples.
@@ -180,12 +197,11 @@ public:
         });
     }
 
-    // The raw sum and extremes of the covered samples of [p, q).
+    // The raw sum of the covered samples of [p, q), and how far they are
+    // from the baseline.
     struct Region {
         std::int64_t raw_sum = 0;
         std::int32_t widest = 0;  // largest |raw - baseline|
-        std::int32_t min = detail::kRawMax;
-        std::int32_t max = detail::kRawMin;
     };
 
     // In one call of the row kernel, the features' own walk over a row.
@@ -198,8 +214,6 @@ public:
         Region r;
         r.raw_sum = x.sum - x.covered * base;
         if (x.covered > 0) {
-            r.min = x.min;
-            r.max = x.max;
             r.widest = std::max(x.max - base, base - x.min);
         }
         return r;
@@ -219,7 +233,7 @@ public:
         const std::int32_t base = ch_.baseline;
         parts(p, q, [&](std::int64_t, const unsigned char* bytes,
                         std::size_t n) {
-            sum += detail::sample_stats(bytes, n).sum -
+            sum += detail::short_sum(bytes, n) -
                    static_cast<std::int64_t>(n) * base;
         });
         return sum;
@@ -243,34 +257,22 @@ public:
         return s.value();
     }
 
+    // Whether distinct raw values calibrate to distinct values, so that
+    // the run samples' extreme raw value is y's maximum over them, and
+    // every sum may be taken on the raw values (raw_summable).
+    bool distinct() const { return distinct_; }
+
     // The first position of y's maximum over [i, j), the run samples of a
-    // hit, given `r`, the region of a span around it whose other samples
-    // are all below the threshold: the region's extreme raw value is the
-    // maximum's where distinct raw values calibrate to distinct values.
-    // Elsewhere y itself is compared; uncovered samples, below the
-    // threshold, never are the maximum.
-    std::int64_t peak(std::int64_t i, std::int64_t j, const Region& r) const {
-        if (!distinct_) {
-            double best = -std::numeric_limits<double>::infinity();
-            std::int64_t at = i;
-            covered(i, j, [&](std::int64_t pos, std::int32_t raw) {
-                const double v = pol_ * value_of(raw, ch_);
-                if (v > best) {
-                    best = v;
-                    at = pos;
-                }
-            });
-            return at;
-        }
-        const std::int32_t v = rising_ ? r.max : r.min;
-        std::int64_t at = -1;
-        parts(i, j, [&](std::int64_t from, const unsigned char* bytes,
-                        std::size_t n) {
-            if (at < 0) {
-                const std::size_t k = kern_.find(bytes, n, v, v);
-                if (k < n) {
-                    at = from + static_cast<std::int64_t>(k);
-                }
+    // hit, comparing y itself; uncovered samples, below the threshold,
+    // never are the maximum.
+    std::int64_t peak(std::int64_t i, std::int64_t j) const {
+        double best = -std::numeric_limits<double>::infinity();
+        std::int64_t at = i;
+        covered(i, j, [&](std::int64_t pos, std::int32_t raw) {
+            const double v = pol_ * value_of(raw, ch_);
+            if (v > best) {
+                best = v;
+                at = pos;
             }
         });
         return at;
@@ -286,13 +288,25 @@ public:
                      const double (&level)[N], double (&time)[N]) const {
         bool found[N] = {};
         std::size_t left = N;
+        // The highest level not found yet: a sample not below it, as most
+        // on the way back are, ends no search.
+        double ceiling = -std::numeric_limits<double>::infinity();
+        for (std::size_t l = 0; l < N; ++l) {
+            ceiling = level[l] > ceiling ? level[l] : ceiling;
+        }
         auto hit = [&](std::int64_t m, double ym, double next) {
+            if (!(ym < ceiling)) {
+                return;
+            }
+            ceiling = -std::numeric_limits<double>::infinity();
             for (std::size_t l = 0; l < N; ++l) {
                 if (!found[l] && ym < level[l]) {
                     found[l] = true;
                     --left;
                     time[l] = static_cast<double>(m) +
                               (level[l] - ym) / (next - ym);
+                } else if (!found[l] && level[l] > ceiling) {
+                    ceiling = level[l];
                 }
             }
         };
@@ -358,7 +372,6 @@ private:
     std::vector<RawRange>& spans_;
     bool distinct_ = false;  // as for the features' ChannelRule
     bool raw_sum_ = false;
-    bool rising_ = false;    // y grows with the raw value
     std::size_t nsegs_;
     mutable std::size_t hint_ = 0;  // see first_ending_after
 };
@@ -374,7 +387,7 @@ void measure(const Trace& t, const HitSettings& set,
     const std::int64_t a = set.first, b = set.stop;
     std::int64_t lo = a;
     for (std::size_t h = 0; h < spans.size(); ++h) {
-        const auto [i, j] = spans[h];
+        const std::int64_t i = spans[h].i, j = spans[h].j;
         const std::int64_t next = h + 1 < spans.size() ? spans[h + 1].i : b;
         const std::int64_t hi = std::min(ahead(j, set.post, b), next);
         double start = static_cast<double>(a);
@@ -384,14 +397,30 @@ void measure(const Trace& t, const HitSettings& set,
                     (set.threshold - y0) / (t.y(i) - y0);
         }
         const std::int64_t from = i - std::min(set.pre, i - lo);
-        // The region's other samples are below the threshold: it holds
-        // the run samples' maximum, and its sum is the charge.
-        const Trace::Region whole = t.region(from, hi);
-        const std::int64_t peak = t.peak(i, j, whole);
-        const double amplitude = t.y(peak);
-        const bool summable = t.raw_summable(whole);
-        const double charge = summable ? t.calibrated(whole.raw_sum)
-                                       : t.sum(from, hi);
+        std::int64_t peak = 0, raw_sum = 0;
+        bool summable = true;
+        if (t.distinct()) {
+            // The run samples' extreme raw value is y's maximum there, and
+            // their sum was taken as they were found: only the region's
+            // samples before and after them are read here.
+            peak = spans[h].at;
+            raw_sum = spans[h].raw_sum;
+            if (from < i) {
+                raw_sum += t.raw_sum(from, i);
+            }
+            if (j < hi) {
+                raw_sum += t.raw_sum(j, hi);
+            }
+        } else {
+            const Trace::Region whole = t.region(from, hi);
+            peak = t.peak(i, j);
+            summable = t.raw_summable(whole);
+            raw_sum = whole.raw_sum;
+        }
+        const double amplitude =
+            t.distinct() ? t.y_of(spans[h].best) : t.y(peak);
+        const double charge =
+            summable ? t.calibrated(raw_sum) : t.sum(from, hi);
         double tail = kNan;
         if (set.tail >= 0 && charge != 0 && std::isfinite(charge)) {
             const std::int64_t t0 = ahead(peak, set.tail, hi);
@@ -401,7 +430,7 @@ void measure(const Trace& t, const HitSettings& set,
                 // The raw sums are exact: the tail's is the whole's less
                 // the head's, whichever is the shorter walk.
                 const std::int64_t head = t.raw_sum(from, t0);
-                tail = t.calibrated(whole.raw_sum - head) / charge;
+                tail = t.calibrated(raw_sum - head) / charge;
             } else {
                 tail = t.calibrated(t.raw_sum(t0, hi)) / charge;
             }
@@ -479,10 +508,13 @@ private:
             segs = &runs_;
         }
         spans_.clear();
+        const Channel& ch = *channels_[k];
         detail::find_hit_spans(*segs, set.first, set.stop, reach_[k],
-                               set.merge, kernels_, spans_);
+                               set.merge, set.polarity * ch.gain > 0,
+                               ch.baseline, kernels_, runs_scratch_,
+                               spans_);
         row_spans_.resize(segs->size());
-        const Trace t(*segs, *channels_[k], set.polarity, kernels_,
+        const Trace t(*segs, ch, set.polarity, kernels_,
                       row_spans_);
         measure(t, set, spans_, static_cast<std::int64_t>(r),
                 static_cast<std::int32_t>(k), *out_.hits);
@@ -495,6 +527,7 @@ private:
     std::vector<const Channel*> channels_;
     std::vector<RawRange> reach_;
     std::vector<HitSpan> spans_;
+    std::vector<detail::RawRun> runs_scratch_;  // the row kernel's runs
     std::vector<RawRange> row_spans_;  // the row kernel's, per segment
     detail::ResolveScratch resolving_;  // see detail::resolve
     std::vector<Segment> runs_;
