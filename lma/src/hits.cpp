@@ -286,35 +286,30 @@ public:
     template <std::size_t N>
     void level_times(std::int64_t lo, std::int64_t peak, double top,
                      const double (&level)[N], double (&time)[N]) const {
-        bool found[N] = {};
-        std::size_t left = N;
-        // The highest level not found yet: a sample not below it, as most
-        // on the way back are, ends no search.
-        double ceiling = -std::numeric_limits<double>::infinity();
+        // Highest first: walking back, y falls below the levels in that
+        // order, so each sample asks about one level, the highest not
+        // found yet. (No level is NaN: the peak's y reaches the threshold.)
+        std::size_t order[N];
         for (std::size_t l = 0; l < N; ++l) {
-            ceiling = level[l] > ceiling ? level[l] : ceiling;
-        }
-        auto hit = [&](std::int64_t m, double ym, double next) {
-            if (!(ym < ceiling)) {
-                return;
+            std::size_t m = l;
+            for (; m > 0 && level[order[m - 1]] < level[l]; --m) {
+                order[m] = order[m - 1];
             }
-            ceiling = -std::numeric_limits<double>::infinity();
-            for (std::size_t l = 0; l < N; ++l) {
-                if (!found[l] && ym < level[l]) {
-                    found[l] = true;
-                    --left;
-                    time[l] = static_cast<double>(m) +
-                              (level[l] - ym) / (next - ym);
-                } else if (!found[l] && level[l] > ceiling) {
-                    ceiling = level[l];
-                }
+            order[m] = l;
+        }
+        std::size_t found = 0;
+        auto hit = [&](std::int64_t m, double ym, double next) {
+            for (; found < N && ym < level[order[found]]; ++found) {
+                const double l = level[order[found]];
+                time[order[found]] =
+                    static_cast<double>(m) + (l - ym) / (next - ym);
             }
         };
         const double gap = pol_ * 0.0;
         double next = top;  // y at pos + 1
         std::int64_t pos = peak - 1;
         std::size_t k = first_ending_after(pos);
-        while (pos >= lo && left > 0) {
+        while (pos >= lo && found < N) {
             // segs_[k] is the first segment ending after pos.
             while (k > 0 && segs_[k - 1].end() > pos) {
                 --k;
@@ -327,16 +322,14 @@ public:
                 continue;
             }
             const Segment& s = segs_[k];
-            for (; pos >= s.start && pos >= lo && left > 0; --pos) {
+            for (; pos >= s.start && pos >= lo && found < N; --pos) {
                 const double v = pol_ * value_of(s.at(pos), ch_);
                 hit(pos, v, next);
                 next = v;
             }
         }
-        for (std::size_t l = 0; l < N; ++l) {
-            if (!found[l]) {
-                time[l] = static_cast<double>(lo);
-            }
+        for (; found < N; ++found) {
+            time[order[found]] = static_cast<double>(lo);
         }
     }
 
