@@ -338,8 +338,8 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
     if (wanted(out, Quantity::hits)) {
         scratch.hits.clear();
         detail::find_hit_spans(*segs, a, b, rule.crossing, set.merge,
-                               set.polarity * ch.gain > 0, ch.baseline, kern,
-                               scratch.runs_found, scratch.hits);
+                               set.polarity * ch.gain > 0, ch.baseline, -1,
+                               kern, scratch.runs_found, scratch.hits);
         put_i(Quantity::hits, static_cast<std::int64_t>(scratch.hits.size()));
     }
     const Row row(*segs, stored_, ch, a, b, scratch.spans, kern);

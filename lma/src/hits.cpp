@@ -91,8 +91,9 @@ std::int64_t covered_sum(const std::vector<Segment>& segs, std::size_t k,
 
 void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
                     std::int64_t b, const RawRange& reach, std::int64_t merge,
-                    bool high, std::int32_t baseline, const RowKernels& kern,
-                    std::vector<RawRun>& runs, std::vector<HitSpan>& out) {
+                    bool high, std::int32_t baseline, std::int64_t after,
+                    const RowKernels& kern, std::vector<RawRun>& runs,
+                    std::vector<HitSpan>& out) {
     if (reach.lo > reach.hi) {
         return;
     }
@@ -101,19 +102,20 @@ void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
         runs.resize(room);
     }
     const std::size_t n = kern.runs(segs.data(), segs.size(), a, b, reach.lo,
-                                    reach.hi, high, runs.data());
+                                    reach.hi, high, after, runs.data());
     HitSpan cur{};
     std::size_t k = 0;  // the last segment starting before the run
     for (std::size_t r = 0; r < n; ++r) {
         const RawRun& run = runs[r];
         const std::int64_t sum = run.sum - (run.j - run.i) * baseline;
-        while (k + 1 < segs.size() && segs[k + 1].start < run.i) {
-            ++k;
-        }
         // A run going on into an adjacent pulse is one run: a gap of 0,
         // which any merge joins.
         if (r > 0 && run.i - cur.j <= merge) {
+            while (k + 1 < segs.size() && segs[k + 1].start < run.i) {
+                ++k;
+            }
             cur.raw_sum += covered_sum(segs, k, cur.j, run.i, baseline) + sum;
+            cur.has_head = false;  // a head of one run only
             if (high ? run.best > cur.best : run.best < cur.best) {
                 cur.best = run.best;
                 cur.at = run.at;
@@ -123,7 +125,11 @@ void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
             if (r > 0) {
                 out.push_back(cur);
             }
-            cur = {run.i, run.j, sum, run.best, run.at};
+            cur = {run.i, run.j, sum, run.best, run.at, 0, run.has_head};
+            if (run.has_head) {
+                const std::int64_t n = std::min(run.at + after, run.j) - run.i;
+                cur.head = run.head - n * baseline;
+            }
         }
     }
     if (n > 0) {
@@ -390,17 +396,17 @@ void measure(const Trace& t, const HitSettings& set,
                     (set.threshold - y0) / (t.y(i) - y0);
         }
         const std::int64_t from = i - std::min(set.pre, i - lo);
-        std::int64_t peak = 0, raw_sum = 0;
+        std::int64_t peak = 0, raw_sum = 0, pre_sum = 0;
         bool summable = true;
         if (t.distinct()) {
             // The run samples' extreme raw value is y's maximum there, and
             // their sum was taken as they were found: only the region's
             // samples before and after them are read here.
             peak = spans[h].at;
-            raw_sum = spans[h].raw_sum;
             if (from < i) {
-                raw_sum += t.raw_sum(from, i);
+                pre_sum = t.raw_sum(from, i);
             }
+            raw_sum = pre_sum + spans[h].raw_sum;
             if (j < hi) {
                 raw_sum += t.raw_sum(j, hi);
             }
@@ -419,6 +425,11 @@ void measure(const Trace& t, const HitSettings& set,
             const std::int64_t t0 = ahead(peak, set.tail, hi);
             if (!summable) {
                 tail = t.sum(t0, hi) / charge;
+            } else if (t.distinct() && spans[h].has_head &&
+                       set.tail <= j - peak) {
+                // The run's head, [i, t0), came with the run.
+                tail = t.calibrated(raw_sum - pre_sum - spans[h].head) /
+                       charge;
             } else if (t0 - from < hi - t0) {
                 // The raw sums are exact: the tail's is the whole's less
                 // the head's, whichever is the shorter walk.
@@ -504,8 +515,8 @@ private:
         const Channel& ch = *channels_[k];
         detail::find_hit_spans(*segs, set.first, set.stop, reach_[k],
                                set.merge, set.polarity * ch.gain > 0,
-                               ch.baseline, kernels_, runs_scratch_,
-                               spans_);
+                               ch.baseline, set.tail, kernels_,
+                               runs_scratch_, spans_);
         row_spans_.resize(segs->size());
         const Trace t(*segs, ch, set.polarity, kernels_,
                       row_spans_);

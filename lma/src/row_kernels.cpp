@@ -55,7 +55,7 @@ std::size_t find(const unsigned char* bytes, std::size_t n, std::int32_t lo,
 
 std::size_t runs(const Segment* segs, std::size_t nsegs, std::int64_t a,
                  std::int64_t b, std::int32_t lo, std::int32_t hi, bool high,
-                 RawRun* out) noexcept {
+                 std::int64_t, RawRun* out) noexcept {
     if (!clamp(lo, hi)) {
         return 0;
     }
@@ -82,7 +82,8 @@ std::size_t runs(const Segment* segs, std::size_t nsegs, std::int64_t a,
                 ++k;
                 continue;
             }
-            RawRun r{s0 + static_cast<std::int64_t>(k), 0, 0, raw[k], 0};
+            RawRun r{s0 + static_cast<std::int64_t>(k), 0, 0, raw[k], 0, 0,
+                     false};
             std::size_t at = k;
             for (; k < n && in(k); ++k) {
                 const std::int32_t v = raw[k];
@@ -303,7 +304,7 @@ first_in(const unsigned char* bytes, std::size_t n, std::size_t k,
 __attribute__((target("avx2"))) std::size_t
 runs_avx2(const Segment* segs, std::size_t nsegs, std::int64_t a,
           std::int64_t b, std::int32_t lo, std::int32_t hi, bool high,
-          RawRun* out) noexcept {
+          std::int64_t after, RawRun* out) noexcept {
     if (!clamp(lo, hi)) {
         return 0;
     }
@@ -334,6 +335,10 @@ runs_avx2(const Segment* segs, std::size_t nsegs, std::int64_t a,
             const __m256i first = _mm256_set1_epi16(raw[k]);
             __m256i best = first;
             __m256i part = _mm256_setzero_si256();
+            // The run's first block, its lanes past the run 0: the head
+            // is there when it is short.
+            __m256i head = _mm256_setzero_si256();
+            const bool whole_block = n - k >= 16;
             std::size_t pending = 0;  // samples added into `part`
             std::int64_t sum = 0;
             bool ended = false;
@@ -350,12 +355,14 @@ runs_avx2(const Segment* segs, std::size_t nsegs, std::int64_t a,
                     const __m256i in = _mm256_cmpgt_epi16(
                         _mm256_set1_epi16(static_cast<short>(take)), lane);
                     v = _mm256_blendv_epi8(first, v, in);
-                    part = _mm256_add_epi32(
-                        part,
-                        _mm256_madd_epi16(_mm256_and_si256(v, in), ones));
+                    const __m256i kept = _mm256_and_si256(v, in);
+                    part = _mm256_add_epi32(part,
+                                            _mm256_madd_epi16(kept, ones));
+                    head = k == start ? kept : head;
                     ended = true;
                 } else {
                     part = _mm256_add_epi32(part, _mm256_madd_epi16(v, ones));
+                    head = k == start ? v : head;
                     pending += 16;
                 }
                 best = high ? _mm256_max_epi16(best, v)
@@ -381,9 +388,19 @@ runs_avx2(const Segment* segs, std::size_t nsegs, std::int64_t a,
             }
             const __m256i vtop = _mm256_set1_epi16(static_cast<short>(top));
             const std::size_t at = first_in(bytes, k, start, vtop, vtop);
-            out[count++] = {s0 + static_cast<std::int64_t>(start),
-                            s0 + static_cast<std::int64_t>(k), sum, top,
-                            s0 + static_cast<std::int64_t>(at)};
+            RawRun& r = out[count++];
+            r = {s0 + static_cast<std::int64_t>(start),
+                 s0 + static_cast<std::int64_t>(k), sum, top,
+                 s0 + static_cast<std::int64_t>(at), 0, false};
+            const auto peak = static_cast<std::int64_t>(at - start);
+            if (whole_block && after >= 0 && after <= 16 - peak) {
+                const __m256i in = _mm256_cmpgt_epi16(
+                    _mm256_set1_epi16(static_cast<short>(peak + after)),
+                    lane);
+                r.head = sum8(_mm256_madd_epi16(
+                    _mm256_and_si256(head, in), ones));
+                r.has_head = true;
+            }
         }
     }
     return count;

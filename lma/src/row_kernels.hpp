@@ -45,13 +45,16 @@ struct RowStats {
 
 // A run of samples in a raw interval, [i, j) in trace positions and
 // within one segment: the sum of their raw values, and the largest (or
-// smallest) of them and where it first is.
+// smallest) of them and where it first is; and, where `has_head`, the sum
+// of the raw values of [i, min(at + after, j)) for the `after` asked for.
 struct RawRun {
     std::int64_t i;
     std::int64_t j;
     std::int64_t sum;
     std::int32_t best;
     std::int64_t at;
+    std::int64_t head;
+    bool has_head;
 };
 
 struct RowKernels {
@@ -66,12 +69,14 @@ struct RowKernels {
                         std::int32_t lo, std::int32_t hi) noexcept;
     // The runs of samples in [lo, hi] in the part in [a, b) of segments
     // in order, not overlapping, in order, the samples read once: `best`
-    // is a run's maximum if `high`, else its minimum. `out` has room for
-    // run_room(segs, nsegs); returns how many it holds. Bounds as for
-    // find.
+    // is a run's maximum if `high`, else its minimum; a head is given
+    // where it comes without reading again (`after` < 0: never). `out` has
+    // room for run_room(segs, nsegs); returns how many it holds. Bounds as
+    // for find.
     std::size_t (*runs)(const Segment* segs, std::size_t nsegs,
                         std::int64_t a, std::int64_t b, std::int32_t lo,
-                        std::int32_t hi, bool high, RawRun* out) noexcept;
+                        std::int32_t hi, bool high, std::int64_t after,
+                        RawRun* out) noexcept;
 };
 
 // The most runs segments can hold: one per two samples, rounded up.

@@ -425,7 +425,8 @@ void test_row_kernels() {
 // the bounds so that runs of every length cross the vector widths, at odd
 // addresses, in windows that cut them; bounds beyond the int16 range; a
 // run of extreme samples long enough to overflow int32 lanes unless its
-// sum is taken out of them in parts; never more runs than run_room.
+// sum is taken out of them in parts; never more runs than run_room; a
+// head, where given, the sum it stands for.
 void test_run_kernels() {
     using lma::detail::RawRun;
     using lma::detail::Segment;
@@ -447,6 +448,7 @@ void test_run_kernels() {
         {-100, 100},           {32767, 40000},  {5, 4},
         {-40000, -32768},      {0, 0}};
     bool ok = true;
+    std::size_t heads = 0;
     for (int trial = 0; trial < 2000; ++trial) {
         std::vector<Segment> segs;
         std::int64_t pos = static_cast<std::int64_t>(rng() % 5);
@@ -459,6 +461,9 @@ void test_run_kernels() {
         }
         const auto a = static_cast<std::int64_t>(rng() % (pos + 1));
         const auto b = a + static_cast<std::int64_t>(rng() % (pos - a + 2));
+        // Heads ending before, at and past a first block's end, or none.
+        const std::int64_t after =
+            static_cast<std::int64_t>(rng() % 20) - 1;
         for (const auto& r : bounds) {
             for (const bool high : {true, false}) {
                 std::vector<RawRun> want;
@@ -472,7 +477,7 @@ void test_run_kernels() {
                             ++p;
                             continue;
                         }
-                        RawRun w{p, p, 0, s.at(p), p};
+                        RawRun w{p, p, 0, s.at(p), p, 0, false};
                         for (; p < s1 && in(p); ++p) {
                             w.sum += s.at(p);
                             if (high ? s.at(p) > w.best : s.at(p) < w.best) {
@@ -481,25 +486,32 @@ void test_run_kernels() {
                             }
                         }
                         w.j = p;
+                        for (std::int64_t q = w.i;
+                             q < std::min(w.at + after, w.j); ++q) {
+                            w.head += s.at(q);
+                        }
                         want.push_back(w);
                     }
                 }
                 for (const auto& kern : kernels) {
                     // One run more than the room, which must stay as it is.
-                    const RawRun past{-1, -1, -1, -1, -1};
+                    const RawRun past{-1, -1, -1, -1, -1, -1, false};
                     std::vector<RawRun> got(
                         lma::detail::run_room(segs.data(), segs.size()) + 1,
                         past);
                     const std::size_t n =
                         kern.runs(segs.data(), segs.size(), a, b, r[0], r[1],
-                                  high, got.data());
+                                  high, after, got.data());
                     ok = ok && n == want.size() && got.back().i == past.i &&
                          got.back().sum == past.sum;
                     for (std::size_t k = 0; ok && k < n; ++k) {
                         ok = got[k].i == want[k].i && got[k].j == want[k].j &&
                              got[k].sum == want[k].sum &&
                              got[k].best == want[k].best &&
-                             got[k].at == want[k].at;
+                             got[k].at == want[k].at &&
+                             (!got[k].has_head ||
+                              (after >= 0 && got[k].head == want[k].head));
+                        heads += got[k].has_head;
                     }
                 }
             }
@@ -515,12 +527,15 @@ void test_run_kernels() {
         for (const auto& kern : kernels) {
             RawRun got{};
             ok = ok &&
-                 kern.runs(&one, 1, 0, one.length, v, v, true, &got) == 1 &&
+                 kern.runs(&one, 1, 0, one.length, v, v, true, 16, &got) ==
+                     1 &&
+                 got.head == (got.has_head ? 16 * v : 0) &&
                  got.j == one.length &&
                  got.sum == static_cast<std::int64_t>(v) * one.length;
         }
     }
-    CHECK(ok);
+    // The wide kernel gives heads where they fit its first block.
+    CHECK(ok && (kernels.size() == 1 || heads > 0));
 }
 
 // Many-channel records of one size, one pulse each (which the scan walks

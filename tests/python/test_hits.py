@@ -221,6 +221,22 @@ def test_corners_follow_their_definitions(quirky, settings):
             assert_follows(f, hits, 1, 3, keys, **settings)
 
 
+def test_tails_of_short_runs_in_long_pulses(make_lma):
+    """Runs shorter than a pulse that goes on for 16 samples and more after
+    them, with tails ending before, at and after a run's end."""
+    pulse = [0, 9, 12, 7, 1, 0, 2, 6, 3, 0, 1, 8, 9, 9, 2, 1, 0, 3, 1, 0, 1,
+             2, 0, 1, 6, 0]
+    path = make_lma({1: Channel(gain=1.0)},
+                    [Event(0, [[Pulse(2, pulse)]])], nsamples=40)
+    with LmaFile(path) as f:
+        for tail in range(8):
+            for settings in (dict(post=5), dict(post=1, pre=2, merge=2)):
+                hits = f.hits(0, 1, threshold=5.0, tail=tail, **settings)
+                assert len(hits) > 1
+                assert_follows(f, hits, 0, 1, ["channel1"], threshold=5.0,
+                               tail=tail, **settings)
+
+
 def test_infinite_values_give_nan(quirky):
     with LmaFile(quirky) as f:
         hits = f.hits(channels=[3], threshold=1e300, tail=0, merge=5)
