@@ -14,7 +14,8 @@ namespace lma::detail {
 // what one read of its run samples gives: the sum of raw - baseline over
 // its covered samples, and its run samples' largest raw value (smallest
 // if not `high`) and where that first is; where `has_head`, the sum of
-// raw - baseline over [i, min(at + after, j)).
+// raw - baseline over [i, min(at + after, j)); the raw values at i and,
+// where `has_before`, at i - 1.
 struct HitSpan {
     std::int64_t i;
     std::int64_t j;
@@ -23,6 +24,9 @@ struct HitSpan {
     std::int64_t at;
     std::int64_t head;
     bool has_head;
+    bool has_before;
+    std::int32_t before;
+    std::int32_t first;
 };
 
 // Appends to `out` the hits in [a, b) of a row of segments in order, not

@@ -125,7 +125,9 @@ void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
             if (r > 0) {
                 out.push_back(cur);
             }
-            cur = {run.i, run.j, sum, run.best, run.at, 0, run.has_head};
+            cur = {run.i,      run.j,          sum,        run.best,
+                   run.at,     0,              run.has_head, run.has_before,
+                   run.before, run.first};
             if (run.has_head) {
                 const std::int64_t n = std::min(run.at + after, run.j) - run.i;
                 cur.head = run.head - n * baseline;
@@ -391,9 +393,10 @@ void measure(const Trace& t, const HitSettings& set,
         const std::int64_t hi = std::min(ahead(j, set.post, b), next);
         double start = static_cast<double>(a);
         if (i > a) {
-            const double y0 = t.y(i - 1);
+            const HitSpan& e = spans[h];
+            const double y0 = e.has_before ? t.y_of(e.before) : t.y(i - 1);
             start = static_cast<double>(i - 1) +
-                    (set.threshold - y0) / (t.y(i) - y0);
+                    (set.threshold - y0) / (t.y_of(e.first) - y0);
         }
         const std::int64_t from = i - std::min(set.pre, i - lo);
         std::int64_t peak = 0, raw_sum = 0, pre_sum = 0;

@@ -82,8 +82,16 @@ std::size_t runs(const Segment* segs, std::size_t nsegs, std::int64_t a,
                 ++k;
                 continue;
             }
-            RawRun r{s0 + static_cast<std::int64_t>(k), 0, 0, raw[k], 0, 0,
-                     false};
+            RawRun r{s0 + static_cast<std::int64_t>(k),
+                     0,
+                     0,
+                     raw[k],
+                     0,
+                     0,
+                     false,
+                     k > 0,
+                     k > 0 ? raw[k - 1] : 0,
+                     raw[k]};
             std::size_t at = k;
             for (; k < n && in(k); ++k) {
                 const std::int32_t v = raw[k];
@@ -390,8 +398,15 @@ runs_avx2(const Segment* segs, std::size_t nsegs, std::int64_t a,
             const std::size_t at = first_in(bytes, k, start, vtop, vtop);
             RawRun& r = out[count++];
             r = {s0 + static_cast<std::int64_t>(start),
-                 s0 + static_cast<std::int64_t>(k), sum, top,
-                 s0 + static_cast<std::int64_t>(at), 0, false};
+                 s0 + static_cast<std::int64_t>(k),
+                 sum,
+                 top,
+                 s0 + static_cast<std::int64_t>(at),
+                 0,
+                 false,
+                 start > 0,
+                 start > 0 ? raw[start - 1] : 0,
+                 raw[start]};
             const auto peak = static_cast<std::int64_t>(at - start);
             if (whole_block && after >= 0 && after <= 16 - peak) {
                 const __m256i in = _mm256_cmpgt_epi16(

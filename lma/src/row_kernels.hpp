@@ -45,8 +45,10 @@ struct RowStats {
 
 // A run of samples in a raw interval, [i, j) in trace positions and
 // within one segment: the sum of their raw values, and the largest (or
-// smallest) of them and where it first is; and, where `has_head`, the sum
-// of the raw values of [i, min(at + after, j)) for the `after` asked for.
+// smallest) of them and where it first is; where `has_head`, the sum of
+// the raw values of [i, min(at + after, j)) for the `after` asked for;
+// the raw values at i and, where `has_before` (i - 1 is of the segment's
+// part searched), at i - 1, which the leading edge needs.
 struct RawRun {
     std::int64_t i;
     std::int64_t j;
@@ -55,6 +57,9 @@ struct RawRun {
     std::int64_t at;
     std::int64_t head;
     bool has_head;
+    bool has_before;
+    std::int32_t before;
+    std::int32_t first;
 };
 
 struct RowKernels {

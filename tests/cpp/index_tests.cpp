@@ -477,7 +477,10 @@ void test_run_kernels() {
                             ++p;
                             continue;
                         }
-                        RawRun w{p, p, 0, s.at(p), p, 0, false};
+                        const bool before = p > std::max(s.start, a);
+                        RawRun w{p,     p,     0,      s.at(p),
+                                 p,     0,     false,  before,
+                                 before ? s.at(p - 1) : 0, s.at(p)};
                         for (; p < s1 && in(p); ++p) {
                             w.sum += s.at(p);
                             if (high ? s.at(p) > w.best : s.at(p) < w.best) {
@@ -495,7 +498,8 @@ void test_run_kernels() {
                 }
                 for (const auto& kern : kernels) {
                     // One run more than the room, which must stay as it is.
-                    const RawRun past{-1, -1, -1, -1, -1, -1, false};
+                    const RawRun past{-1, -1, -1, -1, -1, -1, false,
+                                      false, -1, -1};
                     std::vector<RawRun> got(
                         lma::detail::run_room(segs.data(), segs.size()) + 1,
                         past);
@@ -509,6 +513,9 @@ void test_run_kernels() {
                              got[k].sum == want[k].sum &&
                              got[k].best == want[k].best &&
                              got[k].at == want[k].at &&
+                             got[k].has_before == want[k].has_before &&
+                             got[k].before == want[k].before &&
+                             got[k].first == want[k].first &&
                              (!got[k].has_head ||
                               (after >= 0 && got[k].head == want[k].head));
                         heads += got[k].has_head;
