@@ -21,25 +21,9 @@
 
 namespace lma {
 
-void HitColumns::append(const Hit& h) {
-    const std::size_t k = size_ % kBlock;
-    if (k == 0 && size_ / kBlock == blocks_.size()) {
-        // Left uninitialised: every value is written before it is read.
-        blocks_.push_back(std::unique_ptr<Block>(new Block));
-    }
-    Block& b = *blocks_[size_ / kBlock];
-    b.event[k] = h.event;
-    b.row[k] = h.row;
-    b.start[k] = h.start;
-    b.end[k] = h.end;
-    b.width[k] = h.width;
-    b.peak[k] = h.peak;
-    b.amplitude[k] = h.amplitude;
-    b.charge[k] = h.charge;
-    b.cfd[k] = h.cfd;
-    b.rise[k] = h.rise;
-    b.tail[k] = h.tail;
-    ++size_;
+void HitColumns::add_block() {
+    // Left uninitialised: every value is written before it is read.
+    blocks_.push_back(std::unique_ptr<Block>(new Block));
 }
 
 Hit HitColumns::operator[](std::size_t k) const noexcept {

@@ -75,7 +75,26 @@ public:
         double tail[kBlock];
     };
 
-    void append(const Hit& h);  // may throw std::bad_alloc
+    // May throw std::bad_alloc. Inline: it runs once per hit.
+    void append(const Hit& h) {
+        const std::size_t k = size_ % kBlock;
+        if (k == 0 && size_ / kBlock == blocks_.size()) {
+            add_block();
+        }
+        Block& b = *blocks_[size_ / kBlock];
+        b.event[k] = h.event;
+        b.row[k] = h.row;
+        b.start[k] = h.start;
+        b.end[k] = h.end;
+        b.width[k] = h.width;
+        b.peak[k] = h.peak;
+        b.amplitude[k] = h.amplitude;
+        b.charge[k] = h.charge;
+        b.cfd[k] = h.cfd;
+        b.rise[k] = h.rise;
+        b.tail[k] = h.tail;
+        ++size_;
+    }
     Hit operator[](std::size_t k) const noexcept;
     std::size_t size() const noexcept { return size_; }
     void clear() noexcept;
@@ -95,6 +114,8 @@ public:
     }
 
 private:
+    void add_block();
+
     std::vector<std::unique_ptr<Block>> blocks_;
     std::size_t size_ = 0;
 };
