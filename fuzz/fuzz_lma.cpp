@@ -417,16 +417,17 @@ void check_hits(const lma::File& f, const lma::Header& h,
         const auto want = dense_hits(y, set.stop - set.first, set.polarity,
                                      set.threshold, set.merge);
         for (const auto& [i, j] : want) {
-            require(at < found.size() && found.row[at] == std::int32_t(k) &&
-                    found.event[at] == static_cast<std::int64_t>(r) &&
-                    found.end[at] == set.first + j &&
-                    found.width[at] == j - i);
+            require(at < found.size());
+            const lma::Hit hit = found[at];
+            require(hit.row == std::int32_t(k) &&
+                    hit.event == static_cast<std::int64_t>(r) &&
+                    hit.end == set.first + j && hit.width == j - i);
             std::int64_t p = i;
             for (std::int64_t q = i + 1; q < j; ++q) {
                 p = set.polarity * y[q] > set.polarity * y[p] ? q : p;
             }
-            require(found.peak[at] == set.first + p &&
-                    found.amplitude[at] == set.polarity * y[p]);
+            require(hit.peak == set.first + p &&
+                    hit.amplitude == set.polarity * y[p]);
             ++at;
         }
     }

@@ -1,7 +1,7 @@
-// Hits into arrays of their own: the engine appends them to growable
-// columns with the interpreter lock released, and the columns come back
-// as bytearrays, which NumPy views without copying, so memory follows the
-// hits found, with no count pass first.
+// Hits into arrays of their own: the engine appends them to blocks of
+// columns with the interpreter lock released, and each column comes back
+// copied once into a bytearray, which NumPy views without copying, so
+// memory follows the hits found, with no count pass first.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -33,19 +33,28 @@ bool parse_settings(PyObject* item, lma::HitSettings& set) {
 }
 
 template <class T>
-Ref column(const std::vector<T>& v) {
-    return Ref::steal(PyByteArray_FromStringAndSize(
-        reinterpret_cast<const char*>(v.data()),
-        static_cast<Py_ssize_t>(v.size() * sizeof(T))));
+Ref column(const lma::HitColumns& c,
+           T (lma::HitColumns::Block::*member)[lma::HitColumns::kBlock]) {
+    Ref out = Ref::steal(PyByteArray_FromStringAndSize(
+        nullptr, static_cast<Py_ssize_t>(c.size() * sizeof(T))));
+    if (out) {
+        // A bytearray's buffer is aligned as malloc aligns.
+        char* bytes = PyByteArray_AS_STRING(out.get());
+        c.copy(member, reinterpret_cast<T*>(bytes));
+    }
+    return out;
 }
 
 // The columns in HitColumns' order; a new reference, or nullptr with an
 // exception set.
 PyObject* columns_tuple(const lma::HitColumns& c) {
-    Ref parts[] = {column(c.event),     column(c.row),    column(c.start),
-                   column(c.end),       column(c.width),  column(c.peak),
-                   column(c.amplitude), column(c.charge), column(c.cfd),
-                   column(c.rise),      column(c.tail)};
+    using B = lma::HitColumns::Block;
+    Ref parts[] = {column(c, &B::event),  column(c, &B::row),
+                   column(c, &B::start),  column(c, &B::end),
+                   column(c, &B::width),  column(c, &B::peak),
+                   column(c, &B::amplitude), column(c, &B::charge),
+                   column(c, &B::cfd),    column(c, &B::rise),
+                   column(c, &B::tail)};
     constexpr Py_ssize_t n = sizeof parts / sizeof parts[0];
     Ref out = Ref::steal(PyTuple_New(n));
     if (!out) {

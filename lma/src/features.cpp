@@ -259,6 +259,7 @@ struct RowScratch {
     detail::ResolveScratch resolving;
     std::vector<RawRange> spans;  // see Row
     std::vector<detail::HitSpan> hits;
+    std::vector<detail::RawRun> runs_found;  // see detail::find_hit_spans
 };
 
 // One channel of one record: its pulses, then the row they make.
@@ -336,8 +337,9 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
     }
     if (wanted(out, Quantity::hits)) {
         scratch.hits.clear();
-        detail::find_hit_spans(*segs, a, b, rule.crossing, set.merge, kern,
-                               scratch.hits);
+        detail::find_hit_spans(*segs, a, b, rule.crossing, set.merge,
+                               set.polarity * ch.gain > 0, ch.baseline, -1,
+                               kern, scratch.runs_found, scratch.hits);
         put_i(Quantity::hits, static_cast<std::int64_t>(scratch.hits.size()));
     }
     const Row row(*segs, stored_, ch, a, b, scratch.spans, kern);

@@ -21,18 +21,21 @@
 
 namespace lma {
 
+void HitColumns::add_block() {
+    // Left uninitialised: every value is written before it is read.
+    blocks_.push_back(std::unique_ptr<Block>(new Block));
+}
+
+Hit HitColumns::operator[](std::size_t k) const noexcept {
+    const Block& b = *blocks_[k / kBlock];
+    const std::size_t i = k % kBlock;
+    return {b.event[i], b.row[i],       b.start[i],  b.end[i],
+            b.width[i], b.peak[i],      b.amplitude[i], b.charge[i],
+            b.cfd[i],   b.rise[i],      b.tail[i]};
+}
+
 void HitColumns::clear() noexcept {
-    event.clear();
-    row.clear();
-    start.clear();
-    end.clear();
-    width.clear();
-    peak.clear();
-    amplitude.clear();
-    charge.clear();
-    cfd.clear();
-    rise.clear();
-    tail.clear();
+    size_ = 0;  // the blocks stay, for the next hits
 }
 
 bool hit_settings_ok(const HitSettings& set, std::int64_t nsamples) noexcept {
@@ -46,52 +49,76 @@ bool hit_settings_ok(const HitSettings& set, std::int64_t nsamples) noexcept {
 
 namespace detail {
 
+namespace {
+
+// The sum of raw - baseline over the covered samples of [p, q), held by
+// segs[0 .. k].
+std::int64_t covered_sum(const std::vector<Segment>& segs, std::size_t k,
+                         std::int64_t p, std::int64_t q,
+                         std::int32_t baseline) {
+    std::int64_t sum = 0;
+    for (std::size_t m = k + 1; m-- > 0 && segs[m].end() > p;) {
+        const Segment& s = segs[m];
+        const std::int64_t s0 = std::max(s.start, p);
+        const std::int64_t s1 = std::min(s.end(), q);
+        if (s1 > s0) {
+            sum += short_sum(s.raw + 2 * static_cast<std::size_t>(
+                                             s0 - s.start),
+                             static_cast<std::size_t>(s1 - s0)) -
+                   (s1 - s0) * baseline;
+        }
+    }
+    return sum;
+}
+
+}  // namespace
+
 void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
                     std::int64_t b, const RawRange& reach, std::int64_t merge,
-                    const RowKernels& kern, std::vector<HitSpan>& out) {
+                    bool high, std::int32_t baseline, std::int64_t after,
+                    const RowKernels& kern, std::vector<RawRun>& runs,
+                    std::vector<HitSpan>& out) {
     if (reach.lo > reach.hi) {
         return;
     }
-    const RawRange below = outside(reach);
-    bool open = false;
-    HitSpan cur{0, 0};
-    for (const Segment& s : segs) {
-        const std::int64_t s0 = std::max(s.start, a);
-        const std::int64_t s1 = std::min(s.end(), b);
-        if (s0 >= b) {
-            break;
-        }
-        std::int64_t pos = s0;
-        while (pos < s1) {
-            const unsigned char* raw =
-                s.raw + 2 * static_cast<std::size_t>(pos - s.start);
-            const auto n = static_cast<std::size_t>(s1 - pos);
-            const std::int64_t p =
-                pos + static_cast<std::int64_t>(
-                          kern.find(raw, n, reach.lo, reach.hi));
-            if (p >= s1) {
-                break;
+    const std::size_t room = run_room(segs.data(), segs.size());
+    if (runs.size() < room) {
+        runs.resize(room);
+    }
+    const std::size_t n = kern.runs(segs.data(), segs.size(), a, b, reach.lo,
+                                    reach.hi, high, after, runs.data());
+    HitSpan cur{};
+    std::size_t k = 0;  // the last segment starting before the run
+    for (std::size_t r = 0; r < n; ++r) {
+        const RawRun& run = runs[r];
+        const std::int64_t sum = run.sum - (run.j - run.i) * baseline;
+        // A run going on into an adjacent pulse is one run: a gap of 0,
+        // which any merge joins.
+        if (r > 0 && run.i - cur.j <= merge) {
+            while (k + 1 < segs.size() && segs[k + 1].start < run.i) {
+                ++k;
             }
-            const std::int64_t q =
-                p + static_cast<std::int64_t>(kern.find(
-                        s.raw + 2 * static_cast<std::size_t>(p - s.start),
-                        static_cast<std::size_t>(s1 - p), below.lo,
-                        below.hi));
-            // A run going on into an adjacent pulse is one run: a gap of
-            // 0, which any merge joins.
-            if (open && p - cur.j <= merge) {
-                cur.j = q;
-            } else {
-                if (open) {
-                    out.push_back(cur);
-                }
-                cur = {p, q};
-                open = true;
+            cur.raw_sum += covered_sum(segs, k, cur.j, run.i, baseline) + sum;
+            cur.has_head = false;  // a head of one run only
+            if (high ? run.best > cur.best : run.best < cur.best) {
+                cur.best = run.best;
+                cur.at = run.at;
             }
-            pos = q;
+            cur.j = run.j;
+        } else {
+            if (r > 0) {
+                out.push_back(cur);
+            }
+            cur = {run.i,      run.j,          sum,        run.best,
+                   run.at,     0,              run.has_head, run.has_before,
+                   run.before, run.first};
+            if (run.has_head) {
+                const std::int64_t n = std::min(run.at + after, run.j) - run.i;
+                cur.head = run.head - n * baseline;
+            }
         }
     }
-    if (open) {
+    if (n > 0) {
         out.push_back(cur);
     }
 }
@@ -115,27 +142,30 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 // are polarity * 0.0.
 class Trace {
 public:
+    // `spans` is scratch for the row kernel, one entry per segment.
     Trace(const std::vector<Segment>& segs, const Channel& ch, int polarity,
-          const RowKernels& kern)
-        : segs_(segs), ch_(ch), pol_(polarity), kern_(kern) {
+          const RowKernels& kern, std::vector<RawRange>& spans)
+        : segs_(segs), ch_(ch), pol_(polarity), kern_(kern), spans_(spans),
+          nsegs_(segs.size()) {
         const double g = std::fabs(ch.gain);
         // |raw - baseline| <= 65535 for int16 raw values and baselines.
         distinct_ = g >= std::numeric_limits<double>::min() &&
                     g <= std::numeric_limits<double>::max() / 65536.0;
         raw_sum_ = g == 0.0 || g >= std::numeric_limits<double>::min();
-        rising_ = pol_ * ch.gain > 0;
     }
 
     double y(std::int64_t pos) const {
         const Segment* s = containing(pos);
-        return pol_ * (s != nullptr ? value_of(s->at(pos), ch_) : 0.0);
+        return s != nullptr ? y_of(s->at(pos)) : pol_ * 0.0;
     }
+
+    double y_of(std::int32_t raw) const { return pol_ * value_of(raw, ch_); }
 
     // Calls f(pos, bytes, n) for each covered stretch [pos, pos + n) of
     // [p, q), in order, `bytes` its raw samples.
     template <class F>
     void parts(std::int64_t p, std::int64_t q, F f) const {
-        for (std::size_t k = first_ending_after(p); k < segs_.size(); ++k) {
+        for (std::size_t k = first_ending_after(p); k < nsegs_; ++k) {
             const Segment& s = segs_[k];
             if (s.start >= q) {
                 break;
@@ -159,16 +189,78 @@ public:
         });
     }
 
-    // The first position of the maximum of y over [p, q), which holds a
-    // sample at or above a threshold above 0, so uncovered samples never
-    // are it.
-    std::int64_t argmax(std::int64_t p, std::int64_t q) const {
-        if (distinct_) {
-            return raw_argmax(p, q);
+    // The raw sum of the covered samples of [p, q), and how far they are
+    // from the baseline.
+    struct Region {
+        std::int64_t raw_sum = 0;
+        std::int32_t widest = 0;  // largest |raw - baseline|
+    };
+
+    // In one call of the row kernel, the features' own walk over a row.
+    Region region(std::int64_t p, std::int64_t q) const {
+        const std::size_t k = first_ending_after(p);
+        const detail::RowStats x =
+            kern_.row(segs_.data() + k, nsegs_ - k, p, q,
+                      spans_.data() + k);
+        const std::int32_t base = ch_.baseline;
+        Region r;
+        r.raw_sum = x.sum - x.covered * base;
+        if (x.covered > 0) {
+            r.widest = std::max(x.max - base, base - x.min);
         }
+        return r;
+    }
+
+    // Whether the sum of a region, or of any part of it, is its raw sum
+    // calibrated once: every value normal or zero and finite, so that
+    // each rounding is relative.
+    bool raw_summable(const Region& r) const {
+        return raw_sum_ && std::isfinite(std::fabs(ch_.gain) * r.widest);
+    }
+
+    // The raw sum alone of [p, q) less the baseline's, for short parts,
+    // which the row kernel's setup would outweigh.
+    std::int64_t raw_sum(std::int64_t p, std::int64_t q) const {
+        std::int64_t sum = 0;
+        const std::int32_t base = ch_.baseline;
+        parts(p, q, [&](std::int64_t, const unsigned char* bytes,
+                        std::size_t n) {
+            sum += detail::short_sum(bytes, n) -
+                   static_cast<std::int64_t>(n) * base;
+        });
+        return sum;
+    }
+
+    double calibrated(std::int64_t raw_sum) const {
+        return pol_ * (ch_.gain * static_cast<double>(raw_sum));
+    }
+
+    // The sum of y over [p, q), in order as the dense trace gives it:
+    // taken on the raw values and calibrated once where raw_summable.
+    double sum(std::int64_t p, std::int64_t q) const {
+        const Region r = region(p, q);
+        if (raw_summable(r)) {
+            return calibrated(r.raw_sum);
+        }
+        detail::InfinitySum s;
+        covered(p, q, [&](std::int64_t, std::int32_t raw) {
+            s.add(pol_ * value_of(raw, ch_));
+        });
+        return s.value();
+    }
+
+    // Whether distinct raw values calibrate to distinct values, so that
+    // the run samples' extreme raw value is y's maximum over them, and
+    // every sum may be taken on the raw values (raw_summable).
+    bool distinct() const { return distinct_; }
+
+    // The first position of y's maximum over [i, j), the run samples of a
+    // hit, comparing y itself; uncovered samples, below the threshold,
+    // never are the maximum.
+    std::int64_t peak(std::int64_t i, std::int64_t j) const {
         double best = -std::numeric_limits<double>::infinity();
-        std::int64_t at = p;
-        covered(p, q, [&](std::int64_t pos, std::int32_t raw) {
+        std::int64_t at = i;
+        covered(i, j, [&](std::int64_t pos, std::int32_t raw) {
             const double v = pol_ * value_of(raw, ch_);
             if (v > best) {
                 best = v;
@@ -178,85 +270,83 @@ public:
         return at;
     }
 
-    // The sum of y over [p, q), in order as the dense trace gives it:
-    // taken on the raw values and calibrated once where every value is
-    // normal or zero and finite, so that each rounding is relative.
-    double sum(std::int64_t p, std::int64_t q) const {
-        std::int64_t raw_sum = 0;
-        std::int32_t widest = 0;
-        const std::int32_t base = ch_.baseline;
-        parts(p, q, [&](std::int64_t, const unsigned char* bytes,
-                        std::size_t n) {
-            const detail::SampleStats st = detail::sample_stats(bytes, n);
-            raw_sum += st.sum - static_cast<std::int64_t>(n) * base;
-            widest = std::max({widest, st.max - base, base - st.min});
-        });
-        if (raw_sum_ && std::isfinite(std::fabs(ch_.gain) * widest)) {
-            return pol_ * (ch_.gain * static_cast<double>(raw_sum));
+    // For each of `n` levels, where y rises through it before `peak`
+    // (whose y is `top`): the last position m in [lo, peak) with
+    // y[m] < level, interpolated to m + (level - y[m]) / (y[m+1] - y[m]),
+    // or lo where there is none. One walk back from the peak serves all
+    // levels; it stops once each has its position.
+    template <std::size_t N>
+    void level_times(std::int64_t lo, std::int64_t peak, double top,
+                     const double (&level)[N], double (&time)[N]) const {
+        // Highest first: walking back, y falls below the levels in that
+        // order, so each sample asks about one level, the highest not
+        // found yet. (No level is NaN: the peak's y reaches the threshold.)
+        std::size_t order[N];
+        for (std::size_t l = 0; l < N; ++l) {
+            std::size_t m = l;
+            for (; m > 0 && level[order[m - 1]] < level[l]; --m) {
+                order[m] = order[m - 1];
+            }
+            order[m] = l;
         }
-        detail::InfinitySum s;
-        covered(p, q, [&](std::int64_t, std::int32_t raw) {
-            s.add(pol_ * value_of(raw, ch_));
-        });
-        return s.value();
-    }
-
-    // The last position in [lo, k) with y below `level`, or -1.
-    std::int64_t last_below(std::int64_t lo, std::int64_t k,
-                            double level) const {
-        const bool gap_below = pol_ * 0.0 < level;
-        std::int64_t pos = k - 1;
-        while (pos >= lo) {
-            const std::size_t i = first_ending_after(pos);
-            if (i == segs_.size() || segs_[i].start > pos) {
-                if (gap_below) {
-                    return pos;
-                }
-                pos = i == 0 ? lo - 1 : segs_[i - 1].end() - 1;
+        std::size_t found = 0;
+        auto hit = [&](std::int64_t m, double ym, double next) {
+            for (; found < N && ym < level[order[found]]; ++found) {
+                const double l = level[order[found]];
+                time[order[found]] =
+                    static_cast<double>(m) + (l - ym) / (next - ym);
+            }
+        };
+        const double gap = pol_ * 0.0;
+        double next = top;  // y at pos + 1
+        std::int64_t pos = peak - 1;
+        std::size_t k = first_ending_after(pos);
+        while (pos >= lo && found < N) {
+            // segs_[k] is the first segment ending after pos.
+            while (k > 0 && segs_[k - 1].end() > pos) {
+                --k;
+            }
+            if (k == nsegs_ || segs_[k].start > pos) {
+                hit(pos, gap, next);
+                // Levels the gap is not below look before it.
+                pos = k == 0 ? lo - 1 : segs_[k - 1].end() - 1;
+                next = gap;
                 continue;
             }
-            const Segment& s = segs_[i];
-            for (; pos >= s.start && pos >= lo; --pos) {
-                if (pol_ * value_of(s.at(pos), ch_) < level) {
-                    return pos;
-                }
+            const Segment& s = segs_[k];
+            for (; pos >= s.start && pos >= lo && found < N; --pos) {
+                const double v = pol_ * value_of(s.at(pos), ch_);
+                hit(pos, v, next);
+                next = v;
             }
         }
-        return -1;
+        for (; found < N; ++found) {
+            time[order[found]] = static_cast<double>(lo);
+        }
     }
 
 private:
-    // argmax where distinct raw values calibrate to distinct values: the
-    // first sample holding the extreme raw value that y's maximum is.
-    std::int64_t raw_argmax(std::int64_t p, std::int64_t q) const {
-        std::int32_t best = rising_ ? detail::kRawMin - 1
-                                    : detail::kRawMax + 1;
-        std::int64_t at = p;
-        parts(p, q, [&](std::int64_t from, const unsigned char* bytes,
-                        std::size_t n) {
-            const detail::SampleStats st = detail::sample_stats(bytes, n);
-            const std::int32_t v = rising_ ? st.max : st.min;
-            if (rising_ ? v > best : v < best) {
-                best = v;
-                at = from + static_cast<std::int64_t>(
-                                kern_.find(bytes, n, v, v));
-            }
-        });
-        return at;
-    }
-
+    // Stepped from the last answer: a hit's positions are near one
+    // another and after the previous hit's, so over a row the steps add
+    // up to about the segments the walks visit anyway.
     std::size_t first_ending_after(std::int64_t pos) const {
-        return static_cast<std::size_t>(
-            std::upper_bound(segs_.begin(), segs_.end(), pos,
-                             [](std::int64_t p, const Segment& s) {
-                                 return p < s.end();
-                             }) -
-            segs_.begin());
+        std::size_t k = hint_;
+        if (k < nsegs_ && segs_[k].start <= pos && pos < segs_[k].end()) {
+            return k;  // the usual case: the same segment again
+        }
+        while (k > 0 && segs_[k - 1].end() > pos) {
+            --k;
+        }
+        while (k < nsegs_ && segs_[k].end() <= pos) {
+            ++k;
+        }
+        hint_ = k;
+        return k;
     }
 
     const Segment* containing(std::int64_t pos) const {
         const std::size_t k = first_ending_after(pos);
-        return k < segs_.size() && segs_[k].start <= pos ? &segs_[k]
+        return k < nsegs_ && segs_[k].start <= pos ? &segs_[k]
                                                          : nullptr;
     }
 
@@ -264,21 +354,12 @@ private:
     const Channel& ch_;
     double pol_;
     const RowKernels& kern_;
+    std::vector<RawRange>& spans_;
     bool distinct_ = false;  // as for the features' ChannelRule
     bool raw_sum_ = false;
-    bool rising_ = false;    // y grows with the raw value
+    std::size_t nsegs_;
+    mutable std::size_t hint_ = 0;  // see first_ending_after
 };
-
-// Where y rises through `level` before `peak`, searching back to `lo`.
-double level_time(const Trace& t, std::int64_t lo, std::int64_t peak,
-                  double level) {
-    const std::int64_t m = t.last_below(lo, peak, level);
-    if (m < 0) {
-        return static_cast<double>(lo);
-    }
-    const double ym = t.y(m);
-    return static_cast<double>(m) + (level - ym) / (t.y(m + 1) - ym);
-}
 
 // Lengths are clamped so that settings up to the int64 limit add safely.
 std::int64_t ahead(std::int64_t pos, std::int64_t n, std::int64_t limit) {
@@ -291,36 +372,68 @@ void measure(const Trace& t, const HitSettings& set,
     const std::int64_t a = set.first, b = set.stop;
     std::int64_t lo = a;
     for (std::size_t h = 0; h < spans.size(); ++h) {
-        const auto [i, j] = spans[h];
+        const std::int64_t i = spans[h].i, j = spans[h].j;
         const std::int64_t next = h + 1 < spans.size() ? spans[h + 1].i : b;
         const std::int64_t hi = std::min(ahead(j, set.post, b), next);
         double start = static_cast<double>(a);
         if (i > a) {
-            const double y0 = t.y(i - 1);
+            const HitSpan& e = spans[h];
+            const double y0 = e.has_before ? t.y_of(e.before) : t.y(i - 1);
             start = static_cast<double>(i - 1) +
-                    (set.threshold - y0) / (t.y(i) - y0);
+                    (set.threshold - y0) / (t.y_of(e.first) - y0);
         }
-        const std::int64_t peak = t.argmax(i, j);
-        const double amplitude = t.y(peak);
         const std::int64_t from = i - std::min(set.pre, i - lo);
-        const double charge = t.sum(from, hi);
+        std::int64_t peak = 0, raw_sum = 0, pre_sum = 0;
+        bool summable = true;
+        if (t.distinct()) {
+            // The run samples' extreme raw value is y's maximum there, and
+            // their sum was taken as they were found: only the region's
+            // samples before and after them are read here.
+            peak = spans[h].at;
+            if (from < i) {
+                pre_sum = t.raw_sum(from, i);
+            }
+            raw_sum = pre_sum + spans[h].raw_sum;
+            if (j < hi) {
+                raw_sum += t.raw_sum(j, hi);
+            }
+        } else {
+            const Trace::Region whole = t.region(from, hi);
+            peak = t.peak(i, j);
+            summable = t.raw_summable(whole);
+            raw_sum = whole.raw_sum;
+        }
+        const double amplitude =
+            t.distinct() ? t.y_of(spans[h].best) : t.y(peak);
+        const double charge =
+            summable ? t.calibrated(raw_sum) : t.sum(from, hi);
         double tail = kNan;
         if (set.tail >= 0 && charge != 0 && std::isfinite(charge)) {
-            tail = t.sum(ahead(peak, set.tail, hi), hi) / charge;
+            const std::int64_t t0 = ahead(peak, set.tail, hi);
+            if (!summable) {
+                tail = t.sum(t0, hi) / charge;
+            } else if (t.distinct() && spans[h].has_head &&
+                       set.tail <= j - peak) {
+                // The run's head, [i, t0), came with the run.
+                tail = t.calibrated(raw_sum - pre_sum - spans[h].head) /
+                       charge;
+            } else if (t0 - from < hi - t0) {
+                // The raw sums are exact: the tail's is the whole's less
+                // the head's, whichever is the shorter walk.
+                const std::int64_t head = t.raw_sum(from, t0);
+                tail = t.calibrated(raw_sum - head) / charge;
+            } else {
+                tail = t.calibrated(t.raw_sum(t0, hi)) / charge;
+            }
         }
-        out.event.push_back(event);
-        out.row.push_back(row);
-        out.start.push_back(start);
-        out.end.push_back(static_cast<std::int32_t>(j));
-        out.width.push_back(static_cast<std::int32_t>(j - i));
-        out.peak.push_back(static_cast<std::int32_t>(peak));
-        out.amplitude.push_back(amplitude);
-        out.charge.push_back(charge);
-        out.cfd.push_back(
-            level_time(t, lo, peak, set.fraction * amplitude));
-        out.rise.push_back(level_time(t, lo, peak, set.high * amplitude) -
-                           level_time(t, lo, peak, set.low * amplitude));
-        out.tail.push_back(tail);
+        const double levels[] = {set.fraction * amplitude,
+                                 set.high * amplitude, set.low * amplitude};
+        double times[3];
+        t.level_times(lo, peak, amplitude, levels, times);
+        out.append({event, row, start, static_cast<std::int32_t>(j),
+                    static_cast<std::int32_t>(j - i),
+                    static_cast<std::int32_t>(peak), amplitude, charge,
+                    times[0], times[1] - times[2], tail});
         lo = hi;
     }
 }
@@ -386,9 +499,14 @@ private:
             segs = &runs_;
         }
         spans_.clear();
+        const Channel& ch = *channels_[k];
         detail::find_hit_spans(*segs, set.first, set.stop, reach_[k],
-                               set.merge, kernels_, spans_);
-        const Trace t(*segs, *channels_[k], set.polarity, kernels_);
+                               set.merge, set.polarity * ch.gain > 0,
+                               ch.baseline, set.tail, kernels_,
+                               runs_scratch_, spans_);
+        row_spans_.resize(segs->size());
+        const Trace t(*segs, ch, set.polarity, kernels_,
+                      row_spans_);
         measure(t, set, spans_, static_cast<std::int64_t>(r),
                 static_cast<std::int32_t>(k), *out_.hits);
     }
@@ -400,6 +518,8 @@ private:
     std::vector<const Channel*> channels_;
     std::vector<RawRange> reach_;
     std::vector<HitSpan> spans_;
+    std::vector<detail::RawRun> runs_scratch_;  // the row kernel's runs
+    std::vector<RawRange> row_spans_;  // the row kernel's, per segment
     detail::ResolveScratch resolving_;  // see detail::resolve
     std::vector<Segment> runs_;
     const RowKernels kernels_ = detail::row_kernels();

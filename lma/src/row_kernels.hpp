@@ -1,6 +1,7 @@
-// The two loops over a row's samples that the per-event quantities spend
-// their time in: the raw extremes and sum of a window of the row, and the
-// first sample in a raw interval. Like the run loops, only the width of
+// The loops over a row's samples that the per-event quantities spend
+// their time in: the raw extremes and sum of a window of the row, the
+// first sample in a raw interval, and a run of samples in one with what
+// measuring it needs. Like the run loops, only the width of
 // the registers changes with the processor; the results are the same
 // integers.
 #pragma once
@@ -42,6 +43,25 @@ struct RowStats {
     std::int32_t max = 0;
 };
 
+// A run of samples in a raw interval, [i, j) in trace positions and
+// within one segment: the sum of their raw values, and the largest (or
+// smallest) of them and where it first is; where `has_head`, the sum of
+// the raw values of [i, min(at + after, j)) for the `after` asked for;
+// the raw values at i and, where `has_before` (i - 1 is of the segment's
+// part searched), at i - 1, which the leading edge needs.
+struct RawRun {
+    std::int64_t i;
+    std::int64_t j;
+    std::int64_t sum;
+    std::int32_t best;
+    std::int64_t at;
+    std::int64_t head;
+    bool has_head;
+    bool has_before;
+    std::int32_t before;
+    std::int32_t first;
+};
+
 struct RowKernels {
     // The part in [a, b) of segments in order, not overlapping; spans[i]
     // gets segment i's raw extremes there (empty for none), up to the
@@ -52,7 +72,26 @@ struct RowKernels {
     // bounds, an empty interval when lo > hi.
     std::size_t (*find)(const unsigned char* raw, std::size_t n,
                         std::int32_t lo, std::int32_t hi) noexcept;
+    // The runs of samples in [lo, hi] in the part in [a, b) of segments
+    // in order, not overlapping, in order, the samples read once: `best`
+    // is a run's maximum if `high`, else its minimum; a head is given
+    // where it comes without reading again (`after` < 0: never). `out` has
+    // room for run_room(segs, nsegs); returns how many it holds. Bounds as
+    // for find.
+    std::size_t (*runs)(const Segment* segs, std::size_t nsegs,
+                        std::int64_t a, std::int64_t b, std::int32_t lo,
+                        std::int32_t hi, bool high, std::int64_t after,
+                        RawRun* out) noexcept;
 };
+
+// The most runs segments can hold: one per two samples, rounded up.
+inline std::size_t run_room(const Segment* segs, std::size_t nsegs) noexcept {
+    std::size_t room = 0;
+    for (std::size_t i = 0; i < nsegs; ++i) {
+        room += (static_cast<std::size_t>(segs[i].length) + 1) / 2;
+    }
+    return room;
+}
 
 constexpr std::int32_t kRawMin = std::numeric_limits<std::int16_t>::min();
 constexpr std::int32_t kRawMax = std::numeric_limits<std::int16_t>::max();
@@ -90,6 +129,18 @@ inline SampleStats sample_stats(const unsigned char* bytes,
         sum += part;
     }
     return {mn, mx, sum};
+}
+
+// The sum alone of n samples: for the few around a hit's run, where the
+// vector loop's setup would cost more than it saves.
+inline std::int64_t short_sum(const unsigned char* bytes,
+                              std::size_t n) noexcept {
+    const LeSamples raw{bytes};
+    std::int64_t sum = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        sum += raw[k];
+    }
+    return sum;
 }
 
 // RowKernels::row in plain C++.

@@ -18,16 +18,6 @@ RawRange reaching(double t, int sign, const Channel& ch) {
     return reaches(0) ? RawRange{kRawMin, kRawMax} : RawRange{};
 }
 
-RawRange outside(const RawRange& r) noexcept {
-    if (r.lo > r.hi) {
-        return {kRawMin, kRawMax};
-    }
-    if (r.lo <= kRawMin) {
-        return {r.hi + 1, kRawMax};
-    }
-    return {kRawMin, r.lo - 1};
-}
-
 bool in_order(const std::vector<Segment>& segs) noexcept {
     for (std::size_t k = 1; k < segs.size(); ++k) {
         if (segs[k].start < segs[k - 1].end()) {

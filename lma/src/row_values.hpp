@@ -71,10 +71,6 @@ std::int32_t first_true(Pred pred) {
 // empty, or all of it).
 RawRange reaching(double t, int sign, const Channel& ch);
 
-// The raw values outside `r`, an interval touching an end of the raw
-// range as `reaching` gives: an interval again.
-RawRange outside(const RawRange& r) noexcept;
-
 // Whether segments come in order without overlapping.
 bool in_order(const std::vector<Segment>& segs) noexcept;
 

@@ -14,9 +14,10 @@ Each quantity is defined on the float64 trace `read()` gives; see
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 import numbers
 import operator
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -40,16 +41,20 @@ def dtype_of(quantity: str) -> "np.dtype[Any]":
     return np.dtype(np.int32 if quantity in _INTEGER else np.float64)
 
 
-class Hits(NamedTuple):
+@dataclass(frozen=True)
+class Hits:
     """The hits of a range of events, one element per hit in each of the
     flat arrays: `event` (int64, the global index), `channel` (int16, the
     hardware channel number), `start`, `end`, `peak`, `amplitude`,
     `charge`, `cfd`, `rise`, `width`, `tail`; ordered by event, then
-    channel in the order of `channels`, then position. Per event of the
-    range [first_event, first_event + len(tags)): `tags` and `horpos`.
-    `channels` lists the hardware channel numbers asked for, `options` the
-    settings. From a `Run`, `file` is each hit's file number and `files`
-    the run's paths."""
+    channel in the order of `channels`, then position. `len(hits)` is the
+    number of hits.
+
+    Per event of the range [first_event, first_event + len(tags)): `tags`
+    and `horpos`. `channels` lists the event keys of the channels asked
+    for, as `Features.channels` does; `options` the settings. From a
+    `Run`, `file` is each hit's file number and `files` the run's
+    paths."""
     event: np.ndarray
     channel: np.ndarray
     start: np.ndarray
@@ -63,11 +68,14 @@ class Hits(NamedTuple):
     tail: np.ndarray
     tags: np.ndarray
     horpos: np.ndarray
-    channels: List[int]
+    channels: List[str]
     options: Dict[str, Any]
     first_event: int = 0
     file: Optional[np.ndarray] = None
     files: Optional[List[str]] = None
+
+    def __len__(self) -> int:
+        return len(self.event)
 
     def columns(self) -> Dict[str, np.ndarray]:
         """The per-hit arrays by name: `event`, `channel`, the quantities
@@ -126,7 +134,7 @@ class Hits(NamedTuple):
             raise ValueError(f"no quantity {quantity!r} among "
                              f"{', '.join(QUANTITIES)}")
         number = _channel_number(channel)
-        if number not in self.channels:
+        if f"channel{number}" not in self.channels:
             raise ValueError(f"no channel {channel!r} among "
                              f"{self.channels}")
         values = getattr(self, quantity)[self.channel == number]
@@ -234,8 +242,9 @@ def plain(value: Any) -> Any:
 
 
 def make(columns: Dict[str, np.ndarray], tags: np.ndarray,
-         horpos: np.ndarray, channels: List[int], settings: Dict[str, Any],
+         horpos: np.ndarray, channels: List[str], settings: Dict[str, Any],
          first_event: int) -> Hits:
+    """A `Hits` of the per-hit `columns` over the event keys `channels`."""
     options = {"channels": list(channels),
                **{k: plain(v) for k, v in settings.items()}}
     return Hits(columns["event"], columns["channel"],

@@ -1000,8 +1000,8 @@ class LmaFile:
                                        block, base)
                      for a, b, block, base in self._blocks(first, last)]
         numbers = np.array([int(k[len("channel"):]) for k in keys], np.int64)
-        return make_hits(from_columns(parts, numbers), tags, horpos,
-                         numbers.tolist(), settings, first)
+        return make_hits(from_columns(parts, numbers), tags, horpos, keys,
+                         settings, first)
 
     def _features(self, first: int, last: int, rows: Tuple[int, ...],
                   tags: np.ndarray, horpos: np.ndarray, req: Any,

@@ -13,6 +13,7 @@ comes after it.
 
 from __future__ import annotations
 
+import dataclasses
 import operator
 import os
 import time
@@ -457,7 +458,7 @@ class Run:
         def one(piece: Tuple[int, int, int, int]) -> Hits:
             i, a, b, g = piece
             got = self.files[i].hits(a, b, **options)
-            return got._replace(event=got.event + (g - a))
+            return dataclasses.replace(got, event=got.event + (g - a))
 
         parts = _each(one, pieces, jobs)
         file = np.concatenate(
@@ -469,8 +470,9 @@ class Run:
                    for name in ("event", "channel") + HIT_QUANTITIES}
         per_event = {name: np.concatenate([getattr(p, name) for p in parts])
                      for name in ("tags", "horpos")}
-        return empty._replace(**per_hit, **per_event, first_event=first,
-                              file=file, files=self.paths)
+        return dataclasses.replace(empty, **per_hit, **per_event,
+                                   first_event=first, file=file,
+                                   files=self.paths)
 
     def _split(self, first: int, last: int, jobs: int,
                ) -> Iterator[Tuple[int, int, int, int]]:

@@ -420,6 +420,131 @@ void test_row_kernels() {
     CHECK(ok);
 }
 
+// The runs of samples in an interval, with their sums and extremes, are
+// those a plain walk finds, for either width of register: samples near
+// the bounds so that runs of every length cross the vector widths, at odd
+// addresses, in windows that cut them; bounds beyond the int16 range; a
+// run of extreme samples long enough to overflow int32 lanes unless its
+// sum is taken out of them in parts; never more runs than run_room; a
+// head, where given, the sum it stands for.
+void test_run_kernels() {
+    using lma::detail::RawRun;
+    using lma::detail::Segment;
+    std::mt19937 rng(11);
+    std::vector<lma::detail::RowKernels> kernels{
+        lma::detail::portable_row_kernels()};
+    if (lma::detail::wide_row_kernels().row != nullptr) {
+        kernels.push_back(lma::detail::wide_row_kernels());
+    }
+    std::vector<unsigned char> raw(2 * 4000 + 1);
+    for (std::size_t k = 0; k + 1 < raw.size(); k += 2) {
+        const auto v = static_cast<std::int16_t>(
+            rng() % 8 == 0 ? static_cast<int>(rng() % 65536) - 32768
+                           : static_cast<int>(rng() % 301) - 150);
+        std::memcpy(raw.data() + k, &v, 2);
+    }
+    const std::int32_t bounds[][2] = {
+        {INT32_MIN, INT32_MAX}, {-70000, 70000}, {-150, 140},
+        {-100, 100},           {32767, 40000},  {5, 4},
+        {-40000, -32768},      {0, 0}};
+    bool ok = true;
+    std::size_t heads = 0;
+    for (int trial = 0; trial < 2000; ++trial) {
+        std::vector<Segment> segs;
+        std::int64_t pos = static_cast<std::int64_t>(rng() % 5);
+        const unsigned char* at = raw.data() + rng() % 2;
+        for (std::size_t k = rng() % 5; k > 0; --k) {
+            const auto len = static_cast<std::int64_t>(1 + rng() % 120);
+            segs.push_back({pos, len, at});
+            at += 2 * len;
+            pos += len + static_cast<std::int64_t>(rng() % 3);
+        }
+        const auto a = static_cast<std::int64_t>(rng() % (pos + 1));
+        const auto b = a + static_cast<std::int64_t>(rng() % (pos - a + 2));
+        // Heads ending before, at and past a first block's end, or none.
+        const std::int64_t after =
+            static_cast<std::int64_t>(rng() % 20) - 1;
+        for (const auto& r : bounds) {
+            for (const bool high : {true, false}) {
+                std::vector<RawRun> want;
+                for (const Segment& s : segs) {
+                    const std::int64_t s1 = std::min(s.end(), b);
+                    for (std::int64_t p = std::max(s.start, a); p < s1;) {
+                        auto in = [&](std::int64_t q) {
+                            return r[0] <= s.at(q) && s.at(q) <= r[1];
+                        };
+                        if (!in(p)) {
+                            ++p;
+                            continue;
+                        }
+                        const bool before = p > std::max(s.start, a);
+                        RawRun w{p,     p,     0,      s.at(p),
+                                 p,     0,     false,  before,
+                                 before ? s.at(p - 1) : 0, s.at(p)};
+                        for (; p < s1 && in(p); ++p) {
+                            w.sum += s.at(p);
+                            if (high ? s.at(p) > w.best : s.at(p) < w.best) {
+                                w.best = s.at(p);
+                                w.at = p;
+                            }
+                        }
+                        w.j = p;
+                        for (std::int64_t q = w.i;
+                             q < std::min(w.at + after, w.j); ++q) {
+                            w.head += s.at(q);
+                        }
+                        want.push_back(w);
+                    }
+                }
+                for (const auto& kern : kernels) {
+                    // One run more than the room, which must stay as it is.
+                    const RawRun past{-1, -1, -1, -1, -1, -1, false,
+                                      false, -1, -1};
+                    std::vector<RawRun> got(
+                        lma::detail::run_room(segs.data(), segs.size()) + 1,
+                        past);
+                    const std::size_t n =
+                        kern.runs(segs.data(), segs.size(), a, b, r[0], r[1],
+                                  high, after, got.data());
+                    ok = ok && n == want.size() && got.back().i == past.i &&
+                         got.back().sum == past.sum;
+                    for (std::size_t k = 0; ok && k < n; ++k) {
+                        ok = got[k].i == want[k].i && got[k].j == want[k].j &&
+                             got[k].sum == want[k].sum &&
+                             got[k].best == want[k].best &&
+                             got[k].at == want[k].at &&
+                             got[k].has_before == want[k].has_before &&
+                             got[k].before == want[k].before &&
+                             got[k].first == want[k].first &&
+                             (!got[k].has_head ||
+                              (after >= 0 && got[k].head == want[k].head));
+                        heads += got[k].has_head;
+                    }
+                }
+            }
+        }
+    }
+    for (const std::int16_t v : {std::int16_t{-32768}, std::int16_t{32767}}) {
+        const std::size_t n = 9 * 65536 + 40;
+        std::vector<unsigned char> same(2 * n);
+        for (std::size_t k = 0; k < n; ++k) {
+            std::memcpy(same.data() + 2 * k, &v, 2);
+        }
+        const Segment one{0, static_cast<std::int64_t>(n), same.data()};
+        for (const auto& kern : kernels) {
+            RawRun got{};
+            ok = ok &&
+                 kern.runs(&one, 1, 0, one.length, v, v, true, 16, &got) ==
+                     1 &&
+                 got.head == (got.has_head ? 16 * v : 0) &&
+                 got.j == one.length &&
+                 got.sum == static_cast<std::int64_t>(v) * one.length;
+        }
+    }
+    // The wide kernel gives heads where they fit its first block.
+    CHECK(ok && (kernels.size() == 1 || heads > 0));
+}
+
 // Many-channel records of one size, one pulse each (which the scan walks
 // four at a time, every field checked against the block), over more than
 // the scan's buffer: sound, cut short anywhere, or with one count, pulse
@@ -1189,6 +1314,7 @@ int main() {
     test_scan_guess_inside_a_record();
     test_runs();
     test_row_kernels();
+    test_run_kernels();
     test_large_range();
     test_rows_without_samples();
     test_horpos();

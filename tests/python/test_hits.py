@@ -165,7 +165,9 @@ def test_hits_follow_their_definitions(tmp_path_factory, model, data):
                 lambda h: h > low))),
             tail=data.draw(st.none() | small))
         hits = f.hits(start, stop, channels=keys, **settings)
-        assert hits.channels == [int(k[7:]) for k in keys]
+        # As `Features.channels`: the event keys asked for.
+        assert hits.channels == keys
+        assert len(hits) == len(hits.event)
         assert hits.tags.tolist() == f.read(start, stop).tags.tolist()
         assert_follows(f, hits, start, stop, keys, **settings)
         # The features' count of hits is the same finder's.
@@ -217,6 +219,22 @@ def test_corners_follow_their_definitions(quirky, settings):
         for keys in subsets:
             hits = f.hits(1, 3, channels=keys, **settings)
             assert_follows(f, hits, 1, 3, keys, **settings)
+
+
+def test_tails_of_short_runs_in_long_pulses(make_lma):
+    """Runs shorter than a pulse that goes on for 16 samples and more after
+    them, with tails ending before, at and after a run's end."""
+    pulse = [0, 9, 12, 7, 1, 0, 2, 6, 3, 0, 1, 8, 9, 9, 2, 1, 0, 3, 1, 0, 1,
+             2, 0, 1, 6, 0]
+    path = make_lma({1: Channel(gain=1.0)},
+                    [Event(0, [[Pulse(2, pulse)]])], nsamples=40)
+    with LmaFile(path) as f:
+        for tail in range(8):
+            for settings in (dict(post=5), dict(post=1, pre=2, merge=2)):
+                hits = f.hits(0, 1, threshold=5.0, tail=tail, **settings)
+                assert len(hits) > 1
+                assert_follows(f, hits, 0, 1, ["channel1"], threshold=5.0,
+                               tail=tail, **settings)
 
 
 def test_infinite_values_give_nan(quirky):
@@ -336,7 +354,8 @@ def test_run_tables_and_histogram(quirky, tmp_path):
     np.testing.assert_array_equal(
         hits.charge, np.concatenate([one.charge[m] for m in mine]))
     frame = hits.to_pandas()
-    assert len(frame) == len(hits.event)
+    assert len(frame) == len(hits) == len(hits.event)
+    assert hits.channels == one.channels
     assert frame["tag"].tolist() == hits.tags[hits.event - 1].tolist()
     assert frame.attrs["options"]["threshold"] == 5.0
     events = hits.to_awkward()

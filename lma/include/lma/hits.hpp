@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "lma/file.hpp"
@@ -37,23 +38,86 @@ struct HitSettings {
     std::int64_t tail = -1;  // tail start after the peak; -1: no tail
 };
 
-// One entry per hit, in the order records, then rows as given, then
-// position. Positions count from the start of the trace.
-struct HitColumns {
-    std::vector<std::int64_t> event;  // record index
-    std::vector<std::int32_t> row;    // position in the rows asked for
-    std::vector<double> start;        // leading edge, interpolated
-    std::vector<std::int32_t> end;    // one past the last run sample
-    std::vector<std::int32_t> width;  // end minus the first run sample
-    std::vector<std::int32_t> peak;   // first maximum of y in the hit
-    std::vector<double> amplitude;    // y there
-    std::vector<double> charge;       // sum of y over the hit's region
-    std::vector<double> cfd;          // constant-fraction time
-    std::vector<double> rise;         // high-level minus low-level time
-    std::vector<double> tail;         // tail sum over charge; NaN if none
+// One hit's values. Positions count from the start of the trace.
+struct Hit {
+    std::int64_t event;     // record index
+    std::int32_t row;       // position in the rows asked for
+    double start;           // leading edge, interpolated
+    std::int32_t end;       // one past the last run sample
+    std::int32_t width;     // end minus the first run sample
+    std::int32_t peak;      // first maximum of y in the hit
+    double amplitude;       // y there
+    double charge;          // sum of y over the hit's region
+    double cfd;             // constant-fraction time
+    double rise;            // high-level minus low-level time
+    double tail;            // tail sum over charge; NaN if none
+};
 
-    std::size_t size() const noexcept { return event.size(); }
+// The hits found, in the order records, then rows as given, then
+// position: a column per value, kept in blocks of a fixed number of hits
+// so that appending never moves the hits already found, and memory
+// follows the hits with no count pass first.
+class HitColumns {
+public:
+    static constexpr std::size_t kBlock = 1024;
+
+    struct Block {
+        std::int64_t event[kBlock];
+        std::int32_t row[kBlock];
+        double start[kBlock];
+        std::int32_t end[kBlock];
+        std::int32_t width[kBlock];
+        std::int32_t peak[kBlock];
+        double amplitude[kBlock];
+        double charge[kBlock];
+        double cfd[kBlock];
+        double rise[kBlock];
+        double tail[kBlock];
+    };
+
+    // May throw std::bad_alloc. Inline: it runs once per hit.
+    void append(const Hit& h) {
+        const std::size_t k = size_ % kBlock;
+        if (k == 0 && size_ / kBlock == blocks_.size()) {
+            add_block();
+        }
+        Block& b = *blocks_[size_ / kBlock];
+        b.event[k] = h.event;
+        b.row[k] = h.row;
+        b.start[k] = h.start;
+        b.end[k] = h.end;
+        b.width[k] = h.width;
+        b.peak[k] = h.peak;
+        b.amplitude[k] = h.amplitude;
+        b.charge[k] = h.charge;
+        b.cfd[k] = h.cfd;
+        b.rise[k] = h.rise;
+        b.tail[k] = h.tail;
+        ++size_;
+    }
+    Hit operator[](std::size_t k) const noexcept;
+    std::size_t size() const noexcept { return size_; }
     void clear() noexcept;
+
+    // Copies one column of every hit, in order, to `out` (size() values).
+    template <class T>
+    void copy(T (Block::*column)[kBlock], T* out) const noexcept {
+        std::size_t left = size_;
+        for (const auto& b : blocks_) {
+            const std::size_t n = left < kBlock ? left : kBlock;
+            for (std::size_t k = 0; k < n; ++k) {
+                out[k] = ((*b).*column)[k];
+            }
+            out += n;
+            left -= n;
+        }
+    }
+
+private:
+    void add_block();
+
+    std::vector<std::unique_ptr<Block>> blocks_;
+    std::size_t size_ = 0;
 };
 
 // Where hits of records [i, j) go: rows[0 .. nrows) of Header::channels
