@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -172,11 +173,19 @@ __attribute__((no_sanitize("coverage"))) void dense_quantities(
     at(Q::pulses) = pulses;
     at(Q::covered) =
         static_cast<double>(std::count(covered + a, covered + set.stop, 1));
+    // Infinite samples decide the sum by their signs alone, however the
+    // finite ones' running total overflows.
     double sum = 0.0;
+    bool above = false, below = false;
     for (std::int64_t i = 0; i < m; ++i) {
-        sum += s[i];
+        if (std::isinf(s[i])) {
+            (s[i] > 0 ? above : below) = true;
+        } else {
+            sum += s[i];
+        }
     }
-    at(Q::sum) = sum;
+    const double inf = std::numeric_limits<double>::infinity();
+    at(Q::sum) = above && below ? nan : above ? inf : below ? -inf : sum;
     at(Q::hits) = static_cast<double>(
         dense_hits(s, m, set.polarity, set.threshold, set.merge).size());
     if (m == 0) {
