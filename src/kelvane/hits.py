@@ -13,11 +13,12 @@ Each quantity is defined on the float64 trace `read()` gives; see
 
 from __future__ import annotations
 
-import math
+from collections.abc import Mapping
 from dataclasses import dataclass
+import math
 import numbers
 import operator
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -193,6 +194,11 @@ def hit_settings(nsamples: int, keys: List[str],
     """The engine's settings tuple for each channel of `keys` (the event
     keys selected), each setting possibly a mapping from channel (index or
     key) to its value; ValueError names the first that is wrong."""
+    mapped = any(isinstance(v, Mapping) for v in settings.values())
+    if not mapped and keys:
+        # Every channel alike: check once, not once per channel.
+        return (_settings_tuple(nsamples,
+                                **{**PER_CHANNEL, **settings}),) * len(keys)
     per_key: Dict[str, Dict[str, Any]] = {k: dict(PER_CHANNEL)
                                           for k in keys}
     for name, value in settings.items():
@@ -202,7 +208,6 @@ def hit_settings(nsamples: int, keys: List[str],
         else:
             for k in keys:
                 per_key[k][name] = value
-    mapped = any(isinstance(v, Mapping) for v in settings.values())
     out = []
     for k in keys:
         try:
