@@ -231,7 +231,8 @@ def from_columns(parts: List[Tuple[Any, ...]], numbers_: np.ndarray,
         arrays = [np.frombuffer(p[k], dtype) for p in parts]
         out[name] = arrays[0] if len(arrays) == 1 else \
             np.concatenate(arrays) if arrays else np.empty(0, dtype)
-    out["channel"] = numbers_.astype(np.int16)[out.pop("row")]
+    # take: a fraction of the time fancy indexing spends per hit.
+    out["channel"] = numbers_.astype(np.int16).take(out.pop("row"))
     return out
 
 
