@@ -428,7 +428,7 @@ void check_hits(const lma::File& f, const lma::Header& h,
         for (const auto& [i, j] : want) {
             require(at < found.size());
             const lma::Hit hit = found[at];
-            require(hit.row == std::int32_t(k) &&
+            require(hit.channel == h.channels[k] &&
                     hit.event == static_cast<std::int64_t>(r) &&
                     hit.end == set.first + j && hit.width == j - i);
             std::int64_t p = i;

@@ -1,7 +1,7 @@
-// Hits into arrays of their own: the engine appends them to blocks of
-// columns with the interpreter lock released, and each column comes back
-// copied once into a bytearray, which NumPy views without copying, so
-// memory follows the hits found, with no count pass first.
+// Hits into arrays of their own: the engine writes each column in place
+// with the interpreter lock released, and hands the columns over as
+// they are, which NumPy views without copying, so memory follows the
+// hits found, with no count pass first.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -32,39 +32,27 @@ bool parse_settings(PyObject* item, lma::HitSettings& set) {
     return true;
 }
 
-template <class T>
-Ref column(const lma::HitColumns& c,
-           T (lma::HitColumns::Block::*member)[lma::HitColumns::kBlock]) {
-    Ref out = Ref::steal(PyByteArray_FromStringAndSize(
-        nullptr, static_cast<Py_ssize_t>(c.size() * sizeof(T))));
-    if (out) {
-        // A bytearray's buffer is aligned as malloc aligns.
-        char* bytes = PyByteArray_AS_STRING(out.get());
-        c.copy(member, reinterpret_cast<T*>(bytes));
-    }
-    return out;
-}
-
-// The columns in HitColumns' order; a new reference, or nullptr with an
-// exception set.
-PyObject* columns_tuple(const lma::HitColumns& c) {
-    using B = lma::HitColumns::Block;
-    Ref parts[] = {column(c, &B::event),  column(c, &B::row),
-                   column(c, &B::start),  column(c, &B::end),
-                   column(c, &B::width),  column(c, &B::peak),
-                   column(c, &B::amplitude), column(c, &B::charge),
-                   column(c, &B::cfd),    column(c, &B::rise),
-                   column(c, &B::tail)};
-    constexpr Py_ssize_t n = sizeof parts / sizeof parts[0];
-    Ref out = Ref::steal(PyTuple_New(n));
+// The columns in HitArrays' order, taken over; a new reference, or
+// nullptr with an exception set.
+PyObject* columns_tuple(lma::HitColumns& c) {
+    const std::size_t n = c.size();
+    lma::HitArrays arrays = c.release();
+    Ref parts[11];
+    std::size_t k = 0;
+    lma::each_column(arrays, [&](auto* column) {
+        parts[k++] = memory_of(column, n * sizeof *column);
+    });
+    constexpr auto count = static_cast<Py_ssize_t>(sizeof parts /
+                                                   sizeof parts[0]);
+    Ref out = Ref::steal(PyTuple_New(count));
     if (!out) {
         return nullptr;
     }
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        if (!parts[k]) {
+    for (Py_ssize_t m = 0; m < count; ++m) {
+        if (!parts[m]) {
             return nullptr;
         }
-        PyTuple_SET_ITEM(out.get(), k, parts[k].release());
+        PyTuple_SET_ITEM(out.get(), m, parts[m].release());
     }
     return out.release();
 }
@@ -74,8 +62,8 @@ PyObject* columns_tuple(const lma::HitColumns& c) {
 // hits(start, stop, rows, tags, horpos, settings, block=None, base=0):
 // the hits of records [start, stop) on channel positions `rows`, each
 // row with its settings tuple; tags (int32) and horpos (float64) filled
-// per record. Returns the bytearrays of the columns (event int64, row
-// int32, start, end int32, width int32, peak int32, amplitude, charge,
+// per record. Returns the buffers of the columns (event int64, channel
+// int16, start, end int32, width int32, peak int32, amplitude, charge,
 // cfd, rise, tail). The engine refuses settings out of range; the caller
 // has checked them and says why.
 PyObject* nativefile_hits(PyObject* self, PyObject* args) noexcept {

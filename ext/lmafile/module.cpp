@@ -1,6 +1,6 @@
-// The module kelvane._lmafile: one type, NativeFile, the engine under
-// kelvane.LmaFile, and the sidecar's bytes as values. It keeps no state of
-// its own beyond the type.
+// The module kelvane._lmafile: NativeFile, the engine under
+// kelvane.LmaFile, the memory it hands over, and the sidecar's bytes as
+// values. It keeps no state of its own beyond the types.
 #include "native_file.hpp"
 
 namespace lmafile {
@@ -46,7 +46,7 @@ PyModuleDef module_def = {
 // The import system finds a module's entry point by this exact name.
 PyMODINIT_FUNC PyInit__lmafile() {
     using namespace lmafile;
-    if (PyType_Ready(&NativeFileType) < 0) {
+    if (PyType_Ready(&NativeFileType) < 0 || PyType_Ready(&MemoryType) < 0) {
         return nullptr;
     }
     pyglue::Ref module = pyglue::Ref::steal(PyModule_Create(&module_def));

@@ -196,6 +196,16 @@ private:
     bool given_ = false;
 };
 
+// ---- memory handed over (memory.cpp) ----
+
+extern PyTypeObject MemoryType;
+
+// A buffer object owning `data`, `bytes` long, from std::malloc (null
+// when `bytes` is 0), which it frees when the last view of it goes;
+// freed at once when the object cannot be made (a null Ref, with
+// MemoryError set).
+Ref memory_of(void* data, std::size_t bytes) noexcept;
+
 // ---- range reads (file_read.cpp) ----
 
 // An lma operation on a range of records, given a scratch buffer.

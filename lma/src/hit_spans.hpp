@@ -3,6 +3,7 @@
 // finder and the features' count of hits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -28,6 +29,12 @@ struct HitSpan {
     std::int32_t before;
     std::int32_t first;
 };
+
+// The hits a range of `total` records holds at the rate of its first
+// `done` (> 0), which held `found`, with an eighth to spare for the rest;
+// SIZE_MAX where that is beyond any memory.
+std::size_t expected_hits(std::size_t found, std::size_t done,
+                          std::size_t total) noexcept;
 
 // Appends to `out` the hits in [a, b) of a row of segments in order, not
 // overlapping: runs of samples whose raw value is in `reach` (uncovered

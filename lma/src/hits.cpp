@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "hit_spans.hpp"
@@ -21,21 +23,71 @@
 
 namespace lma {
 
-void HitColumns::add_block() {
-    // Left uninitialised: every value is written before it is read.
-    blocks_.push_back(std::unique_ptr<Block>(new Block));
+HitColumns::~HitColumns() {
+    each_column(cols_, [](auto* column) { std::free(column); });
+}
+
+void HitColumns::grow() {
+    // Doubling: each hit is moved at most once on average, and realloc
+    // often extends in place.
+    if (!reserve(capacity_ == 0 ? 1024 : 2 * capacity_)) {
+        throw std::bad_alloc();
+    }
+}
+
+bool HitColumns::reserve(std::size_t want) noexcept {
+    if (want <= capacity_) {
+        return true;
+    }
+    bool ok = true;
+    each_column(cols_, [&](auto*& column) {
+        using T = std::remove_reference_t<decltype(*column)>;
+        if (!ok) {
+            return;
+        }
+        // Columns already grown keep their new room: capacity_ is the
+        // smallest, and only it is relied on.
+        if (want > SIZE_MAX / sizeof(T)) {
+            ok = false;
+            return;
+        }
+        void* p = std::realloc(column, want * sizeof(T));
+        if (p == nullptr) {
+            ok = false;
+            return;
+        }
+        column = static_cast<T*>(p);
+    });
+    if (ok) {
+        capacity_ = want;
+    }
+    return ok;
 }
 
 Hit HitColumns::operator[](std::size_t k) const noexcept {
-    const Block& b = *blocks_[k / kBlock];
-    const std::size_t i = k % kBlock;
-    return {b.event[i], b.row[i],       b.start[i],  b.end[i],
-            b.width[i], b.peak[i],      b.amplitude[i], b.charge[i],
-            b.cfd[i],   b.rise[i],      b.tail[i]};
+    const HitArrays& c = cols_;
+    return {c.event[k], c.channel[k], c.start[k],     c.end[k],
+            c.width[k], c.peak[k], c.amplitude[k], c.charge[k],
+            c.cfd[k],   c.rise[k], c.tail[k]};
 }
 
-void HitColumns::clear() noexcept {
-    size_ = 0;  // the blocks stay, for the next hits
+HitArrays HitColumns::release() noexcept {
+    HitArrays out = cols_;
+    const std::size_t n = size_;
+    each_column(out, [n](auto*& column) {
+        using T = std::remove_reference_t<decltype(*column)>;
+        if (n == 0) {
+            std::free(column);
+            column = nullptr;
+        } else if (void* p = std::realloc(column, n * sizeof(T))) {
+            // Cut to its values; a failed cut keeps the longer column.
+            column = static_cast<T*>(p);
+        }
+    });
+    cols_ = HitArrays{};
+    size_ = 0;
+    capacity_ = 0;
+    return out;
 }
 
 bool hit_settings_ok(const HitSettings& set, std::int64_t nsamples) noexcept {
@@ -72,6 +124,15 @@ std::int64_t covered_sum(const std::vector<Segment>& segs, std::size_t k,
 }
 
 }  // namespace
+
+std::size_t expected_hits(std::size_t found, std::size_t done,
+                          std::size_t total) noexcept {
+    const double want = static_cast<double>(found) *
+                        (1.0 + static_cast<double>(total - done) /
+                                   static_cast<double>(done) * 1.125);
+    // The cut keeps the conversion defined.
+    return want < 0x1p64 ? static_cast<std::size_t>(want) : SIZE_MAX;
+}
 
 void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
                     std::int64_t b, const RawRange& reach, std::int64_t merge,
@@ -368,7 +429,7 @@ std::int64_t ahead(std::int64_t pos, std::int64_t n, std::int64_t limit) {
 
 void measure(const Trace& t, const HitSettings& set,
              const std::vector<HitSpan>& spans, std::int64_t event,
-             std::int32_t row, HitColumns& out) {
+             std::int16_t channel, HitColumns& out) {
     const std::int64_t a = set.first, b = set.stop;
     std::int64_t lo = a;
     for (std::size_t h = 0; h < spans.size(); ++h) {
@@ -430,7 +491,7 @@ void measure(const Trace& t, const HitSettings& set,
                                  set.high * amplitude, set.low * amplitude};
         double times[3];
         t.level_times(lo, peak, amplitude, levels, times);
-        out.append({event, row, start, static_cast<std::int32_t>(j),
+        out.append({event, channel, start, static_cast<std::int32_t>(j),
                     static_cast<std::int32_t>(j - i),
                     static_cast<std::int32_t>(peak), amplitude, charge,
                     times[0], times[1] - times[2], tail});
@@ -452,12 +513,16 @@ struct RowPulses {
 class HitWalker : public WalkerBase {
 public:
     HitWalker(const Header& h, const HitOut& out, const std::vector<int>& slot,
-              std::size_t first)
-        : out_(out), slot_(slot), first_(first), rows_(out.nrows) {
+              std::size_t first, std::size_t last)
+        : out_(out), slot_(slot), first_(first), records_(last - first),
+          probe_(records_ >= 1024 ? records_ / 16 : 0), rows_(out.nrows) {
         reach_.reserve(out.nrows);
         for (std::size_t k = 0; k < out.nrows; ++k) {
             const HitSettings& set = out.settings[k];
             channels_.push_back(&h.channel_info[out.rows[k]]);
+            // Channel numbers are below 32.
+            numbers_.push_back(
+                static_cast<std::int16_t>(h.channels[out.rows[k]]));
             reach_.push_back(detail::reaching(set.threshold, set.polarity,
                                               *channels_.back()));
         }
@@ -484,10 +549,22 @@ public:
         if (out_.horpos != nullptr) {
             out_.horpos[e] = head.horpos;
         }
+        if (e + 1 == probe_) {
+            reserve_rest(e + 1);
+        }
         return ok();
     }
 
 private:
+    // Room for the whole range at the rate of hits of its first `done`
+    // records: the columns then seldom move, and each page of them is
+    // written once, a fresh page costing more than its writing. Without
+    // the memory, the columns grow as they go.
+    void reserve_rest(std::size_t done) {
+        HitColumns& hits = *out_.hits;
+        hits.reserve(detail::expected_hits(hits.size(), done, records_));
+    }
+
     void find_row(std::size_t r, std::size_t k) {
         const HitSettings& set = out_.settings[k];
         const std::vector<Segment>* segs = &rows_[k].segs;
@@ -508,14 +585,17 @@ private:
         const Trace t(*segs, ch, set.polarity, kernels_,
                       row_spans_);
         measure(t, set, spans_, static_cast<std::int64_t>(r),
-                static_cast<std::int32_t>(k), *out_.hits);
+                numbers_[k], *out_.hits);
     }
 
     const HitOut& out_;
     const std::vector<int>& slot_;
     std::size_t first_;
+    std::size_t records_;  // in the range
+    std::size_t probe_;    // records seen when reserve_rest runs; 0: never
     std::vector<RowPulses> rows_;
     std::vector<const Channel*> channels_;
+    std::vector<std::int16_t> numbers_;  // each row's channel number
     std::vector<RawRange> reach_;
     std::vector<HitSpan> spans_;
     std::vector<detail::RawRun> runs_scratch_;  // the row kernel's runs
@@ -563,7 +643,7 @@ Stop find_hits(const File& f, const Header& h, const RecordIndex& index,
             !hit_gains_ok(h, out)) {
             return detail::bad_arguments(index, first);
         }
-        HitWalker walker(h, out, slot, first);
+        HitWalker walker(h, out, slot, first, last);
         return for_records(f, h, index, first, last, scratch, walker);
     } catch (const std::bad_alloc&) {
         return {{Errc::no_memory, 0}, 0, static_cast<std::int64_t>(first)};

@@ -219,20 +219,17 @@ def hit_settings(nsamples: int, keys: List[str],
     return tuple(out)
 
 
-def from_columns(parts: List[Tuple[Any, ...]], numbers_: np.ndarray,
-                 ) -> Dict[str, np.ndarray]:
-    """The per-hit arrays from the engine's bytearray columns of one or
-    more calls, `numbers_` the hardware numbers of the rows asked for."""
-    names = ("event", "row") + QUANTITIES
-    types = (np.int64, np.int32, np.float64, np.int32, np.int32, np.int32,
+def from_columns(parts: List[Tuple[Any, ...]]) -> Dict[str, np.ndarray]:
+    """The per-hit arrays from the engine's column buffers of one or
+    more calls."""
+    names = ("event", "channel") + QUANTITIES
+    types = (np.int64, np.int16, np.float64, np.int32, np.int32, np.int32,
              np.float64, np.float64, np.float64, np.float64, np.float64)
     out: Dict[str, np.ndarray] = {}
     for k, (name, dtype) in enumerate(zip(names, types)):
         arrays = [np.frombuffer(p[k], dtype) for p in parts]
         out[name] = arrays[0] if len(arrays) == 1 else \
             np.concatenate(arrays) if arrays else np.empty(0, dtype)
-    # take: a fraction of the time fancy indexing spends per hit.
-    out["channel"] = numbers_.astype(np.int16).take(out.pop("row"))
     return out
 
 

@@ -999,8 +999,7 @@ class LmaFile:
                                        horpos[a - first:b - first], per_row,
                                        block, base)
                      for a, b, block, base in self._blocks(first, last)]
-        numbers = np.array([int(k[len("channel"):]) for k in keys], np.int64)
-        return make_hits(from_columns(parts, numbers), tags, horpos, keys,
+        return make_hits(from_columns(parts), tags, horpos, keys,
                          settings, first)
 
     def _features(self, first: int, last: int, rows: Tuple[int, ...],

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,6 +19,7 @@
 #include "lma/messages.hpp"
 #include "lma/range.hpp"
 #include "lma/scan.hpp"
+#include "hit_spans.hpp"
 #include "lma_files.hpp"
 #include "record.hpp"
 #include "row_kernels.hpp"
@@ -1065,6 +1068,37 @@ void test_feature_arguments() {
     CHECK(run(h, good, repeated));
 }
 
+// Hit columns refuse room beyond any memory rather than let its size in
+// bytes wrap, the room asked for from a range's first records is cut to
+// what memory could hold, and the columns handed over hold exactly the
+// hits appended.
+void test_hit_columns() {
+    lma::HitColumns c;
+    CHECK(!c.reserve((SIZE_MAX >> 1) + 2));  // each column's bytes wrap
+    CHECK(lma::detail::expected_hits(std::size_t{1} << 62, 1,
+                                     std::size_t{1} << 63) == SIZE_MAX);
+    CHECK(lma::detail::expected_hits(100, 10, 1000) == 11237);
+    for (std::int64_t k = 0; k < 3000; ++k) {
+        const double x = 0.5 * static_cast<double>(k);
+        c.append({k, static_cast<std::int16_t>(k % 7), x,
+                  static_cast<std::int32_t>(k + 1), 1,
+                  static_cast<std::int32_t>(k), x, x, x, x, -x});
+    }
+    CHECK(c.reserve(5000) && c.size() == 3000 && c[2999].event == 2999);
+    lma::HitArrays a = c.release();
+    bool ok = c.size() == 0;
+    for (std::int64_t k = 0; k < 3000; ++k) {
+        const auto i = static_cast<std::size_t>(k);
+        ok = ok && a.event[i] == k && a.channel[i] == k % 7 &&
+             a.end[i] == k + 1 && a.peak[i] == k &&
+             a.tail[i] == -0.5 * static_cast<double>(k);
+    }
+    lma::each_column(a, [](auto* column) { std::free(column); });
+    CHECK(ok);
+    const lma::HitArrays none = c.release();
+    CHECK(none.event == nullptr && none.tail == nullptr);
+}
+
 // The hit finder refuses, adding nothing, settings out of range, a gain
 // that is not finite and misplaced outputs; one sound call passes.
 void test_hit_arguments() {
@@ -1325,6 +1359,7 @@ int main() {
     test_shrunk_while_scanned();
     test_record_rewritten_in_place();
     test_feature_arguments();
+    test_hit_columns();
     test_hit_arguments();
     test_header_check();
     test_file_and_messages();

@@ -3,6 +3,7 @@ random and hand-made files, arguments, damage, threads, a run, and
 noise-free pulses of known shape for the physics."""
 import dataclasses
 import math
+import os
 import threading
 
 import numpy as np
@@ -14,6 +15,7 @@ from kelvane import DamagedHeaderError, Hits, LmaFile, Run
 from kelvane.writer import Channel, Event, Pulse, write_lma
 
 from test_features import GAINS
+from test_leaks import rss
 from test_robustness import EXAMPLES, models
 
 FIELDS = ("start", "end", "width", "peak", "amplitude", "charge", "cfd",
@@ -333,6 +335,40 @@ def test_threads_share_one_file(quirky):
         for t in threads:
             t.join()
         assert errors == []
+
+
+@pytest.mark.parametrize("few_first", [True, False])
+def test_thousands_of_hits_and_their_memory(make_lma, few_first):
+    """Past the columns' first room and the room reserved from a range's
+    first events, whether those have fewer hits than the rest or more, the
+    hits equal those found a few events at a time; a column outlives its
+    Hits, writable, and dropped columns give their memory back."""
+    def event(tag, n):
+        return Event(tag, [[Pulse(10 * k, [5, 9, 5]) for k in range(n)]])
+    counts = [1] * 300 + [7] * 3700
+    if not few_first:
+        counts.reverse()
+    path = make_lma([0], [event(t, n).pack() for t, n in enumerate(counts)],
+                    nsamples=80)
+    with LmaFile(path) as f:
+        whole = f.hits(threshold=6.0)
+        parts = [f.hits(a, a + 100, threshold=6.0)
+                 for a in range(0, len(f), 100)]
+        for q in ("event",) + FIELDS:
+            np.testing.assert_array_equal(
+                getattr(whole, q),
+                np.concatenate([getattr(p, q) for p in parts]))
+        assert len(whole) == sum(counts)
+        peak = whole.peak
+        del whole, parts
+        peak += 0
+        assert peak.tolist() == [10 * k + 1 for n in counts
+                                 for k in range(n)]
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+            before = rss()
+            for _ in range(30):
+                f.hits(threshold=6.0)
+            assert rss() - before < 8 << 20  # each call's columns: 1.8 MB
 
 
 def test_run_tables_and_histogram(quirky, tmp_path):

@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "lma/file.hpp"
@@ -41,7 +40,7 @@ struct HitSettings {
 // One hit's values. Positions count from the start of the trace.
 struct Hit {
     std::int64_t event;     // record index
-    std::int32_t row;       // position in the rows asked for
+    std::int16_t channel;   // its number, as Header::channels gives it
     double start;           // leading edge, interpolated
     std::int32_t end;       // one past the last run sample
     std::int32_t width;     // end minus the first run sample
@@ -53,71 +52,86 @@ struct Hit {
     double tail;            // tail sum over charge; NaN if none
 };
 
+// One array per value of the hits, each from std::malloc, so that its
+// owner frees it with std::free; all null for none.
+struct HitArrays {
+    std::int64_t* event = nullptr;
+    std::int16_t* channel = nullptr;
+    double* start = nullptr;
+    std::int32_t* end = nullptr;
+    std::int32_t* width = nullptr;
+    std::int32_t* peak = nullptr;
+    double* amplitude = nullptr;
+    double* charge = nullptr;
+    double* cfd = nullptr;
+    double* rise = nullptr;
+    double* tail = nullptr;
+};
+
+// Calls f on each column of `a`, in the order HitArrays lists them.
+template <class F>
+void each_column(HitArrays& a, F f) {
+    f(a.event);
+    f(a.channel);
+    f(a.start);
+    f(a.end);
+    f(a.width);
+    f(a.peak);
+    f(a.amplitude);
+    f(a.charge);
+    f(a.cfd);
+    f(a.rise);
+    f(a.tail);
+}
+
 // The hits found, in the order records, then rows as given, then
-// position: a column per value, kept in blocks of a fixed number of hits
-// so that appending never moves the hits already found, and memory
-// follows the hits with no count pass first.
+// position: each value's column written in place as hits are found and
+// grown as they come, with no count pass first, so that the caller takes
+// the columns over without copying them (release). Fresh pages cost more
+// than writing them, so the columns come from malloc, which reuses the
+// memory earlier calls freed.
 class HitColumns {
 public:
-    static constexpr std::size_t kBlock = 1024;
-
-    struct Block {
-        std::int64_t event[kBlock];
-        std::int32_t row[kBlock];
-        double start[kBlock];
-        std::int32_t end[kBlock];
-        std::int32_t width[kBlock];
-        std::int32_t peak[kBlock];
-        double amplitude[kBlock];
-        double charge[kBlock];
-        double cfd[kBlock];
-        double rise[kBlock];
-        double tail[kBlock];
-    };
+    HitColumns() noexcept = default;
+    HitColumns(const HitColumns&) = delete;
+    HitColumns& operator=(const HitColumns&) = delete;
+    ~HitColumns();
 
     // May throw std::bad_alloc. Inline: it runs once per hit.
     void append(const Hit& h) {
-        const std::size_t k = size_ % kBlock;
-        if (k == 0 && size_ / kBlock == blocks_.size()) {
-            add_block();
+        if (size_ == capacity_) {
+            grow();
         }
-        Block& b = *blocks_[size_ / kBlock];
-        b.event[k] = h.event;
-        b.row[k] = h.row;
-        b.start[k] = h.start;
-        b.end[k] = h.end;
-        b.width[k] = h.width;
-        b.peak[k] = h.peak;
-        b.amplitude[k] = h.amplitude;
-        b.charge[k] = h.charge;
-        b.cfd[k] = h.cfd;
-        b.rise[k] = h.rise;
-        b.tail[k] = h.tail;
+        const std::size_t k = size_;
+        cols_.event[k] = h.event;
+        cols_.channel[k] = h.channel;
+        cols_.start[k] = h.start;
+        cols_.end[k] = h.end;
+        cols_.width[k] = h.width;
+        cols_.peak[k] = h.peak;
+        cols_.amplitude[k] = h.amplitude;
+        cols_.charge[k] = h.charge;
+        cols_.cfd[k] = h.cfd;
+        cols_.rise[k] = h.rise;
+        cols_.tail[k] = h.tail;
         ++size_;
     }
     Hit operator[](std::size_t k) const noexcept;
     std::size_t size() const noexcept { return size_; }
-    void clear() noexcept;
+    // Room for `n` hits in all, so that appending up to them moves none;
+    // false without the memory, the hits kept.
+    bool reserve(std::size_t n) noexcept;
 
-    // Copies one column of every hit, in order, to `out` (size() values).
-    template <class T>
-    void copy(T (Block::*column)[kBlock], T* out) const noexcept {
-        std::size_t left = size_;
-        for (const auto& b : blocks_) {
-            const std::size_t n = left < kBlock ? left : kBlock;
-            for (std::size_t k = 0; k < n; ++k) {
-                out[k] = ((*b).*column)[k];
-            }
-            out += n;
-            left -= n;
-        }
-    }
+    // The columns of size() values each, now the caller's to free, cut to
+    // that size; this is left empty. All null when there are no hits.
+    HitArrays release() noexcept;
 
 private:
-    void add_block();
+    void grow();
 
-    std::vector<std::unique_ptr<Block>> blocks_;
+    HitArrays cols_;
     std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 // Where hits of records [i, j) go: rows[0 .. nrows) of Header::channels
