@@ -258,7 +258,6 @@ struct RowScratch {
     std::vector<Segment> runs;
     detail::ResolveScratch resolving;
     std::vector<RawRange> spans;  // see Row
-    std::vector<detail::HitSpan> hits;
     std::vector<detail::RawRun> runs_found;  // see detail::find_hit_spans
 };
 
@@ -336,11 +335,10 @@ void RowFeatures::compute(const ChannelRule& rule, const FeatureSettings& set,
         segs = &scratch.runs;
     }
     if (wanted(out, Quantity::hits)) {
-        scratch.hits.clear();
-        detail::find_hit_spans(*segs, a, b, rule.crossing, set.merge,
-                               set.polarity * ch.gain > 0, ch.baseline, -1,
-                               kern, scratch.runs_found, scratch.hits);
-        put_i(Quantity::hits, static_cast<std::int64_t>(scratch.hits.size()));
+        const std::size_t hits = detail::find_hit_spans(
+            *segs, a, b, rule.crossing, set.merge, set.polarity * ch.gain > 0,
+            ch.baseline, -1, kern, scratch.runs_found);
+        put_i(Quantity::hits, static_cast<std::int64_t>(hits));
     }
     const Row row(*segs, stored_, ch, a, b, scratch.spans, kern);
     Extremes x = row.extremes();

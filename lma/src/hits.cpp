@@ -134,13 +134,13 @@ std::size_t expected_hits(std::size_t found, std::size_t done,
     return want < 0x1p64 ? static_cast<std::size_t>(want) : SIZE_MAX;
 }
 
-void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
-                    std::int64_t b, const RawRange& reach, std::int64_t merge,
-                    bool high, std::int32_t baseline, std::int64_t after,
-                    const RowKernels& kern, std::vector<RawRun>& runs,
-                    std::vector<HitSpan>& out) {
+std::size_t find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
+                           std::int64_t b, const RawRange& reach,
+                           std::int64_t merge, bool high,
+                           std::int32_t baseline, std::int64_t after,
+                           const RowKernels& kern, std::vector<RawRun>& runs) {
     if (reach.lo > reach.hi) {
-        return;
+        return 0;
     }
     const std::size_t room = run_room(segs.data(), segs.size());
     if (runs.size() < room) {
@@ -148,18 +148,21 @@ void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
     }
     const std::size_t n = kern.runs(segs.data(), segs.size(), a, b, reach.lo,
                                     reach.hi, high, after, runs.data());
-    HitSpan cur{};
+    // Hits are written over the runs already read: runs[w - 1] is the
+    // last so far, and w <= r.
+    std::size_t w = 0;
     std::size_t k = 0;  // the last segment starting before the run
     for (std::size_t r = 0; r < n; ++r) {
-        const RawRun& run = runs[r];
+        RawRun run = runs[r];
         const std::int64_t sum = run.sum - (run.j - run.i) * baseline;
         // A run going on into an adjacent pulse is one run: a gap of 0,
         // which any merge joins.
-        if (r > 0 && run.i - cur.j <= merge) {
+        if (w > 0 && run.i - runs[w - 1].j <= merge) {
+            RawRun& cur = runs[w - 1];
             while (k + 1 < segs.size() && segs[k + 1].start < run.i) {
                 ++k;
             }
-            cur.raw_sum += covered_sum(segs, k, cur.j, run.i, baseline) + sum;
+            cur.sum += covered_sum(segs, k, cur.j, run.i, baseline) + sum;
             cur.has_head = false;  // a head of one run only
             if (high ? run.best > cur.best : run.best < cur.best) {
                 cur.best = run.best;
@@ -167,21 +170,15 @@ void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
             }
             cur.j = run.j;
         } else {
-            if (r > 0) {
-                out.push_back(cur);
-            }
-            cur = {run.i,      run.j,          sum,        run.best,
-                   run.at,     0,              run.has_head, run.has_before,
-                   run.before, run.first};
+            run.sum = sum;
             if (run.has_head) {
-                const std::int64_t n = std::min(run.at + after, run.j) - run.i;
-                cur.head = run.head - n * baseline;
+                run.head -= (std::min(run.at + after, run.j) - run.i) *
+                            baseline;
             }
+            runs[w++] = run;
         }
     }
-    if (n > 0) {
-        out.push_back(cur);
-    }
+    return w;
 }
 
 }  // namespace detail
@@ -189,7 +186,7 @@ void find_hit_spans(const std::vector<Segment>& segs, std::int64_t a,
 namespace {
 
 using detail::for_records;
-using detail::HitSpan;
+using detail::RawRun;
 using detail::in_order;
 using detail::RawRange;
 using detail::RowKernels;
@@ -428,17 +425,17 @@ std::int64_t ahead(std::int64_t pos, std::int64_t n, std::int64_t limit) {
 }
 
 void measure(const Trace& t, const HitSettings& set,
-             const std::vector<HitSpan>& spans, std::int64_t event,
+             const RawRun* spans, std::size_t nspans, std::int64_t event,
              std::int16_t channel, HitColumns& out) {
     const std::int64_t a = set.first, b = set.stop;
     std::int64_t lo = a;
-    for (std::size_t h = 0; h < spans.size(); ++h) {
+    for (std::size_t h = 0; h < nspans; ++h) {
         const std::int64_t i = spans[h].i, j = spans[h].j;
-        const std::int64_t next = h + 1 < spans.size() ? spans[h + 1].i : b;
+        const std::int64_t next = h + 1 < nspans ? spans[h + 1].i : b;
         const std::int64_t hi = std::min(ahead(j, set.post, b), next);
         double start = static_cast<double>(a);
         if (i > a) {
-            const HitSpan& e = spans[h];
+            const RawRun& e = spans[h];
             const double y0 = e.has_before ? t.y_of(e.before) : t.y(i - 1);
             start = static_cast<double>(i - 1) +
                     (set.threshold - y0) / (t.y_of(e.first) - y0);
@@ -454,7 +451,7 @@ void measure(const Trace& t, const HitSettings& set,
             if (from < i) {
                 pre_sum = t.raw_sum(from, i);
             }
-            raw_sum = pre_sum + spans[h].raw_sum;
+            raw_sum = pre_sum + spans[h].sum;
             if (j < hi) {
                 raw_sum += t.raw_sum(j, hi);
             }
@@ -515,7 +512,7 @@ public:
     HitWalker(const Header& h, const HitOut& out, const std::vector<int>& slot,
               std::size_t first, std::size_t last)
         : out_(out), slot_(slot), first_(first), records_(last - first),
-          probe_(records_ >= 1024 ? records_ / 16 : 0), rows_(out.nrows) {
+          probe_(records_ >= 256 ? records_ / 16 : 0), rows_(out.nrows) {
         reach_.reserve(out.nrows);
         for (std::size_t k = 0; k < out.nrows; ++k) {
             const HitSettings& set = out.settings[k];
@@ -575,16 +572,14 @@ private:
             detail::resolve(*segs, resolving_, runs_);
             segs = &runs_;
         }
-        spans_.clear();
         const Channel& ch = *channels_[k];
-        detail::find_hit_spans(*segs, set.first, set.stop, reach_[k],
-                               set.merge, set.polarity * ch.gain > 0,
-                               ch.baseline, set.tail, kernels_,
-                               runs_scratch_, spans_);
+        const std::size_t n = detail::find_hit_spans(
+            *segs, set.first, set.stop, reach_[k], set.merge,
+            set.polarity * ch.gain > 0, ch.baseline, set.tail, kernels_,
+            spans_);
         row_spans_.resize(segs->size());
-        const Trace t(*segs, ch, set.polarity, kernels_,
-                      row_spans_);
-        measure(t, set, spans_, static_cast<std::int64_t>(r),
+        const Trace t(*segs, ch, set.polarity, kernels_, row_spans_);
+        measure(t, set, spans_.data(), n, static_cast<std::int64_t>(r),
                 numbers_[k], *out_.hits);
     }
 
@@ -597,8 +592,7 @@ private:
     std::vector<const Channel*> channels_;
     std::vector<std::int16_t> numbers_;  // each row's channel number
     std::vector<RawRange> reach_;
-    std::vector<HitSpan> spans_;
-    std::vector<detail::RawRun> runs_scratch_;  // the row kernel's runs
+    std::vector<RawRun> spans_;  // the row's runs, then its hits
     std::vector<RawRange> row_spans_;  // the row kernel's, per segment
     detail::ResolveScratch resolving_;  // see detail::resolve
     std::vector<Segment> runs_;
