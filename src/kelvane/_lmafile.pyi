@@ -88,6 +88,20 @@ class NativeFile:
                  stop_at: int, threshold: float, fraction: float,
                  polarity: int, block: Optional[_Bytes] = ...,
                  base: int = ...) -> None: ...
+    # Settings per row: (first, stop, threshold, polarity, merge, pre,
+    # post, fraction, low, high, tail), tail -1 for none. Returns the
+    # columns event, channel, start, end, width, peak, amplitude, charge,
+    # cfd, rise, tail, each a Memory.
+    def hits(self, start: int, stop: int, rows: Tuple[int, ...],
+             tags: _Array, horpos: _Array,
+             settings: Tuple[Tuple[Any, ...], ...],
+             block: Optional[_Bytes] = ...,
+             base: int = ...) -> Tuple[Memory, ...]: ...
+
+class Memory:
+    # Memory the engine filled, as a writable buffer of bytes: NumPy views
+    # it without copying, and the last view frees it.
+    pass
 
 # The fields of a sidecar: file_size, mtime_ns, header bytes, etag,
 # offsets as int64 bytes, end, stop code, value, extra, stop offset,
