@@ -37,7 +37,7 @@ bool parse_settings(PyObject* item, lma::HitSettings& set) {
 PyObject* columns_tuple(lma::HitColumns& c) {
     const std::size_t n = c.size();
     lma::HitArrays arrays = c.release();
-    Ref parts[11];
+    Ref parts[lma::kHitColumns];
     std::size_t k = 0;
     lma::each_column(arrays, [&](auto* column) {
         parts[k++] = memory_of(column, n * sizeof *column);

@@ -68,6 +68,9 @@ struct HitArrays {
     double* tail = nullptr;
 };
 
+// The columns of HitArrays, all pointers.
+constexpr std::size_t kHitColumns = sizeof(HitArrays) / sizeof(double*);
+
 // Calls f on each column of `a`, in the order HitArrays lists them.
 template <class F>
 void each_column(HitArrays& a, F f) {
@@ -87,9 +90,9 @@ void each_column(HitArrays& a, F f) {
 // The hits found, in the order records, then rows as given, then
 // position: each value's column written in place as hits are found and
 // grown as they come, with no count pass first, so that the caller takes
-// the columns over without copying them (release). Fresh pages cost more
-// than writing them, so the columns come from malloc, which reuses the
-// memory earlier calls freed.
+// the columns over without copying them (release). A page first touched
+// costs several times its writing, so each hit is written once, where it
+// stays.
 class HitColumns {
 public:
     HitColumns() noexcept = default;
